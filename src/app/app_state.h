@@ -1,0 +1,93 @@
+// The process-wide state shared by the event loop and the workers.
+//
+// Hand-off rules: a loader fills its list completely and only then sets its flag
+// (release); readers touch the list only after they saw the flag (acquire).
+// Texts that the main thread may replace while workers run (the settings,
+// gameFolder, installFolder) are written under `textLock`; a worker takes a
+// copy of what it needs at its start with Snapshot().
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zefo {
+
+struct Settings {
+    std::string server;  // host of the update server, optionally "host:port"
+    std::string lang;    // language code: "en", "de" or "fi"; "---" while none is chosen
+};
+
+struct LanguageEntry {
+    int32_t id;        // Windows primary language id
+    std::string code;  // as stored in the settings and passed to LoadTranslations
+    std::string name;  // shown in the options window
+};
+
+// One file of the game as the server lists it. The flags are read and written
+// by the main thread and the update worker at the same time.
+struct FileEntry {
+    std::string path;         // relative to the game folder, exactly as the server sends it
+    std::string localName;    // where the update worker stores the download
+    std::string fingerprint;  // the server's MD5 text
+    std::atomic<int32_t> chosen{1};
+    std::atomic<int32_t> upToDate{0};
+    std::atomic<int32_t> failed{0};
+
+    FileEntry() = default;
+    FileEntry(std::string entryPath, std::string entryFingerprint);
+    FileEntry(const FileEntry& other);
+    FileEntry& operator=(const FileEntry& other);
+};
+using FileList = std::vector<FileEntry>;
+
+struct GameEntry {
+    std::string folder;  // the game's folder on the server
+    std::string name;    // display name
+};
+using GameList = std::vector<GameEntry>;
+
+// Copies of the replaceable texts, taken under the lock.
+struct TextSnapshot {
+    Settings settings;
+    std::string gameName;
+    std::string gameFolder;
+    std::string installFolder;
+};
+
+struct AppState {
+    std::atomic<int32_t> updaterMode{0};
+
+    mutable std::mutex textLock;  // guards the four texts below
+    std::string gameName;
+    std::string gameFolder;
+    std::string installFolder;
+    Settings settings;
+
+    std::atomic<int32_t> filesLoaded{0};
+    std::atomic<int32_t> gamesLoaded{0};
+    // Counts every end of a file-list load, success or failure, so a worker
+    // that waits for a load it started learns when it is over.
+    std::atomic<uint32_t> fileLoadsEnded{0};
+    std::atomic<int32_t> quitRequested{0};
+    std::atomic<int32_t> restartRequested{0};
+    // 1 while an update worker runs; keeps a second one from starting.
+    std::atomic<int32_t> updateRunning{0};
+    int32_t updateCount = 0;
+    int32_t updateAvailable = 0;
+
+    FileList fileList;
+    GameList gameList;
+    std::vector<LanguageEntry> languageList;
+
+    TextSnapshot Snapshot() const;
+};
+
+// The one instance of the program.
+AppState& State();
+// Replaces the instance with a fresh one (tests; no worker may be running).
+void ResetState();
+
+}  // namespace zefo

@@ -1,0 +1,27 @@
+// File fingerprints and file-system helpers. Stateless; safe from any thread.
+// Paths may use "\" or "/" as separators on every platform.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace zefo {
+
+// 32 lowercase hexadecimal digits of the file's MD5, or empty when it cannot be read.
+std::string FileFingerprint(const std::string& path);
+// Size of an existing file, -1 when nothing exists there, -2 for a directory.
+int64_t QueryFileSize(const std::string& path);
+// The folder part up to and including the last separator (before any "|"), or empty.
+std::string PathPart(const std::string& path);
+// Creates one directory after stripping trailing blanks and separators; true when created.
+bool MakeDirectory(const std::string& path);
+// Creates every missing level of `folder` (ending in a separator), outermost first.
+void EnsureDirectory(const std::string& folder);
+// The current directory, always ending in a separator.
+std::string CurrentDirectory();
+// Sets the process's current directory; false on failure or an empty path.
+bool ChangeDirectory(const std::string& folder);
+// Every space replaced by "%20".
+std::string UrlEncodePath(const std::string& text);
+
+}  // namespace zefo

@@ -1,0 +1,14 @@
+// One HTTP/1.1 GET into one local file.
+#pragma once
+
+#include <string>
+
+namespace zefo {
+
+// Downloads `url` into `localPath`. The body goes to a temporary file beside the
+// target, which replaces the target only when the body is complete (and, when
+// `expectedMd5` is 32 hexadecimal digits, has that MD5 in any letter case).
+// On false the previous file is unchanged and no temporary file remains.
+bool HttpDownload(const std::string& url, const std::string& localPath, const std::string& expectedMd5 = {});
+
+}  // namespace zefo
