@@ -95,6 +95,8 @@ class Toolkit {
     virtual void* NativeHandle(int gadget) = 0;
     // Report list: sizes column 0 to fill the list's width (auto-size-to-header).
     virtual int FitColumn(int gadget) = 0;
+    // Escape in `window` raises a click on `gadget` (the window's Cancel button).
+    virtual void SetCancelGadget(int window, int gadget) = 0;
 
     // Events. Returns the next event's code, or kEventNone when none arrived
     // within the timeout. Only the loop's thread calls it.

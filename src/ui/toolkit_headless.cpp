@@ -43,6 +43,7 @@ void HeadlessToolkit::CloseWindow(int window) {
     std::lock_guard guard(lock_);
     if (!windows_.erase(window))
         return;
+    cancelGadgets_.erase(window);
     std::erase_if(gadgets_, [window](const auto& entry) { return entry.second.window == window; });
     if (currentWindow_ == window)
         currentWindow_ = windows_.empty() ? 0 : windows_.rbegin()->first;
@@ -277,6 +278,11 @@ int HeadlessToolkit::FitColumn(int gadget) {
     return 1;
 }
 
+void HeadlessToolkit::SetCancelGadget(int window, int gadget) {
+    std::lock_guard guard(lock_);
+    cancelGadgets_[window] = gadget;
+}
+
 int HeadlessToolkit::WaitEvent(int timeoutMs) {
     std::unique_lock guard(lock_);
     if (!eventReady_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this] { return !events_.empty(); }))
@@ -355,6 +361,14 @@ bool HeadlessToolkit::Click(int gadget) {
 
 void HeadlessToolkit::QueueCloseEvent(int window) {
     Push({kEventClose, 0, 0, window});
+}
+
+bool HeadlessToolkit::PressEscape(int window) {
+    std::lock_guard guard(lock_);
+    auto it = cancelGadgets_.find(window);
+    if (it == cancelGadgets_.end() || !windows_.count(window))
+        return false;
+    return Click(it->second);
 }
 
 bool HeadlessToolkit::TypeText(int gadget, const std::string& text) {

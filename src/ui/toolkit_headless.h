@@ -89,6 +89,7 @@ class HeadlessToolkit final : public Toolkit {
     int SetItemState(int gadget, int row, int value) override;
     void* NativeHandle(int gadget) override;
     int FitColumn(int gadget) override;
+    void SetCancelGadget(int window, int gadget) override;
 
     int WaitEvent(int timeoutMs) override;
     int EventGadget() override;
@@ -108,6 +109,8 @@ class HeadlessToolkit final : public Toolkit {
     bool Click(int gadget);
     // Queues a close event for an open window (its close box).
     void QueueCloseEvent(int window);
+    // The Escape key in `window`: a click on its cancel gadget, if it has one.
+    bool PressEscape(int window);
     // Types into a text field, replacing its text.
     bool TypeText(int gadget, const std::string& text);
     // Picks entry `index` of a drop-down list, or highlights row `index` of a
@@ -153,6 +156,7 @@ class HeadlessToolkit final : public Toolkit {
     std::condition_variable_any eventReady_;
     std::map<int, HeadlessWindow> windows_;
     std::map<int, HeadlessGadget> gadgets_;
+    std::map<int, int> cancelGadgets_;
     int currentWindow_ = 0;
     std::deque<Event> events_;
     Event last_;
