@@ -1,0 +1,99 @@
+#include <algorithm>
+#include <cmath>
+#include <string_view>
+
+#include "sync/workers.h"
+
+namespace zefo {
+
+namespace {
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z')
+            x = static_cast<char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z')
+            y = static_cast<char>(y - 'a' + 'A');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+// Windows opens these devices whatever the folder and the extension: "nul.txt",
+// "data\COM1.pak" and "CON .x" all name a device.
+bool IsDeviceName(std::string_view component) {
+    std::string_view base = component.substr(0, component.find('.'));
+    while (!base.empty() && base.back() == ' ')
+        base.remove_suffix(1);
+    for (std::string_view name : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+        if (EqualsIgnoringCase(base, name))
+            return true;
+    }
+    if (base.size() < 4)
+        return false;
+    std::string_view stem = base.substr(0, 3);
+    if (!EqualsIgnoringCase(stem, "COM") && !EqualsIgnoringCase(stem, "LPT"))
+        return false;
+    std::string_view digit = base.substr(3);
+    // A digit, or superscript one, two or three (UTF-8), which Windows also takes.
+    return (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xC2\xB9" || digit == "\xC2\xB2" ||
+           digit == "\xC2\xB3";
+}
+
+bool IsSafeComponent(std::string_view component) {
+    if (component.empty())
+        return false;
+    // Windows drops trailing dots and blanks, which would turn ".. " into "..".
+    if (component.back() == '.' || component.back() == ' ')
+        return false;
+    return !IsDeviceName(component);
+}
+
+}  // namespace
+
+bool IsSafeRelativePath(const std::string& path) {
+    if (path.empty())
+        return false;
+    for (unsigned char c : path) {
+        if (c < 32)
+            return false;
+        switch (c) {
+            case '<':
+            case '>':
+            case ':':
+            case '"':
+            case '|':
+            case '?':
+            case '*':
+                return false;
+            default:
+                break;
+        }
+    }
+    // Separators are "\" and "/"; a leading one makes the path rooted, and an
+    // empty component anywhere (a share's "\\", "a//b", a trailing separator) is refused.
+    size_t start = 0;
+    for (;;) {
+        size_t end = path.find_first_of("\\/", start);
+        std::string_view component(path.data() + start, (end == std::string::npos ? path.size() : end) - start);
+        if (!IsSafeComponent(component))
+            return false;
+        if (end == std::string::npos)
+            return true;
+        start = end + 1;
+    }
+}
+
+// Both workers show their share of files done with this.
+int ProgressPercent(float done, float total) {
+    if (!(total > 0.0f))
+        return 100;
+    float percent = std::nearbyint(done / total * 100.0f);
+    return static_cast<int>(std::clamp(percent, 0.0f, 100.0f));
+}
+
+}  // namespace zefo

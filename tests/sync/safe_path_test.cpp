@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "sync/workers.h"
+
+namespace zefo {
+namespace {
+
+TEST(SafePathTest, OrdinaryGamePathsPass) {
+    for (const char* path : {"Update.exe", "data\\game.dat", "data/maps/level 1.map", "a\\b/c.d.e", "Readme", ".hidden",
+                             "data\\..x", "console.txt", "COM10.dat", "LPT.txt", "nul_file", "caf\xC3\xA9.txt",
+                             "100%.txt", "a#b.pak", "name with  blanks"}) {
+        EXPECT_TRUE(IsSafeRelativePath(path)) << path;
+    }
+}
+
+TEST(SafePathTest, PathsLeavingTheFolderAreRefused) {
+    for (const char* path : {"", "..", "..\\Update.exe", "../x", "data\\..\\..\\x", "data/../x", "a\\..", "\\x",
+                             "/etc/passwd", "\\\\server\\share\\x", "//server/share/x", "C:\\Windows\\x.dll", "C:x.dll",
+                             "c:/x", "\\\\?\\C:\\x", "\\\\.\\PhysicalDrive0"}) {
+        EXPECT_FALSE(IsSafeRelativePath(path)) << path;
+    }
+}
+
+TEST(SafePathTest, ComponentsWindowsWouldRewriteAreRefused) {
+    // Windows drops trailing dots and blanks, so ".. " and "..." could climb out.
+    for (const char* path : {".", "./x", "data\\.\\x", ".. \\x", "...\\x", "a\\...", "x.", "x..", "dir \\x", "a\\\\b",
+                             "a//b", "data\\", "data/"}) {
+        EXPECT_FALSE(IsSafeRelativePath(path)) << path;
+    }
+}
+
+TEST(SafePathTest, DeviceNamesAreRefusedWithAnyExtensionAndCase) {
+    for (const char* path :
+         {"CON", "con.txt", "data\\NUL", "nul.tar.gz", "Aux.pak", "prn", "COM1", "com9.log", "LPT1", "lpt0.x",
+          "COM\xC2\xB9", "lpt\xC2\xB3.txt", "CONIN$", "conout$.x", "NUL .txt", "a\\b\\CoM3.dat"}) {
+        EXPECT_FALSE(IsSafeRelativePath(path)) << path;
+    }
+}
+
+TEST(SafePathTest, CharactersWindowsForbidsAreRefused) {
+    for (const char* path :
+         {"a<b", "a>b", "a:b", "file.txt:stream", "a\"b", "a|b", "a?b", "a*b", "tab\there", "line\nbreak", "\x01x"}) {
+        EXPECT_FALSE(IsSafeRelativePath(path)) << path;
+    }
+    EXPECT_FALSE(IsSafeRelativePath(std::string("a\0b", 3)));
+}
+
+TEST(SafePathTest, PercentIsWholeHalvesToEvenAndBounded) {
+    EXPECT_EQ(ProgressPercent(1, 3), 33);
+    EXPECT_EQ(ProgressPercent(2, 3), 67);
+    EXPECT_EQ(ProgressPercent(3, 3), 100);
+    EXPECT_EQ(ProgressPercent(1, 8), 12);  // 12.5
+    EXPECT_EQ(ProgressPercent(3, 8), 38);  // 37.5
+    EXPECT_EQ(ProgressPercent(0, 5), 0);
+    EXPECT_EQ(ProgressPercent(7, 5), 100);  // files counted after the comparison
+    EXPECT_EQ(ProgressPercent(1, 0), 100);
+    EXPECT_EQ(ProgressPercent(0, 0), 100);
+}
+
+}  // namespace
+}  // namespace zefo
