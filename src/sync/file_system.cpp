@@ -1,0 +1,127 @@
+#include "sync/file_system.h"
+
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "sync/file_system_platform.h"
+#include "sync/md5.h"
+
+namespace zefo {
+
+namespace {
+
+constexpr size_t kFingerprintBlock = 1000000;
+
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+// A NUL would end the name early at the system call and so name another file.
+bool HoldsNul(const std::string& path) {
+    return path.find('\0') != std::string::npos;
+}
+
+// Fills `buffer` unless the file ends first; short reads in between are not the end.
+// The number of bytes read, or -1 on a read error.
+int64_t ReadBlock(fs_detail::ReadOnlyFile& file, uint8_t* buffer, size_t size) {
+    size_t filled = 0;
+    while (filled < size) {
+        const int64_t got = file.Read(buffer + filled, size - filled);
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        filled += static_cast<size_t>(got);
+    }
+    return static_cast<int64_t>(filled);
+}
+
+}  // namespace
+
+std::string FileFingerprint(const std::string& path) {
+    if (path.empty() || HoldsNul(path))
+        return {};
+    fs_detail::ReadOnlyFile file(path);
+    if (!file.IsOpen())
+        return {};
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kFingerprintBlock]);
+    if (!buffer)
+        return {};
+    Md5 md5;
+    for (;;) {
+        const int64_t got = ReadBlock(file, buffer.get(), kFingerprintBlock);
+        // A digest of the bytes before a read error would pass for the file's own.
+        if (got < 0)
+            return {};
+        md5.Update(buffer.get(), static_cast<size_t>(got));
+        if (static_cast<size_t>(got) < kFingerprintBlock)
+            break;
+    }
+    return md5.FinalHex();
+}
+
+int64_t QueryFileSize(const std::string& path) {
+    if (path.empty() || HoldsNul(path))
+        return -1;
+    // Names are looked up literally, never as patterns.
+    if (path.find_first_of("*?") != std::string::npos)
+        return -1;
+    std::string name = path;
+    while (name.size() > 1 && IsSeparator(name.back()))
+        name.pop_back();
+    return fs_detail::QueryPathSize(name);
+}
+
+std::string PathPart(const std::string& path) {
+    const size_t start = (!path.empty() && path[0] == '"') ? 1 : 0;
+    size_t end = start;
+    for (size_t i = start; i < path.size() && path[i] != '|'; ++i) {
+        if (IsSeparator(path[i]))
+            end = i + 1;
+    }
+    return path.substr(start, end - start);
+}
+
+bool MakeDirectory(const std::string& path) {
+    if (HoldsNul(path))
+        return false;
+    std::string name = path;
+    while (!name.empty() && (name.back() == ' ' || IsSeparator(name.back())))
+        name.pop_back();
+    if (name.empty())
+        return false;
+    return fs_detail::CreateOneDirectory(name);
+}
+
+void EnsureDirectory(const std::string& folder) {
+    if (folder.empty())
+        return;
+    // Walk outwards to the first level that exists (or the first component of a
+    // relative path), then create the missing levels from the outside in. A loop,
+    // not recursion, so a deep path from a file list cannot exhaust the stack.
+    std::vector<std::string> missing{folder};
+    for (;;) {
+        const std::string& current = missing.back();
+        std::string parent = PathPart(current.substr(0, current.size() - 1));
+        if (parent.empty() || QueryFileSize(parent) == -2)
+            break;
+        missing.push_back(std::move(parent));
+    }
+    for (auto level = missing.rbegin(); level != missing.rend(); ++level)
+        MakeDirectory(*level);
+}
+
+std::string UrlEncodePath(const std::string& text) {
+    std::string result;
+    result.reserve(text.size());
+    for (char c : text) {
+        if (c == ' ')
+            result += "%20";
+        else
+            result += c;
+    }
+    return result;
+}
+
+}  // namespace zefo

@@ -1,0 +1,35 @@
+// What each platform file (file_system_win32.cpp, file_system_posix.cpp) provides
+// to the shared file-system code, besides the public operations it defines itself
+// (CurrentDirectory, ChangeDirectory, ReplaceFile, RemoveFile).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zefo::fs_detail {
+
+// One file opened for sequential reading, others may read but not write it.
+// Only regular files open; devices, pipes and directories do not.
+class ReadOnlyFile {
+  public:
+    explicit ReadOnlyFile(const std::string& path);
+    ~ReadOnlyFile();
+    ReadOnlyFile(const ReadOnlyFile&) = delete;
+    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+
+    bool IsOpen() const;
+    // Reads once: the number of bytes read (0 at the end), or -1 on a read error.
+    int64_t Read(void* buffer, size_t size);
+
+  private:
+    intptr_t handle_;
+};
+
+// Size, -1 or -2 for a path that is non-empty, holds no NUL or wildcard and has
+// no trailing separator (drive designations such as "C:" come in without one).
+int64_t QueryPathSize(const std::string& path);
+// Creates one directory; the path is non-empty with no trailing blank or separator.
+bool CreateOneDirectory(const std::string& path);
+
+}  // namespace zefo::fs_detail

@@ -1,0 +1,133 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <vector>
+
+#include "sync/file_system.h"
+#include "sync/file_system_platform.h"
+
+namespace zefo {
+
+namespace {
+
+// "\" separates folders here too, so names written for Windows work unchanged.
+std::string NativePath(const std::string& path) {
+    std::string native = path;
+    std::replace(native.begin(), native.end(), '\\', '/');
+    return native;
+}
+
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+}  // namespace
+
+namespace fs_detail {
+
+ReadOnlyFile::ReadOnlyFile(const std::string& path) : handle_(-1) {
+    // O_NONBLOCK keeps a FIFO from blocking the open; it is refused just below.
+    int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return;
+    }
+    handle_ = fd;
+}
+
+ReadOnlyFile::~ReadOnlyFile() {
+    if (handle_ >= 0)
+        close(static_cast<int>(handle_));
+}
+
+bool ReadOnlyFile::IsOpen() const {
+    return handle_ >= 0;
+}
+
+int64_t ReadOnlyFile::Read(void* buffer, size_t size) {
+    for (;;) {
+        ssize_t got = read(static_cast<int>(handle_), buffer, size);
+        if (got >= 0)
+            return got;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+int64_t QueryPathSize(const std::string& path) {
+    struct stat info;
+    if (stat(NativePath(path).c_str(), &info) != 0)
+        return -1;
+    if (S_ISDIR(info.st_mode))
+        return -2;
+    return static_cast<int64_t>(info.st_size);
+}
+
+bool CreateOneDirectory(const std::string& path) {
+    return mkdir(NativePath(path).c_str(), 0777) == 0;
+}
+
+}  // namespace fs_detail
+
+std::string CurrentDirectory() {
+    std::vector<char> buffer(PATH_MAX);
+    for (;;) {
+        if (getcwd(buffer.data(), buffer.size()))
+            break;
+        if (errno != ERANGE || buffer.size() >= (size_t{1} << 24))
+            return {};
+        buffer.resize(buffer.size() * 2);
+    }
+    std::string directory(buffer.data());
+    if (!directory.empty() && directory.back() != '/')
+        directory += '/';
+    return directory;
+}
+
+bool ChangeDirectory(const std::string& folder) {
+    if (folder.empty() || folder.find('\0') != std::string::npos)
+        return false;
+    return chdir(NativePath(folder).c_str()) == 0;
+}
+
+bool ReplaceFile(const std::string& source, const std::string& target) {
+    if (source.empty() || target.empty() || source.find('\0') != std::string::npos ||
+        target.find('\0') != std::string::npos)
+        return false;
+    const std::string to = NativePath(target);
+    if (rename(NativePath(source).c_str(), to.c_str()) != 0)
+        return false;
+    // Make the new name itself durable, as write-through does on Windows.
+    const size_t slash = to.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : to.substr(0, slash));
+    Descriptor directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.get() >= 0)
+        fsync(directory.get());
+    return true;
+}
+
+bool RemoveFile(const std::string& path) {
+    if (path.empty() || path.find('\0') != std::string::npos)
+        return false;
+    return unlink(NativePath(path).c_str()) == 0 || errno == ENOENT;
+}
+
+}  // namespace zefo

@@ -1,0 +1,247 @@
+#include <windows.h>
+// winbase.h maps this name to its own ReplaceFileW.
+#undef ReplaceFile
+
+#include <climits>
+#include <optional>
+
+#include "sync/file_system.h"
+#include "sync/file_system_platform.h"
+
+namespace zefo {
+
+namespace {
+
+// Names this long reach the limits of the classic Win32 path functions (directories
+// stop at 248 units, everything else at 260), so they go out in the extended-length
+// form, which allows about 32,767 units. Shorter names are passed as given.
+constexpr size_t kExtendedFrom = MAX_PATH - 12;
+
+std::optional<std::wstring> Widen(const std::string& text) {
+    if (text.empty())
+        return std::wstring();
+    if (text.size() > INT_MAX)
+        return std::nullopt;
+    const int size = static_cast<int>(text.size());
+    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (units <= 0)
+        return std::nullopt;
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), units) != units)
+        return std::nullopt;
+    return wide;
+}
+
+std::optional<std::string> Narrow(const std::wstring& wide) {
+    if (wide.empty())
+        return std::string();
+    if (wide.size() > INT_MAX)
+        return std::nullopt;
+    const int size = static_cast<int>(wide.size());
+    const int bytes =
+        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), size, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0)
+        return std::nullopt;
+    std::string text(static_cast<size_t>(bytes), '\0');
+    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), size, text.data(), bytes, nullptr, nullptr) !=
+        bytes)
+        return std::nullopt;
+    return text;
+}
+
+bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+// The UTF-16 name to hand to the system for a UTF-8 path; nothing when the path
+// is not valid UTF-8 (or holds a NUL) and so names no file.
+std::optional<std::wstring> SystemPath(const std::string& path) {
+    if (path.find('\0') != std::string::npos)
+        return std::nullopt;
+    std::optional<std::wstring> wide = Widen(path);
+    if (!wide || wide->size() < kExtendedFrom || StartsWith(*wide, L"\\\\?\\"))
+        return wide;
+    // The extended form skips the system's own clean-up of the name, so resolve it
+    // to a full path with "\" separators first.
+    DWORD size = GetFullPathNameW(wide->c_str(), 0, nullptr, nullptr);
+    for (int attempt = 0; attempt < 3 && size > 0; ++attempt) {
+        std::wstring full(size, L'\0');
+        const DWORD length = GetFullPathNameW(wide->c_str(), size, full.data(), nullptr);
+        if (length == 0)
+            break;
+        if (length < size) {
+            full.resize(length);
+            if (StartsWith(full, L"\\\\.\\"))
+                return full;  // a device name
+            if (StartsWith(full, L"\\\\"))
+                return L"\\\\?\\UNC\\" + full.substr(2);
+            return L"\\\\?\\" + full;
+        }
+        size = length;
+    }
+    return std::nullopt;
+}
+
+class Handle {
+  public:
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    ~Handle() {
+        if (valid())
+            CloseHandle(handle_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    HANDLE get() const { return handle_; }
+    HANDLE release() {
+        HANDLE handle = handle_;
+        handle_ = INVALID_HANDLE_VALUE;
+        return handle;
+    }
+
+  private:
+    HANDLE handle_;
+};
+
+class FindHandle {
+  public:
+    explicit FindHandle(HANDLE handle) : handle_(handle) {}
+    ~FindHandle() {
+        if (valid())
+            FindClose(handle_);
+    }
+    FindHandle(const FindHandle&) = delete;
+    FindHandle& operator=(const FindHandle&) = delete;
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+  private:
+    HANDLE handle_;
+};
+
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+}  // namespace
+
+namespace fs_detail {
+
+ReadOnlyFile::ReadOnlyFile(const std::string& path) : handle_(reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)) {
+    std::optional<std::wstring> name = SystemPath(path);
+    if (!name || name->empty())
+        return;
+    Handle file(CreateFileW(name->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr));
+    // Device names such as "con" or "nul" open too; only disk files have a fingerprint.
+    if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK)
+        return;
+    handle_ = reinterpret_cast<intptr_t>(file.release());
+}
+
+ReadOnlyFile::~ReadOnlyFile() {
+    if (IsOpen())
+        CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+bool ReadOnlyFile::IsOpen() const {
+    return reinterpret_cast<HANDLE>(handle_) != INVALID_HANDLE_VALUE;
+}
+
+int64_t ReadOnlyFile::Read(void* buffer, size_t size) {
+    const DWORD request = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
+    DWORD got = 0;
+    if (!::ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, request, &got, nullptr))
+        return -1;
+    return got;
+}
+
+int64_t QueryPathSize(const std::string& path) {
+    if (path.size() == 2 && path[1] == ':') {
+        std::optional<std::wstring> root = Widen(path + "\\");
+        if (!root)
+            return -1;
+        // 0 is an undeterminable drive, 1 a missing root directory.
+        return GetDriveTypeW(root->c_str()) > 1 ? -2 : -1;
+    }
+    std::optional<std::wstring> name = SystemPath(path);
+    if (!name || name->empty())
+        return -1;
+    WIN32_FIND_DATAW found;
+    FindHandle search(FindFirstFileW(name->c_str(), &found));
+    if (search.valid()) {
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            return -2;
+        return static_cast<int64_t>((static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow);
+    }
+    // A share root ("\\server\share") has no directory entry of its own to find.
+    if (path.size() > 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+        const DWORD attributes = GetFileAttributesW(name->c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return -2;
+    }
+    return -1;
+}
+
+bool CreateOneDirectory(const std::string& path) {
+    std::optional<std::wstring> name = SystemPath(path);
+    return name && !name->empty() && CreateDirectoryW(name->c_str(), nullptr) != 0;
+}
+
+}  // namespace fs_detail
+
+std::string CurrentDirectory() {
+    DWORD size = GetCurrentDirectoryW(0, nullptr);
+    std::wstring directory;
+    for (int attempt = 0;; ++attempt) {
+        // The directory may change (and grow) between the two calls.
+        if (size == 0 || attempt == 3)
+            return {};
+        std::wstring buffer(size, L'\0');
+        const DWORD length = GetCurrentDirectoryW(size, buffer.data());
+        if (length == 0)
+            return {};
+        if (length < size) {
+            buffer.resize(length);
+            directory = std::move(buffer);
+            break;
+        }
+        size = length;
+    }
+    std::optional<std::string> text = Narrow(directory);
+    if (!text)
+        return {};
+    if (!text->empty() && text->back() != '\\')
+        *text += '\\';
+    return *text;
+}
+
+bool ChangeDirectory(const std::string& folder) {
+    if (folder.empty())
+        return false;
+    std::optional<std::wstring> name = SystemPath(folder);
+    return name && !name->empty() && SetCurrentDirectoryW(name->c_str()) != 0;
+}
+
+bool ReplaceFile(const std::string& source, const std::string& target) {
+    if (source.empty() || target.empty())
+        return false;
+    std::optional<std::wstring> from = SystemPath(source);
+    std::optional<std::wstring> to = SystemPath(target);
+    if (!from || !to || from->empty() || to->empty())
+        return false;
+    return MoveFileExW(from->c_str(), to->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool RemoveFile(const std::string& path) {
+    if (path.empty())
+        return false;
+    std::optional<std::wstring> name = SystemPath(path);
+    if (!name || name->empty())
+        return false;
+    if (DeleteFileW(name->c_str()))
+        return true;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+}  // namespace zefo
