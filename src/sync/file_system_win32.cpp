@@ -53,33 +53,41 @@ bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
     return text.rfind(prefix, 0) == 0;
 }
 
+// The full form of a name, resolved against the current directory.
+std::optional<std::wstring> FullPath(const std::wstring& name) {
+    DWORD size = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    // The current directory may change (and grow) between the two calls.
+    for (int attempt = 0; attempt < 3 && size > 0; ++attempt) {
+        std::wstring full(size, L'\0');
+        const DWORD length = GetFullPathNameW(name.c_str(), size, full.data(), nullptr);
+        if (length == 0)
+            break;
+        if (length < size) {
+            full.resize(length);
+            return full;
+        }
+        size = length;
+    }
+    return std::nullopt;
+}
+
 // The UTF-16 name to hand to the system for a UTF-8 path; nothing when the path
 // is not valid UTF-8 (or holds a NUL) and so names no file.
 std::optional<std::wstring> SystemPath(const std::string& path) {
     if (path.find('\0') != std::string::npos)
         return std::nullopt;
     std::optional<std::wstring> wide = Widen(path);
-    if (!wide || wide->size() < kExtendedFrom || StartsWith(*wide, L"\\\\?\\"))
+    if (!wide || wide->empty() || StartsWith(*wide, L"\\\\?\\"))
         return wide;
-    // The extended form skips the system's own clean-up of the name, so resolve it
-    // to a full path with "\" separators first.
-    DWORD size = GetFullPathNameW(wide->c_str(), 0, nullptr, nullptr);
-    for (int attempt = 0; attempt < 3 && size > 0; ++attempt) {
-        std::wstring full(size, L'\0');
-        const DWORD length = GetFullPathNameW(wide->c_str(), size, full.data(), nullptr);
-        if (length == 0)
-            break;
-        if (length < size) {
-            full.resize(length);
-            if (StartsWith(full, L"\\\\.\\"))
-                return full;  // a device name
-            if (StartsWith(full, L"\\\\"))
-                return L"\\\\?\\UNC\\" + full.substr(2);
-            return L"\\\\?\\" + full;
-        }
-        size = length;
-    }
-    return std::nullopt;
+    // A short relative name in a deep current directory is long as well. The
+    // extended form skips the system's own clean-up of the name (separators, "."
+    // and ".."), which the full form has already had.
+    std::optional<std::wstring> full = FullPath(*wide);
+    if (!full || full->size() < kExtendedFrom || StartsWith(*full, L"\\\\.\\"))
+        return wide;
+    if (StartsWith(*full, L"\\\\"))
+        return L"\\\\?\\UNC\\" + full->substr(2);
+    return L"\\\\?\\" + *full;
 }
 
 class Handle {

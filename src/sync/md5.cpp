@@ -148,6 +148,8 @@ void Md5::Transform(const uint8_t* block) {
 }
 
 void Md5::Update(const void* data, size_t length) {
+    if (length == 0)
+        return;
     auto input = static_cast<const uint8_t*>(data);
     length_ += length;
     if (buffered_ > 0) {
