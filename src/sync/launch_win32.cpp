@@ -1,0 +1,168 @@
+#include <shellapi.h>
+#include <windows.h>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "sync/launch.h"
+#include "sync/launch_internal.h"
+
+namespace zefo {
+
+namespace {
+
+std::wstring Wide(const std::string& text) {
+    if (text.empty())
+        return {};
+    int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length > 0 ? length : 0), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+    return wide;
+}
+
+std::string Narrow(const std::wstring& text) {
+    if (text.empty())
+        return {};
+    int length =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<size_t>(length > 0 ? length : 0), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), length, nullptr,
+                          nullptr);
+    return narrow;
+}
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const {
+        if (handle && handle != INVALID_HANDLE_VALUE)
+            ::CloseHandle(handle);
+    }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+// Threads started so far; entries whose thread has ended are dropped on the next start.
+struct ThreadTable {
+    std::mutex lock;
+    uint32_t lastNumber = 0;
+    std::vector<std::pair<uint32_t, Handle>> threads;
+};
+
+// Never destroyed, so that a start racing the end of the process finds it intact.
+ThreadTable& Threads() {
+    static ThreadTable* table = new ThreadTable;
+    return *table;
+}
+
+// The handles still held at program end are closed (the threads themselves go on
+// until the process ends).
+struct CloseThreadHandlesAtExit {
+    CloseThreadHandlesAtExit() { Threads(); }
+    ~CloseThreadHandlesAtExit() {
+        ThreadTable& table = Threads();
+        std::lock_guard hold(table.lock);
+        table.threads.clear();
+    }
+} closeThreadHandlesAtExit;
+
+struct ThreadStart {
+    ThreadProcedure procedure;
+    int argument;
+};
+
+// noexcept: an exception escaping a worker is a fault and ends in std::terminate
+// here instead of unwinding into the system's thread start.
+DWORD WINAPI ThreadEntry(LPVOID raw) noexcept {
+    std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(raw));
+    start->procedure(start->argument);
+    return 0;
+}
+
+}  // namespace
+
+namespace launch_detail {
+
+std::string WithoutLongPathPrefix(const std::string& path) {
+    if (path.rfind("\\\\?\\UNC\\", 0) == 0)
+        return "\\\\" + path.substr(8);  // a network path keeps its leading pair of backslashes
+    if (path.rfind("\\\\?\\", 0) == 0)
+        return path.substr(4);
+    return path;
+}
+
+}  // namespace launch_detail
+
+void LaunchProgram(const std::string& path) {
+    std::wstring file = Wide(path);
+    if (file.empty())
+        return;
+    std::wstring commandLine = file[0] == L'"' ? file : L"\"" + file + L"\"";
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWNORMAL;
+    PROCESS_INFORMATION process{};
+    if (::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
+                         &startup, &process)) {
+        Handle thread(process.hThread);
+        Handle child(process.hProcess);
+        return;
+    }
+
+    // Not a program: let the shell open it (a document, or a file type with a handler).
+    std::wstring folder;
+    size_t separator = file.rfind(L'\\');
+    if (separator != std::wstring::npos)
+        folder = file.substr(0, separator + 1);
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.lpVerb = nullptr;
+    info.lpFile = file.c_str();
+    info.lpParameters = nullptr;
+    info.lpDirectory = folder.empty() ? nullptr : folder.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    if (::ShellExecuteExW(&info)) {
+        Handle child(info.hProcess);
+    }
+}
+
+std::string ProgramPath() {
+    // Grows past the classic 260 units, so that a long install path is not cut short.
+    std::wstring buffer(260, L'\0');
+    for (;;) {
+        DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0)
+            return {};
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            break;
+        }
+        if (buffer.size() >= 32768)
+            return {};
+        buffer.resize(buffer.size() * 2);
+    }
+    return launch_detail::WithoutLongPathPrefix(Narrow(buffer));
+}
+
+uint32_t StartThread(ThreadProcedure procedure, int argument) {
+    if (!procedure)
+        return 0;
+    ThreadTable& table = Threads();
+    {
+        std::lock_guard hold(table.lock);
+        std::erase_if(table.threads,
+                      [](const auto& entry) { return ::WaitForSingleObject(entry.second.get(), 0) == WAIT_OBJECT_0; });
+    }
+    auto start = std::make_unique<ThreadStart>(ThreadStart{procedure, argument});
+    HANDLE created = ::CreateThread(nullptr, 4096, ThreadEntry, start.get(), 0, nullptr);
+    if (!created)
+        return 0;
+    start.release();  // the thread owns it now
+    std::lock_guard hold(table.lock);
+    uint32_t number = ++table.lastNumber;
+    table.threads.emplace_back(number, Handle(created));
+    return number;
+}
+
+}  // namespace zefo

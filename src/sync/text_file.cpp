@@ -1,0 +1,300 @@
+#include "sync/text_file.h"
+
+#include <algorithm>
+#include <array>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "sync/text_file_io.h"
+
+namespace zefo {
+
+namespace text_io {
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// Decodes the character at `pos` and moves past it. An invalid or cut-off
+// sequence (overlong form, surrogate, beyond U+10FFFF) gives U+FFFD for its first byte.
+char32_t DecodeUtf8(std::string_view text, size_t& pos) {
+    const auto lead = static_cast<unsigned char>(text[pos]);
+    if (lead < 0x80) {
+        ++pos;
+        return lead;
+    }
+    size_t length = 0;
+    char32_t code = 0;
+    char32_t minimum = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, code = lead & 0x1Fu, minimum = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, code = lead & 0x0Fu, minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, code = lead & 0x07u, minimum = 0x10000;
+    } else {
+        ++pos;
+        return kReplacement;
+    }
+    for (size_t k = 1; k < length; ++k) {
+        if (pos + k >= text.size() || (static_cast<unsigned char>(text[pos + k]) & 0xC0u) != 0x80u) {
+            ++pos;
+            return kReplacement;
+        }
+        code = (code << 6) | (static_cast<unsigned char>(text[pos + k]) & 0x3Fu);
+    }
+    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+        ++pos;
+        return kReplacement;
+    }
+    pos += length;
+    return code;
+}
+
+void AppendUtf8(std::string& out, char32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// The bytes as valid UTF-8: unchanged when they already are, else with U+FFFD for each bad byte.
+std::string ValidUtf8(std::string bytes) {
+    size_t pos = 0;
+    bool valid = true;
+    while (pos < bytes.size() && valid) {
+        size_t before = pos;
+        char32_t code = DecodeUtf8(bytes, pos);
+        valid = code != kReplacement || pos - before == 3;  // U+FFFD itself is three bytes
+    }
+    if (valid)
+        return bytes;
+    std::string out;
+    out.reserve(bytes.size() + 16);
+    for (pos = 0; pos < bytes.size();)
+        AppendUtf8(out, DecodeUtf8(bytes, pos));
+    return out;
+}
+
+}  // namespace
+
+std::u16string Utf8ToUtf16(std::string_view utf8) {
+    std::u16string out;
+    out.reserve(utf8.size());
+    for (size_t pos = 0; pos < utf8.size();) {
+        char32_t code = DecodeUtf8(utf8, pos);
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (code >> 10));
+            out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(code);
+        }
+    }
+    return out;
+}
+
+}  // namespace text_io
+
+namespace {
+
+constexpr size_t kBufferSize = 4096;
+
+// One open file. The table lock only guards finding a slot; the slot's own lock
+// keeps the closing at program end from racing a thread that still uses it.
+struct Slot {
+    std::mutex lock;
+    text_io::NativeFile file;
+    bool writing = false;
+    std::array<char, kBufferSize> buffer{};
+    size_t start = 0;  // reading: next unread byte
+    size_t end = 0;    // reading: end of the bytes read ahead; writing: bytes waiting
+    bool atEnd = false;
+
+    // Reading: makes sure unread bytes are in the buffer; false at the end of the file.
+    bool Fill() {
+        if (start < end)
+            return true;
+        if (atEnd)
+            return false;
+        start = end = 0;
+        int64_t got = text_io::Read(file, buffer.data(), buffer.size());
+        if (got <= 0) {
+            atEnd = true;  // a read error ends the file like its end does
+            return false;
+        }
+        end = static_cast<size_t>(got);
+        return true;
+    }
+
+    void Flush() {
+        if (writing && end > 0)
+            text_io::WriteAll(file, buffer.data(), end);
+        end = 0;
+    }
+
+    void Write(const char* data, size_t size) {
+        if (size > buffer.size() - end)
+            Flush();
+        if (size > buffer.size()) {
+            text_io::WriteAll(file, data, size);
+            return;
+        }
+        std::copy(data, data + size, buffer.data() + end);
+        end += size;
+    }
+
+    void Close() {
+        std::lock_guard hold(lock);
+        Flush();
+        file.Reset();
+    }
+};
+
+struct SlotTable {
+    std::mutex lock;
+    std::map<int, std::shared_ptr<Slot>> slots;
+};
+
+// Never destroyed: a worker may still reach it while the process ends.
+SlotTable& Table() {
+    static SlotTable* table = new SlotTable;
+    return *table;
+}
+
+std::shared_ptr<Slot> Find(int slot) {
+    SlotTable& table = Table();
+    std::lock_guard hold(table.lock);
+    auto found = table.slots.find(slot);
+    return found == table.slots.end() ? nullptr : found->second;
+}
+
+std::shared_ptr<Slot> Take(int slot) {
+    SlotTable& table = Table();
+    std::shared_ptr<Slot> taken;
+    std::lock_guard hold(table.lock);
+    auto found = table.slots.find(slot);
+    if (found != table.slots.end()) {
+        taken = std::move(found->second);
+        table.slots.erase(found);
+    }
+    return taken;
+}
+
+int Install(int slot, text_io::NativeFile file, bool writing) {
+    // A slot opened again closes its previous file first rather than leaking it.
+    if (auto previous = Take(slot))
+        previous->Close();
+    if (!file.valid())
+        return 0;
+    auto entry = std::make_shared<Slot>();
+    entry->file = std::move(file);
+    entry->writing = writing;
+    SlotTable& table = Table();
+    std::lock_guard hold(table.lock);
+    table.slots[slot] = std::move(entry);
+    return 1;
+}
+
+// Files still open when the process ends are written out and closed.
+struct CloseAtExit {
+    CloseAtExit() { Table(); }
+    ~CloseAtExit() {
+        std::map<int, std::shared_ptr<Slot>> open;
+        {
+            SlotTable& table = Table();
+            std::lock_guard hold(table.lock);
+            open.swap(table.slots);
+        }
+        for (auto& [number, slot] : open)
+            slot->Close();
+    }
+} closeAtExit;
+
+}  // namespace
+
+int OpenTextFileForReading(int slot, const std::string& path) {
+    return Install(slot, text_io::OpenForReading(path), false);
+}
+
+int CreateTextFile(int slot, const std::string& path) {
+    return Install(slot, text_io::CreateOrTruncate(path), true);
+}
+
+std::string ReadTextLine(int slot) {
+    std::shared_ptr<Slot> entry = Find(slot);
+    if (!entry)
+        return {};
+    Slot& s = *entry;
+    std::lock_guard hold(s.lock);
+    if (s.writing || !s.file.valid())
+        return {};
+
+    std::string line;
+    while (s.Fill()) {
+        const char* begin = s.buffer.data() + s.start;
+        const char* stop = s.buffer.data() + s.end;
+        const char* ending = std::find_if(begin, stop, [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+        if (line.size() + static_cast<size_t>(ending - begin) > line.capacity())
+            line.reserve(line.capacity() + std::max(kBufferSize, static_cast<size_t>(ending - begin)));
+        line.append(begin, ending);
+        s.start += static_cast<size_t>(ending - begin);
+        if (ending == stop)
+            continue;
+        ++s.start;
+        // CR LF is one line end; any other byte after a CR begins the next line.
+        if (*ending == '\r' && s.Fill() && s.buffer[s.start] == '\n')
+            ++s.start;
+        break;
+    }
+    return text_io::ValidUtf8(std::move(line));
+}
+
+void WriteTextLine(int slot, const std::string& text, TextEncoding encoding) {
+    std::shared_ptr<Slot> entry = Find(slot);
+    if (!entry)
+        return;
+    std::string bytes;
+    switch (encoding) {
+        case TextEncoding::Utf8:
+            bytes = text + "\r\n";
+            break;
+        case TextEncoding::Utf16: {
+            std::u16string units = text_io::Utf8ToUtf16(text);
+            units += u"\r\n";
+            bytes.reserve(units.size() * 2);
+            for (char16_t unit : units) {
+                bytes += static_cast<char>(unit & 0xFF);
+                bytes += static_cast<char>(unit >> 8);
+            }
+            break;
+        }
+        case TextEncoding::Ansi:
+            bytes = text_io::ToCodePage(text) + "\r\n";
+            break;
+    }
+    Slot& s = *entry;
+    std::lock_guard hold(s.lock);
+    if (s.writing && s.file.valid())
+        s.Write(bytes.data(), bytes.size());
+}
+
+void CloseTextFile(int slot) {
+    if (auto entry = Take(slot))
+        entry->Close();
+}
+
+}  // namespace zefo
