@@ -193,7 +193,7 @@ class Publisher {
     void CheckRoot();
     bool PublishGame(const GamePlan& plan);
     bool PlaceFile(const PlannedFile& file, const fs::path& gameRoot);
-    bool CopyVerified(const PlannedFile& file, const fs::path& temp);
+    bool Copy(const PlannedFile& file, const fs::path& temp);
     void RemoveStale(const GamePlan& plan, const fs::path& gameRoot);
     void NoteUnlisted();
 
@@ -438,19 +438,15 @@ void Publisher::CheckRoot() {
     }
 }
 
-bool Publisher::CopyVerified(const PlannedFile& file, const fs::path& temp) {
+bool Publisher::Copy(const PlannedFile& file, const fs::path& temp) {
     std::error_code error;
     if (!fs::copy_file(file.source, temp, fs::copy_options::overwrite_existing, error)) {
         Error(file.source.string() + ": cannot be copied: " + ErrorText(error));
         return false;
     }
+    // Readable for a web server running as another user.
     fs::permissions(
         temp, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read, error);
-    if (FileFingerprint(temp.string()) != file.md5) {
-        fs::remove(temp, error);
-        Error(file.source.string() + ": changed while it was being published; run again");
-        return false;
-    }
     return true;
 }
 
@@ -512,8 +508,14 @@ bool Publisher::PlaceFile(const PlannedFile& file, const fs::path& gameRoot) {
             linkFallbackNoted_ = true;
         }
     }
-    if (!placed && !CopyVerified(file, temp))
+    if (!placed && !Copy(file, temp))
         return false;
+    // The list will carry the fingerprint taken before; the file must still have it.
+    if (FileFingerprint(temp.string()) != file.md5) {
+        fs::remove(temp, error);
+        Error(file.source.string() + ": changed while it was being published; run again");
+        return false;
+    }
     fs::rename(temp, target, error);
     if (error) {
         Error(target.string() + ": cannot be replaced: " + ErrorText(error));

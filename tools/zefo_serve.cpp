@@ -8,11 +8,12 @@
 namespace {
 
 const char kUsage[] =
-    "usage: zefo_serve --root DIR --port N [--bind ADDRESS]\n"
+    "usage: zefo_serve --root DIR --port N [--bind ADDRESS] [--timeout SECONDS]\n"
     "\n"
     "Serves the files below DIR over HTTP/1.0 and HTTP/1.1 GET; a folder is answered\n"
     "with its index.html. Binds to 127.0.0.1 unless told otherwise; --port 0 takes any\n"
-    "free port (the first line of output names it). One line per request.\n";
+    "free port (the first line of output names it). A request must arrive within\n"
+    "--timeout seconds (default 10). One line per request.\n";
 
 }  // namespace
 
@@ -34,6 +35,14 @@ int main(int argc, char** argv) {
             options.root = value;
         } else if (arg == "--bind") {
             options.bind = value;
+        } else if (arg == "--timeout") {
+            char* end = nullptr;
+            long seconds = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || seconds < 1 || seconds > 3600) {
+                std::cerr << "zefo_serve: bad timeout " << value << "\n";
+                return 2;
+            }
+            options.timeoutSeconds = static_cast<int>(seconds);
         } else if (arg == "--port") {
             char* end = nullptr;
             long port = std::strtol(value.c_str(), &end, 10);

@@ -316,7 +316,7 @@ TEST(Serve, RequestLinesTargetsAndDecoding) {
 // zefo_serve as a child process on a free port, stopped at the end of the test.
 class ServeProcess {
   public:
-    explicit ServeProcess(const std::string& root) {
+    explicit ServeProcess(const std::string& root, const std::string& timeout = "10") {
         int pipeFds[2];
         if (::pipe(pipeFds) != 0)
             return;
@@ -325,7 +325,7 @@ class ServeProcess {
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
         posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
         std::string program = ZEFO_SERVE_PROGRAM;
-        std::vector<std::string> args = {program, "--root", root, "--port", "0"};
+        std::vector<std::string> args = {program, "--root", root, "--port", "0", "--timeout", timeout};
         std::vector<char*> argv;
         for (std::string& arg : args)
             argv.push_back(arg.data());
@@ -384,16 +384,25 @@ class ServeProcess {
     std::string text_;
 };
 
-// Sends `request` to 127.0.0.1:port and returns everything until the server closes (bounded wait).
-std::string Exchange(int port, const std::string& request) {
+// A connected socket to 127.0.0.1:port, or -1.
+int ConnectLoopback(int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends `request` to 127.0.0.1:port and returns everything until the server closes (bounded wait).
+std::string Exchange(int port, const std::string& request) {
+    int fd = ConnectLoopback(port);
     std::string reply;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    if (fd >= 0 && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         for (;;) {
             auto left =
@@ -479,6 +488,30 @@ TEST(Serve, AnswersOverLoopback) {
               std::string::npos)
         << log;
     EXPECT_NE(log.find("\"GET /../secret.txt HTTP/1.1\" 403"), std::string::npos) << log;
+}
+
+TEST(Serve, SlowAndSilentClientsAreCutOff) {
+    TempDir temp;
+    Write(temp / "www/index.html", "[data][/data]");
+    ServeProcess server(temp / "www", "1");
+    ASSERT_GT(server.port(), 0) << server.Stop();
+    auto start = std::chrono::steady_clock::now();
+    std::string reply = Exchange(server.port(), "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n");
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(reply.compare(0, 12, "HTTP/1.1 408"), 0) << reply;
+    EXPECT_GE(waited, std::chrono::milliseconds(900));
+    EXPECT_LT(waited, std::chrono::seconds(5));
+    // A connection that sends nothing does not hold up the others and is closed without a reply.
+    int silent = ConnectLoopback(server.port());
+    ASSERT_GE(silent, 0);
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Body(Get(server.port(), "/", "HTTP/1.0")), "[data][/data]");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    pollfd wait{silent, POLLIN, 0};
+    ASSERT_EQ(::poll(&wait, 1, 5000), 1);
+    char byte;
+    EXPECT_EQ(::recv(silent, &byte, 1, 0), 0);
+    ::close(silent);
 }
 
 }  // namespace
