@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -96,6 +97,8 @@ void LaunchProgram(const std::string& path) {
     std::vector<std::string> words = SplitCommand(path);
     if (words[0].empty())
         return;
+    // The program names its files the Windows way ("Update.bat" beside "data\\game.dat").
+    std::replace(words[0].begin(), words[0].end(), '\\', '/');
     // Scripts have no executable bit of their own to rely on: the shell runs them.
     if (EndsWithNoCase(words[0], ".sh") || EndsWithNoCase(words[0], ".bat"))
         words.insert(words.begin(), "/bin/sh");

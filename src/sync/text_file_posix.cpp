@@ -1,6 +1,8 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "sync/text_file_io.h"
@@ -16,6 +18,12 @@ constexpr char16_t kHighControls[32] = {
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
+
+// The program writes Windows paths ("data\\game.dat"); here the separator is "/".
+std::string NativePath(std::string path) {
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
 
 char ToWindows1252(char16_t unit) {
     if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF))
@@ -34,13 +42,24 @@ void CloseNative(intptr_t handle) {
 }
 
 NativeFile OpenForReading(const std::string& path) {
-    return NativeFile(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking only for the open itself, so that a FIFO cannot hang it; then only
+    // regular files are kept, as on Windows, where directories do not open this way.
+    NativeFile file(::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat info;
+    if (!file.valid() || ::fstat(static_cast<int>(file.get()), &info) != 0 || !S_ISREG(info.st_mode))
+        return NativeFile();
+    int flags = ::fcntl(static_cast<int>(file.get()), F_GETFL);
+    if (flags == -1 || ::fcntl(static_cast<int>(file.get()), F_SETFL, flags & ~O_NONBLOCK) == -1)
+        return NativeFile();
+    return file;
 }
 
 NativeFile CreateOrTruncate(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    std::string name = NativePath(path);
+    int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // A file this process may write but not read can still be emptied in place.
     if (fd < 0)
-        fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        fd = ::open(name.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     return NativeFile(fd);
 }
 

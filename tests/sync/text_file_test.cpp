@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -155,6 +156,23 @@ TEST(TextFileTest, CreatingEmptiesAndMissingFoldersFail) {
     WriteTextLine(0, "lost", TextEncoding::Utf8);
     CloseTextFile(0);
     CloseTextFile(0);
+}
+
+TEST(TextFileTest, BackslashPathsAndFoldersAsFiles) {
+    TempDir dir;
+    std::filesystem::create_directory(std::filesystem::u8path(dir / "data"));
+    WriteFileBytes(dir / "data/game.dat", "Big Game\r\nbiggame\r\n");
+    test::ScopedCurrentDirectory inside(dir.path());
+    ASSERT_NE(OpenTextFileForReading(0, "data\\game.dat"), 0);
+    EXPECT_EQ(ReadTextLine(0), "Big Game");
+    EXPECT_EQ(ReadTextLine(0), "biggame");
+    CloseTextFile(0);
+    ASSERT_NE(CreateTextFile(0, "data\\Update.bat"), 0);
+    CloseTextFile(0);
+    EXPECT_TRUE(FileExists(dir / "data/Update.bat"));
+
+    EXPECT_EQ(OpenTextFileForReading(0, "data"), 0);  // a folder is not a text file
+    EXPECT_EQ(CreateTextFile(0, "data"), 0);
 }
 
 TEST(TextFileTest, SlotsAreIndependentAndReopeningWritesOutThePreviousFile) {
