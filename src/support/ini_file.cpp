@@ -1,0 +1,387 @@
+#include "support/ini_file.h"
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "support/ini_file_io.h"
+#include "sync/file_system.h"
+
+namespace zefo {
+
+namespace {
+
+// Settings files are a few lines long; anything beyond this is not one and is left alone.
+constexpr size_t kMaxFileSize = 16u << 20;
+constexpr std::string_view kMark = "\xEF\xBB\xBF";
+constexpr std::string_view kLineEnd = "\r\n";
+
+struct IniLine {
+    enum class Kind { Group, Comment, Key };
+    Kind kind;
+    std::string name;   // group name, comment text or key
+    std::string value;  // key lines only
+};
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+char FoldAsciiLetter(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Names match without regard to the case of A to Z; every other byte must be equal.
+bool SameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (FoldAsciiLetter(a[i]) != FoldAsciiLetter(b[i]))
+            return false;
+    }
+    return true;
+}
+
+// Each byte one ISO 8859-1 character, as UTF-8.
+std::string Latin1ToUtf8(std::string_view bytes) {
+    std::string text;
+    text.reserve(bytes.size() + bytes.size() / 8);
+    for (char c : bytes) {
+        auto b = static_cast<unsigned char>(c);
+        if (b < 0x80) {
+            text += c;
+        } else {
+            text += static_cast<char>(0xC0 | (b >> 6));
+            text += static_cast<char>(0x80 | (b & 0x3F));
+        }
+    }
+    return text;
+}
+
+// A line break inside a written key or value would split the line and change the
+// file's structure when it is read again; such characters are dropped.
+std::string SingleLine(std::string_view text) {
+    std::string line;
+    line.reserve(text.size());
+    for (char c : text) {
+        if (c != '\r' && c != '\n' && c != '\0')
+            line += c;
+    }
+    return line;
+}
+
+std::vector<IniLine> Parse(std::string_view content) {
+    // The content ends at its first zero byte.
+    content = content.substr(0, content.find('\0'));
+    std::vector<IniLine> lines;
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t end = content.find_first_of("\r\n", pos);
+        if (end == std::string_view::npos)
+            end = content.size();
+        std::string_view line = content.substr(pos, end - pos);
+        size_t first = 0;
+        while (first < line.size() && IsBlank(line[first]))
+            ++first;
+        line.remove_prefix(first);
+
+        if (!line.empty() && line[0] == ';') {
+            line.remove_prefix(1);
+            if (!line.empty() && line[0] == ' ')
+                line.remove_prefix(1);
+            lines.push_back({IniLine::Kind::Comment, std::string(line), {}});
+        } else if (!line.empty() && line[0] == '[') {
+            line.remove_prefix(1);
+            lines.push_back({IniLine::Kind::Group, std::string(line.substr(0, line.find(']'))), {}});
+        } else if (!line.empty()) {
+            size_t equals = line.find('=');
+            std::string_view key = line.substr(0, equals);
+            while (!key.empty() && IsBlank(key.back()))
+                key.remove_suffix(1);
+            std::string_view value;
+            if (equals != std::string_view::npos) {
+                value = line.substr(equals + 1);
+                while (!value.empty() && IsBlank(value.front()))
+                    value.remove_prefix(1);
+            }
+            lines.push_back({IniLine::Kind::Key, std::string(key), std::string(value)});
+        }
+
+        pos = end;
+        while (pos < content.size() && (content[pos] == '\r' || content[pos] == '\n'))
+            ++pos;
+    }
+    return lines;
+}
+
+// The calling thread's open settings file.
+class IniState {
+  public:
+    std::mutex lock;
+
+    bool Open(const std::string& path) {
+        Close();
+        isOpen_ = true;
+        path_ = path;
+        ini_io::Opened opened = ini_io::OpenExisting(path);
+        readOnly_ = !opened.writable;
+        if (!opened.file.valid()) {
+            withMark_ = true;
+            return false;
+        }
+        std::string bytes;
+        if (!ini_io::ReadAll(opened.file, bytes, kMaxFileSize)) {
+            // Unreadable or far too large: nothing to show, and nothing may replace it.
+            isOpen_ = false;
+            path_.clear();
+            return false;
+        }
+        file_ = std::move(opened.file);
+        withMark_ = false;
+        std::string content;
+        if (bytes.size() >= kMark.size() && std::string_view(bytes).substr(0, kMark.size()) == kMark) {
+            withMark_ = true;
+            content = bytes.substr(kMark.size());
+        } else if (!bytes.empty()) {
+            content = Latin1ToUtf8(bytes);
+            withMark_ = true;
+        }
+        lines_ = Parse(content);
+        return true;
+    }
+
+    bool SelectGroup(const std::string& name) {
+        if (!isOpen_) {
+            pending_.reset();
+            return false;
+        }
+        if (name.empty()) {
+            group_ = kTop;
+            pending_.reset();
+            return true;
+        }
+        for (size_t i = 0; i < lines_.size(); ++i) {
+            if (lines_[i].kind == IniLine::Kind::Group && SameName(lines_[i].name, name)) {
+                group_ = static_cast<ptrdiff_t>(i);
+                pending_.reset();
+                return true;
+            }
+        }
+        pending_ = name;
+        return false;
+    }
+
+    std::string ReadString(const std::string& key, const std::string& fallback) const {
+        if (!isOpen_ || pending_)
+            return fallback;
+        std::optional<size_t> found = FindKey(key);
+        if (!found)
+            return fallback;
+        std::string_view value = lines_[*found].value;
+        while (!value.empty() && IsBlank(value.front()))
+            value.remove_prefix(1);
+        while (!value.empty() && IsBlank(value.back()))
+            value.remove_suffix(1);
+        return std::string(value);
+    }
+
+    void WriteString(const std::string& key, const std::string& value) {
+        if (!isOpen_)
+            return;
+        if (pending_) {
+            lines_.push_back({IniLine::Kind::Group, SingleLine(*pending_), {}});
+            group_ = static_cast<ptrdiff_t>(lines_.size() - 1);
+            pending_.reset();
+        }
+        if (std::optional<size_t> found = FindKey(key)) {
+            lines_[*found].name = SingleLine(key);
+            lines_[*found].value = SingleLine(value);
+        } else {
+            lines_.insert(lines_.begin() + static_cast<ptrdiff_t>(GroupEnd()),
+                          {IniLine::Kind::Key, SingleLine(key), SingleLine(value)});
+        }
+        modified_ = true;
+    }
+
+    void Close() {
+        if (isOpen_ && modified_)
+            WriteBack();
+        file_.Reset();
+        lines_.clear();
+        path_.clear();
+        pending_.reset();
+        group_ = kTop;
+        isOpen_ = modified_ = readOnly_ = withMark_ = false;
+    }
+
+  private:
+    static constexpr ptrdiff_t kTop = -1;
+
+    size_t GroupBegin() const { return group_ == kTop ? 0 : static_cast<size_t>(group_) + 1; }
+
+    // The index of the next group line after the current group's lines, or the end.
+    size_t GroupEnd() const {
+        size_t i = GroupBegin();
+        while (i < lines_.size() && lines_[i].kind != IniLine::Kind::Group)
+            ++i;
+        return i;
+    }
+
+    std::optional<size_t> FindKey(const std::string& key) const {
+        for (size_t i = GroupBegin(), end = GroupEnd(); i < end; ++i) {
+            if (lines_[i].kind == IniLine::Kind::Key && SameName(lines_[i].name, key))
+                return i;
+        }
+        return std::nullopt;
+    }
+
+    std::string Render() const {
+        std::string out;
+        if (withMark_) {
+            out += kMark;
+            out += kLineEnd;
+        }
+        for (const IniLine& line : lines_) {
+            switch (line.kind) {
+                case IniLine::Kind::Group:
+                    out += "[" + line.name + "]";
+                    break;
+                case IniLine::Kind::Comment:
+                    out += "; " + line.name;
+                    break;
+                case IniLine::Kind::Key:
+                    out += line.name + " = " + line.value;
+                    break;
+            }
+            out += kLineEnd;
+        }
+        return out;
+    }
+
+    // The new content goes to a file beside the old one, which then takes its place in
+    // one step: a crash or a full disk leaves the old file whole, never a cut-off one.
+    void WriteBack() {
+        if (file_.valid() && readOnly_)
+            return;  // opened for reading only: the changes are lost
+        if (!file_.valid()) {
+            // Did not exist at opening: create it now (or open what appeared meanwhile).
+            file_ = ini_io::OpenOrCreate(path_);
+            if (!file_.valid())
+                return;
+        }
+        const std::string content = Render();
+        const std::string temporary = path_ + ".tmp";
+        ini_io::File out = ini_io::CreateForWriting(temporary);
+        if (!out.valid()) {
+            // The folder takes no new files, but the file itself may be written: in place.
+            ini_io::Rewrite(file_, content);
+            return;
+        }
+        ini_io::CopyPermissions(file_, out);
+        bool written = ini_io::WriteAll(out, content) && ini_io::Flush(out);
+        out.Reset();
+        if (!written) {
+            RemoveFile(temporary);
+            return;
+        }
+        file_.Reset();  // an open file cannot be replaced on Windows
+        if (ReplaceFile(temporary, path_))
+            return;
+        RemoveFile(temporary);
+        // Something else holds the file so that it cannot be replaced (but perhaps still
+        // written): the content is known to fit on the disk, so write it in place.
+        ini_io::Opened again = ini_io::OpenExisting(path_);
+        if (again.writable)
+            ini_io::Rewrite(again.file, content);
+    }
+
+    bool isOpen_ = false;
+    bool modified_ = false;
+    bool readOnly_ = false;
+    bool withMark_ = false;
+    std::string path_;
+    ini_io::File file_;
+    std::vector<IniLine> lines_;
+    ptrdiff_t group_ = kTop;
+    std::optional<std::string> pending_;
+};
+
+// Each thread's open file lives here from its first use until IniClose. thread_local
+// holds only a plain pointer: destructors of thread_local objects are not dependable
+// with every Windows toolchain. Files still open when the process ends are closed then.
+struct Registry {
+    std::mutex lock;
+    std::vector<std::unique_ptr<IniState>> states;
+};
+
+Registry& States() {
+    static Registry* registry = new Registry;  // never destroyed: reachable until the very end
+    return *registry;
+}
+
+thread_local IniState* current = nullptr;
+
+IniState& State() {
+    if (!current) {
+        auto state = std::make_unique<IniState>();
+        current = state.get();
+        Registry& registry = States();
+        std::lock_guard hold(registry.lock);
+        registry.states.push_back(std::move(state));
+    }
+    return *current;
+}
+
+// Runs `action` on the calling thread's file under its lock (which only the closing at
+// the end of the process ever contends for).
+template <typename Action>
+auto WithState(Action action) {
+    IniState& state = State();
+    std::lock_guard hold(state.lock);
+    return action(state);
+}
+
+struct CloseAtExit {
+    CloseAtExit() { States(); }
+    ~CloseAtExit() {
+        Registry& registry = States();
+        std::lock_guard hold(registry.lock);
+        for (auto& state : registry.states) {
+            std::lock_guard holdState(state->lock);
+            state->Close();
+        }
+    }
+} closeAtExit;
+
+}  // namespace
+
+bool IniOpen(const std::string& path) {
+    return WithState([&](IniState& state) { return state.Open(path); });
+}
+
+bool IniSelectGroup(const std::string& name) {
+    return WithState([&](IniState& state) { return state.SelectGroup(name); });
+}
+
+std::string IniReadString(const std::string& key, const std::string& fallback) {
+    return WithState([&](IniState& state) { return state.ReadString(key, fallback); });
+}
+
+void IniWriteString(const std::string& key, const std::string& value) {
+    WithState([&](IniState& state) { state.WriteString(key, value); });
+}
+
+void IniClose() {
+    if (!current)
+        return;
+    WithState([](IniState& state) { state.Close(); });
+    Registry& registry = States();
+    std::lock_guard hold(registry.lock);
+    std::erase_if(registry.states, [](const auto& state) { return state.get() == current; });
+    current = nullptr;
+}
+
+}  // namespace zefo

@@ -1,0 +1,107 @@
+#include <windows.h>
+
+#include <climits>
+
+#include "support/ini_file_io.h"
+
+namespace zefo::ini_io {
+
+namespace {
+
+std::wstring Wide(const std::string& text) {
+    if (text.empty() || text.size() > INT_MAX)
+        return {};
+    int size = static_cast<int>(text.size());
+    int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length > 0 ? length : 0), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
+    return wide;
+}
+
+HANDLE Handle(const File& file) {
+    return reinterpret_cast<HANDLE>(file.get());
+}
+
+File Open(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
+    std::wstring name = Wide(path);
+    if (name.empty())
+        return File();
+    return File(reinterpret_cast<intptr_t>(
+        ::CreateFileW(name.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr)));
+}
+
+bool WriteHere(const File& file, std::string_view bytes) {
+    while (!bytes.empty()) {
+        DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
+        DWORD put = 0;
+        if (!::WriteFile(Handle(file), bytes.data(), chunk, &put, nullptr) || put == 0)
+            return false;
+        bytes.remove_prefix(put);
+    }
+    return true;
+}
+
+}  // namespace
+
+void CloseNative(intptr_t handle) {
+    ::CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+Opened OpenExisting(const std::string& path) {
+    Opened opened;
+    opened.file = Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+    opened.writable = opened.file.valid();
+    if (!opened.writable)
+        opened.file = Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    if (!opened.file.valid())
+        opened.file = Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    return opened;
+}
+
+File OpenOrCreate(const std::string& path) {
+    return Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
+}
+
+bool ReadAll(const File& file, std::string& bytes, size_t limit) {
+    bytes.clear();
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(Handle(file), &size) || size.QuadPart < 0 || static_cast<uint64_t>(size.QuadPart) > limit)
+        return false;
+    LARGE_INTEGER start{};
+    if (!::SetFilePointerEx(Handle(file), start, nullptr, FILE_BEGIN))
+        return false;
+    char buffer[4096];
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(Handle(file), buffer, sizeof buffer, &got, nullptr))
+            return false;
+        if (got == 0)
+            return true;
+        if (bytes.size() + got > limit)
+            return false;
+        bytes.append(buffer, got);
+    }
+}
+
+bool Rewrite(const File& file, std::string_view bytes) {
+    LARGE_INTEGER start{};
+    return ::SetFilePointerEx(Handle(file), start, nullptr, FILE_BEGIN) && WriteHere(file, bytes) &&
+           ::SetEndOfFile(Handle(file));
+}
+
+File CreateForWriting(const std::string& path) {
+    return Open(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS);
+}
+
+bool WriteAll(const File& file, std::string_view bytes) {
+    return WriteHere(file, bytes);
+}
+
+bool Flush(const File& file) {
+    return ::FlushFileBuffers(Handle(file)) != 0;
+}
+
+// Access rights come from the folder the replacement is created in; nothing to copy.
+void CopyPermissions(const File&, const File&) {}
+
+}  // namespace zefo::ini_io
