@@ -18,6 +18,12 @@
 #include <vector>
 
 #include "common/temp_dir.h"
+#include "net/server_request.h"
+#include "net/tcp_client.h"
+#include "sync/file_system.h"
+#include "sync/http_download.h"
+#include "sync/workers.h"
+#include "ui/toolkit_headless.h"
 
 extern char** environ;
 
@@ -97,6 +103,27 @@ TEST(PublishNames, RefusesWhatTheClientOrWindowsCannotUse) {
     for (const char* bad : {"", "A:B", "A|B", "Up/Down", "End.", "Blank ", "NUL", "[/data]"})
         EXPECT_NE(CheckDisplayName(bad), "") << bad;
     EXPECT_NE(CheckDisplayName(std::string(101, 'n')), "");
+}
+
+// Whatever the publisher lets through, the client's own path check must accept.
+TEST(PublishNames, AcceptedPathsPassTheClientsCheck) {
+    std::vector<std::string> candidates = {"a/b",  "a b/c d", "com1", "com\xC2\xB9.txt", "lpt\xC2\xB3", "x/ .y", "a./b",
+                                           "a /b", ".hidden", "a\\b", "con .x/y"};
+    for (int c = 1; c < 256; ++c) {
+        std::string byte(1, static_cast<char>(c));
+        candidates.push_back("a" + byte + "b");
+        candidates.push_back(byte);
+        candidates.push_back("a" + byte);
+        candidates.push_back("dir/" + byte + "x");
+    }
+    int accepted = 0;
+    for (const std::string& path : candidates) {
+        if (!CheckListedPath(path).empty())
+            continue;
+        ++accepted;
+        EXPECT_TRUE(IsSafeRelativePath(path)) << path;
+    }
+    EXPECT_GT(accepted, 200);
 }
 
 TEST(PublishLists, ExactTexts) {
@@ -512,6 +539,57 @@ TEST(Serve, SlowAndSilentClientsAreCutOff) {
     char byte;
     EXPECT_EQ(::recv(silent, &byte, 1, 0), 0);
     ::close(silent);
+}
+
+// The client's own list request and download against a published root: every listed
+// fingerprint must match what the server sends.
+TEST(Serve, TheClientInstallsAPublishedGame) {
+    TempDir temp;
+    std::string binary(5000, '\0');
+    for (size_t i = 0; i < binary.size(); ++i)
+        binary[i] = static_cast<char>((i * 31) % 251);
+    Write(temp / "source/my game/game.txt", "My Game");
+    Write(temp / "source/my game/maps/map 1.bin", binary);
+    Write(temp / "source/my game/readme.txt", "abc");
+    Write(temp / "source/my game/Update.exe", "MZ not really");
+    ASSERT_TRUE(Publish({temp / "source", temp / "www", false, false, {}}).ok());
+    ServeProcess server(temp / "www");
+    ASSERT_GT(server.port(), 0) << server.Stop();
+    ui::HeadlessToolkit toolkit;
+    ui::SetToolkit(&toolkit);
+    ASSERT_TRUE(NetworkStartup());
+    const std::string host = "127.0.0.1:" + std::to_string(server.port());
+
+    std::string games;
+    EXPECT_TRUE(ServerRequest(host, "/", [&](const std::string& block) { games = block; }));
+    EXPECT_EQ(games, "My Game:my game");
+    std::string files;
+    EXPECT_TRUE(ServerRequest(host, "/my game/", [&](const std::string& block) { files = block; }));
+    EXPECT_EQ("[data]" + files + "[/data]", ReadFileBytes(temp / "www/my game/index.html"));
+
+    int downloaded = 0;
+    size_t start = 0;
+    while (start < files.size()) {
+        size_t end = std::min(files.find('|', start), files.size());
+        std::string record = files.substr(start, end - start);
+        start = end + 1;
+        std::string path = record.substr(0, record.find(':'));
+        std::string md5 = record.substr(record.find(':') + 1);
+        std::string local = temp / ("installed/" + path);
+        fs::create_directories(fs::path(local).parent_path());
+        EXPECT_TRUE(HttpDownload(UrlEncodePath("http://" + host + "/my game/" + path), local, md5)) << path;
+        EXPECT_EQ(FileFingerprint(local), md5) << path;
+        ++downloaded;
+    }
+    EXPECT_EQ(downloaded, 4);
+    EXPECT_EQ(ReadFileBytes(temp / "installed/maps/map 1.bin"), binary);
+    EXPECT_EQ(ReadFileBytes(temp / "installed/data/game.dat"), "My Game\r\nmy game\r\n");
+
+    std::string unknown;
+    EXPECT_TRUE(ServerRequest(host, "/nogame/", [&](const std::string& block) { unknown = block; }));
+    EXPECT_EQ(unknown, "error:ERR_GAME");
+    NetworkShutdown();
+    ui::SetToolkit(nullptr);
 }
 
 }  // namespace
