@@ -1,5 +1,6 @@
-#include <mmsystem.h>
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <mmsystem.h>
 
 #include "net/system_clock.h"
 

@@ -71,15 +71,16 @@ bool ServerRequest(const std::string& server,
         if (peerGone) {
             SleepMilliseconds(wait);
         } else if (WaitReadable(*connection, wait)) {
-            if (PollEvent(*connection) != kPollData) {
-                // Readable with nothing waiting: the peer closed or the connection
-                // failed. No byte can follow, so the remaining passes only wait.
+            int waiting = BytesWaiting(*connection);
+            // Readable with nothing waiting: the peer closed or the connection
+            // failed. No byte can follow, so the remaining passes only wait.
+            if (waiting == 0)
                 peerGone = true;
-            }
-            for (int count = 0; count < kPiecesPerPass && PollEvent(*connection) == kPollData; ++count) {
-                int received = ReceiveBytes(*connection, piece.data(), kPiece);
+            for (int count = 0; waiting > 0 && count < kPiecesPerPass; ++count) {
+                int received = ReceiveBytes(*connection, piece.data(), std::min(waiting, kPiece));
                 if (received <= 0)
                     break;
+                waiting -= received;
                 // Each piece ends at its first zero byte.
                 collected += DecodeText(piece.data(), received, kEncodingCodePage);
             }

@@ -15,6 +15,10 @@ int SendText(ServerConnection& connection, const std::string& text) {
     return SendBytes(connection, text.data(), static_cast<int>(text.size()));
 }
 
+int PollEvent(ServerConnection& connection) {
+    return BytesWaiting(connection) > 0 ? kPollData : kPollNothing;
+}
+
 void CloseConnection(ConnectionPtr& connection) {
     connection.reset();
 }

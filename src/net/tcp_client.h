@@ -47,6 +47,8 @@ int SendBytes(ServerConnection& connection, const void* bytes, int length);
 // kPollData when at least one byte is waiting, else kPollNothing (also after
 // the peer closed).
 int PollEvent(ServerConnection& connection);
+// The number of bytes waiting to be received (0 on error).
+int BytesWaiting(ServerConnection& connection);
 // One receive of at most `capacity` bytes: the count read, 0 when the peer
 // closed, -1 on error.
 int ReceiveBytes(ServerConnection& connection, void* buffer, int capacity);

@@ -98,11 +98,11 @@ int SendBytes(ServerConnection& connection, const void* bytes, int length) {
     }
 }
 
-int PollEvent(ServerConnection& connection) {
+int BytesWaiting(ServerConnection& connection) {
     int waiting = 0;
-    if (ioctl(Fd(connection), FIONREAD, &waiting) != 0)
-        return kPollNothing;
-    return waiting > 0 ? kPollData : kPollNothing;
+    if (ioctl(Fd(connection), FIONREAD, &waiting) != 0 || waiting < 0)
+        return 0;
+    return waiting;
 }
 
 int ReceiveBytes(ServerConnection& connection, void* buffer, int capacity) {

@@ -72,11 +72,11 @@ int SendBytes(ServerConnection& connection, const void* bytes, int length) {
     return sent == SOCKET_ERROR ? -1 : sent;
 }
 
-int PollEvent(ServerConnection& connection) {
+int BytesWaiting(ServerConnection& connection) {
     u_long waiting = 0;
     if (ioctlsocket(Socket(connection), FIONREAD, &waiting) != 0)
-        return kPollNothing;
-    return waiting > 0 ? kPollData : kPollNothing;
+        return 0;
+    return waiting > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(waiting);
 }
 
 int ReceiveBytes(ServerConnection& connection, void* buffer, int capacity) {

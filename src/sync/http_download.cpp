@@ -444,9 +444,11 @@ bool HttpDownload(const std::string& url, const std::string& localPath, const st
     if (!SplitUrl(url8, parts) || HasControlBytes(parts.host) || HasControlBytes(parts.target))
         return false;
 
-    std::string request = "GET /" + parts.target + " HTTP/1.1\r\nAccept: */*\r\nHost: " + parts.host +
-                          (parts.port == 80 ? std::string() : ":" + std::to_string(parts.port)) +
-                          "\r\nConnection: close\r\n\r\n";
+    std::string request = "GET /";
+    request.append(parts.target).append(" HTTP/1.1\r\nAccept: */*\r\nHost: ").append(parts.host);
+    if (parts.port != 80)
+        request.append(":").append(std::to_string(parts.port));
+    request.append("\r\nConnection: close\r\n\r\n");
     // The request and its terminating zero must fit the block of host length + 2048.
     if (request.size() + 1 > parts.host.size() + kHttpBlock)
         return false;
