@@ -8,8 +8,9 @@ namespace zefo {
 
 using ThreadProcedure = int (*)(int argument);
 
-// Starts the program or document at `path` without waiting for it.
-void LaunchProgram(const std::string& path);
+// Starts the program or document at `path` without waiting for it; true when
+// something was started.
+bool LaunchProgram(const std::string& path);
 // Full path of the running program's executable.
 std::string ProgramPath();
 // Runs `procedure(argument)` on a new detached thread; its sequence number

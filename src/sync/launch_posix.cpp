@@ -93,10 +93,10 @@ void* ThreadEntry(void* raw) noexcept {
 
 }  // namespace
 
-void LaunchProgram(const std::string& path) {
+bool LaunchProgram(const std::string& path) {
     std::vector<std::string> words = SplitCommand(path);
     if (words[0].empty())
-        return;
+        return false;
     // The program names its files the Windows way ("Update.bat" beside "data\\game.dat").
     std::replace(words[0].begin(), words[0].end(), '\\', '/');
     // Scripts have no executable bit of their own to rely on: the shell runs them.
@@ -109,7 +109,7 @@ void LaunchProgram(const std::string& path) {
 
     SpawnAttributes attributes;
     if (!attributes.ready)
-        return;
+        return false;
     // The child starts with no blocked signals and SIGPIPE at its default, whatever this process chose.
     sigset_t none;
     sigemptyset(&none);
@@ -121,8 +121,10 @@ void LaunchProgram(const std::string& path) {
     posix_spawnattr_setflags(&attributes.value, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     pid_t child = 0;
-    if (posix_spawn(&child, argv[0], nullptr, &attributes.value, argv.data(), environ) == 0)
-        ReapLater(child);
+    if (posix_spawn(&child, argv[0], nullptr, &attributes.value, argv.data(), environ) != 0)
+        return false;
+    ReapLater(child);
+    return true;
 }
 
 std::string ProgramPath() {

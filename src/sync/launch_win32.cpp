@@ -92,10 +92,10 @@ std::string WithoutLongPathPrefix(const std::string& path) {
 
 }  // namespace launch_detail
 
-void LaunchProgram(const std::string& path) {
+bool LaunchProgram(const std::string& path) {
     std::wstring file = Wide(path);
     if (file.empty())
-        return;
+        return false;
     std::wstring commandLine = file[0] == L'"' ? file : L"\"" + file + L"\"";
 
     STARTUPINFOW startup{};
@@ -107,7 +107,7 @@ void LaunchProgram(const std::string& path) {
                          &startup, &process)) {
         Handle thread(process.hThread);
         Handle child(process.hProcess);
-        return;
+        return true;
     }
 
     // Not a program: let the shell open it (a document, or a file type with a handler).
@@ -123,9 +123,10 @@ void LaunchProgram(const std::string& path) {
     info.lpParameters = nullptr;
     info.lpDirectory = folder.empty() ? nullptr : folder.c_str();
     info.nShow = SW_SHOWNORMAL;
-    if (::ShellExecuteExW(&info)) {
-        Handle child(info.hProcess);
-    }
+    if (!::ShellExecuteExW(&info))
+        return false;
+    Handle child(info.hProcess);
+    return true;
 }
 
 std::string ProgramPath() {

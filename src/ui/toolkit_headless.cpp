@@ -328,7 +328,7 @@ std::string HeadlessToolkit::FolderRequester(const std::string& title, const std
         return {};
     std::string answer = folderAnswers_.front();
     folderAnswers_.pop_front();
-    if (!answer.empty() && answer.back() != '\\')
+    if (!answer.empty() && answer.back() != '\\' && answer.back() != '/')
         answer += '\\';
     return answer;
 }

@@ -83,7 +83,7 @@ TEST(LaunchTest, ScriptsRunWithoutBeingWaitedFor) {
     TempDir dir;
     const std::string script = dir / kScriptName;  // a blank in the name needs the quotes
     WriteFileBytes(script, MarkerScript(dir.path(), "first"));
-    LaunchProgram(script);
+    EXPECT_TRUE(LaunchProgram(script));
     WriteFileBytes(dir / "go", "");
     EXPECT_TRUE(MarkerSays(dir.path(), "first"));
 
@@ -94,8 +94,8 @@ TEST(LaunchTest, ScriptsRunWithoutBeingWaitedFor) {
     WriteFileBytes(dir / "go", "");
     EXPECT_TRUE(MarkerSays(dir.path(), "second"));
 
-    LaunchProgram(dir / "no such program.exe");  // nothing to report, nothing to crash
-    LaunchProgram("");
+    EXPECT_FALSE(LaunchProgram(dir / "no such program.exe"));
+    EXPECT_FALSE(LaunchProgram(""));
 }
 
 TEST(LaunchTest, ProgramPathNamesThisExecutableWithoutLongPathPrefix) {

@@ -1,0 +1,216 @@
+#include "app/shell.h"
+
+#include <atomic>
+
+#include "app/app_state.h"
+#include "app/ids.h"
+#include "net/tcp_client.h"
+#include "support/crash_report.h"
+#include "support/settings.h"
+#include "support/translations.h"
+#include "sync/file_system.h"
+#include "sync/launch.h"
+#include "sync/text_file.h"
+#include "ui/toolkit.h"
+
+namespace zefo {
+
+namespace {
+
+constexpr int kGameDatSlot = 0;
+constexpr unsigned kMainWindowFlags =
+    ui::kWindowCentered | ui::kWindowTitleBar | ui::kWindowSystemMenu | ui::kWindowMinimize;
+
+std::atomic<bool> networkStarted{false};
+
+void ShowStartupError(const char* key) {
+    ui::UI().ShowMessage(LookupText("ERR"), LookupText(key), ui::kMessageWarning);
+}
+
+// Gadget events count only as clicks (type 0); the handlers are those of the
+// window the gadget belongs to.
+void DispatchGadget(int gadget, int type) {
+    if (type != 0)
+        return;
+    AppState& state = State();
+    switch (gadget) {
+        case actionButton:
+            if (state.updaterMode.load())
+                UpdateClick();
+            else
+                InstallClick();
+            break;
+        case filesButton:
+            if (state.updaterMode.load())
+                OpenFilesWindow();
+            break;
+        case optionsButton:
+            OpenOptionsWindow();
+            break;
+        case saveButton:
+            SaveOptions();
+            break;
+        case cancelButton:
+            CloseOptionsWindow();
+            break;
+        default:
+            break;
+    }
+}
+
+void DispatchClose(int window) {
+    switch (window) {
+        case mainWindow:
+            State().quitRequested.store(1);
+            break;
+        case filesWindow:
+            CloseFilesWindow();
+            break;
+        case optionsWindow:
+            CloseOptionsWindow();
+            break;
+        default:
+            break;
+    }
+}
+
+// The last shutdown step after a fault, on the faulting thread: the windows go
+// with the process, so only the network is handed back.
+void ReleaseAfterFault() {
+    if (networkStarted)
+        NetworkShutdown();
+}
+
+}  // namespace
+
+bool StartUp() {
+    AppState& state = State();
+    state.languageList = {{7, "de", "Deutsch"}, {9, "en", "English"}, {11, "fi", "Suomi"}};
+
+    if (OpenTextFileForReading(kGameDatSlot, "data\\game.dat")) {
+        std::string name = ReadTextLine(kGameDatSlot);
+        std::string folder = ReadTextLine(kGameDatSlot);
+        CloseTextFile(kGameDatSlot);
+        std::lock_guard guard(state.textLock);
+        state.gameName = name;
+        state.gameFolder = folder;
+        state.updaterMode.store(1);
+    }
+    // What the last self-update moved aside (see Shutdown) is no longer running.
+    if (state.updaterMode.load())
+        RemoveFile(CurrentDirectory() + "Update.exe.old");
+
+    LoadSettings("Updater");
+    LoadGameSettings(state.gameName);
+    LoadTranslations(state.settings.lang);
+
+    if (!NetworkStartup()) {
+        ShowStartupError("ERR_NETWORK");
+        return false;
+    }
+    networkStarted = true;
+
+    if (!ui::UI().OpenWindow(mainWindow, 0, 0, 400, 325, "Zefo Updater", kMainWindowFlags)) {
+        ShowStartupError("ERR_WINDOW");
+        return false;
+    }
+    SetFinalShutdown(ReleaseAfterFault);
+    InstallFaultHandler(CrashHandler);
+    return true;
+}
+
+void EventLoopPass() {
+    AppState& state = State();
+    if (state.updaterMode.load()) {
+        if (state.filesLoaded.load(std::memory_order_acquire) == 1)
+            UpdaterHandOff();
+    } else if (state.gamesLoaded.load(std::memory_order_acquire) == 1) {
+        InstallerHandOff();
+    }
+
+    ui::Toolkit& ui = ui::UI();
+    int event = ui.WaitEvent(10);
+    if (event == ui::kEventGadget)
+        DispatchGadget(ui.EventGadget(), ui.EventType());
+    else if (event == ui::kEventClose)
+        DispatchClose(ui.EventWindow());
+}
+
+void RunEventLoop() {
+    AppState& state = State();
+    while (!state.quitRequested.load() && !state.restartRequested.load())
+        EventLoopPass();
+}
+
+void RunMode() {
+    if (State().updaterMode.load()) {
+        BuildUpdaterWindow();
+    } else {
+        ui::UI().SetWindowTitle(mainWindow, "Zefo Installer");
+        BuildInstallerWindow();
+    }
+    RunEventLoop();
+}
+
+namespace {
+
+// The running executable cannot be deleted while its process is still ending,
+// so when the swap script is about to replace this very program it would race
+// the exit and fail. A running image can be renamed, though: it is moved aside
+// first, so the script's "del" has nothing left to do and its "ren" always
+// succeeds. If the script cannot be started, the old updater is put back.
+std::string SameFileKey(std::string path) {
+    for (char& c : path) {
+        if (c == '/')
+            c = '\\';
+        else if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return path;
+}
+
+bool MoveRunningUpdaterAside(const std::string& folder) {
+    std::string updater = folder + "Update.exe";
+    if (QueryFileSize(folder + "Update_copy.exe") < 0 || SameFileKey(ProgramPath()) != SameFileKey(updater))
+        return false;
+    return ReplaceFile(updater, updater + ".old");
+}
+
+}  // namespace
+
+void Shutdown() {
+    AppState& state = State();
+    std::string folder = CurrentDirectory();
+    std::string script = folder + "Update.bat";
+    if (QueryFileSize(script) >= 0) {
+        bool movedAside = MoveRunningUpdaterAside(folder);
+        if (!LaunchProgram(script) && movedAside)
+            ReplaceFile(folder + "Update.exe.old", folder + "Update.exe");
+    }
+    SaveSettings("Updater");
+    if (state.restartRequested.load() == 1 && state.quitRequested.load() == 0)
+        LaunchProgram(ProgramPath());
+}
+
+void ReleaseResources() {
+    ui::Toolkit& ui = ui::UI();
+    ui.CloseWindow(filesWindow);
+    ui.CloseWindow(optionsWindow);
+    ui.CloseWindow(mainWindow);
+    if (networkStarted) {
+        NetworkShutdown();
+        networkStarted = false;
+    }
+    RemoveFaultHandler();
+}
+
+int RunProgram() {
+    if (StartUp()) {
+        RunMode();
+        Shutdown();
+    }
+    ReleaseResources();
+    return 0;
+}
+
+}  // namespace zefo
