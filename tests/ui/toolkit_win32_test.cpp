@@ -764,6 +764,224 @@ TEST_F(Win32ToolkitTest, FolderRequesterReturnsTheChosenFolderWithABackslash) {
               "");
 }
 
+// --- the end-to-end driver, a separate process acting on these windows ---
+
+struct DriverResult {
+    int exitCode = -1;
+    std::string output;
+};
+
+class DriverProcess {
+  public:
+    explicit DriverProcess(const std::vector<std::string>& args) {
+        wchar_t self[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        std::wstring path = self;
+        path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"..\\e2e\\zefo_driver.exe";
+        std::wstring command = L"\"" + path + L"\"";
+        for (const std::string& arg : args)
+            command += L" \"" + Wide(arg) + L"\"";
+
+        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+        HANDLE write = nullptr;
+        if (!CreatePipe(&read_, &write, &inherit, 0))
+            return;
+        SetHandleInformation(read_, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = write;
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        PROCESS_INFORMATION info{};
+        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+            process_ = info.hProcess;
+            CloseHandle(info.hThread);
+        }
+        CloseHandle(write);
+        reader_ = std::thread([this] {
+            char buffer[4096];
+            DWORD got = 0;
+            while (ReadFile(read_, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+                output_.append(buffer, got);
+        });
+    }
+    ~DriverProcess() {
+        if (process_) {
+            TerminateProcess(process_, 99);
+            CloseHandle(process_);
+        }
+        if (reader_.joinable())
+            reader_.join();
+        if (read_)
+            CloseHandle(read_);
+    }
+    DriverProcess(const DriverProcess&) = delete;
+    DriverProcess& operator=(const DriverProcess&) = delete;
+
+    // Runs the event loop until the driver has ended (at most 30 s).
+    DriverResult Finish(Toolkit& ui, std::vector<SeenEvent>* seen = nullptr) {
+        DriverResult result;
+        if (!process_)
+            return result;
+        PumpUntil(
+            ui, [this] { return WaitForSingleObject(process_, 0) == WAIT_OBJECT_0; }, 30000, seen);
+        if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0)
+            return result;
+        DWORD code = 0;
+        GetExitCodeProcess(process_, &code);
+        CloseHandle(process_);
+        process_ = nullptr;
+        reader_.join();
+        result.exitCode = static_cast<int>(code);
+        result.output = output_;
+        return result;
+    }
+
+  private:
+    HANDLE process_ = nullptr;
+    HANDLE read_ = nullptr;
+    std::thread reader_;
+    std::string output_;
+};
+
+DriverResult Drive(Toolkit& ui, const std::vector<std::string>& args, std::vector<SeenEvent>* seen = nullptr) {
+    DriverProcess driver(args);
+    return driver.Finish(ui, seen);
+}
+
+bool HasEvent(const std::vector<SeenEvent>& seen, int code, int gadget, int type, int window) {
+    for (const SeenEvent& e : seen) {
+        if (e.code == code && e.gadget == gadget && e.type == type && e.window == window)
+            return true;
+    }
+    return false;
+}
+
+TEST_F(Win32ToolkitTest, TheDriverReadsAndOperatesTheWindowsFromAnotherProcess) {
+    ASSERT_NE(ui().OpenWindow(1, 0, 0, 400, 325, "Zefo Installer", kMainFlags), 0);
+    ui().DropDownGadget(1, 5, 5, 390, 20);
+    ui().ButtonGadget(2, 4, 300, 194, 20, "Install");
+    ui().ButtonGadget(4, 202, 300, 194, 20, "Options");
+    ui().ProgressBarGadget(6, 5, 275, 390, 20, 0, 100);
+    ui().TextListGadget(5, 5, 30, 390, 240);
+    ui().AddItem(1, -1, "Orbital Drift");
+    ui().AddItem(1, -1, "Nebula R\xc3\xa4\x63\x65rs");
+    ui().SetState(1, 0);
+    ui().AddItem(5, -1, "Install a game");
+    ui().AddItem(5, -1, "Games loaded");
+    ui().SetState(6, 40);
+
+    DriverResult r = Drive(ui(), {"windows"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.output.find("\t1\tZefo Installer\n"), std::string::npos) << r.output;
+
+    r = Drive(ui(), {"controls", "Zefo Installer"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.output.find("2\tButton\t1\t1\tInstall\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("5\tListBox\t1\t1\t\n"), std::string::npos) << r.output;
+
+    r = Drive(ui(), {"lines", "Zefo Installer", "5"});
+    EXPECT_EQ(r.output, "Install a game\nGames loaded\n");
+    r = Drive(ui(), {"combo", "Zefo Installer", "1"});
+    EXPECT_EQ(r.output, "0\n0\tOrbital Drift\n1\tNebula R\xc3\xa4\x63\x65rs\n");
+    r = Drive(ui(), {"text", "Zefo Installer", "1"});
+    EXPECT_EQ(r.output, "Orbital Drift\n");
+    r = Drive(ui(), {"progress", "Zefo Installer", "6"});
+    EXPECT_EQ(r.output, "40\n");
+    r = Drive(ui(), {"lines", "Nowhere", "5"});
+    EXPECT_EQ(r.exitCode, 1);
+
+    // Operating: pick, click, close; a disabled button cannot be clicked.
+    std::vector<SeenEvent> seen;
+    r = Drive(ui(), {"pick", "Zefo Installer", "1", "=Nebula R\xc3\xa4\x63\x65rs"}, &seen);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(ui().GetState(1), 1);
+    EXPECT_TRUE(HasEvent(seen, kEventGadget, 1, kWin32EventSelect, 1));
+    seen.clear();
+    r = Drive(ui(), {"click", "Zefo Installer", "2"}, &seen);
+    EXPECT_EQ(r.exitCode, 0);
+    PumpUntil(
+        ui(), [&] { return !seen.empty(); }, 2000, &seen);
+    EXPECT_TRUE(HasEvent(seen, kEventGadget, 2, 0, 1));
+    ui().DisableGadget(4, 1);
+    seen.clear();
+    r = Drive(ui(), {"click", "Zefo Installer", "4"}, &seen);
+    EXPECT_EQ(r.exitCode, 1);
+    r = Drive(ui(), {"enabled", "Zefo Installer", "4"});
+    EXPECT_EQ(r.output, "0\n");
+    r = Drive(ui(), {"close", "Zefo Installer"}, &seen);
+    EXPECT_EQ(r.exitCode, 0);
+    PumpUntil(
+        ui(), [&] { return !seen.empty(); }, 2000, &seen);
+    EXPECT_TRUE(HasEvent(seen, kEventClose, 0, 0, 1));
+    EXPECT_FALSE(HasEvent(seen, kEventGadget, 4, 0, 1));
+
+    // Waiting for a status line that a worker writes later, and for a button.
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ui().AddItem(5, -1, "Game installed (0 failed)");
+        ui().DisableGadget(4, 0);
+    });
+    r = Drive(ui(), {"wait-line", "Zefo Installer", "5", "installed", "10000"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output, "Game installed (0 failed)\n");
+    r = Drive(ui(), {"wait-enabled", "Zefo Installer", "4", "1", "10000"});
+    EXPECT_EQ(r.exitCode, 0);
+    writer.join();
+    r = Drive(ui(), {"wait-line", "Zefo Installer", "5", "never", "300"});
+    EXPECT_EQ(r.exitCode, 1);
+
+    // Report list rows with check marks, read and changed through the program's memory.
+    ASSERT_NE(ui().OpenWindow(2, 0, 0, 300, 400, "Files", kDialogFlags), 0);
+    ui().ReportListGadget(9, 5, 25, 290, 170, "", 285, kReportNoHeader | kReportCheckBoxes);
+    ui().TextFieldGadget(15, 5, 200, 200, 20, "");
+    for (const char* path : {"Update.exe", "data/\xc3\xa4.pak", "music.ogg"}) {
+        ui().AddItem(9, -1, path);
+        ui().SetItemState(9, ui().CountItems(9) - 1, kItemChecked);
+    }
+    ui().SetItemState(9, 2, kItemSelected);
+    r = Drive(ui(), {"rows", "Files", "9"});
+    EXPECT_EQ(r.output, "1\t0\tUpdate.exe\n1\t0\tdata/\xc3\xa4.pak\n0\t1\tmusic.ogg\n");
+    r = Drive(ui(), {"check", "Files", "9", "1", "0"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(ui().GetItemState(9, 1), 0);
+    r = Drive(ui(), {"check", "Files", "9", "2", "1"});
+    EXPECT_EQ(ui().GetItemState(9, 2), kItemSelected | kItemChecked);
+    r = Drive(ui(), {"type", "Files", "15", "server.\xc3\xa4.example"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(ui().GetText(15), "server.\xc3\xa4.example");
+    r = Drive(ui(), {"wait-window", "contains=File", "2000"});
+    EXPECT_EQ(r.exitCode, 0);
+    ui().CloseWindow(2);
+    r = Drive(ui(), {"wait-gone", "Files", "2000"});
+    EXPECT_EQ(r.exitCode, 0);
+
+    // A worker's message box: read, then dismissed.
+    std::atomic<int> answer{-1};
+    std::thread worker([&] { answer.store(ui().ShowMessage("Error", "No connection to the server", 48)); });
+    r = Drive(ui(), {"message", "10000"});
+    EXPECT_EQ(r.output, "Error\nNo connection to the server\n");
+    r = Drive(ui(), {"dismiss", "10000"});
+    EXPECT_EQ(r.exitCode, 0);
+    PumpUntil(
+        ui(), [&] { return answer.load() != -1; }, 5000);
+    worker.join();
+    EXPECT_EQ(answer.load(), IDOK);
+
+    // The folder browser: the driver picks a folder while the loop's thread waits in it.
+    test::TempDir temp;
+    std::string folder = temp.path();
+    while (folder.back() == '\\')
+        folder.pop_back();
+    std::string target = folder + "\\Orbital Drift";
+    ASSERT_TRUE(CreateDirectoryW(Wide(target).c_str(), nullptr));
+    DriverProcess browse({"browse", target, "10000"});
+    std::string chosen = ui().FolderRequester("Install to", "C:\\");
+    DriverResult browsed = browse.Finish(ui());
+    EXPECT_EQ(browsed.exitCode, 0);
+    EXPECT_EQ(chosen, target + "\\");
+}
+
 // Not a check: opens the program's windows for a look (screenshots). Run with
 // --gtest_also_run_disabled_tests; ZEFO_SAMPLE_SECONDS sets how long they stay.
 TEST_F(Win32ToolkitTest, DISABLED_SampleWindows) {
