@@ -117,6 +117,44 @@ TEST(CrashReport, MessagesAndQueries) {
     EXPECT_EQ(sourceLineMarker.load(), -1);
 }
 
+// The handling in place before the first installation comes back at the end,
+// also when the handler was installed twice.
+TEST(CrashReport, RemovingPutsBackTheHandlingFromBeforeTheFirstInstallation) {
+#ifdef _WIN32
+    auto current = [] {
+        LPTOP_LEVEL_EXCEPTION_FILTER filter = SetUnhandledExceptionFilter(nullptr);
+        SetUnhandledExceptionFilter(filter);
+        return filter;
+    };
+    LPTOP_LEVEL_EXCEPTION_FILTER before = current();
+    InstallFaultHandler(CrashHandler);
+    LPTOP_LEVEL_EXCEPTION_FILTER ours = current();
+    InstallFaultHandler(CrashHandler);
+    EXPECT_NE(ours, before);
+    EXPECT_EQ(current(), ours);
+    RemoveFaultHandler();
+    EXPECT_EQ(current(), before);
+#else
+    auto current = [](int signal) {
+        struct sigaction action {};
+        sigaction(signal, nullptr, &action);
+        return reinterpret_cast<void*>(action.sa_flags & SA_SIGINFO ? reinterpret_cast<void*>(action.sa_sigaction)
+                                                                    : reinterpret_cast<void*>(action.sa_handler));
+    };
+    for (int signal : {SIGSEGV, SIGFPE, SIGILL, SIGBUS}) {
+        void* before = current(signal);
+        InstallFaultHandler(CrashHandler);
+        void* ours = current(signal);
+        InstallFaultHandler(CrashHandler);
+        EXPECT_NE(ours, before) << signal;
+        EXPECT_EQ(current(signal), ours) << signal;
+        RemoveFaultHandler();
+        EXPECT_EQ(current(signal), before) << signal;
+    }
+#endif
+    RemoveFaultHandler();
+}
+
 // --- real faults in a child process ---
 
 struct ChildResult {
