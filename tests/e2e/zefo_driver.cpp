@@ -8,7 +8,9 @@
 //   contains=TEXT  a program window whose title contains TEXT
 //   title=TEXT     any visible top-level window titled exactly TEXT
 //   class=NAME     the first visible top-level window of that class
-// A control is named by its id, which is the program's gadget number.
+// A control is named by its id, which is the program's gadget number. With
+// "--desktop NAME" before the command the driver acts in that desktop (for a
+// program started with "wine explorer /desktop=NAME,WxH").
 //
 // Commands (times in milliseconds, default 10000):
 //   windows                            program windows: handle, enabled, title
@@ -645,7 +647,16 @@ int Driver::Run() {
 
 int wmain(int argc, wchar_t** argv) {
     Arguments args;
-    for (int i = 1; i < argc; ++i)
+    int first = 1;
+    // A program started in a virtual desktop (wine explorer /desktop=NAME) has
+    // its windows there; the driver looks in the same desktop.
+    if (argc > 2 && std::wstring(argv[1]) == L"--desktop") {
+        HDESK desktop = OpenDesktopW(argv[2], 0, FALSE, GENERIC_ALL);
+        if (!desktop || !SetThreadDesktop(desktop))
+            return Fail("no desktop " + Narrow(argv[2]));
+        first = 3;
+    }
+    for (int i = first; i < argc; ++i)
         args.words.emplace_back(argv[i]);
     int code = Driver(std::move(args)).Run();
     if (code == 2)
