@@ -117,7 +117,8 @@ bool LaunchProgram(const std::string& path) {
         folder = file.substr(0, separator + 1);
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof info;
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    // A failure is not reported: the shell must not show its own error box either.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
     info.lpVerb = nullptr;
     info.lpFile = file.c_str();
     info.lpParameters = nullptr;

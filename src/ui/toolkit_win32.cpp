@@ -219,7 +219,8 @@ HFONT CreateMessageFont(UINT dpi) {
 HWND ForegroundWindowOfProcess() {
     HWND window = GetForegroundWindow();
     DWORD process = 0;
-    if (!window || !GetWindowThreadProcessId(window, &process) || process != GetCurrentProcessId())
+    if (!window || !GetWindowThreadProcessId(window, &process) || process != GetCurrentProcessId() ||
+        !IsWindowVisible(window))
         return nullptr;
     return window;
 }
@@ -1153,7 +1154,14 @@ int Win32Toolkit::EventWindow() {
 int Win32Toolkit::ShowMessage(const std::string& title, const std::string& text, unsigned flags) {
     HWND owner = ForegroundWindowOfProcess();
     ThreadWindowsDisabled others(owner);
-    return MessageBoxW(owner, Widen(text).c_str(), Widen(title).c_str(), flags);
+    std::wstring wideText = Widen(text);
+    std::wstring wideTitle = Widen(title);
+    int result = MessageBoxW(owner, wideText.c_str(), wideTitle.c_str(), flags);
+    // The owner may be another thread's window that is being destroyed (a box
+    // just dismissed); a message, above all a crash report, is never lost to that.
+    if (result == 0 && owner)
+        result = MessageBoxW(nullptr, wideText.c_str(), wideTitle.c_str(), flags);
+    return result;
 }
 
 std::string Win32Toolkit::FolderRequester(const std::string& title, const std::string& initialFolder) {
