@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/ini_file_io.h"
+#include "support/utf8.h"
 #include "sync/file_system.h"
 
 namespace zefo {
@@ -49,15 +50,8 @@ bool SameName(std::string_view a, std::string_view b) {
 std::string Latin1ToUtf8(std::string_view bytes) {
     std::string text;
     text.reserve(bytes.size() + bytes.size() / 8);
-    for (char c : bytes) {
-        auto b = static_cast<unsigned char>(c);
-        if (b < 0x80) {
-            text += c;
-        } else {
-            text += static_cast<char>(0xC0 | (b >> 6));
-            text += static_cast<char>(0x80 | (b & 0x3F));
-        }
-    }
+    for (char c : bytes)
+        AppendUtf8(text, static_cast<unsigned char>(c));
     return text;
 }
 

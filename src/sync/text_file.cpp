@@ -7,95 +7,18 @@
 #include <mutex>
 #include <utility>
 
+#include "support/utf8.h"
 #include "sync/text_file_io.h"
 
 namespace zefo {
 
 namespace text_io {
 
-namespace {
-
-constexpr char32_t kReplacement = 0xFFFD;
-
-// Decodes the character at `pos` and moves past it. An invalid or cut-off
-// sequence (overlong form, surrogate, beyond U+10FFFF) gives U+FFFD for its first byte.
-char32_t DecodeUtf8(std::string_view text, size_t& pos) {
-    const auto lead = static_cast<unsigned char>(text[pos]);
-    if (lead < 0x80) {
-        ++pos;
-        return lead;
-    }
-    size_t length = 0;
-    char32_t code = 0;
-    char32_t minimum = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, code = lead & 0x1Fu, minimum = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, code = lead & 0x0Fu, minimum = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, code = lead & 0x07u, minimum = 0x10000;
-    } else {
-        ++pos;
-        return kReplacement;
-    }
-    for (size_t k = 1; k < length; ++k) {
-        if (pos + k >= text.size() || (static_cast<unsigned char>(text[pos + k]) & 0xC0u) != 0x80u) {
-            ++pos;
-            return kReplacement;
-        }
-        code = (code << 6) | (static_cast<unsigned char>(text[pos + k]) & 0x3Fu);
-    }
-    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-        ++pos;
-        return kReplacement;
-    }
-    pos += length;
-    return code;
-}
-
-void AppendUtf8(std::string& out, char32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-
-// The bytes as valid UTF-8: unchanged when they already are, else with U+FFFD for each bad byte.
-std::string ValidUtf8(std::string bytes) {
-    size_t pos = 0;
-    bool valid = true;
-    while (pos < bytes.size() && valid) {
-        size_t before = pos;
-        char32_t code = DecodeUtf8(bytes, pos);
-        valid = code != kReplacement || pos - before == 3;  // U+FFFD itself is three bytes
-    }
-    if (valid)
-        return bytes;
-    std::string out;
-    out.reserve(bytes.size() + 16);
-    for (pos = 0; pos < bytes.size();)
-        AppendUtf8(out, DecodeUtf8(bytes, pos));
-    return out;
-}
-
-}  // namespace
-
 std::u16string Utf8ToUtf16(std::string_view utf8) {
     std::u16string out;
     out.reserve(utf8.size());
     for (size_t pos = 0; pos < utf8.size();) {
-        char32_t code = DecodeUtf8(utf8, pos);
+        char32_t code = NextCodePoint(utf8, pos);
         if (code >= 0x10000) {
             code -= 0x10000;
             out += static_cast<char16_t>(0xD800 + (code >> 10));
@@ -260,7 +183,7 @@ std::string ReadTextLine(int slot) {
             ++s.start;
         break;
     }
-    return text_io::ValidUtf8(std::move(line));
+    return ValidUtf8(std::move(line));
 }
 
 void WriteTextLine(int slot, const std::string& text, TextEncoding encoding) {

@@ -5,34 +5,17 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "support/utf8.h"
 #include "sync/text_file_io.h"
 
 namespace zefo::text_io {
 
 namespace {
 
-// Windows-1252 bytes 80..9F; 0 where the code page has no character.
-// The five holes map to themselves, as the Windows converter does.
-constexpr char16_t kHighControls[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
-
 // The program writes Windows paths ("data\\game.dat"); here the separator is "/".
 std::string NativePath(std::string path) {
     std::replace(path.begin(), path.end(), '\\', '/');
     return path;
-}
-
-char ToWindows1252(char16_t unit) {
-    if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF))
-        return static_cast<char>(unit);
-    for (unsigned i = 0; i < 32; ++i) {
-        if (kHighControls[i] == unit)
-            return static_cast<char>(0x80 + i);
-    }
-    return '?';
 }
 
 }  // namespace
@@ -94,7 +77,7 @@ std::string ToCodePage(std::string_view utf8) {
         if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
             units[i + 1] <= 0xDFFF)
             ++i;
-        out += ToWindows1252(unit);
+        out += CodePointToWindows1252(unit);
     }
     return out;
 }
