@@ -3,27 +3,18 @@
 #include <climits>
 
 #include "support/ini_file_io.h"
+#include "support/wide_text_win32.h"
 
 namespace zefo::ini_io {
 
 namespace {
-
-std::wstring Wide(const std::string& text) {
-    if (text.empty() || text.size() > INT_MAX)
-        return {};
-    int size = static_cast<int>(text.size());
-    int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(length > 0 ? length : 0), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
-    return wide;
-}
 
 HANDLE Handle(const File& file) {
     return reinterpret_cast<HANDLE>(file.get());
 }
 
 File Open(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
-    std::wstring name = Wide(path);
+    std::wstring name = Widen(path);
     if (name.empty())
         return File();
     return File(reinterpret_cast<intptr_t>(

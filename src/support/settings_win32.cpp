@@ -3,22 +3,11 @@
 #include <string>
 
 #include "support/settings.h"
+#include "support/wide_text_win32.h"
 
 namespace zefo {
 
 namespace {
-
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty())
-        return {};
-    int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    if (size <= 0)
-        return {};
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
-    return result;
-}
 
 // The variable's value, read anew at each call; empty when it is unset.
 std::wstring Environment(const wchar_t* name) {
@@ -39,7 +28,7 @@ std::wstring Environment(const wchar_t* name) {
 }  // namespace
 
 std::string ProductFolder() {
-    std::string base = ToUtf8(Environment(L"APPDATA"));
+    std::string base = Narrow(Environment(L"APPDATA"));
     while (!base.empty() && (base.back() == '\\' || base.back() == '/'))
         base.pop_back();
     // Without APPDATA the settings have no home; they are not written into a drive root.

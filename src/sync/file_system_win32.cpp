@@ -5,6 +5,7 @@
 #include <climits>
 #include <optional>
 
+#include "support/wide_text_win32.h"
 #include "sync/file_system.h"
 #include "sync/file_system_platform.h"
 
@@ -16,38 +17,6 @@ namespace {
 // stop at 248 units, everything else at 260), so they go out in the extended-length
 // form, which allows about 32,767 units. Shorter names are passed as given.
 constexpr size_t kExtendedFrom = MAX_PATH - 12;
-
-std::optional<std::wstring> Widen(const std::string& text) {
-    if (text.empty())
-        return std::wstring();
-    if (text.size() > INT_MAX)
-        return std::nullopt;
-    const int size = static_cast<int>(text.size());
-    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-    if (units <= 0)
-        return std::nullopt;
-    std::wstring wide(static_cast<size_t>(units), L'\0');
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), units) != units)
-        return std::nullopt;
-    return wide;
-}
-
-std::optional<std::string> Narrow(const std::wstring& wide) {
-    if (wide.empty())
-        return std::string();
-    if (wide.size() > INT_MAX)
-        return std::nullopt;
-    const int size = static_cast<int>(wide.size());
-    const int bytes =
-        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), size, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0)
-        return std::nullopt;
-    std::string text(static_cast<size_t>(bytes), '\0');
-    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), size, text.data(), bytes, nullptr, nullptr) !=
-        bytes)
-        return std::nullopt;
-    return text;
-}
 
 bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
     return text.rfind(prefix, 0) == 0;
@@ -76,7 +45,7 @@ std::optional<std::wstring> FullPath(const std::wstring& name) {
 std::optional<std::wstring> SystemPath(const std::string& path) {
     if (path.find('\0') != std::string::npos)
         return std::nullopt;
-    std::optional<std::wstring> wide = Widen(path);
+    std::optional<std::wstring> wide = WidenExact(path);
     if (!wide || wide->empty() || StartsWith(*wide, L"\\\\?\\"))
         return wide;
     // A short relative name in a deep current directory is long as well. The
@@ -165,7 +134,7 @@ int64_t ReadOnlyFile::Read(void* buffer, size_t size) {
 
 int64_t QueryPathSize(const std::string& path) {
     if (path.size() == 2 && path[1] == ':') {
-        std::optional<std::wstring> root = Widen(path + "\\");
+        std::optional<std::wstring> root = WidenExact(path + "\\");
         if (!root)
             return -1;
         // 0 is an undeterminable drive, 1 a missing root directory.
@@ -215,7 +184,7 @@ std::string CurrentDirectory() {
         }
         size = length;
     }
-    std::optional<std::string> text = Narrow(directory);
+    std::optional<std::string> text = NarrowExact(directory);
     if (!text)
         return {};
     if (!text->empty() && text->back() != '\\')

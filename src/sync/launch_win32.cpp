@@ -6,32 +6,14 @@
 #include <mutex>
 #include <vector>
 
+#include "support/wide_text_win32.h"
+
 #include "sync/launch.h"
 #include "sync/launch_internal.h"
 
 namespace zefo {
 
 namespace {
-
-std::wstring Wide(const std::string& text) {
-    if (text.empty())
-        return {};
-    int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(length > 0 ? length : 0), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-    return wide;
-}
-
-std::string Narrow(const std::wstring& text) {
-    if (text.empty())
-        return {};
-    int length =
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string narrow(static_cast<size_t>(length > 0 ? length : 0), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), length, nullptr,
-                          nullptr);
-    return narrow;
-}
 
 struct HandleCloser {
     void operator()(HANDLE handle) const {
@@ -93,7 +75,7 @@ std::string WithoutLongPathPrefix(const std::string& path) {
 }  // namespace launch_detail
 
 bool LaunchProgram(const std::string& path) {
-    std::wstring file = Wide(path);
+    std::wstring file = Widen(path);
     if (file.empty())
         return false;
     std::wstring commandLine = file[0] == L'"' ? file : L"\"" + file + L"\"";

@@ -1,23 +1,11 @@
 #include <windows.h>
 
-
+#include "support/wide_text_win32.h"
 #include "sync/output_file.h"
 
 namespace zefo {
 
 namespace {
-
-std::wstring Wide(const std::string& text) {
-    if (text.empty() || text.size() > 0x7FFFFFFF)
-        return {};
-    int count = static_cast<int>(text.size());
-    int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), count, nullptr, 0);
-    if (size <= 0)
-        return {};
-    std::wstring wide(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), count, wide.data(), size);
-    return wide;
-}
 
 HANDLE Handle(intptr_t value) {
     return reinterpret_cast<HANDLE>(value);
@@ -31,7 +19,8 @@ OutputFile::~OutputFile() {
 
 bool OutputFile::CreateNew(const std::string& path) {
     Close();
-    std::wstring wide = Wide(path);
+    // A name that is not valid UTF-8 stays unopened rather than naming another file.
+    std::wstring wide = WidenExact(path).value_or(std::wstring());
     if (wide.empty())
         return false;
     HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,

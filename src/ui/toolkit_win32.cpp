@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/wide_text_win32.h"
+
 namespace zefo::ui {
 
 namespace {
@@ -27,34 +29,6 @@ constexpr UINT kInvokeMessage = WM_APP + 1;
 constexpr UINT kBaseDpi = 96;
 constexpr int kDropDownListHeight = 350;
 constexpr int kMaxItemText = 1 << 20;
-
-// --- text at the API boundary ---
-
-std::wstring Widen(const std::string& text) {
-    if (text.empty() || text.size() > static_cast<size_t>(INT_MAX))
-        return {};
-    int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (length <= 0)
-        return {};
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-    return wide;
-}
-
-std::string Narrow(const wchar_t* text, size_t size) {
-    if (size == 0 || size > static_cast<size_t>(INT_MAX))
-        return {};
-    int length = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
-    if (length <= 0)
-        return {};
-    std::string narrow(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), narrow.data(), length, nullptr, nullptr);
-    return narrow;
-}
-
-std::string Narrow(const std::wstring& text) {
-    return Narrow(text.data(), text.size());
-}
 
 // --- owned handles ---
 
