@@ -275,7 +275,7 @@ class IniState {
             return;
         }
         ini_io::CopyPermissions(file_, out);
-        bool written = ini_io::WriteAll(out, content) && ini_io::Flush(out);
+        bool written = WriteAllToFile(out, content) && ini_io::Flush(out);
         out.Reset();
         if (!written) {
             RemoveFile(temporary);

@@ -7,40 +7,11 @@
 #include <string>
 #include <string_view>
 
+#include "support/native_file.h"
+
 namespace zefo::ini_io {
 
-// Closes a raw handle (a HANDLE value or a file descriptor).
-void CloseNative(intptr_t handle);
-
-// Owns one open file; -1 means none.
-class File {
-  public:
-    File() = default;
-    explicit File(intptr_t handle) : handle_(handle) {}
-    ~File() { Reset(); }
-    File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
-    File& operator=(File&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            handle_ = other.handle_;
-            other.handle_ = -1;
-        }
-        return *this;
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-
-    bool valid() const { return handle_ != -1; }
-    intptr_t get() const { return handle_; }
-    void Reset() {
-        if (handle_ != -1)
-            CloseNative(handle_);
-        handle_ = -1;
-    }
-
-  private:
-    intptr_t handle_ = -1;
-};
+using File = NativeFile;
 
 struct Opened {
     File file;
@@ -58,8 +29,6 @@ bool ReadAll(const File& file, std::string& bytes, size_t limit);
 bool Rewrite(const File& file, std::string_view bytes);
 // Creates `path` or empties it, for writing, others may read it.
 File CreateForWriting(const std::string& path);
-// Appends `bytes` at the file position; false when the file took less.
-bool WriteAll(const File& file, std::string_view bytes);
 // Makes the written bytes durable before the file is moved into place.
 bool Flush(const File& file);
 // Gives `to` the access rights of `from` where the platform keeps them on the file.

@@ -33,11 +33,11 @@ File OpenRegular(const std::string& path, int flags, mode_t mode = 0) {
     return file;
 }
 
-bool WriteAt(const File& file, std::string_view bytes, bool fromStart) {
+// Writes `bytes` from the start of the file, whatever the file position.
+bool WriteFromStart(const File& file, std::string_view bytes) {
     off_t offset = 0;
     while (!bytes.empty()) {
-        ssize_t put = fromStart ? ::pwrite(Fd(file), bytes.data(), bytes.size(), offset)
-                                : ::write(Fd(file), bytes.data(), bytes.size());
+        ssize_t put = ::pwrite(Fd(file), bytes.data(), bytes.size(), offset);
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0)
@@ -49,10 +49,6 @@ bool WriteAt(const File& file, std::string_view bytes, bool fromStart) {
 }
 
 }  // namespace
-
-void CloseNative(intptr_t handle) {
-    ::close(static_cast<int>(handle));
-}
 
 // POSIX has no share modes: the read-only fallbacks are one and the same open.
 Opened OpenExisting(const std::string& path) {
@@ -88,15 +84,11 @@ bool ReadAll(const File& file, std::string& bytes, size_t limit) {
 }
 
 bool Rewrite(const File& file, std::string_view bytes) {
-    return WriteAt(file, bytes, true) && ::ftruncate(Fd(file), static_cast<off_t>(bytes.size())) == 0;
+    return WriteFromStart(file, bytes) && ::ftruncate(Fd(file), static_cast<off_t>(bytes.size())) == 0;
 }
 
 File CreateForWriting(const std::string& path) {
     return OpenRegular(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-}
-
-bool WriteAll(const File& file, std::string_view bytes) {
-    return WriteAt(file, bytes, false);
 }
 
 bool Flush(const File& file) {

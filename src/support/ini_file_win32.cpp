@@ -21,22 +21,7 @@ File Open(const std::string& path, DWORD access, DWORD share, DWORD disposition)
         ::CreateFileW(name.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr)));
 }
 
-bool WriteHere(const File& file, std::string_view bytes) {
-    while (!bytes.empty()) {
-        DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
-        DWORD put = 0;
-        if (!::WriteFile(Handle(file), bytes.data(), chunk, &put, nullptr) || put == 0)
-            return false;
-        bytes.remove_prefix(put);
-    }
-    return true;
-}
-
 }  // namespace
-
-void CloseNative(intptr_t handle) {
-    ::CloseHandle(reinterpret_cast<HANDLE>(handle));
-}
 
 Opened OpenExisting(const std::string& path) {
     Opened opened;
@@ -76,16 +61,12 @@ bool ReadAll(const File& file, std::string& bytes, size_t limit) {
 
 bool Rewrite(const File& file, std::string_view bytes) {
     LARGE_INTEGER start{};
-    return ::SetFilePointerEx(Handle(file), start, nullptr, FILE_BEGIN) && WriteHere(file, bytes) &&
+    return ::SetFilePointerEx(Handle(file), start, nullptr, FILE_BEGIN) && WriteAllToFile(file, bytes) &&
            ::SetEndOfFile(Handle(file));
 }
 
 File CreateForWriting(const std::string& path) {
     return Open(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS);
-}
-
-bool WriteAll(const File& file, std::string_view bytes) {
-    return WriteHere(file, bytes);
 }
 
 bool Flush(const File& file) {

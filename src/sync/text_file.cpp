@@ -65,7 +65,7 @@ struct Slot {
 
     void Flush() {
         if (writing && end > 0)
-            text_io::WriteAll(file, buffer.data(), end);
+            WriteAllToFile(file, std::string_view(buffer.data(), end));
         end = 0;
     }
 
@@ -73,7 +73,7 @@ struct Slot {
         if (size > buffer.size() - end)
             Flush();
         if (size > buffer.size()) {
-            text_io::WriteAll(file, data, size);
+            WriteAllToFile(file, std::string_view(data, size));
             return;
         }
         std::copy(data, data + size, buffer.data() + end);

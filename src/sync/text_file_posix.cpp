@@ -20,10 +20,6 @@ std::string NativePath(std::string path) {
 
 }  // namespace
 
-void CloseNative(intptr_t handle) {
-    ::close(static_cast<int>(handle));
-}
-
 NativeFile OpenForReading(const std::string& path) {
     // Non-blocking only for the open itself, so that a FIFO cannot hang it; then only
     // regular files are kept, as on Windows, where directories do not open this way.
@@ -52,19 +48,6 @@ int64_t Read(const NativeFile& file, char* buffer, size_t size) {
         if (got >= 0 || errno != EINTR)
             return got;
     }
-}
-
-bool WriteAll(const NativeFile& file, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t put = ::write(static_cast<int>(file.get()), data, size);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        data += put;
-        size -= static_cast<size_t>(put);
-    }
-    return true;
 }
 
 std::string ToCodePage(std::string_view utf8) {

@@ -21,10 +21,6 @@ NativeFile Own(HANDLE handle) {
 
 }  // namespace
 
-void CloseNative(intptr_t handle) {
-    ::CloseHandle(reinterpret_cast<HANDLE>(handle));
-}
-
 NativeFile OpenForReading(const std::string& path) {
     return Own(::CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -46,18 +42,6 @@ int64_t Read(const NativeFile& file, char* buffer, size_t size) {
     if (!::ReadFile(AsHandle(file), buffer, static_cast<DWORD>(size), &got, nullptr))
         return -1;
     return got;
-}
-
-bool WriteAll(const NativeFile& file, const char* data, size_t size) {
-    while (size > 0) {
-        DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
-        DWORD put = 0;
-        if (!::WriteFile(AsHandle(file), data, chunk, &put, nullptr) || put == 0)
-            return false;
-        data += put;
-        size -= put;
-    }
-    return true;
 }
 
 std::string ToCodePage(std::string_view utf8) {

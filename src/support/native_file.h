@@ -1,0 +1,47 @@
+// One open file of the platform (a HANDLE value or a file descriptor), owned, for the
+// modules that make their own platform file calls (settings files, text-file slots).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace zefo {
+
+// Closes a raw handle (a HANDLE value or a file descriptor).
+void CloseNativeFile(intptr_t handle);
+
+// Owns one open file; -1 means none (INVALID_HANDLE_VALUE and a failed open() alike).
+class NativeFile {
+  public:
+    NativeFile() = default;
+    explicit NativeFile(intptr_t handle) : handle_(handle) {}
+    ~NativeFile() { Reset(); }
+    NativeFile(NativeFile&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+    NativeFile& operator=(NativeFile&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            handle_ = other.handle_;
+            other.handle_ = -1;
+        }
+        return *this;
+    }
+    NativeFile(const NativeFile&) = delete;
+    NativeFile& operator=(const NativeFile&) = delete;
+
+    bool valid() const { return handle_ != -1; }
+    intptr_t get() const { return handle_; }
+    void Reset() {
+        if (handle_ != -1)
+            CloseNativeFile(handle_);
+        handle_ = -1;
+    }
+
+  private:
+    intptr_t handle_ = -1;
+};
+
+// Writes all of `bytes` at the file position; false when the file took less.
+bool WriteAllToFile(const NativeFile& file, std::string_view bytes);
+
+}  // namespace zefo
