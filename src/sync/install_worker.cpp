@@ -12,6 +12,7 @@
 #include "sync/http_download.h"
 #include "sync/launch.h"
 #include "sync/workers.h"
+#include "sync/worker_entry.h"
 #include "ui/toolkit.h"
 
 namespace zefo {
@@ -87,16 +88,7 @@ void Install() {
 }  // namespace
 
 int InstallWorker(int /*argument*/) {
-    try {
-        Install();
-    } catch (...) {
-        // Out of memory or the like: nothing may unwind out of a thread entry. The
-        // button comes back so the user can try again.
-        try {
-            ui::UI().DisableGadget(actionButton, 0);
-        } catch (...) {
-        }
-    }
+    RunWorkerBody(Install);
     return 0;
 }
 

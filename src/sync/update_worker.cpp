@@ -11,6 +11,7 @@
 #include "sync/http_download.h"
 #include "sync/text_file.h"
 #include "sync/workers.h"
+#include "sync/worker_entry.h"
 #include "ui/toolkit.h"
 
 namespace zefo {
@@ -149,15 +150,7 @@ int UpdateWorker(int /*argument*/) {
     // A second click that got through before the first worker disabled the button.
     if (!mark.owner())
         return 0;
-    try {
-        Update();
-    } catch (...) {
-        // Nothing may unwind out of a thread entry; the button comes back for a retry.
-        try {
-            ui::UI().DisableGadget(actionButton, 0);
-        } catch (...) {
-        }
-    }
+    RunWorkerBody(Update);
     return 0;
 }
 
