@@ -12,6 +12,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "common/other_handle_win32.h"
+#include "support/wide_text_win32.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -258,20 +261,7 @@ TEST_F(IniFileTest, FilesFarTooLargeAreLeftAlone) {
 
 #ifdef _WIN32
 
-std::wstring Wide(const std::string& path) {
-    return std::wstring(path.begin(), path.end());  // temporary folders are ASCII here
-}
-
-struct OtherHandle {
-    OtherHandle(const std::string& path, DWORD access, DWORD share)
-        : handle(CreateFileW(Wide(path).c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr)) {}
-    ~OtherHandle() {
-        if (handle != INVALID_HANDLE_VALUE)
-            CloseHandle(handle);
-    }
-    bool opened() const { return handle != INVALID_HANDLE_VALUE; }
-    HANDLE handle;
-};
+using test::OtherHandle;
 
 TEST_F(IniFileTest, OthersMayReadAnOpenFileButNotWriteIt) {
     WriteFileBytes(path, "a=1\r\n");
@@ -297,9 +287,9 @@ TEST_F(IniFileTest, FileWrittenByAnotherIsReadButNotChanged) {
 
 TEST_F(IniFileTest, ReadOnlyFilesDropWritesSilently) {
     WriteFileBytes(path, "a=1\r\n");
-    ASSERT_TRUE(SetFileAttributesW(Wide(path).c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(SetFileAttributesW(Widen(path).c_str(), FILE_ATTRIBUTE_READONLY));
     if (OtherHandle(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE).opened()) {
-        SetFileAttributesW(Wide(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+        SetFileAttributesW(Widen(path).c_str(), FILE_ATTRIBUTE_NORMAL);
         GTEST_SKIP() << "the read-only attribute does not bind this user";
     }
     EXPECT_TRUE(IniOpen(path));
@@ -308,7 +298,7 @@ TEST_F(IniFileTest, ReadOnlyFilesDropWritesSilently) {
     IniClose();
     EXPECT_EQ(ReadFileBytes(path), "a=1\r\n");
     EXPECT_FALSE(FileExists(path + ".tmp"));
-    SetFileAttributesW(Wide(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW(Widen(path).c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(IniFileTest, FileThatCannotBeReplacedIsWrittenInPlace) {

@@ -11,6 +11,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "common/other_handle_win32.h"
+#include "support/wide_text_win32.h"
 #else
 #include <sys/stat.h>
 #endif
@@ -234,18 +237,7 @@ TEST(TextFileTest, ThreadsUseSlotsOfTheirOwnAtTheSameTime) {
 
 #ifdef _WIN32
 
-std::wstring Wide(const std::string& path) {
-    std::wstring out(path.begin(), path.end());  // temporary folders are ASCII here
-    return out;
-}
-
-bool CanOpen(const std::string& path, DWORD access, DWORD share) {
-    HANDLE handle = CreateFileW(Wide(path).c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    CloseHandle(handle);
-    return true;
-}
+using test::CanOpen;
 
 TEST(TextFileWin32Test, OpenFilesLetOthersReadButNotWrite) {
     TempDir dir;
@@ -268,12 +260,12 @@ TEST(TextFileWin32Test, HiddenFilesAreEmptiedInPlace) {
     TempDir dir;
     const std::string path = dir / "Update.bat";
     WriteFileBytes(path, "old\r\n");
-    ASSERT_TRUE(SetFileAttributesW(Wide(path).c_str(), FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(SetFileAttributesW(Widen(path).c_str(), FILE_ATTRIBUTE_HIDDEN));
     ASSERT_NE(CreateTextFile(0, path), 0);
     WriteTextLine(0, "new", TextEncoding::Ansi);
     CloseTextFile(0);
     EXPECT_EQ(ReadFileBytes(path), "new\r\n");
-    SetFileAttributesW(Wide(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW(Widen(path).c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 #else
