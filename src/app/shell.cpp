@@ -173,7 +173,7 @@ bool MoveRunningUpdaterAside(const std::string& folder) {
     std::string updater = folder + "Update.exe";
     if (QueryFileSize(folder + "Update_copy.exe") < 0 || SameFileKey(ProgramPath()) != SameFileKey(updater))
         return false;
-    return ReplaceFile(updater, updater + ".old");
+    return MoveFileOver(updater, updater + ".old");
 }
 
 }  // namespace
@@ -185,7 +185,7 @@ void Shutdown() {
     if (QueryFileSize(script) >= 0) {
         bool movedAside = MoveRunningUpdaterAside(folder);
         if (!LaunchProgram(script) && movedAside)
-            ReplaceFile(folder + "Update.exe.old", folder + "Update.exe");
+            MoveFileOver(folder + "Update.exe.old", folder + "Update.exe");
     }
     SaveSettings("Updater");
     if (state.restartRequested.load() == 1 && state.quitRequested.load() == 0)

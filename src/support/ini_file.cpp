@@ -282,7 +282,7 @@ class IniState {
             return;
         }
         file_.Reset();  // an open file cannot be replaced on Windows
-        if (ReplaceFile(temporary, path_))
+        if (MoveFileOver(temporary, path_))
             return;
         RemoveFile(temporary);
         // Something else holds the file so that it cannot be replaced (but perhaps still

@@ -26,7 +26,7 @@ std::string UrlEncodePath(const std::string& text);
 
 // Moves `source` over `target` in one step (the target is replaced atomically
 // where the platform allows); true on success.
-bool ReplaceFile(const std::string& source, const std::string& target);
+bool MoveFileOver(const std::string& source, const std::string& target);
 // Deletes a file; true when it is gone.
 bool RemoveFile(const std::string& path);
 

@@ -1,6 +1,6 @@
 // What each platform file (file_system_win32.cpp, file_system_posix.cpp) provides
 // to the shared file-system code, besides the public operations it defines itself
-// (CurrentDirectory, ChangeDirectory, ReplaceFile, RemoveFile).
+// (CurrentDirectory, ChangeDirectory, MoveFileOver, RemoveFile).
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,4 @@
 #include <windows.h>
-// winbase.h maps this name to its own ReplaceFileW.
-#undef ReplaceFile
 
 #include <climits>
 #include <optional>
@@ -199,7 +197,7 @@ bool ChangeDirectory(const std::string& folder) {
     return name && !name->empty() && SetCurrentDirectoryW(name->c_str()) != 0;
 }
 
-bool ReplaceFile(const std::string& source, const std::string& target) {
+bool MoveFileOver(const std::string& source, const std::string& target) {
     if (source.empty() || target.empty())
         return false;
     std::optional<std::wstring> from = SystemPath(source);

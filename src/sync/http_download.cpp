@@ -287,7 +287,7 @@ class BodySink {
             if (actual != expected)
                 return false;
         }
-        if (!ReplaceFile(temporary_, target_))
+        if (!MoveFileOver(temporary_, target_))
             return false;
         created_ = false;
         return true;

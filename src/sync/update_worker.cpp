@@ -34,7 +34,7 @@ void WriteSwapScript(const std::string& base) {
     WriteTextLine(0, "ren Update_copy.exe Update.exe", TextEncoding::Ansi);
     WriteTextLine(0, "del Update.bat", TextEncoding::Ansi);
     CloseTextFile(0);
-    if (QueryFileSize(temp) != kScriptSize || !ReplaceFile(temp, base + kScript))
+    if (QueryFileSize(temp) != kScriptSize || !MoveFileOver(temp, base + kScript))
         RemoveFile(temp);
 }
 

@@ -15,8 +15,6 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <winioctl.h>
-// winbase.h maps this name to its own ReplaceFileW.
-#undef ReplaceFile
 #else
 #include <sys/stat.h>
 #include <unistd.h>
@@ -275,7 +273,7 @@ TEST(QueryFileSizeTest, PathsLongerThan260Units) {
 
     WriteBytes(dir / "short.bin", "long way down");
     const std::string file = deep + "file.bin";
-    ASSERT_TRUE(ReplaceFile(dir / "short.bin", file));
+    ASSERT_TRUE(MoveFileOver(dir / "short.bin", file));
     EXPECT_EQ(QueryFileSize(file), 13);
     EXPECT_EQ(FileFingerprint(file), Digest("long way down"));
     EXPECT_FALSE(MakeDirectory(deep));
@@ -418,27 +416,27 @@ TEST(ReplaceFileTest, MovesOverTheTargetInOneStep) {
     TempDir dir;
     WriteBytes(dir / "new.tmp", "new content");
     WriteBytes(dir / "target.dat", "old");
-    EXPECT_TRUE(ReplaceFile(dir / "new.tmp", dir / "target.dat"));
+    EXPECT_TRUE(MoveFileOver(dir / "new.tmp", dir / "target.dat"));
     EXPECT_EQ(ReadBytes(dir / "target.dat"), "new content");
     EXPECT_FALSE(Exists(dir / "new.tmp"));
 
     WriteBytes(dir / "second.tmp", "2");
-    EXPECT_TRUE(ReplaceFile(dir / "second.tmp", dir / "fresh.dat"));
+    EXPECT_TRUE(MoveFileOver(dir / "second.tmp", dir / "fresh.dat"));
     EXPECT_EQ(ReadBytes(dir / "fresh.dat"), "2");
 
-    EXPECT_FALSE(ReplaceFile(dir / "missing.tmp", dir / "target.dat"));
+    EXPECT_FALSE(MoveFileOver(dir / "missing.tmp", dir / "target.dat"));
     EXPECT_EQ(ReadBytes(dir / "target.dat"), "new content");
-    EXPECT_FALSE(ReplaceFile("", dir / "target.dat"));
-    EXPECT_FALSE(ReplaceFile(dir / "target.dat", ""));
+    EXPECT_FALSE(MoveFileOver("", dir / "target.dat"));
+    EXPECT_FALSE(MoveFileOver(dir / "target.dat", ""));
     EXPECT_EQ(ReadBytes(dir / "target.dat"), "new content");
 
     fs::create_directory(U8(dir / "folder"));
     WriteBytes(dir / "third.tmp", "3");
-    EXPECT_FALSE(ReplaceFile(dir / "third.tmp", dir / "folder"));
+    EXPECT_FALSE(MoveFileOver(dir / "third.tmp", dir / "folder"));
     EXPECT_TRUE(IsDirectory(dir / "folder"));
 
     fs::create_directory(U8(dir / "sub"));
-    EXPECT_TRUE(ReplaceFile(dir / "third.tmp", dir / "sub\\third.dat"));
+    EXPECT_TRUE(MoveFileOver(dir / "third.tmp", dir / "sub\\third.dat"));
     EXPECT_EQ(ReadBytes(dir / "sub/third.dat"), "3");
 }
 
