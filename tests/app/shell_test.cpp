@@ -15,23 +15,19 @@
 #include "common/environment.h"
 #include "common/scripted_server.h"
 #include "common/temp_dir.h"
+#include "common/test_data.h"
 #include "support/settings.h"
 #include "support/translations.h"
 #include "sync/file_system.h"
-#include "sync/md5.h"
 #include "ui/toolkit_headless.h"
 
 namespace zefo {
 namespace {
 
+using test::Md5Of;
 using test::ReadFileBytes;
 using test::WriteFileBytes;
 
-std::string Md5Of(const std::string& bytes) {
-    Md5 md5;
-    md5.Update(bytes.data(), bytes.size());
-    return md5.FinalHex();
-}
 
 class ShellTest : public ::testing::Test {
   protected:

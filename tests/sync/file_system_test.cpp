@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/temp_dir.h"
-#include "sync/md5.h"
+#include "common/test_data.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -24,6 +24,9 @@ namespace zefo {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Md5Of;
+using test::Pattern;
+using test::SystemMd5sum;
 using test::TempDir;
 
 constexpr char kSeparator =
@@ -59,36 +62,6 @@ bool Exists(const std::string& path) {
     return fs::exists(U8(path), error);
 }
 
-std::string Pattern(size_t size, uint32_t seed) {
-    std::string bytes(size, '\0');
-    uint32_t x = seed;
-    for (size_t i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        bytes[i] = static_cast<char>((x >> 16) & 0xff);
-    }
-    return bytes;
-}
-
-std::string Digest(const std::string& bytes) {
-    Md5 md5;
-    md5.Update(bytes.data(), bytes.size());
-    return md5.FinalHex();
-}
-
-#ifndef _WIN32
-std::string SystemMd5sum(const std::string& path) {
-    FILE* pipe = popen(("md5sum '" + path + "' 2>/dev/null").c_str(), "r");
-    if (!pipe)
-        return {};
-    char line[128] = {};
-    std::string result;
-    if (std::fgets(line, sizeof line, pipe))
-        result = std::string(line).substr(0, 32);
-    if (pclose(pipe) != 0)
-        return {};
-    return result;
-}
-#endif
 
 bool IsLowerHex32(const std::string& text) {
     return text.size() == 32 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
@@ -128,7 +101,7 @@ TEST(FileFingerprintTest, SizesAroundTheReadBlockMatchEveryOtherDigest) {
         WriteBytes(path, bytes);
         const std::string fingerprint = FileFingerprint(path);
         EXPECT_TRUE(IsLowerHex32(fingerprint)) << c.size << ": " << fingerprint;
-        EXPECT_EQ(fingerprint, Digest(bytes)) << c.size;
+        EXPECT_EQ(fingerprint, Md5Of(bytes)) << c.size;
         if (*c.md5) {
             EXPECT_EQ(fingerprint, c.md5) << c.size;
         }
@@ -143,7 +116,7 @@ TEST(FileFingerprintTest, BackslashesAndUtf8NamesReachTheSameFile) {
     fs::create_directory(U8(dir / "sub dir"));
     const std::string name = "sub dir/\xc3\xa4pfel-\xe6\x97\xa5\xe6\x9c\xac.dat";
     WriteBytes(dir / name, "zefo");
-    const std::string expected = Digest("zefo");
+    const std::string expected = Md5Of("zefo");
     EXPECT_EQ(FileFingerprint(dir / name), expected);
     EXPECT_EQ(FileFingerprint(dir / "sub dir\\\xc3\xa4pfel-\xe6\x97\xa5\xe6\x9c\xac.dat"), expected);
     EXPECT_EQ(QueryFileSize(dir / "sub dir\\\xc3\xa4pfel-\xe6\x97\xa5\xe6\x9c\xac.dat"), 4);
@@ -157,7 +130,7 @@ TEST(FileFingerprintTest, ConcurrentCallersGetTheirOwnResults) {
     for (int i = 0; i < 4; ++i) {
         const std::string bytes = Pattern(1500000 + static_cast<size_t>(i) * 7, static_cast<uint32_t>(i));
         WriteBytes(dir / ("f" + std::to_string(i)), bytes);
-        expected.push_back(Digest(bytes));
+        expected.push_back(Md5Of(bytes));
     }
     std::vector<std::string> results(8);
     std::vector<std::thread> threads;
@@ -185,14 +158,14 @@ TEST(FileFingerprintTest, DevicesAndFilesOpenForWritingGiveTheEmptyText) {
 
     const std::string path = dir / "busy.bin";
     WriteBytes(path, "being written");
-    EXPECT_EQ(FileFingerprint(path), Digest("being written"));
+    EXPECT_EQ(FileFingerprint(path), Md5Of("being written"));
     // A writer that lets others read: the fingerprint must not see a half-written file.
     HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
     EXPECT_EQ(FileFingerprint(path), "");
     CloseHandle(writer);
-    EXPECT_EQ(FileFingerprint(path), Digest("being written"));
+    EXPECT_EQ(FileFingerprint(path), Md5Of("being written"));
 }
 #endif
 
@@ -275,7 +248,7 @@ TEST(QueryFileSizeTest, PathsLongerThan260Units) {
     const std::string file = deep + "file.bin";
     ASSERT_TRUE(MoveFileOver(dir / "short.bin", file));
     EXPECT_EQ(QueryFileSize(file), 13);
-    EXPECT_EQ(FileFingerprint(file), Digest("long way down"));
+    EXPECT_EQ(FileFingerprint(file), Md5Of("long way down"));
     EXPECT_FALSE(MakeDirectory(deep));
     EXPECT_TRUE(MakeDirectory(deep + "more"));
     EXPECT_EQ(QueryFileSize(deep + "more\\"), -2);

@@ -8,26 +8,14 @@
 #include <vector>
 
 #include "common/temp_dir.h"
+#include "common/test_data.h"
 
 namespace zefo {
 namespace {
 
-std::string Digest(const std::string& bytes) {
-    Md5 md5;
-    md5.Update(bytes.data(), bytes.size());
-    return md5.FinalHex();
-}
-
-// Deterministic bytes: the high bits of a linear congruential sequence.
-std::string Pattern(size_t size, uint32_t seed) {
-    std::string bytes(size, '\0');
-    uint32_t x = seed;
-    for (size_t i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        bytes[i] = static_cast<char>((x >> 16) & 0xff);
-    }
-    return bytes;
-}
+using test::Md5Of;
+using test::Pattern;
+using test::SystemMd5sum;
 
 // Feeds a file through Md5 in uneven pieces, the way a download streams it.
 std::string StreamedFileDigest(const std::string& path, size_t piece) {
@@ -42,16 +30,16 @@ std::string StreamedFileDigest(const std::string& path, size_t piece) {
 }
 
 TEST(Md5Test, Rfc1321TestSuite) {
-    EXPECT_EQ(Digest(""), "d41d8cd98f00b204e9800998ecf8427e");
-    EXPECT_EQ(Digest("a"), "0cc175b9c0f1b6a831c399e269772661");
-    EXPECT_EQ(Digest("abc"), "900150983cd24fb0d6963f7d28e17f72");
-    EXPECT_EQ(Digest("message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
-    EXPECT_EQ(Digest("abcdefghijklmnopqrstuvwxyz"), "c3fcd3d76192e4007dfb496cca67e13b");
-    EXPECT_EQ(Digest("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
+    EXPECT_EQ(Md5Of(""), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(Md5Of("a"), "0cc175b9c0f1b6a831c399e269772661");
+    EXPECT_EQ(Md5Of("abc"), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(Md5Of("message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
+    EXPECT_EQ(Md5Of("abcdefghijklmnopqrstuvwxyz"), "c3fcd3d76192e4007dfb496cca67e13b");
+    EXPECT_EQ(Md5Of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
               "d174ab98d277d9f5a5611c2c9f419d9f");
-    EXPECT_EQ(Digest("12345678901234567890123456789012345678901234567890123456789012345678901234567890"),
+    EXPECT_EQ(Md5Of("12345678901234567890123456789012345678901234567890123456789012345678901234567890"),
               "57edf4a22be3c955ac49da2e2107b67a");
-    EXPECT_EQ(Digest(std::string(1000000, 'a')), "7707d6ae4e027c70eea2a935c2296f21");
+    EXPECT_EQ(Md5Of(std::string(1000000, 'a')), "7707d6ae4e027c70eea2a935c2296f21");
 }
 
 TEST(Md5Test, FinalGivesTheBytesThatFinalHexSpells) {
@@ -72,16 +60,16 @@ TEST(Md5Test, PaddingAroundTheLengthFieldBoundary) {
         Md5 bytewise;
         for (char c : bytes)
             bytewise.Update(&c, 1);
-        EXPECT_EQ(Digest(bytes), bytewise.FinalHex()) << size;
+        EXPECT_EQ(Md5Of(bytes), bytewise.FinalHex()) << size;
     }
-    EXPECT_EQ(Digest(std::string(55, 'a')), "ef1772b6dff9a122358552954ad0df65");
-    EXPECT_EQ(Digest(std::string(56, 'a')), "3b0c8ac703f828b04c6c197006d17218");
-    EXPECT_EQ(Digest(std::string(64, 'a')), "014842d480b571495a4a0363793f7367");
+    EXPECT_EQ(Md5Of(std::string(55, 'a')), "ef1772b6dff9a122358552954ad0df65");
+    EXPECT_EQ(Md5Of(std::string(56, 'a')), "3b0c8ac703f828b04c6c197006d17218");
+    EXPECT_EQ(Md5Of(std::string(64, 'a')), "014842d480b571495a4a0363793f7367");
 }
 
 TEST(Md5Test, IncrementalUpdatesSplitAtEveryOffset) {
     const std::string bytes = Pattern(300, 42);
-    const std::string whole = Digest(bytes);
+    const std::string whole = Md5Of(bytes);
     for (size_t split = 0; split <= bytes.size(); ++split) {
         Md5 md5;
         md5.Update(bytes.data(), split);
@@ -107,7 +95,7 @@ TEST(Md5Test, IncrementalUpdatesSplitAtEveryOffset) {
 
 TEST(Md5Test, UnalignedInputGivesTheSameDigest) {
     const std::string bytes = Pattern(1000, 3);
-    const std::string whole = Digest(bytes);
+    const std::string whole = Md5Of(bytes);
     std::vector<char> shifted(bytes.size() + 8);
     for (size_t offset = 1; offset < 8; ++offset) {
         std::copy(bytes.begin(), bytes.end(), shifted.begin() + static_cast<std::ptrdiff_t>(offset));
@@ -130,23 +118,6 @@ const KnownFile kKnownFiles[] = {
     {3000007, 7, "29bdd3bb0f7e67a09a33c88e64c611f8"},
 };
 
-#ifndef _WIN32
-// The digest md5sum prints for a file, or empty when md5sum cannot be run.
-std::string SystemMd5sum(const std::string& path) {
-    std::string command = "md5sum '" + path + "' 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return {};
-    char line[128] = {};
-    std::string result;
-    if (std::fgets(line, sizeof line, pipe))
-        result = std::string(line).substr(0, 32);
-    if (pclose(pipe) != 0)
-        return {};
-    return result;
-}
-#endif
-
 TEST(Md5Test, FilesOfKnownContent) {
     test::TempDir dir;
     for (const KnownFile& known : kKnownFiles) {
@@ -154,7 +125,7 @@ TEST(Md5Test, FilesOfKnownContent) {
         const std::string bytes = Pattern(known.size, known.seed);
         test::WriteFileBytes(path, bytes);
 
-        EXPECT_EQ(Digest(bytes), known.md5) << known.size;
+        EXPECT_EQ(Md5Of(bytes), known.md5) << known.size;
         EXPECT_EQ(StreamedFileDigest(path, 4093), known.md5) << known.size;
         EXPECT_EQ(StreamedFileDigest(path, 1 << 20), known.md5) << known.size;
 #ifndef _WIN32
@@ -171,7 +142,7 @@ TEST(Md5Test, AgreesWithMd5sumOnFreshContent) {
         const std::string path = dir / ("fresh-" + std::to_string(size));
         const std::string bytes = Pattern(size, static_cast<uint32_t>(size));
         test::WriteFileBytes(path, bytes);
-        EXPECT_EQ(Digest(bytes), SystemMd5sum(path)) << size;
+        EXPECT_EQ(Md5Of(bytes), SystemMd5sum(path)) << size;
     }
 }
 #endif

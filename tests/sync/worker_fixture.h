@@ -15,17 +15,12 @@
 #include "app/ids.h"
 #include "common/scripted_server.h"
 #include "common/temp_dir.h"
+#include "common/test_data.h"
 #include "support/translations.h"
-#include "sync/md5.h"
 #include "ui/toolkit_headless.h"
 
 namespace zefo::test {
 
-inline std::string Md5Of(const std::string& bytes) {
-    Md5 md5;
-    md5.Update(bytes.data(), bytes.size());
-    return md5.FinalHex();
-}
 
 // A complete 200 reply carrying `body`.
 inline std::string FileReply(const std::string& body) {
