@@ -716,6 +716,45 @@ TEST_F(Win32ToolkitTest, AWorkersMessageBoxBlocksOnlyTheWorker) {
     EXPECT_EQ(NextEvent(ui(), 2000).gadget, 2);
 }
 
+// The text of the folder browser's selected tree item. The browser fills its tree after
+// it appears, so the initial (or a newly set) selection arrives some time later.
+std::wstring SelectedTreeText(HWND dialog) {
+    HWND tree = nullptr;
+    EnumChildWindows(
+        dialog,
+        [](HWND child, LPARAM found) -> BOOL {
+            wchar_t name[64] = {};
+            GetClassNameW(child, name, 64);
+            if (std::wstring(name) != WC_TREEVIEWW)
+                return TRUE;
+            *reinterpret_cast<HWND*>(found) = child;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&tree));
+    if (!tree)
+        return {};
+    auto item = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+    wchar_t text[MAX_PATH] = {};
+    TVITEMW query{};
+    query.mask = TVIF_TEXT;
+    query.hItem = item;
+    query.pszText = text;
+    query.cchTextMax = MAX_PATH;
+    if (!item || !SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&query)))
+        return {};
+    return text;
+}
+
+bool WaitForTreeSelection(HWND dialog, const std::wstring& leaf, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (SelectedTreeText(dialog).find(leaf) == std::wstring::npos) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
 TEST_F(Win32ToolkitTest, FolderRequesterReturnsTheChosenFolderWithABackslash) {
     test::TempDir temp;
     std::string folder = temp.path();
@@ -745,14 +784,25 @@ TEST_F(Win32ToolkitTest, FolderRequesterReturnsTheChosenFolderWithABackslash) {
         return chosen;
     };
     auto pressOk = [](HWND dialog) { PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0); };
+    const std::wstring folderLeaf = Wide(folder.substr(folder.find_last_of('\\') + 1));
 
-    // Opened at the initial folder: OK at once returns it.
-    EXPECT_EQ(browse(folder + "\\", pressOk), folder + "\\");
+    // Opened at the initial folder: OK returns it.
+    EXPECT_EQ(browse(folder + "\\",
+                     [&](HWND dialog) {
+                         EXPECT_TRUE(WaitForTreeSelection(dialog, folderLeaf, 10000));
+                         pressOk(dialog);
+                     }),
+              folder + "\\");
     // Another folder selected in the tree.
     std::wstring target = Wide(sub);
     EXPECT_EQ(browse(folder + "\\",
                      [&](HWND dialog) {
-                         SendMessageW(dialog, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(target.c_str()));
+                         EXPECT_TRUE(WaitForTreeSelection(dialog, folderLeaf, 10000));
+                         for (int attempt = 0; attempt < 20; ++attempt) {
+                             SendMessageW(dialog, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(target.c_str()));
+                             if (WaitForTreeSelection(dialog, L"Spiele \u00e4", 500))
+                                 break;
+                         }
                          pressOk(dialog);
                      }),
               sub + "\\");
