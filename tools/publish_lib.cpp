@@ -24,6 +24,7 @@
 
 #include "sync/file_system.h"
 #include "sync/md5.h"
+#include "sync/workers.h"
 
 namespace fs = std::filesystem;
 
@@ -666,9 +667,14 @@ std::string CheckListedPath(const std::string& path) {
         if (!reason.empty())
             return "name " + Quote(component) + " " + reason;
         if (end == std::string::npos)
-            return {};
+            break;
         start = end + 1;
     }
+    // What is left for the client to refuse: the names it keeps for itself (its swap
+    // script, the new updater's copy, temporary names) and paths too deep to be a game's.
+    if (!IsSafeRelativePath(path))
+        return "the updater refuses this path: it keeps the name for itself or the path is too deep";
+    return {};
 }
 
 std::string CheckDisplayName(const std::string& name) {

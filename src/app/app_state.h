@@ -60,11 +60,14 @@ struct TextSnapshot {
 struct AppState {
     std::atomic<int32_t> updaterMode{0};
 
-    mutable std::mutex textLock;  // guards the four texts below
+    mutable std::mutex textLock;  // guards the five texts below
     std::string gameName;
     std::string gameFolder;
     std::string installFolder;
     Settings settings;
+    // The folder in which this run's update worker wrote Update.bat beside a verified
+    // Update_copy.exe, or empty. The end of the program starts no other script.
+    std::string swapScriptFolder;
 
     std::atomic<int32_t> filesLoaded{0};
     std::atomic<int32_t> gamesLoaded{0};

@@ -1,9 +1,11 @@
 #include "app/shell.h"
 
 #include <atomic>
+#include <string_view>
 
 #include "app/app_state.h"
 #include "app/ids.h"
+#include "base/safe_folder.h"
 #include "net/tcp_client.h"
 #include "support/crash_report.h"
 #include "support/settings.h"
@@ -11,6 +13,7 @@
 #include "sync/file_system.h"
 #include "sync/launch.h"
 #include "sync/text_file.h"
+#include "sync/workers.h"
 #include "ui/toolkit.h"
 
 namespace zefo {
@@ -169,23 +172,40 @@ std::string SameFileKey(std::string path) {
     return path;
 }
 
-bool MoveRunningUpdaterAside(const std::string& folder) {
-    std::string updater = folder + "Update.exe";
-    if (QueryFileSize(folder + "Update_copy.exe") < 0 || SameFileKey(ProgramPath()) != SameFileKey(updater))
+bool MoveRunningUpdaterAside(const SafeFolder& folder) {
+    if (folder.Kind("Update_copy.exe") != EntryKind::File ||
+        SameFileKey(ProgramPath()) != SameFileKey(folder.path() + "Update.exe"))
         return false;
-    return MoveFileOver(updater, updater + ".old");
+    return folder.Replace("Update.exe", "Update.exe.old");
+}
+
+// The script this run's update worker wrote, still as it wrote it: a script from an
+// earlier run, from the server or from anyone else is never started.
+bool SwapScriptReady(const SafeFolder& folder) {
+    int64_t size = -1;
+    if (folder.Kind("Update.bat", &size) != EntryKind::File || size != static_cast<int64_t>(kSwapScript.size()))
+        return false;
+    NativeFile script = folder.OpenForReading("Update.bat");
+    std::string bytes(kSwapScript.size() + 1, '\0');
+    return script.valid() && ReadFromFile(script, bytes.data(), bytes.size()) == size &&
+           std::string_view(bytes.data(), kSwapScript.size()) == kSwapScript;
 }
 
 }  // namespace
 
 void Shutdown() {
     AppState& state = State();
-    std::string folder = CurrentDirectory();
-    std::string script = folder + "Update.bat";
-    if (QueryFileSize(script) >= 0) {
+    std::string scriptFolder;
+    {
+        std::lock_guard guard(state.textLock);
+        scriptFolder = state.swapScriptFolder;
+    }
+    SafeFolder folder;
+    if (!scriptFolder.empty() && folder.Open(scriptFolder, "", false) == SafeFolder::OpenResult::Opened &&
+        SwapScriptReady(folder)) {
         bool movedAside = MoveRunningUpdaterAside(folder);
-        if (!LaunchProgram(script) && movedAside)
-            MoveFileOver(folder + "Update.exe.old", folder + "Update.exe");
+        if (!LaunchProgram(folder.path() + "Update.bat") && movedAside)
+            folder.Replace("Update.exe.old", "Update.exe");
     }
     SaveSettings("Updater");
     if (state.restartRequested.load() == 1 && state.quitRequested.load() == 0)

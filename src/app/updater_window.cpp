@@ -8,6 +8,7 @@
 #include "support/translations.h"
 #include "sync/file_system.h"
 #include "sync/launch.h"
+#include "sync/listed_file.h"
 #include "sync/workers.h"
 #include "ui/toolkit.h"
 
@@ -37,15 +38,14 @@ void UpdaterHandOff() {
     if (state.fileList.empty()) {
         ui.DisableGadget(actionButton, 1);
     } else {
+        const std::string base = CurrentDirectory();
         for (FileEntry& entry : state.fileList) {
-            // A path that could leave the game folder is never read; it counts
-            // as to be updated and the worker refuses it.
-            if (IsSafeRelativePath(entry.path) && QueryFileSize(entry.path) >= 0 &&
-                FileFingerprint(entry.path) == entry.fingerprint) {
+            // A path that could leave the game folder, or whose way holds a link, is
+            // never read; it counts as to be updated and the worker refuses it.
+            if (CompareListedFile(base, entry.path, entry.fingerprint) == LocalState::Same)
                 entry.upToDate.store(1);
-            } else {
+            else
                 ++state.updateCount;
-            }
         }
         bool canUpdate = state.updateCount > 0 && !state.updateRunning.load();
         ui.DisableGadget(actionButton, canUpdate ? 0 : 1);

@@ -1,5 +1,4 @@
-// One open file of the platform (a HANDLE value or a file descriptor), owned, for the
-// modules that make their own platform file calls (settings files, text-file slots).
+// One open file of the platform (a HANDLE value or a file descriptor), owned.
 #pragma once
 
 #include <cstddef>
@@ -43,5 +42,9 @@ class NativeFile {
 
 // Writes all of `bytes` at the file position; false when the file took less.
 bool WriteAllToFile(const NativeFile& file, std::string_view bytes);
+// Reads once at the file position: the count read, 0 at the end, -1 on an error.
+int64_t ReadFromFile(const NativeFile& file, void* buffer, size_t size);
+// Makes the bytes written so far durable; true on success.
+bool FlushFileToDisk(const NativeFile& file);
 
 }  // namespace zefo

@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "support/native_file.h"
+#include "base/native_file.h"
 
 namespace zefo {
 
@@ -20,6 +20,18 @@ bool WriteAllToFile(const NativeFile& file, std::string_view bytes) {
         bytes.remove_prefix(static_cast<size_t>(put));
     }
     return true;
+}
+
+int64_t ReadFromFile(const NativeFile& file, void* buffer, size_t size) {
+    for (;;) {
+        ssize_t got = ::read(static_cast<int>(file.get()), buffer, size);
+        if (got >= 0 || errno != EINTR)
+            return got;
+    }
+}
+
+bool FlushFileToDisk(const NativeFile& file) {
+    return ::fsync(static_cast<int>(file.get())) == 0;
 }
 
 }  // namespace zefo

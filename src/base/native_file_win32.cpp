@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "support/native_file.h"
+#include "base/native_file.h"
 
 namespace zefo {
 
@@ -18,6 +18,18 @@ bool WriteAllToFile(const NativeFile& file, std::string_view bytes) {
         bytes.remove_prefix(put);
     }
     return true;
+}
+
+int64_t ReadFromFile(const NativeFile& file, void* buffer, size_t size) {
+    const DWORD request = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    DWORD got = 0;
+    if (!::ReadFile(reinterpret_cast<HANDLE>(file.get()), buffer, request, &got, nullptr))
+        return -1;
+    return got;
+}
+
+bool FlushFileToDisk(const NativeFile& file) {
+    return ::FlushFileBuffers(reinterpret_cast<HANDLE>(file.get())) != 0;
 }
 
 }  // namespace zefo

@@ -1,5 +1,5 @@
+#include "base/utf8.h"
 #include "net/code_page.h"
-#include "support/utf8.h"
 
 namespace zefo::detail {
 

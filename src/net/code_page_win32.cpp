@@ -3,8 +3,8 @@
 #include <optional>
 #include <vector>
 
+#include "base/wide_text_win32.h"
 #include "net/code_page.h"
-#include "support/wide_text_win32.h"
 
 namespace zefo::detail {
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/utf8.h"
 #include "net/code_page.h"
-#include "support/utf8.h"
 
 namespace zefo {
 

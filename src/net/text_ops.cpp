@@ -79,4 +79,27 @@ void ForEachRecord(std::string_view block,
     }
 }
 
+size_t CountRecords(std::string_view block) {
+    size_t count = 0;
+    size_t begin = 0;
+    while (begin <= block.size()) {
+        size_t end = block.find('|', begin);
+        if (end == std::string_view::npos)
+            end = block.size();
+        if (end > begin)
+            ++count;
+        begin = end + 1;
+    }
+    return count;
+}
+
+bool HasControlCharacters(std::string_view text) {
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            return true;
+    }
+    return false;
+}
+
 }  // namespace zefo

@@ -30,5 +30,10 @@ std::string TextBetween(std::string_view text, std::string_view open, std::strin
 // a record without ":" has an empty field 2, fields after the second are ignored).
 void ForEachRecord(std::string_view block,
                    const std::function<void(std::string_view field1, std::string_view field2)>& visit);
+// The number of records ForEachRecord visits.
+size_t CountRecords(std::string_view block);
+// True when the text holds a control character (below 32, or 127), which must never
+// reach a request line.
+bool HasControlCharacters(std::string_view text);
 
 }  // namespace zefo

@@ -7,9 +7,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/path.h"
+#include "base/safe_folder.h"
+#include "base/utf8.h"
 #include "support/ini_file_io.h"
-#include "support/utf8.h"
-#include "sync/file_system.h"
 
 namespace zefo {
 
@@ -257,39 +258,34 @@ class IniState {
 
     // The new content goes to a file beside the old one, which then takes its place in
     // one step: a crash or a full disk leaves the old file whole, never a cut-off one.
+    // Neither the temporary file nor the settings file is ever written through a link.
     void WriteBack() {
         if (file_.valid() && readOnly_)
             return;  // opened for reading only: the changes are lost
-        if (!file_.valid()) {
-            // Did not exist at opening: create it now (or open what appeared meanwhile).
-            file_ = ini_io::OpenOrCreate(path_);
-            if (!file_.valid())
+        const std::string content = Render();
+        size_t cut = path_.size();
+        while (cut > 0 && !IsPathSeparator(path_[cut - 1]))
+            --cut;
+        const std::string name = path_.substr(cut);
+        SafeFolder folder;
+        if (folder.Open(cut == 0 ? "." : path_.substr(0, cut), "", false) != SafeFolder::OpenResult::Opened)
+            return;
+        FileReplacement out;
+        if (out.Begin(folder, name, name + ".tmp")) {
+            if (file_.valid())
+                ini_io::CopyPermissions(file_, out.file());
+            if (!out.Write(content.data(), content.size()))
+                return;
+            file_.Reset();  // an open file cannot be replaced on Windows
+            if (out.Commit())
                 return;
         }
-        const std::string content = Render();
-        const std::string temporary = path_ + ".tmp";
-        ini_io::File out = ini_io::CreateForWriting(temporary);
-        if (!out.valid()) {
-            // The folder takes no new files, but the file itself may be written: in place.
-            ini_io::Rewrite(file_, content);
-            return;
-        }
-        ini_io::CopyPermissions(file_, out);
-        bool written = WriteAllToFile(out, content) && ini_io::Flush(out);
-        out.Reset();
-        if (!written) {
-            RemoveFile(temporary);
-            return;
-        }
-        file_.Reset();  // an open file cannot be replaced on Windows
-        if (MoveFileOver(temporary, path_))
-            return;
-        RemoveFile(temporary);
-        // Something else holds the file so that it cannot be replaced (but perhaps still
-        // written): the content is known to fit on the disk, so write it in place.
-        ini_io::Opened again = ini_io::OpenExisting(path_);
-        if (again.writable)
-            ini_io::Rewrite(again.file, content);
+        // The folder takes no new file, or something holds the file so that it cannot
+        // be replaced (but perhaps still written): write it in place.
+        file_.Reset();
+        NativeFile again = folder.OpenForWriting(name);
+        if (again.valid())
+            ini_io::Rewrite(again, content);
     }
 
     bool isOpen_ = false;

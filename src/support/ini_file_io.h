@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "support/native_file.h"
+#include "base/native_file.h"
 
 namespace zefo::ini_io {
 
@@ -21,16 +21,10 @@ struct Opened {
 // An existing regular file: for reading and writing while others may only read it;
 // failing that for reading only (others may read, then also write).
 Opened OpenExisting(const std::string& path);
-// Opens `path` for reading and writing, others may only read it, creating it when missing.
-File OpenOrCreate(const std::string& path);
 // The whole file from its start; false on a read error or when it is larger than `limit`.
 bool ReadAll(const File& file, std::string& bytes, size_t limit);
 // Writes `bytes` from the start of the file and cuts the file off after them.
 bool Rewrite(const File& file, std::string_view bytes);
-// Creates `path` or empties it, for writing, others may read it.
-File CreateForWriting(const std::string& path);
-// Makes the written bytes durable before the file is moved into place.
-bool Flush(const File& file);
 // Gives `to` the access rights of `from` where the platform keeps them on the file.
 void CopyPermissions(const File& from, const File& to);
 

@@ -60,10 +60,6 @@ Opened OpenExisting(const std::string& path) {
     return opened;
 }
 
-File OpenOrCreate(const std::string& path) {
-    return OpenRegular(path, O_RDWR | O_CREAT, 0666);
-}
-
 bool ReadAll(const File& file, std::string& bytes, size_t limit) {
     bytes.clear();
     char buffer[4096];
@@ -85,14 +81,6 @@ bool ReadAll(const File& file, std::string& bytes, size_t limit) {
 
 bool Rewrite(const File& file, std::string_view bytes) {
     return WriteFromStart(file, bytes) && ::ftruncate(Fd(file), static_cast<off_t>(bytes.size())) == 0;
-}
-
-File CreateForWriting(const std::string& path) {
-    return OpenRegular(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-}
-
-bool Flush(const File& file) {
-    return ::fsync(Fd(file)) == 0;
 }
 
 void CopyPermissions(const File& from, const File& to) {

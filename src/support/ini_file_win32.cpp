@@ -2,8 +2,8 @@
 
 #include <climits>
 
+#include "base/wide_text_win32.h"
 #include "support/ini_file_io.h"
-#include "support/wide_text_win32.h"
 
 namespace zefo::ini_io {
 
@@ -34,10 +34,6 @@ Opened OpenExisting(const std::string& path) {
     return opened;
 }
 
-File OpenOrCreate(const std::string& path) {
-    return Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
-}
-
 bool ReadAll(const File& file, std::string& bytes, size_t limit) {
     bytes.clear();
     LARGE_INTEGER size;
@@ -63,14 +59,6 @@ bool Rewrite(const File& file, std::string_view bytes) {
     LARGE_INTEGER start{};
     return ::SetFilePointerEx(Handle(file), start, nullptr, FILE_BEGIN) && WriteAllToFile(file, bytes) &&
            ::SetEndOfFile(Handle(file));
-}
-
-File CreateForWriting(const std::string& path) {
-    return Open(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS);
-}
-
-bool Flush(const File& file) {
-    return ::FlushFileBuffers(Handle(file)) != 0;
 }
 
 // Access rights come from the folder the replacement is created in; nothing to copy.

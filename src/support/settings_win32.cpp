@@ -2,8 +2,8 @@
 
 #include <string>
 
+#include "base/wide_text_win32.h"
 #include "support/settings.h"
-#include "support/wide_text_win32.h"
 
 namespace zefo {
 

@@ -44,6 +44,7 @@ constexpr const char* kKeys[] = {
     "T_OPTIONS_SERVER",
     "T_FILES_NEW",
     "T_FILES_OLD",
+    "ERR_LIST",
 };
 constexpr const char* kDeTexts[] = {
     "Fehler",
@@ -80,6 +81,7 @@ constexpr const char* kDeTexts[] = {
     "Server:",
     "Aktualisierte Dateien:",
     "Unveränderte Dateien:",
+    "Die Liste des Servers konnte nicht gelesen werden.",
 };
 constexpr const char* kEnTexts[] = {
     "Error",
@@ -116,6 +118,7 @@ constexpr const char* kEnTexts[] = {
     "Server:",
     "Updated files:",
     "Unchanged files:",
+    "The list sent by the server could not be read.",
 };
 constexpr const char* kFiTexts[] = {
     "Virhe",
@@ -152,6 +155,7 @@ constexpr const char* kFiTexts[] = {
     "Server:",
     "Updated files:",
     "Unchanged files:",
+    "Palvelimen listaa ei voitu lukea.",
 };
 static_assert(std::size(kKeys) == std::size(kDeTexts));
 static_assert(std::size(kKeys) == std::size(kEnTexts));

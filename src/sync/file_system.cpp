@@ -24,10 +24,10 @@ bool HoldsNul(const std::string& path) {
 
 // Fills `buffer` unless the file ends first; short reads in between are not the end.
 // The number of bytes read, or -1 on a read error.
-int64_t ReadBlock(fs_detail::ReadOnlyFile& file, uint8_t* buffer, size_t size) {
+int64_t ReadBlock(const NativeFile& file, uint8_t* buffer, size_t size) {
     size_t filled = 0;
     while (filled < size) {
-        const int64_t got = file.Read(buffer + filled, size - filled);
+        const int64_t got = ReadFromFile(file, buffer + filled, size - filled);
         if (got < 0)
             return -1;
         if (got == 0)
@@ -42,8 +42,11 @@ int64_t ReadBlock(fs_detail::ReadOnlyFile& file, uint8_t* buffer, size_t size) {
 std::string FileFingerprint(const std::string& path) {
     if (path.empty() || HoldsNul(path))
         return {};
-    fs_detail::ReadOnlyFile file(path);
-    if (!file.IsOpen())
+    return FingerprintOf(fs_detail::OpenReadOnly(path));
+}
+
+std::string FingerprintOf(const NativeFile& file) {
+    if (!file.valid())
         return {};
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kFingerprintBlock]);
     if (!buffer)
@@ -98,18 +101,20 @@ void EnsureDirectory(const std::string& folder) {
     if (folder.empty())
         return;
     // Walk outwards to the first level that exists (or the first component of a
-    // relative path), then create the missing levels from the outside in. A loop,
-    // not recursion, so a deep path from a file list cannot exhaust the stack.
-    std::vector<std::string> missing{folder};
+    // relative path), then create the missing levels from the outside in. Levels are
+    // kept as lengths of `folder`, so a deep path costs memory in proportion to its
+    // depth, and a loop, not recursion, keeps it off the stack.
+    std::vector<size_t> missing{folder.size()};
     for (;;) {
-        const std::string& current = missing.back();
-        std::string parent = PathPart(current.substr(0, current.size() - 1));
-        if (parent.empty() || QueryFileSize(parent) == -2)
+        size_t parent = missing.back() - 1;  // without the level's own separator
+        while (parent > 0 && !IsSeparator(folder[parent - 1]))
+            --parent;
+        if (parent == 0 || QueryFileSize(folder.substr(0, parent)) == -2)
             break;
-        missing.push_back(std::move(parent));
+        missing.push_back(parent);
     }
     for (auto level = missing.rbegin(); level != missing.rend(); ++level)
-        MakeDirectory(*level);
+        MakeDirectory(folder.substr(0, *level));
 }
 
 std::string UrlEncodePath(const std::string& text) {

@@ -5,10 +5,14 @@
 #include <cstdint>
 #include <string>
 
+#include "base/native_file.h"
+
 namespace zefo {
 
 // 32 lowercase hexadecimal digits of the file's MD5, or empty when it cannot be read.
 std::string FileFingerprint(const std::string& path);
+// The same for a file open for reading, read from its current position to the end.
+std::string FingerprintOf(const NativeFile& file);
 // Size of an existing file, -1 when nothing exists there, -2 for a directory.
 int64_t QueryFileSize(const std::string& path);
 // The folder part up to and including the last separator (before any "|"), or empty.

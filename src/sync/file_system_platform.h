@@ -7,24 +7,13 @@
 #include <cstdint>
 #include <string>
 
+#include "base/native_file.h"
+
 namespace zefo::fs_detail {
 
 // One file opened for sequential reading, others may read but not write it.
 // Only regular files open; devices, pipes and directories do not.
-class ReadOnlyFile {
-  public:
-    explicit ReadOnlyFile(const std::string& path);
-    ~ReadOnlyFile();
-    ReadOnlyFile(const ReadOnlyFile&) = delete;
-    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
-
-    bool IsOpen() const;
-    // Reads once: the number of bytes read (0 at the end), or -1 on a read error.
-    int64_t Read(void* buffer, size_t size);
-
-  private:
-    intptr_t handle_;
-};
+NativeFile OpenReadOnly(const std::string& path);
 
 // Size, -1 or -2 for a path that is non-empty, holds no NUL or wildcard and has
 // no trailing separator (drive designations such as "C:" come in without one).

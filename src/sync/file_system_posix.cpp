@@ -21,55 +21,17 @@ std::string NativePath(const std::string& path) {
     return native;
 }
 
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
 }  // namespace
 
 namespace fs_detail {
 
-ReadOnlyFile::ReadOnlyFile(const std::string& path) : handle_(-1) {
+NativeFile OpenReadOnly(const std::string& path) {
     // O_NONBLOCK keeps a FIFO from blocking the open; it is refused just below.
-    int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return;
+    NativeFile file(open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        return;
-    }
-    handle_ = fd;
-}
-
-ReadOnlyFile::~ReadOnlyFile() {
-    if (handle_ >= 0)
-        close(static_cast<int>(handle_));
-}
-
-bool ReadOnlyFile::IsOpen() const {
-    return handle_ >= 0;
-}
-
-int64_t ReadOnlyFile::Read(void* buffer, size_t size) {
-    for (;;) {
-        ssize_t got = read(static_cast<int>(handle_), buffer, size);
-        if (got >= 0)
-            return got;
-        if (errno != EINTR)
-            return -1;
-    }
+    if (!file.valid() || fstat(static_cast<int>(file.get()), &info) != 0 || !S_ISREG(info.st_mode))
+        return NativeFile();
+    return file;
 }
 
 int64_t QueryPathSize(const std::string& path) {
@@ -118,9 +80,9 @@ bool MoveFileOver(const std::string& source, const std::string& target) {
     // Make the new name itself durable, as write-through does on Windows.
     const size_t slash = to.find_last_of('/');
     const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : to.substr(0, slash));
-    Descriptor directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directory.get() >= 0)
-        fsync(directory.get());
+    NativeFile directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.valid())
+        fsync(static_cast<int>(directory.get()));
     return true;
 }
 

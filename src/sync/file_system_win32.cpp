@@ -3,80 +3,14 @@
 #include <climits>
 #include <optional>
 
-#include "support/wide_text_win32.h"
+#include "base/system_path_win32.h"
+#include "base/wide_text_win32.h"
 #include "sync/file_system.h"
 #include "sync/file_system_platform.h"
 
 namespace zefo {
 
 namespace {
-
-// Names this long reach the limits of the classic Win32 path functions (directories
-// stop at 248 units, everything else at 260), so they go out in the extended-length
-// form, which allows about 32,767 units. Shorter names are passed as given.
-constexpr size_t kExtendedFrom = MAX_PATH - 12;
-
-bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
-    return text.rfind(prefix, 0) == 0;
-}
-
-// The full form of a name, resolved against the current directory.
-std::optional<std::wstring> FullPath(const std::wstring& name) {
-    DWORD size = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
-    // The current directory may change (and grow) between the two calls.
-    for (int attempt = 0; attempt < 3 && size > 0; ++attempt) {
-        std::wstring full(size, L'\0');
-        const DWORD length = GetFullPathNameW(name.c_str(), size, full.data(), nullptr);
-        if (length == 0)
-            break;
-        if (length < size) {
-            full.resize(length);
-            return full;
-        }
-        size = length;
-    }
-    return std::nullopt;
-}
-
-// The UTF-16 name to hand to the system for a UTF-8 path; nothing when the path
-// is not valid UTF-8 (or holds a NUL) and so names no file.
-std::optional<std::wstring> SystemPath(const std::string& path) {
-    if (path.find('\0') != std::string::npos)
-        return std::nullopt;
-    std::optional<std::wstring> wide = WidenExact(path);
-    if (!wide || wide->empty() || StartsWith(*wide, L"\\\\?\\"))
-        return wide;
-    // A short relative name in a deep current directory is long as well. The
-    // extended form skips the system's own clean-up of the name (separators, "."
-    // and ".."), which the full form has already had.
-    std::optional<std::wstring> full = FullPath(*wide);
-    if (!full || full->size() < kExtendedFrom || StartsWith(*full, L"\\\\.\\"))
-        return wide;
-    if (StartsWith(*full, L"\\\\"))
-        return L"\\\\?\\UNC\\" + full->substr(2);
-    return L"\\\\?\\" + *full;
-}
-
-class Handle {
-  public:
-    explicit Handle(HANDLE handle) : handle_(handle) {}
-    ~Handle() {
-        if (valid())
-            CloseHandle(handle_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-    HANDLE get() const { return handle_; }
-    HANDLE release() {
-        HANDLE handle = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        return handle;
-    }
-
-  private:
-    HANDLE handle_;
-};
 
 class FindHandle {
   public:
@@ -101,33 +35,19 @@ bool IsSeparator(char c) {
 
 namespace fs_detail {
 
-ReadOnlyFile::ReadOnlyFile(const std::string& path) : handle_(reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)) {
+NativeFile OpenReadOnly(const std::string& path) {
     std::optional<std::wstring> name = SystemPath(path);
     if (!name || name->empty())
-        return;
-    Handle file(CreateFileW(name->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                            nullptr));
+        return NativeFile();
+    HANDLE file = CreateFileW(name->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return NativeFile();
+    NativeFile owned(reinterpret_cast<intptr_t>(file));
     // Device names such as "con" or "nul" open too; only disk files have a fingerprint.
-    if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK)
-        return;
-    handle_ = reinterpret_cast<intptr_t>(file.release());
-}
-
-ReadOnlyFile::~ReadOnlyFile() {
-    if (IsOpen())
-        CloseHandle(reinterpret_cast<HANDLE>(handle_));
-}
-
-bool ReadOnlyFile::IsOpen() const {
-    return reinterpret_cast<HANDLE>(handle_) != INVALID_HANDLE_VALUE;
-}
-
-int64_t ReadOnlyFile::Read(void* buffer, size_t size) {
-    const DWORD request = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
-    DWORD got = 0;
-    if (!::ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, request, &got, nullptr))
-        return -1;
-    return got;
+    if (GetFileType(file) != FILE_TYPE_DISK)
+        return NativeFile();
+    return owned;
 }
 
 int64_t QueryPathSize(const std::string& path) {

@@ -5,13 +5,14 @@
 #include <string_view>
 #include <vector>
 
+#include "base/path.h"
 #include "net/clock.h"
 #include "net/server_request.h"
 #include "net/tcp_client.h"
 #include "net/text_decode.h"
 #include "sync/file_system.h"
+#include "sync/listed_file.h"
 #include "sync/md5.h"
-#include "sync/output_file.h"
 
 namespace zefo {
 
@@ -187,6 +188,18 @@ bool ParseChunkSize(std::string_view line, int64_t& value) {
     return i > first;
 }
 
+// "HTTP/1.x 200" and nothing else: the three digits after the version are the status.
+// A page with another status (an error page, a redirect) is never taken for the file.
+bool IsStatusOk(std::string_view line) {
+    if (line.substr(0, 5) != "HTTP/")
+        return false;
+    size_t blank = line.find(' ');
+    if (blank == std::string_view::npos)
+        return false;
+    std::string_view rest = line.substr(blank + 1);
+    return rest.substr(0, 3) == "200" && (rest.size() == 3 || rest[3] == ' ');
+}
+
 struct Head {
     int64_t contentLength = -1;
     bool chunked = false;
@@ -207,7 +220,7 @@ HeadResult ParseHead(std::string_view data, bool atEnd, Head& head) {
         if (cr == std::string_view::npos)
             return atEnd ? HeadResult::Refused : HeadResult::Incomplete;
         std::string_view line = data.substr(position, cr - position);
-        if (statusLine && line.find("200") == std::string_view::npos && line.find("302") == std::string_view::npos)
+        if (statusLine && !IsStatusOk(line))
             return HeadResult::Refused;
         size_t next = cr + 1;
         if (next == data.size() && !atEnd)
@@ -230,37 +243,26 @@ HeadResult ParseHead(std::string_view data, bool atEnd, Head& head) {
     }
 }
 
-// Where the body goes: a new temporary file beside the target, with the MD5
-// taken on the way when one is expected.
+// Where the body goes: a new temporary file beside the target, with the MD5 taken on
+// the way when one is expected. Bodies without a length of their own (chunked or
+// running to the close) end as a failure once they pass kOpenEndLimit.
 class BodySink {
   public:
-    BodySink(const std::string& target, const std::string& expectedMd5) : target_(target), expectedMd5_(expectedMd5) {
+    BodySink(const SafeFolder& folder, const std::string& name, const std::string& expectedMd5, bool bounded)
+        : folder_(folder), name_(name), expectedMd5_(expectedMd5), bounded_(bounded) {
         checkMd5_ = expectedMd5.size() == 32 &&
                     std::all_of(expectedMd5.begin(), expectedMd5.end(), [](char c) { return HexDigit(c) >= 0; });
         buffer_.reserve(kWriteBuffer);
     }
-    ~BodySink() {
-        if (created_) {
-            file_.Close();
-            RemoveFile(temporary_);
-        }
-    }
     BodySink(const BodySink&) = delete;
     BodySink& operator=(const BodySink&) = delete;
 
-    bool Create() {
-        // A name of our own that exists nowhere yet: an existing file is never touched.
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            temporary_ = target_ + ".zefotmp" + (attempt ? std::to_string(attempt) : std::string());
-            if (file_.CreateNew(temporary_)) {
-                created_ = true;
-                return true;
-            }
-        }
-        return false;
-    }
+    // A name of our own that exists nowhere yet: an existing file is never touched.
+    bool Create() { return file_.BeginFresh(folder_, name_, name_ + ".zefotmp"); }
 
     bool Add(const char* data, size_t length) {
+        if (bounded_ && static_cast<int64_t>(length) > kOpenEndLimit - written_)
+            return false;
         if (checkMd5_)
             md5_.Update(data, length);
         written_ += static_cast<int64_t>(length);
@@ -272,25 +274,17 @@ class BodySink {
         return true;
     }
 
-    int64_t written() const { return written_; }
+    // Bytes a bounded body may still take.
+    int64_t room() const { return bounded_ ? kOpenEndLimit - written_ : INT64_MAX; }
 
     // Moves the complete body over the target; on false the target is unchanged
     // and the temporary file is gone.
     bool Commit() {
-        if (!Flush() || !file_.Close())
+        if (!Flush())
             return false;
-        if (checkMd5_) {
-            std::string actual = md5_.FinalHex();
-            std::string expected = expectedMd5_;
-            std::transform(expected.begin(), expected.end(), expected.begin(),
-                           [](char c) { return c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c; });
-            if (actual != expected)
-                return false;
-        }
-        if (!MoveFileOver(temporary_, target_))
+        if (checkMd5_ && !SameFingerprint(md5_.FinalHex(), expectedMd5_))
             return false;
-        created_ = false;
-        return true;
+        return file_.Commit();
     }
 
   private:
@@ -302,12 +296,12 @@ class BodySink {
         return ok;
     }
 
-    std::string target_;
+    const SafeFolder& folder_;
+    std::string name_;
     std::string expectedMd5_;
-    std::string temporary_;
     bool checkMd5_ = false;
-    bool created_ = false;
-    OutputFile file_;
+    bool bounded_;
+    FileReplacement file_;
     Md5 md5_;
     std::vector<char> buffer_;
     int64_t written_ = 0;
@@ -360,6 +354,11 @@ class ChunkDecoder {
                         break;
                     }
                     line_.clear();
+                    // A chunk that cannot fit the bound fails before its bytes arrive.
+                    if (size > sink.room()) {
+                        state_ = State::Broken;
+                        break;
+                    }
                     left_ = size;
                     // Trailer lines after the last chunk are not read.
                     state_ = size == 0 ? State::Done : State::Data;
@@ -417,17 +416,15 @@ bool ReceiveChunkedBody(ServerConnection& connection, std::string_view first, Bo
 }
 
 bool ReceiveOpenEndedBody(ServerConnection& connection, std::string_view first, BodySink& sink) {
-    if (static_cast<int64_t>(first.size()) > kOpenEndLimit || !sink.Add(first.data(), first.size()))
+    if (!sink.Add(first.data(), first.size()))
         return false;
     char buffer[kHttpBlock];
     for (;;) {
         int received = ReadWithin(connection, buffer, kHttpBlock, kOpenEndSeconds);
         if (received == 0 || received == kReadTimedOut)
             return true;
-        if (received < 0)
-            return false;
         // More than the limit cannot be stored whole; a cut file is no success.
-        if (sink.written() + received > kOpenEndLimit)
+        if (received < 0)
             return false;
         if (!sink.Add(buffer, static_cast<size_t>(received)))
             return false;
@@ -436,7 +433,10 @@ bool ReceiveOpenEndedBody(ServerConnection& connection, std::string_view first, 
 
 }  // namespace
 
-bool HttpDownload(const std::string& url, const std::string& localPath, const std::string& expectedMd5) {
+bool HttpDownload(const std::string& url,
+                  const SafeFolder& folder,
+                  const std::string& name,
+                  const std::string& expectedMd5) {
     std::string url8;
     if (!EncodeCodePage(url, url8))
         url8.clear();
@@ -479,7 +479,7 @@ bool HttpDownload(const std::string& url, const std::string& localPath, const st
             return false;
     }
 
-    BodySink sink(localPath, expectedMd5);
+    BodySink sink(folder, name, expectedMd5, parsed.contentLength == -1);
     if (!sink.Create())
         return false;
     std::string_view first = std::string_view(head).substr(parsed.bodyStart);
@@ -491,6 +491,16 @@ bool HttpDownload(const std::string& url, const std::string& localPath, const st
     else
         complete = ReceiveOpenEndedBody(*connection, first, sink);
     return complete && sink.Commit();
+}
+
+bool HttpDownload(const std::string& url, const std::string& localPath, const std::string& expectedMd5) {
+    size_t cut = localPath.size();
+    while (cut > 0 && !IsPathSeparator(localPath[cut - 1]))
+        --cut;
+    SafeFolder folder;
+    if (folder.Open(cut == 0 ? "." : localPath.substr(0, cut), "", false) != SafeFolder::OpenResult::Opened)
+        return false;
+    return HttpDownload(url, folder, localPath.substr(cut), expectedMd5);
 }
 
 }  // namespace zefo

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "base/safe_folder.h"
+
 namespace zefo {
 
 // Downloads `url` into `localPath`. The body goes to a temporary file beside the
@@ -10,5 +12,11 @@ namespace zefo {
 // `expectedMd5` is 32 hexadecimal digits, has that MD5 in any letter case).
 // On false the previous file is unchanged and no temporary file remains.
 bool HttpDownload(const std::string& url, const std::string& localPath, const std::string& expectedMd5 = {});
+// The same into `name` in `folder`; whatever stands at `name` (a link too) is replaced,
+// never written through.
+bool HttpDownload(const std::string& url,
+                  const SafeFolder& folder,
+                  const std::string& name,
+                  const std::string& expectedMd5 = {});
 
 }  // namespace zefo

@@ -11,8 +11,9 @@
 #include "sync/file_system.h"
 #include "sync/http_download.h"
 #include "sync/launch.h"
-#include "sync/workers.h"
+#include "sync/listed_file.h"
 #include "sync/worker_entry.h"
+#include "sync/workers.h"
 #include "ui/toolkit.h"
 
 namespace zefo {
@@ -62,13 +63,12 @@ void Install() {
     for (const FileEntry& entry : files) {
         const std::string& path = entry.path;
         bool ok = false;
-        if (inFolder && IsSafeRelativePath(path)) {
-            std::string folder = base + PathPart(path);
-            if (QueryFileSize(folder) != -2)
-                EnsureDirectory(folder);
+        SafeFolder folder;
+        std::string name;
+        if (inFolder && OpenListedFolder(base, path, folder, name)) {
             SetStatus(Translate("LOADING", path));
             std::string url = UrlEncodePath("http://" + texts.settings.server + "/" + texts.gameFolder + "/" + path);
-            ok = HttpDownload(url, base + path, entry.fingerprint);
+            ok = HttpDownload(url, folder, name, entry.fingerprint);
         }
         if (!ok) {
             SetStatus(Translate("ERR_FILE", path));

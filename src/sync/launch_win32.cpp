@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-#include "support/wide_text_win32.h"
+#include "base/wide_text_win32.h"
 
 #include "sync/launch.h"
 #include "sync/launch_internal.h"

@@ -2,11 +2,15 @@
 #include <cmath>
 #include <string_view>
 
+#include "base/path.h"
 #include "sync/workers.h"
 
 namespace zefo {
 
 namespace {
+
+// Folders deeper than this are no game's; each level costs a folder operation.
+constexpr int kMaxListedDepth = 128;
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
@@ -44,19 +48,39 @@ bool IsDeviceName(std::string_view component) {
            digit == "\xC2\xB3";
 }
 
+// Names the program itself uses in the game folder: the swap script, the verified new
+// updater and their temporary names. A listed file of that name could replace what
+// the program starts at its end, so it is refused like a path that leaves the folder.
+bool IsReservedTopName(std::string_view component) {
+    for (std::string_view name : {"Update.bat", "Update_copy.exe", "Update.bat.new", "Update.exe.old"}) {
+        if (EqualsIgnoringCase(component, name))
+            return true;
+    }
+    return false;
+}
+
+// A download's temporary name: "<file>.zefotmp", perhaps with a number.
+bool IsTemporaryName(std::string_view component) {
+    size_t end = component.size();
+    while (end > 0 && component[end - 1] >= '0' && component[end - 1] <= '9')
+        --end;
+    constexpr std::string_view kSuffix = ".zefotmp";
+    return end >= kSuffix.size() && EqualsIgnoringCase(component.substr(end - kSuffix.size(), kSuffix.size()), kSuffix);
+}
+
 bool IsSafeComponent(std::string_view component) {
     if (component.empty())
         return false;
     // Windows drops trailing dots and blanks, which would turn ".. " into "..".
     if (component.back() == '.' || component.back() == ' ')
         return false;
-    return !IsDeviceName(component);
+    return !IsDeviceName(component) && !IsTemporaryName(component);
 }
 
 }  // namespace
 
 bool IsSafeRelativePath(const std::string& path) {
-    if (path.empty())
+    if (path.empty() || !WithinPathLimit(path))
         return false;
     for (unsigned char c : path) {
         if (c < 32)
@@ -77,15 +101,16 @@ bool IsSafeRelativePath(const std::string& path) {
     // Separators are "\" and "/"; a leading one makes the path rooted, and an
     // empty component anywhere (a share's "\\", "a//b", a trailing separator) is refused.
     size_t start = 0;
-    for (;;) {
+    for (int depth = 1; depth <= kMaxListedDepth; ++depth) {
         size_t end = path.find_first_of("\\/", start);
         std::string_view component(path.data() + start, (end == std::string::npos ? path.size() : end) - start);
-        if (!IsSafeComponent(component))
+        if (!IsSafeComponent(component) || (depth == 1 && IsReservedTopName(component)))
             return false;
         if (end == std::string::npos)
             return true;
         start = end + 1;
     }
+    return false;
 }
 
 // Both workers show their share of files done with this.

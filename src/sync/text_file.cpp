@@ -7,7 +7,7 @@
 #include <mutex>
 #include <utility>
 
-#include "support/utf8.h"
+#include "base/utf8.h"
 #include "sync/text_file_io.h"
 
 namespace zefo {

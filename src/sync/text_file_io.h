@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "support/native_file.h"
+#include "base/native_file.h"
 
 namespace zefo::text_io {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "support/utf8.h"
+#include "base/utf8.h"
 #include "sync/text_file_io.h"
 
 namespace zefo::text_io {

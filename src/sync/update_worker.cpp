@@ -9,9 +9,9 @@
 #include "support/translations.h"
 #include "sync/file_system.h"
 #include "sync/http_download.h"
-#include "sync/text_file.h"
-#include "sync/workers.h"
+#include "sync/listed_file.h"
 #include "sync/worker_entry.h"
+#include "sync/workers.h"
 #include "ui/toolkit.h"
 
 namespace zefo {
@@ -22,31 +22,29 @@ constexpr const char* kUpdater = "Update.exe";
 constexpr const char* kUpdaterCopy = "Update_copy.exe";
 constexpr const char* kScript = "Update.bat";
 constexpr const char* kScriptTemp = "Update.bat.new";
-constexpr int64_t kScriptSize = 64;
 
-// Writes Update.bat under a temporary name and moves it into place only when all
-// 64 bytes are on disk, so the end of the program never runs a partial script.
-void WriteSwapScript(const std::string& base) {
-    const std::string temp = base + kScriptTemp;
-    if (!CreateTextFile(0, temp))
-        return;
-    WriteTextLine(0, "del Update.exe", TextEncoding::Ansi);
-    WriteTextLine(0, "ren Update_copy.exe Update.exe", TextEncoding::Ansi);
-    WriteTextLine(0, "del Update.bat", TextEncoding::Ansi);
-    CloseTextFile(0);
-    if (QueryFileSize(temp) != kScriptSize || !MoveFileOver(temp, base + kScript))
-        RemoveFile(temp);
+void NoteSwapScript(const std::string& folder) {
+    AppState& state = State();
+    std::lock_guard guard(state.textLock);
+    state.swapScriptFolder = folder;
 }
 
-// The new updater goes beside the running one. The script that swaps them exists
-// only while a complete, verified copy does; a failed download leaves neither.
-bool DownloadUpdater(const std::string& url, const std::string& base, const std::string& fingerprint) {
-    RemoveFile(base + kScript);
-    if (!HttpDownload(url, base + kUpdaterCopy, fingerprint)) {
-        RemoveFile(base + kUpdaterCopy);
+// The new updater goes beside the running one. The script that swaps them exists only
+// while a complete, verified copy does, and is written whole or not at all; without it
+// the copy is of no use and goes too, and the file counts as failed.
+bool DownloadUpdater(const std::string& url, const SafeFolder& folder, const std::string& fingerprint) {
+    NoteSwapScript({});
+    if (!folder.Remove(kScript))
+        return false;
+    if (!HttpDownload(url, folder, kUpdaterCopy, fingerprint)) {
+        folder.Remove(kUpdaterCopy);
         return false;
     }
-    WriteSwapScript(base);
+    if (!ReplaceFileWith(folder, kScript, kSwapScript, kScriptTemp)) {
+        folder.Remove(kUpdaterCopy);
+        return false;
+    }
+    NoteSwapScript(folder.path());
     return true;
 }
 
@@ -77,23 +75,22 @@ void Update() {
         FileEntry& entry = files[i];
         const std::string& path = entry.path;
         bool ok = false;
-        if (IsSafeRelativePath(path)) {
-            std::string folder = base + PathPart(path);
-            if (QueryFileSize(folder) != -2)
-                EnsureDirectory(folder);
-            const std::string local = base + path;
-            const bool needed = QueryFileSize(local) == -1 || FileFingerprint(local) != entry.fingerprint;
-            if (!needed || !chosen[i])
+        // Folders are made for every listed file; a path that could leave the game
+        // folder, or whose way holds a link, is neither read nor written.
+        SafeFolder folder;
+        std::string name;
+        if (OpenListedFolder(base, path, folder, name)) {
+            if (CompareInFolder(folder, name, entry.fingerprint) == LocalState::Same || !chosen[i])
                 continue;
 
             SetStatus(Translate("LOADING", path));
             std::string url = UrlEncodePath("http://" + texts.settings.server + "/" + texts.gameFolder + "/" + path);
             if (path == kUpdater) {
                 entry.localName = kUpdaterCopy;
-                ok = DownloadUpdater(url, base, entry.fingerprint);
+                ok = DownloadUpdater(url, folder, entry.fingerprint);
             } else {
                 entry.localName = path;
-                ok = HttpDownload(url, local, entry.fingerprint);
+                ok = HttpDownload(url, folder, name, entry.fingerprint);
             }
         } else if (!chosen[i]) {
             continue;

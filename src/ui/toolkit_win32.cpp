@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/wide_text_win32.h"
+#include "base/wide_text_win32.h"
 
 namespace zefo::ui {
 

@@ -28,7 +28,6 @@ using test::Md5Of;
 using test::ReadFileBytes;
 using test::WriteFileBytes;
 
-
 class ShellTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -90,13 +89,15 @@ class ShellTest : public ::testing::Test {
     // A program settings file naming the scripted server.
     void WriteSettings(const std::string& server) {
         EnsureDirectory(ProductFolder() + "Updater/");
-        WriteFileBytes(ProductFolder() + "Updater/settings.ini", "[Program]\r\nlang = en\r\nserver = " + server + "\r\n");
+        WriteFileBytes(ProductFolder() + "Updater/settings.ini",
+                       "[Program]\r\nlang = en\r\nserver = " + server + "\r\n");
     }
     bool Enabled(int gadget) const { return ui.Gadget(gadget).enabled; }
 
     ui::HeadlessToolkit ui;
     test::TempDir game;
     test::TempDir config;
+    test::TempDir tools;
     test::ScopedCurrentDirectory inGame{game.path()};
 };
 
@@ -169,7 +170,8 @@ TEST_F(ShellTest, HandOffCountsMissingChangedAndUnsafeFiles) {
         {"changed.txt", Md5Of("old")},
         {"missing.txt", Md5Of("x")},
         {"folder", Md5Of("")},
-        {"upper.txt", [] {
+        {"upper.txt",
+         [] {
              std::string hex = Md5Of("upper");
              for (char& c : hex)
                  c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
@@ -179,14 +181,15 @@ TEST_F(ShellTest, HandOffCountsMissingChangedAndUnsafeFiles) {
     };
     HandOver(entries);
 
+    // A fingerprint in upper-case letters matches the file all the same.
     AppState& state = State();
-    EXPECT_EQ(state.updateCount, 5);
-    EXPECT_EQ(state.fileList[0].upToDate.load(), 1);
-    for (size_t i = 1; i < state.fileList.size(); ++i) {
-        EXPECT_EQ(state.fileList[i].upToDate.load(), 0) << state.fileList[i].path;
+    EXPECT_EQ(state.updateCount, 4);
+    for (size_t i = 0; i < state.fileList.size(); ++i) {
+        const bool same = i == 0 || i == 4;
+        EXPECT_EQ(state.fileList[i].upToDate.load(), same ? 1 : 0) << state.fileList[i].path;
         EXPECT_EQ(state.fileList[i].chosen.load(), 1);
     }
-    EXPECT_EQ(Status(), (std::vector<std::string>{"6 file(s) found.", "5 updated file(s) available."}));
+    EXPECT_EQ(Status(), (std::vector<std::string>{"6 file(s) found.", "4 updated file(s) available."}));
     EXPECT_TRUE(Enabled(actionButton));
     EXPECT_TRUE(Enabled(filesButton));
     EXPECT_EQ(state.filesLoaded.load(), 0);
@@ -371,15 +374,18 @@ TEST_F(ShellTest, CloseBoxOfTheMainWindowEndsTheLoopAfterThatPass) {
     EXPECT_EQ(ui.PendingEvents(), 1u);  // the click after the close was never handled
 }
 
-TEST_F(ShellTest, ShutdownStartsUpdateBatAndSavesTheSettings) {
+TEST_F(ShellTest, ShutdownStartsNoScriptThisRunDidNotWriteAndSavesTheSettings) {
     OpenMainWindow(true);
-    // A script that leaves a mark proves that it was started.
+    // A script from an earlier run, or one a server had installed, leaves a mark if started.
     WriteFileBytes(game / "Update.bat", "echo started>started.txt\n");
     State().quitRequested.store(1);
     Shutdown();
-    EXPECT_TRUE(ui::HeadlessToolkit::WaitUntil([&] { return test::FileExists(game / "started.txt"); }, 20000));
     EXPECT_EQ(ReadFileBytes(ProductFolder() + "Updater/settings.ini"),
               "\xEF\xBB\xBF\r\n[Program]\r\nlang = en\r\nserver = 127.0.0.1:9\r\n");
+    // Even one recorded as this run's is not started once it was changed.
+    State().swapScriptFolder = game.path();
+    Shutdown();
+    EXPECT_FALSE(ui::HeadlessToolkit::WaitUntil([&] { return test::FileExists(game / "started.txt"); }, 1500));
 }
 
 TEST_F(ShellTest, AFolderNamedUpdateBatIsNotStarted) {
@@ -401,10 +407,12 @@ TEST_F(ShellTest, UpdaterModeFromStartToEnd) {
     WriteFileBytes(game / "data/game.dat", "Demo Game\r\ndemo\r\n");
     WriteFileBytes(game / "same.txt", "same");
     WriteFileBytes(game / "changed.txt", "old");
-    server.EnqueueReply(test::ListReply("same.txt:" + Md5Of("same") + "|changed.txt:" + Md5Of("new") +
-                                        "|dir/new.txt:" + Md5Of("fresh") + "|"));
+    WriteFileBytes(game / "Update.exe", "old updater");
+    server.EnqueueReply(test::ListReply("same.txt:" + Md5Of("same") + "|changed.txt:" + Md5Of("new") + "|dir/new.txt:" +
+                                        Md5Of("fresh") + "|Update.exe:" + Md5Of("new updater") + "|"));
     server.EnqueueReply(FileReply("new"));
     server.EnqueueReply(FileReply("fresh"));
+    server.EnqueueReply(FileReply("new updater"));
 
     ASSERT_TRUE(StartUp());
     ASSERT_EQ(State().updaterMode.load(), 1);
@@ -413,12 +421,11 @@ TEST_F(ShellTest, UpdaterModeFromStartToEnd) {
     EXPECT_FALSE(Enabled(filesButton));
     EXPECT_TRUE(Enabled(optionsButton));
     ASSERT_TRUE(PassUntil([&] { return Status().size() >= 5; }));
-    EXPECT_EQ(Status(), (std::vector<std::string>{"Welcome to the Zefo Updater.",
-                                                  "Loading file list for \"Demo Game\"...",
-                                                  "File list has been loaded.", "3 file(s) found.",
-                                                  "2 updated file(s) available."}));
-    EXPECT_EQ(server.Request(0), "GET /demo/ HTTP/1.0\r\nHost: " + server.Host() +
-                                     "\r\nUser-Agent: Zefo Game Updater\r\n\r\n");
+    EXPECT_EQ(Status(), (std::vector<std::string>{
+                            "Welcome to the Zefo Updater.", "Loading file list for \"Demo Game\"...",
+                            "File list has been loaded.", "4 file(s) found.", "3 updated file(s) available."}));
+    EXPECT_EQ(server.Request(0),
+              "GET /demo/ HTTP/1.0\r\nHost: " + server.Host() + "\r\nUser-Agent: Zefo Game Updater\r\n\r\n");
     EXPECT_TRUE(Enabled(actionButton));
     EXPECT_TRUE(Enabled(filesButton));
 
@@ -428,8 +435,8 @@ TEST_F(ShellTest, UpdaterModeFromStartToEnd) {
     }));
     auto lines = Status();
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 5, lines.end()),
-              (std::vector<std::string>{"Updating game...", "Loading \"changed.txt\"...",
-                                        "Loading \"dir/new.txt\"...", "The game has been updated successfully ."}));
+              (std::vector<std::string>{"Updating game...", "Loading \"changed.txt\"...", "Loading \"dir/new.txt\"...",
+                                        "Loading \"Update.exe\"...", "The game has been updated successfully ."}));
     EXPECT_EQ(ReadFileBytes(game / "changed.txt"), "new");
     EXPECT_EQ(ReadFileBytes(game / "dir/new.txt"), "fresh");
     EXPECT_EQ(ui.GetState(progressBar), 100);
@@ -438,17 +445,50 @@ TEST_F(ShellTest, UpdaterModeFromStartToEnd) {
     // The files window now lists every file as unchanged.
     ui.Click(filesButton);
     EventLoopPass();
-    EXPECT_EQ(ui.Items(oldFilesList), (std::vector<std::string>{"same.txt", "changed.txt", "dir/new.txt"}));
+    EXPECT_EQ(ui.Items(oldFilesList),
+              (std::vector<std::string>{"same.txt", "changed.txt", "dir/new.txt", "Update.exe"}));
     EXPECT_TRUE(ui.Items(newFilesList).empty());
     ui.QueueCloseEvent(filesWindow);
     EventLoopPass();
     EXPECT_FALSE(Enabled(actionButton));
 
+    // The swap script this run wrote is started at the end and puts the new updater in place.
+    test::UseSwapCommands(tools.path());
     ui.QueueCloseEvent(mainWindow);
     RunEventLoop();
     Shutdown();
     EXPECT_EQ(ReadFileBytes(ProductFolder() + "Updater/settings.ini"),
               "\xEF\xBB\xBF\r\n[Program]\r\nlang = en\r\nserver = " + server.Host() + "\r\n");
+    EXPECT_TRUE(ui::HeadlessToolkit::WaitUntil(
+        [&] { return !test::FileExists(game / "Update.bat") && ReadFileBytes(game / "Update.exe") == "new updater"; },
+        20000));
+    EXPECT_FALSE(test::FileExists(game / "Update_copy.exe"));
+}
+
+TEST_F(ShellTest, AnInstalledGameNeverGetsAScriptStartedAtTheEnd) {
+    test::ScriptedServer server;
+    ASSERT_TRUE(server.listening());
+    WriteSettings(server.Host());
+    test::TempDir target;
+    server.EnqueueReply(test::ListReply("Game:game|"));
+    server.EnqueueReply(
+        test::ListReply("readme.txt:" + Md5Of("read me") + "|Update.bat:" + Md5Of("echo pwned>pwned.txt\r\n") + "|"));
+    server.EnqueueReply(FileReply("read me"));
+    server.EnqueueReply(FileReply("echo pwned>pwned.txt\r\n"));
+    ASSERT_TRUE(StartUp());
+    BuildInstallerWindow();
+    ASSERT_TRUE(PassUntil([&] { return Enabled(gameCombo); }));
+    ui.ScriptFolderAnswer(target.path());
+    ui.Click(actionButton);
+    ASSERT_TRUE(PassUntil([&] { return LastStatus().rfind("The game could not be installed.", 0) == 0; }));
+    EXPECT_EQ(Status().end()[-2], "Could not load \"Update.bat\".");
+    EXPECT_FALSE(test::FileExists(target / "Update.bat"));
+    // Even one put there by someone else is not started when the window closes.
+    WriteFileBytes(target / "Update.bat", "echo pwned>pwned.txt\r\n");
+    ui.QueueCloseEvent(mainWindow);
+    RunEventLoop();
+    Shutdown();
+    EXPECT_FALSE(ui::HeadlessToolkit::WaitUntil([&] { return test::FileExists(target / "pwned.txt"); }, 1500));
 }
 
 TEST_F(ShellTest, InstallerModeFromStartToEnd) {
@@ -457,8 +497,8 @@ TEST_F(ShellTest, InstallerModeFromStartToEnd) {
     WriteSettings(server.Host());
     test::TempDir target;
     server.EnqueueReply(test::ListReply("Alpha:alpha|Beta Two:beta2|"));
-    server.EnqueueReply(test::ListReply("readme.txt:" + Md5Of("read me") + "|data/game.dat:" +
-                                        Md5Of("Beta Two\r\nbeta2\r\n") + "|"));
+    server.EnqueueReply(
+        test::ListReply("readme.txt:" + Md5Of("read me") + "|data/game.dat:" + Md5Of("Beta Two\r\nbeta2\r\n") + "|"));
     server.EnqueueReply(FileReply("read me"));
     server.EnqueueReply(FileReply("Beta Two\r\nbeta2\r\n"));
 
@@ -474,8 +514,8 @@ TEST_F(ShellTest, InstallerModeFromStartToEnd) {
     EXPECT_EQ(ui.Items(gameCombo), (std::vector<std::string>{"Alpha", "Beta Two"}));
     EXPECT_EQ(ui.GetState(gameCombo), 0);
     EXPECT_TRUE(Enabled(actionButton));
-    EXPECT_EQ(server.Request(0), "GET / HTTP/1.0\r\nHost: " + server.Host() +
-                                     "\r\nUser-Agent: Zefo Game Updater\r\n\r\n");
+    EXPECT_EQ(server.Request(0),
+              "GET / HTTP/1.0\r\nHost: " + server.Host() + "\r\nUser-Agent: Zefo Game Updater\r\n\r\n");
 
     // A cancelled folder requester starts nothing.
     ui.Click(actionButton);
@@ -486,19 +526,17 @@ TEST_F(ShellTest, InstallerModeFromStartToEnd) {
     ui.SelectItem(gameCombo, 1);
     ui.ScriptFolderAnswer(target.path());
     ui.Click(actionButton);
-    ASSERT_TRUE(PassUntil([&] {
-        return LastStatus() == "The game has been installed successfully." && Enabled(actionButton);
-    }));
+    ASSERT_TRUE(PassUntil(
+        [&] { return LastStatus() == "The game has been installed successfully." && Enabled(actionButton); }));
     auto requests = ui.FolderRequests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[1].title, "Install to...");
     EXPECT_EQ(requests[1].initialFolder, game.path());
-    EXPECT_EQ(Status(), (std::vector<std::string>{"Welcome to the Zefo Installer.", "Game list has been loaded.",
-                                                  "Installing \"Beta Two\"...",
-                                                  "Loading file list for \"Beta Two\"...",
-                                                  "File list has been loaded.", "Loading \"readme.txt\"...",
-                                                  "Loading \"data/game.dat\"...",
-                                                  "The game has been installed successfully."}));
+    EXPECT_EQ(Status(),
+              (std::vector<std::string>{"Welcome to the Zefo Installer.", "Game list has been loaded.",
+                                        "Installing \"Beta Two\"...", "Loading file list for \"Beta Two\"...",
+                                        "File list has been loaded.", "Loading \"readme.txt\"...",
+                                        "Loading \"data/game.dat\"...", "The game has been installed successfully."}));
     EXPECT_EQ(State().gameFolder, "beta2");
     EXPECT_EQ(ReadFileBytes(target / "readme.txt"), "read me");
     EXPECT_EQ(ReadFileBytes(target / "data/game.dat"), "Beta Two\r\nbeta2\r\n");

@@ -1,4 +1,4 @@
-#include "support/wide_text_win32.h"
+#include "base/wide_text_win32.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "support/wide_text_win32.h"
+#include "base/wide_text_win32.h"
 
 namespace zefo::test {
 

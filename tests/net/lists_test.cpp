@@ -149,5 +149,47 @@ TEST_F(ListsTest, FailedLoadsKeepThePreviousListAndStillCountAsEnded) {
     EXPECT_EQ(ui.Messages().back().text, "Could not connect to server.");
 }
 
+TEST_F(ListsTest, ListsTooLargeOrAskingForControlCharactersAreRefused) {
+    const std::string refused = "The list sent by the server could not be read.";
+    // A million and one records, each only a few bytes, would cost gigabytes as entries.
+    State().fileList.emplace_back("old.pak", "00");
+    std::string huge;
+    for (int i = 0; i <= 1'000'000; ++i)
+        huge += "a|";
+    server.EnqueueReply(ListReply(huge));
+    FileListLoader(1);
+    EXPECT_TRUE(State().fileList.empty());
+    EXPECT_EQ(State().filesLoaded.load(), 0);
+    EXPECT_EQ(State().fileLoadsEnded.load(), 1u);
+    EXPECT_EQ(StatusLines(), std::vector<std::string>{refused});
+    server.EnqueueReply(ListReply(huge));
+    GameListLoader(1);
+    EXPECT_EQ(State().gamesLoaded.load(), 0);
+    EXPECT_EQ(StatusLines().back(), refused);
+
+    // A record without a path names no file.
+    server.EnqueueReply(ListReply(":0123|b.pak:4567|"));
+    FileListLoader(1);
+    ASSERT_EQ(State().fileList.size(), 1u);
+    EXPECT_EQ(State().fileList[0].path, "b.pak");
+
+    // A game whose folder would add lines to the file-list request is not offered, and a
+    // folder like that from anywhere else is never sent.
+    server.EnqueueReply(ListReply("Good:good|Bad:g HTTP/1.0\r\nX-Injected: 1\r\n\r\nGET /smuggled|"));
+    GameListLoader(1);
+    ASSERT_EQ(State().gameList.size(), 1u);
+    EXPECT_EQ(State().gameList[0].folder, "good");
+    const size_t connections = server.Connections();
+    {
+        std::lock_guard guard(State().textLock);
+        State().gameFolder = "g HTTP/1.0\r\nX-Injected: 1\r\n\r\nGET /smuggled";
+    }
+    FileListLoader(1);
+    EXPECT_EQ(State().fileLoadsEnded.load(), 3u);
+    EXPECT_EQ(StatusLines().back(), refused);
+    EXPECT_FALSE(server.WaitForConnections(connections + 1, 500));
+    EXPECT_TRUE(ui.Messages().empty());
+}
+
 }  // namespace
 }  // namespace zefo::test

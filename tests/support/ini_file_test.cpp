@@ -8,13 +8,14 @@
 #include <thread>
 #include <vector>
 
+#include "common/environment.h"
 #include "common/temp_dir.h"
 
 #ifdef _WIN32
 #include <windows.h>
 
+#include "base/wide_text_win32.h"
 #include "common/other_handle_win32.h"
-#include "support/wide_text_win32.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -248,6 +249,13 @@ TEST_F(IniFileTest, EachThreadHasItsOwnFile) {
 TEST_F(IniFileTest, StaleTemporaryFileIsReplacedAndGone) {
     WriteFileBytes(path + ".tmp", "left over from a crash");
     EXPECT_EQ(Rewritten("a=1\r\n", [] { IniWriteString("a", "2"); }), kMarkLine + "a = 2\r\n"s);
+    // A link in the temporary file's place is removed, never written through.
+    TempDir elsewhere;
+    WriteFileBytes(elsewhere / "victim", "victim");
+    if (!test::MakeSymbolicLink(elsewhere / "victim", path + ".tmp"))
+        GTEST_SKIP() << "no symbolic links here";
+    EXPECT_EQ(Rewritten("a=1\r\n", [] { IniWriteString("a", "3"); }), kMarkLine + "a = 3\r\n"s);
+    EXPECT_EQ(ReadFileBytes(elsewhere / "victim"), "victim");
 }
 
 TEST_F(IniFileTest, FilesFarTooLargeAreLeftAlone) {

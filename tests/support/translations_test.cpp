@@ -18,14 +18,15 @@ class TranslationsTest : public ::testing::Test {
 
 TEST_F(TranslationsTest, EachLanguageFillsAllKeysWithItsOwnTexts) {
     LoadTranslations("en");
-    EXPECT_EQ(TranslationCount(), 34u);
+    EXPECT_EQ(TranslationCount(), 35u);
     EXPECT_EQ(LookupText("ERR"), "Error");
     EXPECT_EQ(LookupText("LOADING"), "Loading \"$1\"...");
     EXPECT_EQ(LookupText("GAME_UPDATED"), "The game has been updated successfully .");
     EXPECT_EQ(LookupText("T_FILES_OLD"), "Unchanged files:");
+    EXPECT_EQ(LookupText("ERR_LIST"), "The list sent by the server could not be read.");
 
     LoadTranslations("de");
-    EXPECT_EQ(TranslationCount(), 34u);
+    EXPECT_EQ(TranslationCount(), 35u);
     EXPECT_EQ(LookupText("ERR_NETWORK"), "Die Netzwerkfunktionen konnten nicht initalisiert werden.");
     EXPECT_EQ(LookupText("ERR_SERVER"), "Konnte den Server nicht erreichen.");
     EXPECT_EQ(LookupText("ERR_TIMEOUT"), "Konnte den Server nicht erreichen.");
@@ -33,20 +34,22 @@ TEST_F(TranslationsTest, EachLanguageFillsAllKeysWithItsOwnTexts) {
               "$1 aktualisierte Datei(en) verf\xC3\xBC"
               "gbar.");
     EXPECT_EQ(LookupText("T_FILES_OLD"), "Unver\xC3\xA4nderte Dateien:");
+    EXPECT_EQ(LookupText("ERR_LIST"), "Die Liste des Servers konnte nicht gelesen werden.");
 
     LoadTranslations("fi");
-    EXPECT_EQ(TranslationCount(), 34u);
+    EXPECT_EQ(TranslationCount(), 35u);
     EXPECT_EQ(LookupText("GAME_UPDATED"), "The game has been updated successfully.");
     EXPECT_EQ(LookupText("ERR_NETWORK"), "Could not initialize network functions.");
     EXPECT_EQ(LookupText("BUTTON_UPDATE"), "P\xC3\xA4ivit\xC3\xA4");
     EXPECT_EQ(LookupText("GAME_UPDATING"), "P\xC3\xA4ivitet\xC3\xA4\xC3\xA4n leikin...");
     EXPECT_EQ(LookupText("ERR_FILE"), "Ei tavattu \"$1\".");
+    EXPECT_EQ(LookupText("ERR_LIST"), "Palvelimen listaa ei voitu lukea.");
 
     for (const char* code : {"en", "de", "fi"}) {
         LoadTranslations(code);
         EXPECT_EQ(LookupText("T_OPTIONS_SERVER"), "Server:") << code;
     }
-    EXPECT_EQ(TranslationCount(), 34u);
+    EXPECT_EQ(TranslationCount(), 35u);
 }
 
 TEST_F(TranslationsTest, ReloadOverwritesEveryKeyAndUnknownCodesChangeNothing) {
@@ -65,7 +68,7 @@ TEST_F(TranslationsTest, ReloadOverwritesEveryKeyAndUnknownCodesChangeNothing) {
     for (const char* code : {"EN", "", "fr", "en "})
         LoadTranslations(code);
     EXPECT_EQ(LookupText("ERR"), "Error");
-    EXPECT_EQ(TranslationCount(), 34u);
+    EXPECT_EQ(TranslationCount(), 35u);
 
     ResetTranslations();
     LoadTranslations("De");
@@ -93,15 +96,15 @@ TEST_F(TranslationsTest, MissingKeysGiveEmptyTextAndOnlyTheLookupAddsThem) {
     EXPECT_EQ(Translate("ERR_WINDOW", "a", "b", "c", "d"), "");
     EXPECT_EQ(Translate("err"), "");
     EXPECT_EQ(Translate("ERR "), "");
-    EXPECT_EQ(TranslationCount(), 34u);
+    EXPECT_EQ(TranslationCount(), 35u);
 
     EXPECT_EQ(LookupText("ERR_WINDOW"), "");
-    EXPECT_EQ(TranslationCount(), 35u);
+    EXPECT_EQ(TranslationCount(), 36u);
     EXPECT_EQ(LookupText("ERR_WINDOW"), "");
-    EXPECT_EQ(TranslationCount(), 35u);
+    EXPECT_EQ(TranslationCount(), 36u);
     // A reload keeps the added key.
     LoadTranslations("de");
-    EXPECT_EQ(TranslationCount(), 35u);
+    EXPECT_EQ(TranslationCount(), 36u);
 }
 
 TEST_F(TranslationsTest, ReadersDuringReloadsSeeOnlyWholeTexts) {

@@ -62,7 +62,6 @@ bool Exists(const std::string& path) {
     return fs::exists(U8(path), error);
 }
 
-
 bool IsLowerHex32(const std::string& text) {
     return text.size() == 32 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
 }

@@ -117,9 +117,13 @@ TEST_F(HttpDownloadTest, UnusableUrlsFailWithoutTouchingTheFile) {
 TEST_F(HttpDownloadTest, StatusDecidesWhetherTheBodyIsTaken) {
     EXPECT_EQ(Fetch(HttpResponse("HTTP/1.1 404 Not Found", {"Content-Length: 4"}, "nope"), false), "old");
     EXPECT_EQ(Fetch(HttpResponse("HTTP/1.1 500 Error", {}, "x"), false), "old");
-    // A redirect is not followed: its body is the file.
-    EXPECT_EQ(Fetch(HttpResponse("HTTP/1.1 302 Found", {"Location: /else", "Content-Length: 5"}, "moved"), true),
-              "moved");
+    // Only the status code counts, not a "200" elsewhere on the line; a redirect's body
+    // is no file either.
+    EXPECT_EQ(Fetch(HttpResponse("HTTP/1.1 404 Not Found (ref 2001)", {"Content-Length: 4"}, "nope"), false), "old");
+    EXPECT_EQ(Fetch(HttpResponse("HTTP/1.1 2000 OK", {"Content-Length: 4"}, "nope"), false), "old");
+    EXPECT_EQ(Fetch(HttpResponse("HTTP/1.1 302 Found", {"Location: /else", "Content-Length: 5"}, "moved"), false),
+              "old");
+    EXPECT_EQ(Fetch(HttpResponse("HTTP/1.1 200", {"Content-Length: 2"}, "ok"), true), "ok");
     EXPECT_EQ(Fetch(HttpResponse("HTTP/1.0 200 OK", {"content-length: 3"}, "abcdef"), true), "abc");
     EXPECT_EQ(Fetch(Ok({"CONTENT-LENGTH:    0"}, ""), true), "");
 }
@@ -164,6 +168,21 @@ TEST_F(HttpDownloadTest, BrokenChunkedBodiesFail) {
     EXPECT_EQ(Fetch(Ok({head}, "zz\r\nabc\r\n0\r\n\r\n"), false), "old");
     EXPECT_EQ(Fetch(Ok({head}, "3\r\nab"), false), "old");
     EXPECT_EQ(Fetch(Ok({head}, std::string(5000, '1')), false), "old");
+}
+
+TEST_F(HttpDownloadTest, AChunkedBodyEndsAsAFailureOnceItWouldPassItsBound) {
+    // A chunk that announces more than a body without a length may hold fails before
+    // its bytes arrive, instead of filling the disk first.
+    WriteFileBytes(target, "old");
+    server.Enqueue(Script()
+                       .AwaitRequest()
+                       .Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3B9ACA01\r\nabc")
+                       .StaySilent());
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(HttpDownload(server.Url("file.bin"), target));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(ReadFileBytes(target), "old");
+    EXPECT_EQ(FolderContents(), std::vector<std::string>{"file.bin"});
 }
 
 TEST_F(HttpDownloadTest, ABodyWithoutLengthRunsToTheClose) {

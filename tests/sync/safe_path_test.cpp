@@ -47,6 +47,25 @@ TEST(SafePathTest, CharactersWindowsForbidsAreRefused) {
     EXPECT_FALSE(IsSafeRelativePath(std::string("a\0b", 3)));
 }
 
+TEST(SafePathTest, NamesTheProgramKeepsAndPathsTooDeepOrTooLongAreRefused) {
+    // Windows names one file in any letter case.
+    for (const char* path : {"Update.bat", "update.BAT", "Update_copy.exe", "UPDATE_COPY.EXE", "Update.bat.new",
+                             "update.exe.old", "Update.bat\\x.txt", "a.pak.zefotmp", "data\\b.zefotmp3", "x.ZEFOTMP"}) {
+        EXPECT_FALSE(IsSafeRelativePath(path)) << path;
+    }
+    for (const char* path : {"data\\Update.bat", "Update.exe", "Update.bat.txt", "zefotmp", "a.zefotmp.txt"})
+        EXPECT_TRUE(IsSafeRelativePath(path)) << path;
+
+    std::string deep;
+    for (int level = 0; level < 100; ++level)
+        deep += "d\\";
+    EXPECT_TRUE(IsSafeRelativePath(deep + "x"));
+    for (int level = 100; level < 1000; ++level)
+        deep += "d\\";
+    EXPECT_FALSE(IsSafeRelativePath(deep + "x"));
+    EXPECT_FALSE(IsSafeRelativePath(std::string(40000, 'a')));
+}
+
 TEST(SafePathTest, PercentIsWholeHalvesToEvenAndBounded) {
     EXPECT_EQ(ProgressPercent(1, 3), 33);
     EXPECT_EQ(ProgressPercent(2, 3), 67);

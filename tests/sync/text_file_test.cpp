@@ -12,8 +12,8 @@
 #ifdef _WIN32
 #include <windows.h>
 
+#include "base/wide_text_win32.h"
 #include "common/other_handle_win32.h"
-#include "support/wide_text_win32.h"
 #else
 #include <sys/stat.h>
 #endif

@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "app/app_state.h"
 #include "app/ids.h"
+#include "common/environment.h"
 #include "common/scripted_server.h"
 #include "common/temp_dir.h"
 #include "sync/file_system.h"
+#include "sync/listed_file.h"
 #include "sync/workers.h"
 #include "worker_fixture.h"
 
@@ -50,8 +53,7 @@ class UpdateWorkerTest : public test::WorkerFixture {
         }
         int count = 0;
         for (FileEntry& entry : files) {
-            if (IsSafeRelativePath(entry.path) && QueryFileSize(entry.path) >= 0 &&
-                FileFingerprint(entry.path) == entry.fingerprint)
+            if (CompareListedFile(game, entry.path, entry.fingerprint) == LocalState::Same)
                 entry.upToDate.store(1);
             else
                 ++count;
@@ -252,7 +254,10 @@ TEST_F(UpdateWorkerTest, HostilePathsAreNeitherReadNorWritten) {
                                               "x|y",
                                               "..",
                                               "",
-                                              "file.txt:stream"};
+                                              "file.txt:stream",
+                                              "Update.bat",
+                                              "update_COPY.exe",
+                                              "x.zefotmp"};
     std::vector<Listed> listed;
     for (const std::string& path : hostile)
         listed.push_back({path, Md5Of("victim")});  // would pass for up to date if it were read
@@ -279,6 +284,86 @@ TEST_F(UpdateWorkerTest, HostilePathsAreNeitherReadNorWritten) {
         EXPECT_EQ(Entry(i).upToDate.load(), 0) << i;
     }
     EXPECT_EQ(test::ReadFileBytes(Local("ok.txt")), "ok");
+}
+
+TEST_F(UpdateWorkerTest, LinksInTheGameFolderAreNeitherFollowedNorWrittenThrough) {
+    // What a user without the program's rights could plant in the game folder.
+    test::TempDir elsewhere;
+    test::WriteFileBytes(elsewhere / "secret.txt", "secret");
+    test::WriteFileBytes(elsewhere / "victim.txt", "victim");
+    if (!test::MakeSymbolicLink(elsewhere.path(), Local("data")))
+        GTEST_SKIP() << "no symbolic links here";
+    const bool fileLink = test::MakeSymbolicLink(elsewhere / "victim.txt", Local("linked.txt"));
+    Load({{"data/evil.txt", Md5Of("evil")},
+          {"data/secret.txt", Md5Of("secret")},  // would count as up to date if read through the link
+          {"data/new/deep.txt", Md5Of("deep")},
+          {"linked.txt", Md5Of("replaced")},
+          {"ok.txt", Md5Of("ok")}});
+    EXPECT_EQ(Entry(1).upToDate.load(), 0);
+    EXPECT_EQ(Entry(3).upToDate.load(), 0);
+    server.EnqueueReply(FileReply("replaced"));
+    server.EnqueueReply(FileReply("ok"));
+    ASSERT_TRUE(Run());
+
+    EXPECT_EQ(Lines(), (std::vector<std::string>{CouldNotLoad("data/evil.txt"), CouldNotLoad("data/secret.txt"),
+                                                 CouldNotLoad("data/new/deep.txt"), Loading("linked.txt"),
+                                                 Loading("ok.txt"), Failed(3)}));
+    EXPECT_FALSE(test::FileExists(elsewhere / "evil.txt"));
+    EXPECT_FALSE(test::FileExists(elsewhere / "new"));
+    // A link in a file's place is replaced by the download, not written through.
+    EXPECT_EQ(test::ReadFileBytes(Local("linked.txt")), "replaced");
+    EXPECT_EQ(test::ReadFileBytes(elsewhere / "victim.txt"), "victim");
+    if (fileLink) {
+        RemoveFile(Local("linked.txt"));
+        EXPECT_EQ(test::ReadFileBytes(elsewhere / "victim.txt"), "victim");
+    }
+    EXPECT_EQ(test::ReadFileBytes(Local("ok.txt")), "ok");
+}
+
+TEST_F(UpdateWorkerTest, AnUnwritableSwapScriptFailsTheUpdaterAndNeverWritesThroughALink) {
+    const std::string updater = "new updater bytes";
+    test::WriteFileBytes(Local("Update.exe"), "old updater");
+    test::WriteFileBytes(outer / "victim.txt", "victim");
+    // A link left where the script's temporary file goes, and a folder where the script goes.
+    bool linked = test::MakeSymbolicLink(outer / "victim.txt", Local("Update.bat.new"));
+    MakeDirectory(Local("Update.bat"));
+    Load({{"Update.exe", Md5Of(updater)}});
+    server.EnqueueReply(FileReply(updater));
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(Lines(), (std::vector<std::string>{Loading("Update.exe"), CouldNotLoad("Update.exe"), Failed(1)}));
+    EXPECT_FALSE(test::FileExists(Local("Update_copy.exe")));
+    EXPECT_EQ(test::ReadFileBytes(Local("Update.exe")), "old updater");
+    EXPECT_EQ(Entry(0).upToDate.load(), 0);
+    EXPECT_EQ(Entry(0).failed.load(), 1);
+    EXPECT_TRUE(State().swapScriptFolder.empty());
+    EXPECT_EQ(test::ReadFileBytes(outer / "victim.txt"), "victim");
+
+    // Once the folder is gone the script is written, beside the link's old place.
+    std::filesystem::remove(std::filesystem::u8path(Local("Update.bat")));
+    server.EnqueueReply(FileReply(updater));
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(Lines().back(), kUpdated);
+    EXPECT_EQ(test::ReadFileBytes(Local("Update.bat")), kScript);
+    EXPECT_EQ(test::ReadFileBytes(Local("Update_copy.exe")), updater);
+    EXPECT_EQ(State().swapScriptFolder, game);
+    EXPECT_EQ(test::ReadFileBytes(outer / "victim.txt"), "victim");
+    if (linked) {
+        EXPECT_FALSE(test::FileExists(Local("Update.bat.new")));
+    }
+}
+
+TEST_F(UpdateWorkerTest, FingerprintsMatchInAnyLetterCase) {
+    test::WriteFileBytes(Local("upper.pak"), "upper");
+    std::string upper = Md5Of("upper");
+    for (char& c : upper)
+        c = static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c);
+    Load({{"upper.pak", upper}});
+    // Marked as outdated, as after a change in the files window: the worker looks again.
+    Entry(0).upToDate.store(0);
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(Lines(), (std::vector<std::string>{kUpdated}));
+    EXPECT_EQ(server.Connections(), 0u);
+    EXPECT_EQ(Entry(0).upToDate.load(), 1);
 }
 
 TEST_F(UpdateWorkerTest, FilesChangedAfterTheComparisonKeepTheBarWithinRange) {

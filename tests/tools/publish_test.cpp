@@ -91,7 +91,8 @@ TEST(PublishNames, RefusesWhatTheClientOrWindowsCannotUse) {
     EXPECT_NE(CheckNameComponent(std::string(256, 'a')), "");
 
     EXPECT_EQ(CheckListedPath("a/b c/d.txt"), "");
-    for (const char* bad : {"", "/abs", "a//b", "a/../b", "./a", "a/", "data/CON/x", "x/y:z"})
+    for (const char* bad :
+         {"", "/abs", "a//b", "a/../b", "./a", "a/", "data/CON/x", "x/y:z", "update.bat", "a.zefotmp"})
         EXPECT_NE(CheckListedPath(bad), "") << bad;
     // The client's request buffer bounds the path; blanks count three times once encoded.
     const std::string plain(250, 'a'), blanks = std::string(249, ' ') + "x";

@@ -1,0 +1,103 @@
+// Writing below a folder whose contents others may have shaped (a game folder that a
+// server fills and a user may change): every folder on the way from the base to a file
+// must be a real folder, never a symbolic link, junction or other reparse point, the
+// way cannot be swapped for a link while it is open, and a file is always replaced,
+// never written through a link that stands in its place.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/native_file.h"
+
+namespace zefo {
+
+// What a name in a folder is, looked at without following a link.
+enum class EntryKind { Missing, File, Folder, Link, Other };
+
+class SafeFolder {
+  public:
+    enum class OpenResult { Opened, Missing, Refused };
+
+    SafeFolder();
+    ~SafeFolder();
+    SafeFolder(SafeFolder&& other) noexcept;
+    SafeFolder& operator=(SafeFolder&& other) noexcept;
+    SafeFolder(const SafeFolder&) = delete;
+    SafeFolder& operator=(const SafeFolder&) = delete;
+
+    // Opens `base` (trusted and taken as it is) and below it the folders of `relative`
+    // (components separated by "\" or "/"; empty for the base itself), creating missing
+    // levels one by one when `create`. Refused when a level is a link or not a folder,
+    // or cannot be made; Missing when a level does not exist and `create` is false.
+    OpenResult Open(const std::string& base, const std::string& relative, bool create);
+    bool IsOpen() const;
+    // The folder's path, ending in a separator.
+    const std::string& path() const;
+
+    // What `name` is in this folder; `size` receives a file's size.
+    EntryKind Kind(const std::string& name, int64_t* size = nullptr) const;
+    // Opens the regular file `name` for reading (others may read, not write); nothing
+    // for a link, a folder, a device or a missing name.
+    NativeFile OpenForReading(const std::string& name) const;
+    // Opens the existing regular file `name` for reading and writing (others may only
+    // read); nothing for a link, a folder, a device or a missing name.
+    NativeFile OpenForWriting(const std::string& name) const;
+    // Creates `name` new for reading and writing (others may only read); fails when
+    // anything stands under the name, a link included.
+    NativeFile CreateNew(const std::string& name) const;
+    // Renames `from` over `to`, both in this folder. Whatever stands at `to` is
+    // replaced, a link included (not what it points to); a folder is not.
+    bool Replace(const std::string& from, const std::string& to) const;
+    // Removes the file or link `name` (never what a link points to); true when nothing
+    // is left under the name.
+    bool Remove(const std::string& name) const;
+    // Makes the folder's entries durable.
+    void Sync() const;
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// A file that takes the place of `name` in one step once it is complete: written to a
+// temporary file created new beside it, flushed to disk, renamed over `name` and the
+// folder flushed. Dropped without Commit, it removes its temporary file and leaves
+// `name` as it was. The folder must outlive it.
+class FileReplacement {
+  public:
+    FileReplacement() = default;
+    ~FileReplacement();
+    FileReplacement(const FileReplacement&) = delete;
+    FileReplacement& operator=(const FileReplacement&) = delete;
+
+    // Starts with the temporary file `temporary`; a leftover of that name from an
+    // earlier run (a file or a link, never what a link points to) is removed first.
+    bool Begin(const SafeFolder& folder, const std::string& name, const std::string& temporary);
+    // Starts with the first of `temporary`, `temporary`1, `temporary`2, ... that does
+    // not exist yet; nothing that exists is touched.
+    bool BeginFresh(const SafeFolder& folder, const std::string& name, const std::string& temporary);
+    bool Write(const void* data, size_t size);
+    const NativeFile& file() const { return file_; }
+    // Moves the complete file over `name`. On false `name` is unchanged and the
+    // temporary file is gone.
+    bool Commit();
+
+  private:
+    void Discard();
+
+    const SafeFolder* folder_ = nullptr;
+    std::string name_;
+    std::string temporary_;
+    NativeFile file_;
+};
+
+// Replaces `name` in `folder` with `bytes` through a FileReplacement with `temporary`.
+bool ReplaceFileWith(const SafeFolder& folder,
+                     const std::string& name,
+                     std::string_view bytes,
+                     const std::string& temporary);
+
+}  // namespace zefo

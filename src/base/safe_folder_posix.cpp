@@ -1,0 +1,159 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "base/path.h"
+#include "base/safe_folder.h"
+
+namespace zefo {
+
+// Every level is opened relative to the one before it and never through a link, so
+// the folder held at the end is the real one whatever happens to the names meanwhile.
+struct SafeFolder::State {
+    NativeFile folder;
+    std::string path;
+};
+
+namespace {
+
+int Fd(const NativeFile& file) {
+    return static_cast<int>(file.get());
+}
+
+NativeFile OpenLevel(int parent, const std::string& name) {
+    return NativeFile(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+}  // namespace
+
+SafeFolder::SafeFolder() = default;
+SafeFolder::~SafeFolder() = default;
+SafeFolder::SafeFolder(SafeFolder&& other) noexcept = default;
+SafeFolder& SafeFolder::operator=(SafeFolder&& other) noexcept = default;
+
+SafeFolder::OpenResult SafeFolder::Open(const std::string& base, const std::string& relative, bool create) {
+    state_.reset();
+    if (base.empty() || base.find('\0') != std::string::npos || relative.find('\0') != std::string::npos)
+        return OpenResult::Refused;
+    auto state = std::make_unique<State>();
+    std::string native = base;
+    std::replace(native.begin(), native.end(), '\\', '/');
+    state->folder = NativeFile(::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!state->folder.valid())
+        return errno == ENOENT && !create ? OpenResult::Missing : OpenResult::Refused;
+    state->path = base;
+    if (!IsPathSeparator(state->path.back()))
+        state->path += '/';
+
+    size_t start = 0;
+    while (start < relative.size()) {
+        size_t end = start;
+        while (end < relative.size() && !IsPathSeparator(relative[end]))
+            ++end;
+        const std::string name = relative.substr(start, end - start);
+        start = end + 1;
+        if (name.empty())
+            continue;
+        if (name == "." || name == "..")
+            return OpenResult::Refused;
+        NativeFile next = OpenLevel(Fd(state->folder), name);
+        if (!next.valid() && errno == ENOENT) {
+            if (!create)
+                return OpenResult::Missing;
+            if (::mkdirat(Fd(state->folder), name.c_str(), 0777) != 0 && errno != EEXIST)
+                return OpenResult::Refused;
+            next = OpenLevel(Fd(state->folder), name);
+        }
+        // A link gives ELOOP, a file ENOTDIR: neither is a way into the folder.
+        if (!next.valid())
+            return OpenResult::Refused;
+        state->folder = std::move(next);
+        state->path += name;
+        state->path += '/';
+    }
+    state_ = std::move(state);
+    return OpenResult::Opened;
+}
+
+bool SafeFolder::IsOpen() const {
+    return state_ != nullptr;
+}
+
+const std::string& SafeFolder::path() const {
+    static const std::string none;
+    return state_ ? state_->path : none;
+}
+
+EntryKind SafeFolder::Kind(const std::string& name, int64_t* size) const {
+    if (!state_ || !IsPlainName(name))
+        return EntryKind::Missing;
+    struct stat info;
+    if (::fstatat(Fd(state_->folder), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return EntryKind::Missing;
+    if (S_ISLNK(info.st_mode))
+        return EntryKind::Link;
+    if (S_ISDIR(info.st_mode))
+        return EntryKind::Folder;
+    if (!S_ISREG(info.st_mode))
+        return EntryKind::Other;
+    if (size)
+        *size = static_cast<int64_t>(info.st_size);
+    return EntryKind::File;
+}
+
+namespace {
+
+// Non-blocking for the open only, so that a FIFO cannot hang it.
+NativeFile OpenRegular(const NativeFile& folder, const std::string& name, int access) {
+    NativeFile file(::openat(Fd(folder), name.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info;
+    if (!file.valid() || ::fstat(Fd(file), &info) != 0 || !S_ISREG(info.st_mode))
+        return NativeFile();
+    int flags = ::fcntl(Fd(file), F_GETFL);
+    if (flags == -1 || ::fcntl(Fd(file), F_SETFL, flags & ~O_NONBLOCK) == -1)
+        return NativeFile();
+    return file;
+}
+
+}  // namespace
+
+NativeFile SafeFolder::OpenForReading(const std::string& name) const {
+    if (!state_ || !IsPlainName(name))
+        return NativeFile();
+    return OpenRegular(state_->folder, name, O_RDONLY);
+}
+
+NativeFile SafeFolder::OpenForWriting(const std::string& name) const {
+    if (!state_ || !IsPlainName(name))
+        return NativeFile();
+    return OpenRegular(state_->folder, name, O_RDWR);
+}
+
+NativeFile SafeFolder::CreateNew(const std::string& name) const {
+    if (!state_ || !IsPlainName(name))
+        return NativeFile();
+    return NativeFile(
+        ::openat(Fd(state_->folder), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+}
+
+bool SafeFolder::Replace(const std::string& from, const std::string& to) const {
+    if (!state_ || !IsPlainName(from) || !IsPlainName(to))
+        return false;
+    return ::renameat(Fd(state_->folder), from.c_str(), Fd(state_->folder), to.c_str()) == 0;
+}
+
+bool SafeFolder::Remove(const std::string& name) const {
+    if (!state_ || !IsPlainName(name))
+        return false;
+    return ::unlinkat(Fd(state_->folder), name.c_str(), 0) == 0 || errno == ENOENT;
+}
+
+void SafeFolder::Sync() const {
+    if (state_)
+        ::fsync(Fd(state_->folder));
+}
+
+}  // namespace zefo

@@ -1,0 +1,220 @@
+#include <windows.h>
+
+#include <optional>
+#include <vector>
+
+#include "base/path.h"
+#include "base/safe_folder.h"
+#include "base/system_path_win32.h"
+
+namespace zefo {
+
+// Every level below the base is held open without delete sharing, which keeps it from
+// being renamed, removed or replaced by a junction while the folder is in use; names
+// inside are then reached through the path. Link checks look at the path's own
+// attributes: a handle opened on a link may describe what the link points to.
+struct SafeFolder::State {
+    std::vector<HANDLE> levels;
+    std::string path;
+
+    State() = default;
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+    ~State() {
+        for (HANDLE level : levels)
+            CloseHandle(level);
+    }
+};
+
+namespace {
+
+DWORD Attributes(const std::string& path) {
+    std::optional<std::wstring> name = SystemPath(path);
+    return name && !name->empty() ? GetFileAttributesW(name->c_str()) : INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsRealFolder(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// FILE_LIST_DIRECTORY is data access, so the missing delete sharing takes effect.
+HANDLE HoldLevel(const std::string& path) {
+    std::optional<std::wstring> name = SystemPath(path);
+    if (!name || name->empty())
+        return INVALID_HANDLE_VALUE;
+    return CreateFileW(name->c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+}  // namespace
+
+SafeFolder::SafeFolder() = default;
+SafeFolder::~SafeFolder() = default;
+SafeFolder::SafeFolder(SafeFolder&& other) noexcept = default;
+SafeFolder& SafeFolder::operator=(SafeFolder&& other) noexcept = default;
+
+SafeFolder::OpenResult SafeFolder::Open(const std::string& base, const std::string& relative, bool create) {
+    state_.reset();
+    if (base.empty() || base.find('\0') != std::string::npos || relative.find('\0') != std::string::npos)
+        return OpenResult::Refused;
+    auto state = std::make_unique<State>();
+    state->path = base;
+    if (!IsPathSeparator(state->path.back()))
+        state->path += '\\';
+    DWORD baseAttributes = Attributes(state->path);
+    if (baseAttributes == INVALID_FILE_ATTRIBUTES)
+        return create ? OpenResult::Refused : OpenResult::Missing;
+    if (!(baseAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return OpenResult::Refused;
+
+    size_t start = 0;
+    while (start < relative.size()) {
+        size_t end = start;
+        while (end < relative.size() && !IsPathSeparator(relative[end]))
+            ++end;
+        const std::string name = relative.substr(start, end - start);
+        start = end + 1;
+        if (name.empty())
+            continue;
+        if (!IsPlainName(name))
+            return OpenResult::Refused;
+        const std::string level = state->path + name;
+        DWORD attributes = Attributes(level);
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            if (!create)
+                return OpenResult::Missing;
+            std::optional<std::wstring> wide = SystemPath(level);
+            if (!wide || (!CreateDirectoryW(wide->c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS))
+                return OpenResult::Refused;
+            attributes = Attributes(level);
+        }
+        if (!IsRealFolder(attributes))
+            return OpenResult::Refused;
+        HANDLE held = HoldLevel(level);
+        if (held == INVALID_HANDLE_VALUE)
+            return OpenResult::Refused;
+        state->levels.push_back(held);
+        // Checked again now that it is held: what was looked at first may have been
+        // swapped between the look and the open.
+        if (!IsRealFolder(Attributes(level)))
+            return OpenResult::Refused;
+        state->path = level + '\\';
+    }
+    state_ = std::move(state);
+    return OpenResult::Opened;
+}
+
+bool SafeFolder::IsOpen() const {
+    return state_ != nullptr;
+}
+
+const std::string& SafeFolder::path() const {
+    static const std::string none;
+    return state_ ? state_->path : none;
+}
+
+EntryKind SafeFolder::Kind(const std::string& name, int64_t* size) const {
+    if (!state_ || !IsPlainName(name))
+        return EntryKind::Missing;
+    std::optional<std::wstring> wide = SystemPath(state_->path + name);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!wide || wide->empty() || !GetFileAttributesExW(wide->c_str(), GetFileExInfoStandard, &data))
+        return EntryKind::Missing;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return EntryKind::Link;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return EntryKind::Folder;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE)
+        return EntryKind::Other;
+    if (size)
+        *size = static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+    return EntryKind::File;
+}
+
+namespace {
+
+NativeFile OpenRegular(const std::string& path, DWORD access) {
+    std::optional<std::wstring> wide = SystemPath(path);
+    if (!wide)
+        return NativeFile();
+    HANDLE file =
+        CreateFileW(wide->c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return NativeFile();
+    NativeFile owned(reinterpret_cast<intptr_t>(file));
+    // Device names such as "con" open too; only disk files are taken.
+    if (GetFileType(file) != FILE_TYPE_DISK)
+        return NativeFile();
+    return owned;
+}
+
+}  // namespace
+
+NativeFile SafeFolder::OpenForReading(const std::string& name) const {
+    if (Kind(name) != EntryKind::File)
+        return NativeFile();
+    return OpenRegular(state_->path + name, GENERIC_READ);
+}
+
+NativeFile SafeFolder::OpenForWriting(const std::string& name) const {
+    if (Kind(name) != EntryKind::File)
+        return NativeFile();
+    return OpenRegular(state_->path + name, GENERIC_READ | GENERIC_WRITE);
+}
+
+NativeFile SafeFolder::CreateNew(const std::string& name) const {
+    if (!state_ || !IsPlainName(name))
+        return NativeFile();
+    std::optional<std::wstring> wide = SystemPath(state_->path + name);
+    if (!wide)
+        return NativeFile();
+    HANDLE file = CreateFileW(wide->c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? NativeFile() : NativeFile(reinterpret_cast<intptr_t>(file));
+}
+
+bool SafeFolder::Replace(const std::string& from, const std::string& to) const {
+    if (!state_ || !IsPlainName(from) || !IsPlainName(to) || Kind(to) == EntryKind::Folder)
+        return false;
+    std::optional<std::wstring> source = SystemPath(state_->path + from);
+    std::optional<std::wstring> target = SystemPath(state_->path + to);
+    return source && target &&
+           MoveFileExW(source->c_str(), target->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool SafeFolder::Remove(const std::string& name) const {
+    if (!state_ || !IsPlainName(name))
+        return false;
+    switch (Kind(name)) {
+        case EntryKind::Missing:
+            return true;
+        case EntryKind::File:
+            break;
+        case EntryKind::Link: {
+            // A link to a folder is left alone: removing it as a folder may remove
+            // what it points to on some systems.
+            std::optional<std::wstring> wide = SystemPath(state_->path + name);
+            DWORD attributes = wide ? GetFileAttributesW(wide->c_str()) : INVALID_FILE_ATTRIBUTES;
+            if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+                return false;
+            break;
+        }
+        default:
+            return false;
+    }
+    std::optional<std::wstring> wide = SystemPath(state_->path + name);
+    if (!wide)
+        return false;
+    if (DeleteFileW(wide->c_str()))
+        return true;
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+void SafeFolder::Sync() const {
+    // MoveFileExW with MOVEFILE_WRITE_THROUGH has made the new name durable already.
+}
+
+}  // namespace zefo

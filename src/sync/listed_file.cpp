@@ -1,0 +1,74 @@
+#include "sync/listed_file.h"
+
+#include "base/path.h"
+#include "sync/file_system.h"
+#include "sync/workers.h"
+
+namespace zefo {
+
+namespace {
+
+char FoldHexDigit(char c) {
+    return c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The listed path split into its folder part and its file name.
+void SplitListedPath(const std::string& path, std::string& folder, std::string& name) {
+    size_t cut = path.size();
+    while (cut > 0 && !IsPathSeparator(path[cut - 1]))
+        --cut;
+    folder = path.substr(0, cut);
+    name = path.substr(cut);
+}
+
+}  // namespace
+
+bool SameFingerprint(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (FoldHexDigit(a[i]) != FoldHexDigit(b[i]))
+            return false;
+    }
+    return true;
+}
+
+LocalState CompareInFolder(const SafeFolder& folder, const std::string& name, const std::string& fingerprint) {
+    switch (folder.Kind(name)) {
+        case EntryKind::Missing:
+            return LocalState::Missing;
+        case EntryKind::File:
+            break;
+        default:
+            return LocalState::Differs;
+    }
+    std::string local = FingerprintOf(folder.OpenForReading(name));
+    return !local.empty() && SameFingerprint(local, fingerprint) ? LocalState::Same : LocalState::Differs;
+}
+
+LocalState CompareListedFile(const std::string& base, const std::string& path, const std::string& fingerprint) {
+    if (!IsSafeRelativePath(path))
+        return LocalState::Refused;
+    std::string folderPart, name;
+    SplitListedPath(path, folderPart, name);
+    SafeFolder folder;
+    switch (folder.Open(base, folderPart, false)) {
+        case SafeFolder::OpenResult::Opened:
+            return CompareInFolder(folder, name, fingerprint);
+        case SafeFolder::OpenResult::Missing:
+            return LocalState::Missing;
+        case SafeFolder::OpenResult::Refused:
+            break;
+    }
+    return LocalState::Refused;
+}
+
+bool OpenListedFolder(const std::string& base, const std::string& path, SafeFolder& folder, std::string& name) {
+    if (!IsSafeRelativePath(path))
+        return false;
+    std::string folderPart;
+    SplitListedPath(path, folderPart, name);
+    return folder.Open(base, folderPart, true) == SafeFolder::OpenResult::Opened;
+}
+
+}  // namespace zefo
