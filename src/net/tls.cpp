@@ -133,7 +133,7 @@ int TlsConnection::ReceiveWaiting(void* buffer, int capacity) {
             return kReceiveNothing;
         if (received <= 0) {
             // A cut without the closing alert could be an attacker shortening the reply.
-            state.end = -1;
+            state.end = received == 0 && state.incoming.empty() && detail::TlsEndedQuietly(state) ? 1 : -1;
             continue;
         }
         state.incoming.append(piece, static_cast<size_t>(received));

@@ -43,6 +43,9 @@ TlsPtr PlatformOpenTls(ConnectionPtr connection,
 // Decrypts every whole record of state.incoming into state.plain; sets
 // state.end on the closing alert or an error. May send (post-handshake replies).
 void TlsDecrypt(TlsConnection::State& state);
+// True when a connection that has just ended without the closing alert
+// still ended the session cleanly (see the Windows file).
+bool TlsEndedQuietly(const TlsConnection::State& state);
 // The records that carry `length` bytes, appended to `wire`; false on failure.
 bool TlsEncrypt(TlsConnection::State& state, const char* bytes, size_t length, std::string& wire);
 

@@ -24,6 +24,7 @@ struct TlsSession {
     bool haveContext = false;
     std::wstring target;
     SecPkgContext_StreamSizes sizes{};
+    bool lastRecordEmpty = false;
     ~TlsSession() {
         if (haveContext)
             DeleteSecurityContext(&context);
@@ -122,6 +123,28 @@ SECURITY_STATUS Step(TlsConnection::State& state, std::string& input, bool& send
     return status;
 }
 
+// A lone certificate that signed itself, or a chain to an unknown authority.
+const char* UntrustedReason(PCCERT_CHAIN_CONTEXT chain) {
+    bool lone = chain->cChain == 1 && chain->rgpChain[0]->cElement == 1 &&
+                (chain->rgpChain[0]->rgpElement[0]->TrustStatus.dwInfoStatus & CERT_TRUST_IS_SELF_SIGNED);
+    return lone ? detail::kReasonSelfSigned : detail::kReasonUnknownAuthority;
+}
+
+std::string ChainReason(PCCERT_CHAIN_CONTEXT chain) {
+    const DWORD error = chain->TrustStatus.dwErrorStatus;
+    if (error & CERT_TRUST_IS_NOT_TIME_VALID)
+        return detail::kReasonExpired;
+    if (error & CERT_TRUST_IS_REVOKED)
+        return detail::kReasonRevoked;
+    if (error & CERT_TRUST_IS_NOT_SIGNATURE_VALID)
+        return detail::kReasonBadSignature;
+    if (error & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN))
+        return UntrustedReason(chain);
+    if (error & CERT_TRUST_IS_NOT_VALID_FOR_USAGE)
+        return detail::kReasonUsage;
+    return "certificate is not trusted (chain status " + Hex(error) + ")";
+}
+
 std::string PolicyReason(DWORD error, PCCERT_CHAIN_CONTEXT chain) {
     switch (error) {
         case static_cast<DWORD>(CERT_E_EXPIRED):
@@ -129,12 +152,8 @@ std::string PolicyReason(DWORD error, PCCERT_CHAIN_CONTEXT chain) {
         case static_cast<DWORD>(CERT_E_CN_NO_MATCH):
             return detail::kReasonHostName;
         case static_cast<DWORD>(CERT_E_UNTRUSTEDROOT):
-        case static_cast<DWORD>(CERT_E_CHAINING): {
-            // A lone certificate that signed itself.
-            bool lone = chain->cChain == 1 && chain->rgpChain[0]->cElement == 1 &&
-                        (chain->rgpChain[0]->rgpElement[0]->TrustStatus.dwInfoStatus & CERT_TRUST_IS_SELF_SIGNED);
-            return lone ? detail::kReasonSelfSigned : detail::kReasonUnknownAuthority;
-        }
+        case static_cast<DWORD>(CERT_E_CHAINING):
+            return UntrustedReason(chain);
         case static_cast<DWORD>(TRUST_E_CERT_SIGNATURE):
             return detail::kReasonBadSignature;
         case static_cast<DWORD>(CRYPT_E_REVOKED):
@@ -194,11 +213,12 @@ std::string VerifyServer(detail::TlsSession& session, const std::string& pin) {
     status.cbSize = sizeof status;
     if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.chain, &policy, &status))
         return "the certificate chain could not be checked";
+    // The chain's own verdict first: Wine's SSL policy lets a chain that ends
+    // at no known root pass.
+    if (chain.chain->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR)
+        return ChainReason(chain.chain);
     if (status.dwError != 0)
         return PolicyReason(status.dwError, chain.chain);
-    // The chain's own verdict too, in case a policy lets an error pass.
-    if (chain.chain->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR)
-        return "certificate is not trusted (chain status " + Hex(chain.chain->TrustStatus.dwErrorStatus) + ")";
     if (!pin.empty())
         return CheckPin(KeyInfo(certificate.certificate), pin);
     return {};
@@ -282,10 +302,13 @@ void TlsDecrypt(TlsConnection::State& state) {
         }
         // The buffers point into `incoming`, decrypted in place.
         std::string extra;
+        session.lastRecordEmpty = true;
         for (const SecBuffer& buffer : buffers) {
-            if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0)
+            if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0) {
                 state.plain.append(static_cast<const char*>(buffer.pvBuffer), buffer.cbBuffer);
-            else if (buffer.BufferType == SECBUFFER_EXTRA && buffer.cbBuffer > 0)
+                session.lastRecordEmpty = false;
+            }
+            if (buffer.BufferType == SECBUFFER_EXTRA && buffer.cbBuffer > 0)
                 extra.assign(static_cast<const char*>(buffer.pvBuffer), buffer.cbBuffer);
         }
         state.incoming = std::move(extra);
@@ -297,6 +320,14 @@ void TlsDecrypt(TlsConnection::State& state) {
                 state.end = -1;
         }
     }
+}
+
+// Windows reports the closing alert as SEC_I_CONTEXT_EXPIRED. Wine's Schannel
+// decrypts it to a record without data and says nothing more, so there a
+// connection that ends right after such a record ended cleanly. (Records
+// without data come only at the start and the end of a session.)
+bool TlsEndedQuietly(const TlsConnection::State& state) {
+    return state.session->lastRecordEmpty;
 }
 
 bool TlsEncrypt(TlsConnection::State& state, const char* bytes, size_t length, std::string& wire) {
