@@ -1,4 +1,6 @@
 #include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
 
 #define SECURITY_WIN32
 #include <schannel.h>
@@ -165,6 +167,36 @@ std::string PolicyReason(DWORD error, PCCERT_CHAIN_CONTEXT chain) {
     }
 }
 
+// The host as address bytes (4 or 16), or empty for a name.
+std::string AddressBytes(const std::string& host) {
+    unsigned char address[16];
+    if (inet_pton(AF_INET, host.c_str(), address) == 1)
+        return std::string(reinterpret_cast<const char*>(address), 4);
+    if (inet_pton(AF_INET6, host.c_str(), address) == 1)
+        return std::string(reinterpret_cast<const char*>(address), 16);
+    return {};
+}
+
+// Whether the certificate's alternative names hold the address. Wine's SSL
+// policy matches names only, so addresses are matched here on every system.
+bool CertificateHasAddress(PCCERT_CONTEXT certificate, const std::string& address) {
+    PCERT_EXTENSION extension = CertFindExtension(szOID_SUBJECT_ALT_NAME2, certificate->pCertInfo->cExtension,
+                                                  certificate->pCertInfo->rgExtension);
+    CERT_ALT_NAME_INFO* names = nullptr;
+    DWORD size = 0;
+    if (!extension || !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                                           extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size))
+        return false;
+    bool found = false;
+    for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
+        const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+        found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == address.size() &&
+                std::memcmp(entry.IPAddress.pbData, address.data(), address.size()) == 0;
+    }
+    LocalFree(names);
+    return found;
+}
+
 // The DER SubjectPublicKeyInfo of the certificate.
 std::string KeyInfo(PCCERT_CONTEXT certificate) {
     BYTE* encoded = nullptr;
@@ -177,7 +209,7 @@ std::string KeyInfo(PCCERT_CONTEXT certificate) {
     return info;
 }
 
-std::string VerifyServer(detail::TlsSession& session, const std::string& pin) {
+std::string VerifyServer(detail::TlsSession& session, const std::string& host, const std::string& pin) {
     SecPkgContext_ConnectionInfo connection{};
     if (QueryContextAttributesW(&session.context, SECPKG_ATTR_CONNECTION_INFO, &connection) != SEC_E_OK ||
         (connection.dwProtocol & (SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT)) == 0)
@@ -205,7 +237,9 @@ std::string VerifyServer(detail::TlsSession& session, const std::string& pin) {
     ssl.cbSize = sizeof ssl;
     ssl.dwAuthType = AUTHTYPE_SERVER;
     ssl.fdwChecks = 0;
-    ssl.pwszServerName = session.target.data();
+    // An address is matched below; the policy then checks the chain alone.
+    const std::string address = AddressBytes(host);
+    ssl.pwszServerName = address.empty() ? session.target.data() : nullptr;
     CERT_CHAIN_POLICY_PARA policy{};
     policy.cbSize = sizeof policy;
     policy.pvExtraPolicyPara = &ssl;
@@ -219,6 +253,8 @@ std::string VerifyServer(detail::TlsSession& session, const std::string& pin) {
         return ChainReason(chain.chain);
     if (status.dwError != 0)
         return PolicyReason(status.dwError, chain.chain);
+    if (!address.empty() && !CertificateHasAddress(certificate.certificate, address))
+        return detail::kReasonHostName;
     if (!pin.empty())
         return CheckPin(KeyInfo(certificate.certificate), pin);
     return {};
@@ -266,7 +302,7 @@ TlsPtr PlatformOpenTls(ConnectionPtr connection,
                                                         : "TLS handshake failed (" + Hex(status) + ")";
         return nullptr;
     }
-    reason = VerifyServer(session, pin);
+    reason = VerifyServer(session, host, pin);
     if (!reason.empty())
         return nullptr;
     if (QueryContextAttributesW(&session.context, SECPKG_ATTR_STREAM_SIZES, &session.sizes) != SEC_E_OK ||

@@ -57,7 +57,7 @@ keyUsage = critical,digitalSignature
 extendedKeyUsage = serverAuth
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
-subjectAltName = DNS:localhost
+subjectAltName = DNS:localhost, IP:127.0.0.1
 CONF
 : >index.txt
 echo 01 >serial

@@ -91,6 +91,12 @@ TEST_F(TlsTest, AVerifiedServerCarriesBytesBothWays) {
         tls = Open("good", "localhost", pin, reason);
         EXPECT_TRUE(tls) << reason;
     }
+    // An address is matched against the certificate's addresses.
+    tls = Open("good", "127.0.0.1", "", reason);
+    EXPECT_TRUE(tls) << reason;
+    tls = Open("good", "127.0.0.2", "", reason);
+    EXPECT_FALSE(tls);
+    EXPECT_EQ(reason, "host name does not match");
 }
 
 TEST_F(TlsTest, EveryFailedCheckRefusesTheServerWithItsReason) {
