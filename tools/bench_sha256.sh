@@ -31,9 +31,9 @@ printf 'sha256sum %.3f s\n' "$best"
 report() {  # label, bench output
     local label=$1 output=$2
     [ "$(echo "$output" | awk '/^digest/ {print $2}')" = "$expected" ] || { echo "$label: wrong digest" >&2; exit 1; }
-    echo "$output" | awk -v label="$label" -v system="$best" '
-        /^sha256 / { printf "%s sha256:      %.3f s, %s MB/s, %.2f x the time of sha256sum\n", label, $2, $4, $2 / system }
-        /^sha256\+md5/ { printf "%s sha256+md5:  %.3f s, %s MB/s, %.2f x the time of sha256sum\n", label, $2, $4, $2 / system }'
+    echo "$output" | awk -v label="$label" -v reference="$best" '
+        /^sha256 / { printf "%s sha256:      %.3f s, %s MB/s, %.2f x the time of sha256sum\n", label, $2, $4, $2 / reference }
+        /^sha256\+md5/ { printf "%s sha256+md5:  %.3f s, %s MB/s, %.2f x the time of sha256sum\n", label, $2, $4, $2 / reference }'
 }
 report native "$("$native/tools/sha256_bench" "$file")"
 if [ -f "$windows/build.ninja" ] && command -v wine >/dev/null; then
