@@ -3,6 +3,10 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+
 #include "net/clock.h"
 #include "net/tls_platform.h"
 
@@ -11,14 +15,10 @@ namespace zefo {
 namespace detail {
 
 struct TlsSession {
-    SSL_CTX* context = nullptr;
-    SSL* ssl = nullptr;  // owns both memory buffers
+    SSL* ssl = nullptr;  // owns both memory buffers and holds its context
     BIO* in = nullptr;
     BIO* out = nullptr;
-    ~TlsSession() {
-        SSL_free(ssl);
-        SSL_CTX_free(context);
-    }
+    ~TlsSession() { SSL_free(ssl); }
 };
 
 }  // namespace detail
@@ -84,13 +84,40 @@ bool IsAddress(const std::string& host) {
     return inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1;
 }
 
+std::string Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+// Reading the system's trusted authorities costs far more than a handshake with
+// a near server, so one context serves every connection. It is made again when
+// SSL_CERT_FILE or SSL_CERT_DIR changed (tests point them at their own).
+// Returns a new reference, or nullptr.
+SSL_CTX* SharedContext() {
+    static std::mutex lock;
+    static std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> context(nullptr, SSL_CTX_free);
+    static std::string madeFor;
+    const std::string paths = Environment("SSL_CERT_FILE") + '\n' + Environment("SSL_CERT_DIR");
+    std::lock_guard guard(lock);
+    if (!context || paths != madeFor) {
+        std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> made(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+        if (!made || SSL_CTX_set_min_proto_version(made.get(), TLS1_2_VERSION) != 1 ||
+            SSL_CTX_set_default_verify_paths(made.get()) != 1)
+            return nullptr;
+        SSL_CTX_set_verify(made.get(), SSL_VERIFY_PEER, nullptr);
+        context = std::move(made);
+        madeFor = paths;
+    }
+    SSL_CTX_up_ref(context.get());
+    return context.get();
+}
+
 bool Configure(detail::TlsSession& session, const std::string& host) {
-    session.context = SSL_CTX_new(TLS_client_method());
-    if (!session.context || SSL_CTX_set_min_proto_version(session.context, TLS1_2_VERSION) != 1 ||
-        SSL_CTX_set_default_verify_paths(session.context) != 1)
+    SSL_CTX* context = SharedContext();
+    if (!context)
         return false;
-    SSL_CTX_set_verify(session.context, SSL_VERIFY_PEER, nullptr);
-    session.ssl = SSL_new(session.context);
+    session.ssl = SSL_new(context);
+    SSL_CTX_free(context);  // the session holds its own reference
     if (!session.ssl)
         return false;
     session.in = BIO_new(BIO_s_mem());
