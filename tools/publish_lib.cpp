@@ -17,11 +17,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
 
+#include "net/crypto.h"
+#include "net/signed_list.h"
+#include "publisher_key.h"
 #include "sync/file_system.h"
 #include "sync/md5.h"
 #include "sync/workers.h"
@@ -169,7 +173,32 @@ struct PlannedFile {
     fs::path source;      // empty for generated content
     std::string content;  // generated content
     std::string md5;
+    std::string sha256;  // only when signing
 };
+
+// Both digests of a file in one read; false when it cannot be read.
+bool FileDigests(const fs::path& path, std::string& md5, std::string& sha256) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
+        return false;
+    Md5 md5Digest;
+    Sha256 shaDigest;
+    std::vector<char> block(1 << 16);
+    for (;;) {
+        ssize_t n = ::read(fd.get(), block.data(), block.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        md5Digest.Update(block.data(), static_cast<size_t>(n));
+        shaDigest.Update(block.data(), static_cast<size_t>(n));
+    }
+    md5 = md5Digest.FinalHex();
+    sha256 = shaDigest.FinalHex();
+    return !sha256.empty();
+}
 
 struct GamePlan {
     std::string folder;
@@ -197,6 +226,10 @@ class Publisher {
     bool Copy(const PlannedFile& file, const fs::path& temp);
     void RemoveStale(const GamePlan& plan, const fs::path& gameRoot);
     void NoteUnlisted();
+    std::string ListText(const std::string& unsignedText,
+                         const std::string& target,
+                         std::vector<std::string> digests,
+                         const fs::path& replaced);
 
     const PublishOptions& options_;
     PublishResult& result_;
@@ -332,7 +365,7 @@ void Publisher::ScanGame(const std::string& folder) {
             Warning(where + ": the path is " + std::to_string(rel.size()) +
                     " characters long; installed under a deep folder it may exceed what Windows allows");
         files.emplace(Lower(rel), rel);
-        plan.files.push_back({rel, entry.path(), {}, {}});
+        plan.files.push_back({rel, entry.path(), {}, {}, {}});
     }
 
     // Windows folders ignore letter case: two names that differ only in case would land on one file.
@@ -393,7 +426,13 @@ void Publisher::ScanGame(const std::string& folder) {
     if (result_.errors.size() != errorsBefore)
         return;
     for (PlannedFile& file : plan.files) {
-        if (!file.source.empty()) {
+        if (file.source.empty()) {
+            if (options_.signer)
+                file.sha256 = Sha256Hex(file.content);
+        } else if (options_.signer) {
+            if (!FileDigests(file.source, file.md5, file.sha256))
+                Error(folder + "/" + file.path + ": cannot be read");
+        } else {
             file.md5 = FileFingerprint(file.source.string());
             if (file.md5.empty())
                 Error(folder + "/" + file.path + ": cannot be read");
@@ -567,15 +606,58 @@ bool Publisher::PublishGame(const GamePlan& plan) {
         if (!PlaceFile(file, gameRoot))
             return false;
     std::vector<ListedFile> listed;
-    for (const PlannedFile& file : plan.files)
+    std::vector<std::string> digests;
+    for (const PlannedFile& file : plan.files) {
         listed.push_back({file.path, file.md5});
-    std::string reason = WriteFileAtomically((gameRoot / "index.html").string(), FileListText(listed));
+        digests.push_back(file.sha256);
+    }
+    const fs::path listPath = gameRoot / "index.html";
+    const std::string text = ListText(FileListText(listed), "/" + plan.folder + "/", std::move(digests), listPath);
+    if (text.empty())
+        return false;
+    std::string reason = WriteFileAtomically(listPath.string(), text);
     if (!reason.empty()) {
         Error(reason);
         return false;
     }
     RemoveStale(plan, gameRoot);
     return true;
+}
+
+// The list as written: as it is, or with its signature block. Empty (with an
+// error) when signing fails.
+std::string Publisher::ListText(const std::string& unsignedText,
+                                const std::string& target,
+                                std::vector<std::string> digests,
+                                const fs::path& replaced) {
+    if (!options_.signer)
+        return unsignedText;
+    if (options_.expiresDays < 1 || options_.expiresDays > 3650) {
+        Error("the lifetime of a signed list must be 1 to 3650 days");
+        return {};
+    }
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    SignedListFields fields;
+    fields.version = now;
+    // A client refuses a version below one it has seen: never go back, even
+    // when the clock did or two publishes fall into one second.
+    std::ifstream in(replaced, std::ios::binary);
+    std::string previous((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    SignedListFields old;
+    if (ParseSignedList(previous, old) == SignedListStatus::kOk && old.version >= fields.version)
+        fields.version = old.version + 1;
+    fields.expires = now + int64_t{options_.expiresDays} * 86400;
+    fields.target = target;
+    fields.sha256 = std::move(digests);
+    const std::string block = unsignedText.substr(6, unsignedText.size() - 6 - 7);  // between [data] and [/data]
+    std::string signature =
+        SignedListText(fields, block, [this](std::string_view message) { return options_.signer->Sign(message); });
+    if (signature.empty()) {
+        Error(replaced.string() + ": the list could not be signed");
+        return {};
+    }
+    return unsignedText + signature;
 }
 
 void Publisher::NoteUnlisted() {
@@ -628,7 +710,10 @@ void Publisher::Run() {
     for (const GamePlan& plan : games_)
         if (!PublishGame(plan))
             return;  // the game list stays as it was
-    std::string reason = WriteFileAtomically((root_ / "index.html").string(), GameListText(result_.games));
+    const std::string text = ListText(GameListText(result_.games), "/", {}, root_ / "index.html");
+    if (text.empty())
+        return;
+    std::string reason = WriteFileAtomically((root_ / "index.html").string(), text);
     if (!reason.empty())
         Error(reason);
     NoteUnlisted();

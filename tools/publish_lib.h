@@ -11,6 +11,8 @@
 
 namespace zefo::tools {
 
+class SigningKey;
+
 // ---- Names
 
 // Empty when `name` may be one component (file or folder name) of a published
@@ -48,6 +50,8 @@ struct PublishOptions {
     bool hardLink = false;                     // link files instead of copying them
     bool checkOnly = false;                    // validate, write nothing
     std::map<std::string, std::string> names;  // game folder -> display name (overrides game.txt)
+    const SigningKey* signer = nullptr;        // when set, every list carries its signature block
+    int expiresDays = 30;                      // how long a signed list is accepted
 };
 
 struct PublishResult {
@@ -64,7 +68,9 @@ struct PublishResult {
 // Validates the whole source first; writes nothing when anything is refused.
 // Then brings <root>/<folder>/ of every game in line with its source, writes
 // each game's file list as <root>/<folder>/index.html and the game list as
-// <root>/index.html, each list replaced atomically.
+// <root>/index.html, each list replaced atomically. With a signer each list
+// is signed: version = publish time in seconds, above that of the signed list
+// it replaces; target "/" or "/FOLDER/"; the SHA-256 of every listed file.
 PublishResult Publish(const PublishOptions& options);
 
 // Writes `bytes` to a temporary file beside `path` and renames it over `path`.

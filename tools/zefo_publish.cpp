@@ -1,14 +1,17 @@
 // zefo_publish: publishes the games of a source folder into a static web root.
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "publish_lib.h"
+#include "publisher_key.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: zefo_publish [--link] [--check] [--name FOLDER=NAME]... SOURCE ROOT\n"
+    "usage: zefo_publish [--link] [--check] [--name FOLDER=NAME]... [--sign KEYFILE [--expires DAYS]] SOURCE ROOT\n"
+    "       zefo_publish keygen KEYFILE\n"
     "\n"
     "Publishes every sub-folder of SOURCE as a game into the web root ROOT:\n"
     "  ROOT/index.html           the game list\n"
@@ -19,12 +22,41 @@ const char kUsage[] =
     "\n"
     "  --link               hard-link the files instead of copying them\n"
     "  --check              check the source, write nothing\n"
-    "  --name FOLDER=NAME   display name of the game in SOURCE/FOLDER\n";
+    "  --name FOLDER=NAME   display name of the game in SOURCE/FOLDER\n"
+    "  --sign KEYFILE       sign every list with the private key in KEYFILE\n"
+    "  --expires DAYS       clients refuse a signed list after DAYS days (default 30)\n"
+    "\n"
+    "keygen makes a signing key pair: the private key goes into the new file KEYFILE\n"
+    "(readable by you only; keep it off the web server), the public key is printed on\n"
+    "one line. Build the program with -DZEFO_PUBLISHER_KEY=<that line> so that it\n"
+    "accepts only lists signed with this key.\n";
+
+int Keygen(const std::string& path) {
+    std::string publicKey;
+    std::string reason = zefo::tools::GenerateKey(path, publicKey);
+    if (!reason.empty()) {
+        std::cerr << "zefo_publish: " << reason << "\n";
+        return 1;
+    }
+    std::cout << publicKey << "\n";
+    std::cerr << "zefo_publish: private key written to " << path
+              << "; the public key above goes into ZEFO_PUBLISHER_KEY\n";
+    return 0;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "keygen") {
+        if (argc != 3) {
+            std::cerr << kUsage;
+            return 2;
+        }
+        return Keygen(argv[2]);
+    }
     zefo::tools::PublishOptions options;
+    std::unique_ptr<zefo::tools::SigningKey> signer;
+    bool expiresGiven = false;
     std::string positional[2];
     int count = 0;
     for (int i = 1; i < argc; ++i) {
@@ -44,6 +76,24 @@ int main(int argc, char** argv) {
                 return 2;
             }
             options.names[value.substr(0, equals)] = value.substr(equals + 1);
+        } else if (arg == "--sign" && i + 1 < argc) {
+            std::string reason;
+            signer = zefo::tools::SigningKey::Load(argv[++i], reason);
+            if (!signer) {
+                std::cerr << "zefo_publish: " << reason << "\n";
+                return 2;
+            }
+            options.signer = signer.get();
+        } else if (arg == "--expires" && i + 1 < argc) {
+            std::string value = argv[++i];
+            bool digits =
+                !value.empty() && value.size() <= 4 && value.find_first_not_of("0123456789") == std::string::npos;
+            options.expiresDays = digits ? std::stoi(value) : 0;
+            if (options.expiresDays < 1 || options.expiresDays > 3650) {
+                std::cerr << "zefo_publish: --expires needs a number of days from 1 to 3650\n";
+                return 2;
+            }
+            expiresGiven = true;
         } else if (!arg.empty() && arg[0] == '-') {
             std::cerr << "zefo_publish: unknown option " << arg << "\n" << kUsage;
             return 2;
@@ -56,6 +106,10 @@ int main(int argc, char** argv) {
     }
     if (count != 2) {
         std::cerr << kUsage;
+        return 2;
+    }
+    if (expiresGiven && !signer) {
+        std::cerr << "zefo_publish: --expires applies only with --sign\n";
         return 2;
     }
     options.source = positional[0];

@@ -1,0 +1,213 @@
+#include "net/signed_list.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/scripted_server.h"
+#include "net/crypto.h"
+#include "net/lists.h"
+#include "net/text_ops.h"
+#include "net_test_support.h"
+
+namespace zefo::test {
+namespace {
+
+// Signed with the openssl command line (dgst -sha256 -sign), independently of
+// the program's own code, so that the format and both verifiers are checked
+// against a third implementation.
+const char kPublicKey[] =
+    "04b79dc9623917dae83110ce2cd5bb22b0ecefa1b79e44667c06a0847e3b0bf1004180c1f279ed5d3d10d466afba1dabb00e6e255f6ee5be"
+    "e2e6fb3116e67c0e3f";
+const char kFileBlock[] =
+    "data/game.dat:8bd56cc239f1536a45588884210e52c2|readme.txt:900150983cd24fb0d6963f7d28e17f72|maps/a "
+    "b.bin:d41d8cd98f00b204e9800998ecf8427e";
+const char kFileFields[] =
+    "v=1;version=1700000000;expires=1702592000;target=/alpha/;sha256="
+    "8942b35165060fe88fe85428f3be8eddce295f97277161797b54a2b838262c1b,"
+    "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad,"
+    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+const char kFileSignature[] =
+    "20785f605aa2abd150b107571eaa94aada79c4174506726cc4a079de6134ae8198c7f68ce93759dc9fd6964587a8faf7fce8f79c5929b713"
+    "fe5d9bc6c949dd25";
+const char kGameBlock[] = "Alpha:alpha|Beta Two:beta";
+const char kGameFields[] = "v=1;version=1700000000;expires=1702592000;target=/;sha256=";
+const char kGameSignature[] =
+    "9e40787648654dbb31958d47d08144ebcd5c82d80b847f77b84590183c77b5384dd6ce68d054501fcce664448a39fc8cf394a215bda37ef9"
+    "1b9af98a41cc0339";
+constexpr int64_t kNow = 1700000100;
+const char kHead[] = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n";
+
+std::string Reply(const std::string& block, const std::string& fields, const std::string& signature) {
+    return std::string(kHead) + "[data]" + block + "[/data][sig]" + fields + ";sig=" + signature + "[/sig]";
+}
+std::string FileReply() {
+    return Reply(kFileBlock, kFileFields, kFileSignature);
+}
+std::string GameReply() {
+    return Reply(kGameBlock, kGameFields, kGameSignature);
+}
+
+SignedListStatus Check(const std::string& reply,
+                       const std::string& target = "/alpha/",
+                       int64_t now = kNow,
+                       int64_t minimum = 0) {
+    return VerifySignedList(reply, HexBytes(kPublicKey), target, now, minimum).status;
+}
+
+// The reply with the first `from` after position `after` replaced by `to`.
+std::string Replace(std::string reply, const std::string& from, const std::string& to, size_t after = 0) {
+    size_t at = reply.find(from, after);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? reply : reply.replace(at, from.size(), to);
+}
+
+TEST(SignedList, GoodListsAreAcceptedWithWhatTheySign) {
+    SignedListResult result = VerifySignedList(FileReply(), HexBytes(kPublicKey), "/alpha/", kNow, 1700000000);
+    ASSERT_EQ(result.status, SignedListStatus::kOk) << SignedListStatusText(result.status);
+    EXPECT_EQ(result.fields.version, 1700000000);
+    EXPECT_EQ(result.fields.expires, 1702592000);
+    ASSERT_EQ(result.fields.sha256.size(), 3u);
+    EXPECT_EQ(result.fields.sha256[0], Sha256Hex("Alpha\r\nalpha\r\n"));
+    EXPECT_EQ(result.fields.sha256[1], Sha256Hex("abc"));
+    EXPECT_EQ(result.fields.sha256[2], Sha256Hex(""));
+
+    result = VerifySignedList(GameReply(), HexBytes(kPublicKey), "/", kNow, 0);
+    EXPECT_EQ(result.status, SignedListStatus::kOk);
+    EXPECT_TRUE(result.fields.sha256.empty());
+    // Bytes after the block do not matter.
+    EXPECT_EQ(Check(GameReply() + "\r\n<trailing>", "/"), SignedListStatus::kOk);
+}
+
+TEST(SignedList, AnyChangedByteIsABadSignature) {
+    const std::string reply = FileReply();
+    const size_t sig = reply.find("[sig]");
+    const std::vector<std::pair<std::string, std::string>> changes = {
+        {"readme.txt", "readme.txu"},                                              // the data block
+        {"900150983cd24fb0d6963f7d28e17f72", "900150983cd24fb0d6963f7d28e17f73"},  // a fingerprint
+        {"ba7816bf8f01cfea", "ba7816bf8f01cfeb"},                                  // a SHA-256
+        {"version=1700000000", "version=1700000001"},                              // the version
+        {"expires=1702592000", "expires=1802592000"},                              // the expiry
+        {"target=/alpha/", "target=/alphb/"},                                      // the target
+        {"sig=2078", "sig=2079"},                                                  // the signature
+        {"|maps/a b.bin:d41d8cd98f00b204e9800998ecf8427e[", "|maps/a b.bin:d41d8cd98f00b204e9800998ecf8427e|["}};
+    for (const auto& [from, to] : changes)
+        EXPECT_EQ(Check(Replace(reply, from, to)), SignedListStatus::kBadSignature) << to;
+    // Swapping two digests keeps every value valid but breaks the order.
+    std::string swapped = Replace(reply, Sha256Hex("abc"), Sha256Hex(""), sig);
+    swapped = Replace(swapped, Sha256Hex(""), Sha256Hex("abc"), swapped.find(Sha256Hex("")) + 64);
+    EXPECT_EQ(Check(swapped), SignedListStatus::kBadSignature);
+    // Another publisher's key.
+    EXPECT_EQ(VerifySignedList(reply, HexBytes(std::string(kPublicKey).replace(2, 2, "b8")), "/alpha/", kNow, 0).status,
+              SignedListStatus::kBadSignature);
+}
+
+TEST(SignedList, ReplayedExpiredOlderAndUnsignedListsAreRefused) {
+    // Sound lists in the wrong place or time.
+    EXPECT_EQ(Check(FileReply(), "/beta/"), SignedListStatus::kWrongTarget);
+    EXPECT_EQ(Check(FileReply(), "/"), SignedListStatus::kWrongTarget);
+    EXPECT_EQ(Check(GameReply(), "/alpha/"), SignedListStatus::kWrongTarget);
+    EXPECT_EQ(Check(FileReply(), "/alpha/", 1702591999), SignedListStatus::kOk);
+    EXPECT_EQ(Check(FileReply(), "/alpha/", 1702592000), SignedListStatus::kExpired);
+    EXPECT_EQ(Check(FileReply(), "/alpha/", kNow, 1700000001), SignedListStatus::kOlderVersion);
+
+    // No block, or not right behind the data.
+    for (const std::string& reply :
+         {std::string(kHead) + "[data]" + kFileBlock + "[/data]", Replace(FileReply(), "[/data][sig]", "[/data] [sig]"),
+          Replace(FileReply(), "[/data]", "[/dat]"), std::string("[sig]") + kFileFields + "[/sig]", std::string()})
+        EXPECT_EQ(Check(reply), SignedListStatus::kUnsigned) << reply;
+
+    // Blocks that do not parse; none of them reaches the signature check.
+    const std::string reply = FileReply();
+    const std::vector<std::pair<std::string, std::string>> broken = {
+        {"[/sig]", ""},
+        {"v=1;", "v=2;"},
+        {"version=1700000000", "version=-1700000000"},
+        {"version=1700000000", "version=1234567890123456789"},
+        {"expires=1702592000;", "expires=;"},
+        {"target=/alpha/", "target=alpha/"},
+        {"target=/alpha/", "target=/al/pha/"},
+        {"ba7816bf8f01cfea", "BA7816BF8F01CFEA"},
+        {"ba7816bf8f01cfea", "ba7816bf8f01cfe"},
+        {",e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", ""},  // a digest short
+        {";sig=2078", ";sig=078"},
+        {";sig=2078", ";sig=\n078"},
+    };
+    for (const auto& [from, to] : broken)
+        EXPECT_EQ(Check(Replace(reply, from, to)), SignedListStatus::kMalformed) << to;
+    // A game list carries no digests.
+    EXPECT_EQ(Check(Replace(GameReply(), "sha256=;", "sha256=" + Sha256Hex("") + ";"), "/"),
+              SignedListStatus::kMalformed);
+}
+
+TEST(SignedList, TheBuilderSignsExactlyTheTextTheVerifierChecks) {
+    SignedListFields fields;
+    fields.version = 1700000000;
+    fields.expires = 1702592000;
+    fields.target = "/alpha/";
+    fields.sha256 = {Sha256Hex("Alpha\r\nalpha\r\n"), Sha256Hex("abc"), Sha256Hex("")};
+    const std::string expectedMessage = std::string("ZEFO-SIGNED-LIST\n") + kFileFields + "\n" + kFileBlock;
+    std::string signedMessage;
+    std::string text = SignedListText(fields, kFileBlock, [&](std::string_view message) {
+        signedMessage = std::string(message);
+        return HexBytes(kFileSignature);
+    });
+    EXPECT_EQ(signedMessage, expectedMessage);
+    EXPECT_EQ(std::string(kHead) + "[data]" + kFileBlock + "[/data]" + text, FileReply());
+
+    auto sign = [](std::string_view) { return std::string(64, 'x'); };
+    EXPECT_EQ(SignedListText(fields, kFileBlock, [](std::string_view) { return std::string(63, 'x'); }), "");
+    EXPECT_EQ(SignedListText(fields, "a:1|b:2", sign), "") << "two records, three digests";
+    EXPECT_EQ(SignedListText(fields, std::string(kFileBlock) + "[/data]", sign), "");
+    fields.sha256[1] = "ABC";
+    EXPECT_EQ(SignedListText(fields, kFileBlock, sign), "");
+    fields.sha256.clear();
+    fields.target = "/";
+    EXPECT_NE(SignedListText(fields, "A:a", sign), "");
+    fields.target = "/a\nb/";
+    EXPECT_EQ(SignedListText(fields, "", sign), "");
+}
+
+// Programs without the publisher's key read up to "[/data]" and never see the block.
+class SignedListOldClient : public NetTest {
+  protected:
+    void SetUp() override {
+        NetTest::SetUp();
+        std::lock_guard guard(State().textLock);
+        State().settings.server = server.Host();
+        State().gameFolder = "alpha";
+    }
+    ScriptedServer server;
+};
+
+TEST_F(SignedListOldClient, ReadsTheSameEntriesFromASignedReply) {
+    auto records = [](const std::string& reply) {
+        std::vector<std::string> found;
+        ForEachRecord(TextBetween(reply, "[data]", "[/data]"), [&](std::string_view a, std::string_view b) {
+            found.push_back(std::string(a) + "=" + std::string(b));
+        });
+        return found;
+    };
+    const std::string unsignedFiles = std::string(kHead) + "[data]" + kFileBlock + "[/data]";
+    EXPECT_EQ(records(FileReply()), records(unsignedFiles));
+    EXPECT_EQ(records(FileReply()).size(), 3u);
+
+    server.EnqueueReply(FileReply());
+    FileListLoader(1);
+    ASSERT_EQ(State().fileList.size(), 3u);
+    EXPECT_EQ(State().fileList[2].path, "maps/a b.bin");
+    EXPECT_EQ(State().fileList[2].fingerprint, "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(State().filesLoaded.load(), 1);
+
+    server.EnqueueReply(GameReply());
+    GameListLoader(1);
+    ASSERT_EQ(State().gameList.size(), 2u);
+    EXPECT_EQ(State().gameList[1].name, "Beta Two");
+    EXPECT_EQ(State().gameList[1].folder, "beta");
+    EXPECT_TRUE(ui.Messages().empty());
+}
+
+}  // namespace
+}  // namespace zefo::test
