@@ -15,3 +15,19 @@ endfunction()
 function(zefo_warnings target)
     target_compile_options(${target} PRIVATE ${ZEFO_WARNINGS})
 endfunction()
+
+# zefo_layer(<target> <folder> [<lower folder>...]): a static library for src/<folder>.
+# Its include path holds only that folder and the ones named below it (as links in
+# the build tree), so that an include of a layer above fails to compile.
+function(zefo_layer target folder)
+    set(root ${CMAKE_BINARY_DIR}/layers/${folder})
+    file(MAKE_DIRECTORY ${root})
+    foreach(allowed IN ITEMS ${folder} ${ARGN})
+        if(NOT EXISTS ${root}/${allowed})
+            file(CREATE_LINK ${PROJECT_SOURCE_DIR}/src/${allowed} ${root}/${allowed} SYMBOLIC)
+        endif()
+    endforeach()
+    add_library(${target} STATIC)
+    target_include_directories(${target} PUBLIC ${root})
+    zefo_warnings(${target})
+endfunction()

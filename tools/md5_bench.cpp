@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "sync/file_system.h"
+#include "base/file_system.h"
 
 namespace {
 

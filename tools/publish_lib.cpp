@@ -23,12 +23,12 @@
 #include <set>
 #include <thread>
 
+#include "base/file_system.h"
+#include "base/listed_path.h"
+#include "base/md5.h"
 #include "net/crypto.h"
 #include "net/signed_list.h"
 #include "publisher_key.h"
-#include "sync/file_system.h"
-#include "sync/md5.h"
-#include "sync/workers.h"
 
 namespace fs = std::filesystem;
 

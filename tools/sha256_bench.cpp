@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/md5.h"
 #include "net/crypto.h"
-#include "sync/md5.h"
 
 namespace {
 

@@ -4,29 +4,6 @@
 
 namespace zefo {
 
-FileEntry::FileEntry(std::string entryPath, std::string entryFingerprint)
-    : path(std::move(entryPath)), fingerprint(std::move(entryFingerprint)) {}
-
-FileEntry::FileEntry(const FileEntry& other)
-    : path(other.path),
-      localName(other.localName),
-      fingerprint(other.fingerprint),
-      chosen(other.chosen.load()),
-      upToDate(other.upToDate.load()),
-      failed(other.failed.load()) {}
-
-FileEntry& FileEntry::operator=(const FileEntry& other) {
-    if (this != &other) {
-        path = other.path;
-        localName = other.localName;
-        fingerprint = other.fingerprint;
-        chosen.store(other.chosen.load());
-        upToDate.store(other.upToDate.load());
-        failed.store(other.failed.load());
-    }
-    return *this;
-}
-
 TextSnapshot AppState::Snapshot() const {
     std::lock_guard guard(textLock);
     return TextSnapshot{settings, gameName, gameFolder, installFolder};

@@ -13,41 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "net/lists.h"
+#include "support/settings.h"
+
 namespace zefo {
-
-struct Settings {
-    std::string server;  // host of the update server, optionally "host:port"
-    std::string lang;    // language code: "en", "de" or "fi"; "---" while none is chosen
-};
-
-struct LanguageEntry {
-    int32_t id;        // Windows primary language id
-    std::string code;  // as stored in the settings and passed to LoadTranslations
-    std::string name;  // shown in the options window
-};
-
-// One file of the game as the server lists it. The flags are read and written
-// by the main thread and the update worker at the same time.
-struct FileEntry {
-    std::string path;         // relative to the game folder, exactly as the server sends it
-    std::string localName;    // where the update worker stores the download
-    std::string fingerprint;  // the server's MD5 text
-    std::atomic<int32_t> chosen{1};
-    std::atomic<int32_t> upToDate{0};
-    std::atomic<int32_t> failed{0};
-
-    FileEntry() = default;
-    FileEntry(std::string entryPath, std::string entryFingerprint);
-    FileEntry(const FileEntry& other);
-    FileEntry& operator=(const FileEntry& other);
-};
-using FileList = std::vector<FileEntry>;
-
-struct GameEntry {
-    std::string folder;  // the game's folder on the server
-    std::string name;    // display name
-};
-using GameList = std::vector<GameEntry>;
 
 // Copies of the replaceable texts, taken under the lock.
 struct TextSnapshot {

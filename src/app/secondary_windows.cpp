@@ -5,6 +5,7 @@
 
 #include "app/app_state.h"
 #include "app/ids.h"
+#include "app/program_settings.h"
 #include "app/shell.h"
 #include "support/settings.h"
 #include "support/translations.h"

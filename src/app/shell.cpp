@@ -5,15 +5,17 @@
 
 #include "app/app_state.h"
 #include "app/ids.h"
+#include "app/program_settings.h"
+#include "app/workers.h"
+#include "base/file_system.h"
 #include "base/safe_folder.h"
 #include "net/tcp_client.h"
 #include "support/crash_report.h"
 #include "support/settings.h"
 #include "support/translations.h"
-#include "sync/file_system.h"
+#include "sync/game_files.h"
 #include "sync/launch.h"
 #include "sync/text_file.h"
-#include "sync/workers.h"
 #include "ui/toolkit.h"
 
 namespace zefo {
@@ -77,6 +79,11 @@ void DispatchClose(int window) {
     }
 }
 
+// The crash report: a message box with no icon and one OK button.
+void ShowCrashReport(const std::string& title, const std::string& text) {
+    ui::UI().ShowMessage(title, text, ui::kMessagePlain);
+}
+
 // The last shutdown step after a fault, on the faulting thread: the windows go
 // with the process, so only the network is handed back.
 void ReleaseAfterFault() {
@@ -88,7 +95,7 @@ void ReleaseAfterFault() {
 
 bool StartUp() {
     AppState& state = State();
-    state.languageList = {{7, "de", "Deutsch"}, {9, "en", "English"}, {11, "fi", "Suomi"}};
+    state.languageList = BuiltInLanguages();
 
     if (OpenTextFileForReading(kGameDatSlot, "data\\game.dat")) {
         std::string name = ReadTextLine(kGameDatSlot);
@@ -118,6 +125,7 @@ bool StartUp() {
         return false;
     }
     SetFinalShutdown(ReleaseAfterFault);
+    SetReportPresenter(ShowCrashReport);
     InstallFaultHandler(CrashHandler);
     return true;
 }

@@ -4,12 +4,12 @@
 #include "app/ids.h"
 #include "app/shell.h"
 #include "app/status.h"
+#include "app/workers.h"
+#include "base/file_system.h"
 #include "net/lists.h"
 #include "support/translations.h"
-#include "sync/file_system.h"
 #include "sync/launch.h"
 #include "sync/listed_file.h"
-#include "sync/workers.h"
 #include "ui/toolkit.h"
 
 namespace zefo {

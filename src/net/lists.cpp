@@ -2,8 +2,6 @@
 
 #include <utility>
 
-#include "app/app_state.h"
-#include "app/status.h"
 #include "net/server_request.h"
 #include "net/text_ops.h"
 #include "support/translations.h"
@@ -16,19 +14,56 @@ namespace {
 // refused before anything is stored.
 constexpr size_t kMaxRecords = 1'000'000;
 
-void RefuseList() {
-    SetStatus(LookupText("ERR_LIST"));
+ListResult FromRequest(RequestResult result) {
+    switch (result) {
+        case RequestResult::Unreachable:
+            return ListResult::Unreachable;
+        case RequestResult::TimedOut:
+            return ListResult::TimedOut;
+        case RequestResult::Stopped:
+            return ListResult::Stopped;
+        case RequestResult::Done:
+            break;
+    }
+    return ListResult::Loaded;
+}
+
+ListResult Refuse(Observer& observer) {
+    observer.Status(LookupText("ERR_LIST"));
+    return ListResult::Refused;
 }
 
 }  // namespace
 
-int GameListLoader(int /*argument*/) {
-    // The server text may be replaced by the options window while this runs.
-    const TextSnapshot snapshot = State().Snapshot();
-    ServerRequest(snapshot.settings.server, "/", [](const std::string& block) {
+FileEntry::FileEntry(std::string entryPath, std::string entryFingerprint)
+    : path(std::move(entryPath)), fingerprint(std::move(entryFingerprint)) {}
+
+FileEntry::FileEntry(const FileEntry& other)
+    : path(other.path),
+      localName(other.localName),
+      fingerprint(other.fingerprint),
+      chosen(other.chosen.load()),
+      upToDate(other.upToDate.load()),
+      failed(other.failed.load()) {}
+
+FileEntry& FileEntry::operator=(const FileEntry& other) {
+    if (this != &other) {
+        path = other.path;
+        localName = other.localName;
+        fingerprint = other.fingerprint;
+        chosen.store(other.chosen.load());
+        upToDate.store(other.upToDate.load());
+        failed.store(other.failed.load());
+    }
+    return *this;
+}
+
+ListResult LoadGameList(const std::string& server, Observer& observer, const std::function<void(GameList&&)>& store) {
+    ListResult outcome = ListResult::Loaded;
+    RequestResult request = ServerRequest(server, "/", observer, [&](const std::string& block) {
         const size_t records = CountRecords(block);
         if (records > kMaxRecords) {
-            RefuseList();
+            outcome = Refuse(observer);
             return;
         }
         GameList games;
@@ -38,34 +73,33 @@ int GameListLoader(int /*argument*/) {
             if (!HasControlCharacters(folder))
                 games.push_back(GameEntry{std::string(folder), std::string(name)});
         });
-        AppState& state = State();
-        state.gameList = std::move(games);
-        state.gamesLoaded.store(1, std::memory_order_release);
-        SetStatus(LookupText("GAMES_LOADED"));
+        store(std::move(games));
+        observer.Status(LookupText("GAMES_LOADED"));
     });
-    return 0;
+    return request == RequestResult::Done ? outcome : FromRequest(request);
 }
 
-int FileListLoader(int /*argument*/) {
-    const TextSnapshot snapshot = State().Snapshot();
+ListResult LoadFileList(const std::string& server,
+                        const std::string& gameFolder,
+                        Observer& observer,
+                        const std::function<void(FileList&& files, bool complete)>& store) {
     // The folder comes from the game list or from files on disk; control characters in
     // it would end the request line and add lines of their own.
-    if (HasControlCharacters(snapshot.gameFolder)) {
-        RefuseList();
-        State().fileLoadsEnded.fetch_add(1, std::memory_order_release);
-        return 0;
-    }
-    ServerRequest(snapshot.settings.server, "/" + snapshot.gameFolder + "/", [](const std::string& block) {
-        AppState& state = State();
-        state.fileList.clear();
+    if (HasControlCharacters(gameFolder))
+        return Refuse(observer);
+    ListResult outcome = ListResult::Loaded;
+    RequestResult request = ServerRequest(server, "/" + gameFolder + "/", observer, [&](const std::string& block) {
         // The error test looks at the whole block split at ":", ignoring "|".
         if (TextField(block, 1, ":") == "error") {
-            SetStatus(LookupText(TextField(block, 2, ":")));
+            store({}, false);
+            observer.Status(LookupText(TextField(block, 2, ":")));
+            outcome = ListResult::ErrorReply;
             return;
         }
         const size_t records = CountRecords(block);
         if (records > kMaxRecords) {
-            RefuseList();
+            store({}, false);
+            outcome = Refuse(observer);
             return;
         }
         FileList files;
@@ -74,12 +108,10 @@ int FileListLoader(int /*argument*/) {
             if (!path.empty())
                 files.emplace_back(std::string(path), std::string(fingerprint));
         });
-        state.fileList = std::move(files);
-        state.filesLoaded.store(1, std::memory_order_release);
-        SetStatus(LookupText("FILES_LOADED"));
+        store(std::move(files), true);
+        observer.Status(LookupText("FILES_LOADED"));
     });
-    State().fileLoadsEnded.fetch_add(1, std::memory_order_release);
-    return 0;
+    return request == RequestResult::Done ? outcome : FromRequest(request);
 }
 
 }  // namespace zefo

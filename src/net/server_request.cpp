@@ -8,7 +8,6 @@
 #include "net/text_decode.h"
 #include "net/text_ops.h"
 #include "support/translations.h"
-#include "ui/toolkit.h"
 
 namespace zefo {
 
@@ -18,9 +17,10 @@ constexpr int kPiece = 1024;
 // Pieces read in one pass before the time limit is looked at again.
 constexpr int kPiecesPerPass = 256;
 constexpr std::string_view kEndMarker = "[/data]";
+constexpr uint32_t kStopPollMs = 250;
 
-void ShowError(const char* key) {
-    ui::UI().ShowMessage(LookupText("ERR"), LookupText(key), ui::kMessageWarning);
+void ShowError(Observer& observer, const char* key) {
+    observer.Message(LookupText("ERR"), LookupText(key));
 }
 
 }  // namespace
@@ -41,16 +41,17 @@ std::string ListRequestText(const std::string& server, const std::string& path) 
     return "GET " + path + " HTTP/1.0\r\n" + "Host: " + server + "\r\n" + "User-Agent: Zefo Game Updater\r\n" + "\r\n";
 }
 
-bool ServerRequest(const std::string& server,
-                   const std::string& path,
-                   const std::function<void(const std::string& block)>& handleBlock) {
+RequestResult ServerRequest(const std::string& server,
+                            const std::string& path,
+                            Observer& observer,
+                            const std::function<void(const std::string& block)>& handleBlock) {
     std::string host;
     uint16_t port = 80;
     SplitHostPort(server, host, port);
     ConnectionPtr connection = OpenConnection(host, port);
     if (!connection) {
-        ShowError("ERR_SERVER");
-        return false;
+        ShowError(observer, "ERR_SERVER");
+        return RequestResult::Unreachable;
     }
     SendText(*connection, ListRequestText(server, path));
     const uint32_t start = MillisecondTicks();
@@ -60,14 +61,19 @@ bool ServerRequest(const std::string& server,
     bool peerGone = false;
     std::array<char, kPiece> piece;
     for (;;) {
+        if (observer.StopRequested()) {
+            CloseConnection(connection);
+            return RequestResult::Stopped;
+        }
         uint32_t elapsed = MillisecondTicks() - start;
         if (elapsed > kListTimeoutMs || collected.size() > kListReplyLimit) {
-            ShowError("ERR_TIMEOUT");
+            ShowError(observer, "ERR_TIMEOUT");
             CloseConnection(connection);
-            return false;
+            return RequestResult::TimedOut;
         }
-        // Waiting one millisecond past the limit lets the next pass see the time-out.
-        uint32_t wait = kListTimeoutMs - elapsed + 1;
+        // Waiting one millisecond past the limit lets the next pass see the time-out;
+        // a wait never lasts so long that a request to stop goes unnoticed.
+        uint32_t wait = std::min(kListTimeoutMs - elapsed + 1, kStopPollMs);
         if (peerGone) {
             SleepMilliseconds(wait);
         } else if (WaitReadable(*connection, wait)) {
@@ -89,7 +95,7 @@ bool ServerRequest(const std::string& server,
         if (found != std::string::npos) {
             handleBlock(TextBetween(collected, "[data]", kEndMarker));
             CloseConnection(connection);
-            return true;
+            return RequestResult::Done;
         }
         if (collected.size() >= kEndMarker.size())
             searchFrom = collected.size() - kEndMarker.size() + 1;

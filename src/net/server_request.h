@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "net/observer.h"
+
 namespace zefo {
 
 constexpr uint32_t kListTimeoutMs = 10000;
@@ -23,12 +25,16 @@ void SplitHostPort(std::string_view authority, std::string& host, uint16_t& port
 // The request for `path` ("/" or "/" + folder + "/"), with `server` as it stands in the Host line.
 std::string ListRequestText(const std::string& server, const std::string& path);
 
+enum class RequestResult { Done, Unreachable, TimedOut, Stopped };
+
 // Connects to `server` (port 80 unless it names one), sends the request for
 // `path` and calls `handleBlock` with the reply's block once "[/data]" arrived.
-// On a failed connection or a time-out it shows the message box itself and
-// returns false without calling `handleBlock`.
-bool ServerRequest(const std::string& server,
-                   const std::string& path,
-                   const std::function<void(const std::string& block)>& handleBlock);
+// On a failed connection or a time-out it reports the message ("ERR" with
+// "ERR_SERVER" or "ERR_TIMEOUT") through `observer`, then closes the connection,
+// without calling `handleBlock`.
+RequestResult ServerRequest(const std::string& server,
+                            const std::string& path,
+                            Observer& observer,
+                            const std::function<void(const std::string& block)>& handleBlock);
 
 }  // namespace zefo

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <string>
 
+#include "base/wide_text_win32.h"
 #include "net/clock.h"
 #include "net/tls_platform.h"
-#include "support/wide_text_win32.h"
 
 namespace zefo {
 

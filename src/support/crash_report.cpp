@@ -3,7 +3,6 @@
 #include <string>
 
 #include "support/crash_report_internal.h"
-#include "ui/toolkit.h"
 
 namespace zefo {
 
@@ -42,6 +41,7 @@ constexpr CodeMessage kMessages[] = {
 
 FaultRecord lastFault;
 std::atomic<FaultHandler> storedHandler{nullptr};
+std::atomic<ReportPresenter> reportPresenter{nullptr};
 std::atomic<void (*)()> finalShutdown{nullptr};
 std::atomic<const char*> mainSourceFile{""};
 // The thread whose fault is being reported, identified by a thread-local address.
@@ -110,9 +110,14 @@ void SetFinalShutdown(void (*shutdown)()) {
     finalShutdown.store(shutdown);
 }
 
+void SetReportPresenter(ReportPresenter presenter) {
+    reportPresenter.store(presenter);
+}
+
 void CrashHandler() {
     const std::string report = ErrorReport(LastFault());
-    ui::UI().ShowMessage("OnError example", report, ui::kMessagePlain);
+    if (ReportPresenter present = reportPresenter.load())
+        present("OnError example", report);
     RemoveFaultHandler();
     if (void (*shutdown)() = finalShutdown.load())
         shutdown();

@@ -57,9 +57,14 @@ void RemoveFaultHandler();
 // The last step of the program's shutdown (release resources), run by the
 // CrashHandler before the process ends. It must not exit by itself.
 void SetFinalShutdown(void (*shutdown)());
-// Shows the report of LastFault() in a message box titled "OnError example" (no
-// icon, one OK button) on the calling thread, puts back the remembered fault
-// handling, runs the final shutdown and ends the process with exit code 0.
+// Shows the report on the faulting thread and returns once the user has seen it (the
+// window program: a message box with no icon and one OK button).
+using ReportPresenter = void (*)(const std::string& title, const std::string& text);
+void SetReportPresenter(ReportPresenter presenter);
+
+// Shows the report of LastFault() titled "OnError example" through the presenter on
+// the calling thread, puts back the remembered fault handling, runs the final
+// shutdown and ends the process with exit code 0.
 [[noreturn]] void CrashHandler();
 
 }  // namespace zefo

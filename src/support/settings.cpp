@@ -1,11 +1,8 @@
 #include "support/settings.h"
 
-#include <mutex>
-
-#include "app/app_state.h"
+#include "base/file_system.h"
+#include "base/listed_path.h"
 #include "support/ini_file.h"
-#include "sync/file_system.h"
-#include "sync/workers.h"
 
 namespace zefo {
 
@@ -32,9 +29,9 @@ std::string PrepareFolders(const std::string& name) {
     return product + name + separator + "settings.ini";
 }
 
-std::string DetectLanguage() {
+std::string DetectLanguage(const std::vector<LanguageEntry>& languages) {
     const int primary = UserLanguageId() & 0xFF;
-    for (const LanguageEntry& entry : State().languageList) {
+    for (const LanguageEntry& entry : languages) {
         if (entry.id == primary)
             return entry.code;
     }
@@ -43,50 +40,40 @@ std::string DetectLanguage() {
 
 }  // namespace
 
-void LoadSettings(const std::string& folder) {
-    std::string lang = kNoLanguage;
-    std::string server = ZEFO_DEFAULT_SERVER;
+std::vector<LanguageEntry> BuiltInLanguages() {
+    return {{7, "de", "Deutsch"}, {9, "en", "English"}, {11, "fi", "Suomi"}};
+}
+
+Settings ReadSettings(const std::string& folder, const std::vector<LanguageEntry>& languages) {
+    Settings settings{ZEFO_DEFAULT_SERVER, kNoLanguage};
     std::string file = PrepareFolders(folder);
     if (!file.empty()) {
         IniOpen(file);
         IniSelectGroup("Program");
-        lang = IniReadString("lang", kNoLanguage);
-        server = IniReadString("server", ZEFO_DEFAULT_SERVER);
+        settings.lang = IniReadString("lang", kNoLanguage);
+        settings.server = IniReadString("server", ZEFO_DEFAULT_SERVER);
         IniClose();
     }
-    if (lang == kNoLanguage)
-        lang = DetectLanguage();
-
-    AppState& state = State();
-    std::lock_guard guard(state.textLock);
-    state.settings.lang = std::move(lang);
-    state.settings.server = std::move(server);
+    if (settings.lang == kNoLanguage)
+        settings.lang = DetectLanguage(languages);
+    return settings;
 }
 
-void LoadGameSettings(const std::string& name) {
+std::string ReadGameFolder(const std::string& name, const std::string& current) {
     std::string file = PrepareFolders(name);
     if (file.empty())
-        return;
-    AppState& state = State();
-    std::string current;
-    {
-        std::lock_guard guard(state.textLock);
-        current = state.gameFolder;
-    }
+        return current;
     IniOpen(file);
     IniSelectGroup("Update");
     std::string folder = IniReadString("game", current);
     IniClose();
-
-    std::lock_guard guard(state.textLock);
-    state.gameFolder = std::move(folder);
+    return folder;
 }
 
-void SaveSettings(const std::string& folder) {
+void WriteSettings(const std::string& folder, const Settings& settings) {
     std::string file = PrepareFolders(folder);
     if (file.empty())
         return;
-    Settings settings = State().Snapshot().settings;
     IniOpen(file);
     IniSelectGroup("Program");
     IniWriteString("lang", settings.lang);

@@ -5,14 +5,14 @@
 #include <string_view>
 #include <vector>
 
+#include "base/file_system.h"
+#include "base/md5.h"
 #include "base/path.h"
 #include "net/clock.h"
 #include "net/server_request.h"
 #include "net/tcp_client.h"
 #include "net/text_decode.h"
-#include "sync/file_system.h"
 #include "sync/listed_file.h"
-#include "sync/md5.h"
 
 namespace zefo {
 
@@ -87,7 +87,7 @@ class WallTimer {
 
 // Waits up to `seconds` for data and receives at most `capacity` bytes once:
 // the count, 0 when the peer closed, -1 on error, kReadTimedOut.
-int ReadWithin(ServerConnection& connection, char* buffer, size_t capacity, int seconds) {
+int ReadWithin(ServerConnection& connection, char* buffer, size_t capacity, int seconds, Observer* observer) {
     int size = static_cast<int>(capacity);
     int received = ReceiveWaiting(connection, buffer, size);
     if (received != kReceiveNothing)
@@ -95,7 +95,9 @@ int ReadWithin(ServerConnection& connection, char* buffer, size_t capacity, int 
     const int64_t limit = int64_t{seconds} * 1000;
     WallTimer timer;
     for (int64_t elapsed = 0; elapsed < limit; elapsed = timer.Elapsed()) {
-        // Steps of at most a second, so that a changed clock is noticed.
+        if (observer && observer->StopRequested())
+            return -1;
+        // Steps of at most a second, so that a changed clock and a request to stop are noticed.
         auto step = static_cast<uint32_t>(std::min<int64_t>(limit - elapsed, 1000));
         if (WaitReadable(connection, step)) {
             received = ReceiveWaiting(connection, buffer, size);
@@ -248,8 +250,12 @@ HeadResult ParseHead(std::string_view data, bool atEnd, Head& head) {
 // running to the close) end as a failure once they pass kOpenEndLimit.
 class BodySink {
   public:
-    BodySink(const SafeFolder& folder, const std::string& name, const std::string& expectedMd5, bool bounded)
-        : folder_(folder), name_(name), expectedMd5_(expectedMd5), bounded_(bounded) {
+    BodySink(const SafeFolder& folder,
+             const std::string& name,
+             const std::string& expectedMd5,
+             bool bounded,
+             Observer* observer)
+        : folder_(folder), name_(name), expectedMd5_(expectedMd5), bounded_(bounded), observer_(observer) {
         checkMd5_ = expectedMd5.size() == 32 &&
                     std::all_of(expectedMd5.begin(), expectedMd5.end(), [](char c) { return HexDigit(c) >= 0; });
         buffer_.reserve(kWriteBuffer);
@@ -263,6 +269,11 @@ class BodySink {
     bool Add(const char* data, size_t length) {
         if (bounded_ && static_cast<int64_t>(length) > kOpenEndLimit - written_)
             return false;
+        if (observer_) {
+            if (observer_->StopRequested())
+                return false;
+            observer_->Received(static_cast<int64_t>(length));
+        }
         if (checkMd5_)
             md5_.Update(data, length);
         written_ += static_cast<int64_t>(length);
@@ -273,6 +284,8 @@ class BodySink {
         buffer_.insert(buffer_.end(), data, data + length);
         return true;
     }
+
+    Observer* observer() const { return observer_; }
 
     // Bytes a bounded body may still take.
     int64_t room() const { return bounded_ ? kOpenEndLimit - written_ : INT64_MAX; }
@@ -301,6 +314,7 @@ class BodySink {
     std::string expectedMd5_;
     bool checkMd5_ = false;
     bool bounded_;
+    Observer* observer_;
     FileReplacement file_;
     Md5 md5_;
     std::vector<char> buffer_;
@@ -315,7 +329,7 @@ bool ReceiveSizedBody(ServerConnection& connection, std::string_view first, int6
     char buffer[kHttpBlock];
     while (left > 0) {
         size_t capacity = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(kHttpBlock)));
-        int received = ReadWithin(connection, buffer, capacity, kReadSeconds);
+        int received = ReadWithin(connection, buffer, capacity, kReadSeconds, sink.observer());
         // A body that ends before its length is incomplete.
         if (received <= 0)
             return false;
@@ -406,7 +420,7 @@ bool ReceiveChunkedBody(ServerConnection& connection, std::string_view first, Bo
             return true;
         if (decoder.state() == ChunkDecoder::State::Broken)
             return false;
-        int received = ReadWithin(connection, buffer, kHttpBlock, kReadSeconds);
+        int received = ReadWithin(connection, buffer, kHttpBlock, kReadSeconds, sink.observer());
         // A chunked body that ends without its zero-size chunk is incomplete.
         if (received <= 0)
             return false;
@@ -420,7 +434,7 @@ bool ReceiveOpenEndedBody(ServerConnection& connection, std::string_view first, 
         return false;
     char buffer[kHttpBlock];
     for (;;) {
-        int received = ReadWithin(connection, buffer, kHttpBlock, kOpenEndSeconds);
+        int received = ReadWithin(connection, buffer, kHttpBlock, kOpenEndSeconds, sink.observer());
         if (received == 0 || received == kReadTimedOut)
             return true;
         // More than the limit cannot be stored whole; a cut file is no success.
@@ -436,7 +450,8 @@ bool ReceiveOpenEndedBody(ServerConnection& connection, std::string_view first, 
 bool HttpDownload(const std::string& url,
                   const SafeFolder& folder,
                   const std::string& name,
-                  const std::string& expectedMd5) {
+                  const std::string& expectedMd5,
+                  Observer* observer) {
     std::string url8;
     if (!EncodeCodePage(url, url8))
         url8.clear();
@@ -464,7 +479,7 @@ bool HttpDownload(const std::string& url,
     char buffer[kHttpBlock];
     for (;;) {
         size_t capacity = std::min(kHttpBlock, kHeadLimit - head.size());
-        int received = ReadWithin(*connection, buffer, capacity, kReadSeconds);
+        int received = ReadWithin(*connection, buffer, capacity, kReadSeconds, observer);
         if (received == kReadTimedOut || received < 0)
             return false;
         if (received == 0 && head.empty())
@@ -479,7 +494,7 @@ bool HttpDownload(const std::string& url,
             return false;
     }
 
-    BodySink sink(folder, name, expectedMd5, parsed.contentLength == -1);
+    BodySink sink(folder, name, expectedMd5, parsed.contentLength == -1, observer);
     if (!sink.Create())
         return false;
     std::string_view first = std::string_view(head).substr(parsed.bodyStart);
@@ -493,14 +508,17 @@ bool HttpDownload(const std::string& url,
     return complete && sink.Commit();
 }
 
-bool HttpDownload(const std::string& url, const std::string& localPath, const std::string& expectedMd5) {
+bool HttpDownload(const std::string& url,
+                  const std::string& localPath,
+                  const std::string& expectedMd5,
+                  Observer* observer) {
     size_t cut = localPath.size();
     while (cut > 0 && !IsPathSeparator(localPath[cut - 1]))
         --cut;
     SafeFolder folder;
     if (folder.Open(cut == 0 ? "." : localPath.substr(0, cut), "", false) != SafeFolder::OpenResult::Opened)
         return false;
-    return HttpDownload(url, folder, localPath.substr(cut), expectedMd5);
+    return HttpDownload(url, folder, localPath.substr(cut), expectedMd5, observer);
 }
 
 }  // namespace zefo

@@ -1,8 +1,8 @@
 #include "sync/listed_file.h"
 
+#include "base/file_system.h"
+#include "base/listed_path.h"
 #include "base/path.h"
-#include "sync/file_system.h"
-#include "sync/workers.h"
 
 namespace zefo {
 

@@ -12,13 +12,13 @@
 
 #include "app/app_state.h"
 #include "app/ids.h"
+#include "base/file_system.h"
 #include "common/environment.h"
 #include "common/scripted_server.h"
 #include "common/temp_dir.h"
 #include "common/test_data.h"
 #include "support/settings.h"
 #include "support/translations.h"
-#include "sync/file_system.h"
 #include "ui/toolkit_headless.h"
 
 namespace zefo {

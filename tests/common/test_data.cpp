@@ -1,6 +1,6 @@
 #include "common/test_data.h"
 
-#include "sync/md5.h"
+#include "base/md5.h"
 
 namespace zefo::test {
 

@@ -19,17 +19,17 @@ class ServerRequestTest : public NetTest {
     // Runs one request; the block handed over, or nothing when it failed.
     std::optional<std::string> Request(const std::string& serverText, const std::string& path = "/") {
         std::optional<std::string> block;
-        bool ok = ServerRequest(serverText, path, [&block](const std::string& text) { block = text; });
-        EXPECT_EQ(ok, block.has_value());
+        RequestResult result =
+            ServerRequest(serverText, path, observer, [&block](const std::string& text) { block = text; });
+        EXPECT_EQ(result == RequestResult::Done, block.has_value());
         return block;
     }
 
     void ExpectOneMessage(const std::string& text) {
-        auto messages = ui.Messages();
+        auto messages = observer.Messages();
         ASSERT_EQ(messages.size(), 1u);
         EXPECT_EQ(messages[0].title, "Error");
         EXPECT_EQ(messages[0].text, text);
-        EXPECT_EQ(messages[0].flags, 48u);
     }
 
     ScriptedServer server;
@@ -46,7 +46,7 @@ TEST_F(ServerRequestTest, SendsTheExactRequestAndHandsOverTheBlock) {
     // The folder goes in unencoded, blanks and all.
     EXPECT_EQ(server.Request(1),
               "GET /my game/ HTTP/1.0\r\nHost: " + server.Host() + "\r\nUser-Agent: Zefo Game Updater\r\n\r\n");
-    EXPECT_TRUE(ui.Messages().empty());
+    EXPECT_TRUE(observer.Messages().empty());
 }
 
 TEST_F(ServerRequestTest, AServerTextWithoutPortUsesPort80AndStandsAsItIsInTheHostLine) {
@@ -92,7 +92,7 @@ TEST_F(ServerRequestTest, StatusAndHeadersAreNotExamined) {
     EXPECT_EQ(Request(server.Host()), "1.0 200 OK\r\n\r\nabc");
     server.EnqueueReply("HTTP/1.0 200 OK\r\n\r\n[/data][data]x");
     EXPECT_EQ(Request(server.Host()), "");
-    EXPECT_TRUE(ui.Messages().empty());
+    EXPECT_TRUE(observer.Messages().empty());
 }
 
 TEST_F(ServerRequestTest, BytesAfterAZeroByteOfAPieceAreLost) {
@@ -104,8 +104,7 @@ TEST_F(ServerRequestTest, BytesAfterAZeroByteOfAPieceAreLost) {
 TEST_F(ServerRequestTest, TheTimeLimitIsStrict) {
     for (uint32_t elapsed : {10000u, 10001u}) {
         SCOPED_TRACE(elapsed);
-        ui::HeadlessToolkit fresh;
-        ui::SetToolkit(&fresh);
+        RecordingObserver fresh;
         // The reply is waiting before the first pass looks at the clock. The
         // start lies just before the counter wraps.
         const uint32_t start = 0xFFFFF000u;
@@ -120,7 +119,8 @@ TEST_F(ServerRequestTest, TheTimeLimitIsStrict) {
         });
         SetTestClock(&clock);
         server.Enqueue(Script().Send(ListReply("a:1")).Mark(static_cast<int>(elapsed)).StaySilent());
-        auto block = Request(server.Host());
+        std::optional<std::string> block;
+        ServerRequest(server.Host(), "/", fresh, [&block](const std::string& text) { block = text; });
         SetTestClock(nullptr);
         if (elapsed == 10000) {
             EXPECT_EQ(block, "a:1");
@@ -131,7 +131,6 @@ TEST_F(ServerRequestTest, TheTimeLimitIsStrict) {
             EXPECT_EQ(fresh.Messages()[0].text, "The request to the server timed out.");
         }
     }
-    ui::SetToolkit(&ui);
 }
 
 TEST_F(ServerRequestTest, ASilentServerTimesOutAndTheConnectionClosesAfterTheBox) {
@@ -139,7 +138,7 @@ TEST_F(ServerRequestTest, ASilentServerTimesOutAndTheConnectionClosesAfterTheBox
     SetTestClock(&clock);
     server.Enqueue(Script().AwaitRequest().Send("HTTP/1.0 200 OK\r\n\r\n[data]a:1").StaySilent());
     bool openWhileShown = false;
-    ui.SetMessageHook([&](const ui::MessageRecord&) { openWhileShown = !server.WaitForFinished(0, 100); });
+    observer.onMessage = [&](const RecordingObserver::Box&) { openWhileShown = !server.WaitForFinished(0, 100); };
     auto before = std::chrono::steady_clock::now();
     EXPECT_FALSE(Request(server.Host()));
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
@@ -148,15 +147,18 @@ TEST_F(ServerRequestTest, ASilentServerTimesOutAndTheConnectionClosesAfterTheBox
     EXPECT_TRUE(server.WaitForFinished(0, 10000));
     // Measured from the send: no earlier than 10001 ms.
     EXPECT_GE(clock.Ticks() - 1000u, 10001u);
-    ui.SetMessageHook(nullptr);
 }
 
 TEST_F(ServerRequestTest, AServerThatClosesWithoutTheMarkerStillEndsInTheTimeOut) {
     ManualClock clock(0);
-    // Real waits long enough for the reply and the close to arrive.
+    // Real waits long enough for the reply and the close to arrive, short once they have.
     clock.SetRealWaitLimit(1000);
+    clock.OnWait([&](uint32_t) {
+        if (server.WaitForMark(1, 0))
+            clock.SetRealWaitLimit(1);
+    });
     SetTestClock(&clock);
-    server.EnqueueReply("HTTP/1.0 200 OK\r\n\r\n[data]a:1");
+    server.Enqueue(Script().AwaitRequest().Send("HTTP/1.0 200 OK\r\n\r\n[data]a:1").Mark(1).Close());
     EXPECT_FALSE(Request(server.Host()));
     ExpectOneMessage("The request to the server timed out.");
     uint32_t ended = clock.Ticks();

@@ -173,12 +173,6 @@ TEST(SignedList, TheBuilderSignsExactlyTheTextTheVerifierChecks) {
 // Programs without the publisher's key read up to "[/data]" and never see the block.
 class SignedListOldClient : public NetTest {
   protected:
-    void SetUp() override {
-        NetTest::SetUp();
-        std::lock_guard guard(State().textLock);
-        State().settings.server = server.Host();
-        State().gameFolder = "alpha";
-    }
     ScriptedServer server;
 };
 
@@ -195,18 +189,27 @@ TEST_F(SignedListOldClient, ReadsTheSameEntriesFromASignedReply) {
     EXPECT_EQ(records(FileReply()).size(), 3u);
 
     server.EnqueueReply(FileReply());
-    FileListLoader(1);
-    ASSERT_EQ(State().fileList.size(), 3u);
-    EXPECT_EQ(State().fileList[2].path, "maps/a b.bin");
-    EXPECT_EQ(State().fileList[2].fingerprint, "d41d8cd98f00b204e9800998ecf8427e");
-    EXPECT_EQ(State().filesLoaded.load(), 1);
+    FileList files;
+    bool complete = false;
+    EXPECT_EQ(LoadFileList(server.Host(), "alpha", observer,
+                           [&](FileList&& list, bool whole) {
+                               files = std::move(list);
+                               complete = whole;
+                           }),
+              ListResult::Loaded);
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_EQ(files[2].path, "maps/a b.bin");
+    EXPECT_EQ(files[2].fingerprint, "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_TRUE(complete);
 
     server.EnqueueReply(GameReply());
-    GameListLoader(1);
-    ASSERT_EQ(State().gameList.size(), 2u);
-    EXPECT_EQ(State().gameList[1].name, "Beta Two");
-    EXPECT_EQ(State().gameList[1].folder, "beta");
-    EXPECT_TRUE(ui.Messages().empty());
+    GameList games;
+    EXPECT_EQ(LoadGameList(server.Host(), observer, [&](GameList&& list) { games = std::move(list); }),
+              ListResult::Loaded);
+    ASSERT_EQ(games.size(), 2u);
+    EXPECT_EQ(games[1].name, "Beta Two");
+    EXPECT_EQ(games[1].folder, "beta");
+    EXPECT_TRUE(observer.Messages().empty());
 }
 
 }  // namespace

@@ -21,7 +21,6 @@
 #endif
 
 #include "support/crash_report.h"
-#include "ui/toolkit_headless.h"
 
 namespace {
 
@@ -78,11 +77,8 @@ int main(int argc, char** argv) {
     outputPath = argv[2];
     badAddress = InaccessiblePage();
 
-    zefo::ui::HeadlessToolkit toolkit;
-    zefo::ui::SetToolkit(&toolkit);
-    toolkit.SetMessageHook([](const zefo::ui::MessageRecord& box) {
-        WriteFile(outputPath, box.title + "\n" + std::to_string(box.flags) + "\n" + box.text);
-    });
+    zefo::SetReportPresenter(
+        [](const std::string& title, const std::string& text) { WriteFile(outputPath, title + "\n" + text); });
     zefo::SetFinalShutdown(FinalShutdown);
     zefo::InstallFaultHandler(zefo::CrashHandler);
 

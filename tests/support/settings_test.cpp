@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "app/app_state.h"
 #include "common/environment.h"
 #include "common/temp_dir.h"
 
@@ -22,8 +21,6 @@ const std::string kBom = "\xEF\xBB\xBF\r\n";
 class SettingsTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ResetState();
-        State().languageList = {{7, "de", "Deutsch"}, {9, "en", "English"}, {11, "fi", "Suomi"}};
 #ifdef _WIN32
         // Wine sets APPDATA itself; the value is read anew at each call.
         test::SetEnvironment("APPDATA", root.path());
@@ -54,9 +51,22 @@ class SettingsTest : public ::testing::Test {
         }
     }
 
-    static Settings Current() {
-        return State().Snapshot().settings;
+    // As the window program keeps them: read into `current`, written from it.
+    void LoadSettings(const std::string& folder) {
+        current = ReadSettings(folder, BuiltInLanguages());
     }
+    void SaveSettings(const std::string& folder) {
+        WriteSettings(folder, current);
+    }
+    void LoadGameSettings(const std::string& name) {
+        gameFolder = ReadGameFolder(name, gameFolder);
+    }
+    Settings Current() const {
+        return current;
+    }
+
+    Settings current;
+    std::string gameFolder;
 
     test::TempDir root;
     std::string product;
@@ -82,15 +92,11 @@ TEST_F(SettingsTest, FirstRunTakesDefaultsAndWritesNothingUntilSaved) {
 
 TEST_F(SettingsTest, SavedValuesComeBackAndTheFileKeepsItsOtherLines) {
     LoadSettings("Updater");
-    {
-        std::lock_guard guard(State().textLock);
-        State().settings = Settings{"127.0.0.1:8080", "fi"};
-    }
+    current = Settings{"127.0.0.1:8080", "fi"};
     SaveSettings("Updater");
     EXPECT_EQ(test::ReadFileBytes(updaterFile), kBom + "[Program]\r\nlang = fi\r\nserver = 127.0.0.1:8080\r\n");
 
-    ResetState();
-    State().languageList = {{7, "de", "Deutsch"}, {9, "en", "English"}, {11, "fi", "Suomi"}};
+    current = Settings{};
     LoadSettings("Updater");
     EXPECT_EQ(Current().lang, "fi");
     EXPECT_EQ(Current().server, "127.0.0.1:8080");
@@ -100,10 +106,7 @@ TEST_F(SettingsTest, SavedValuesComeBackAndTheFileKeepsItsOtherLines) {
     LoadSettings("Updater");
     EXPECT_EQ(Current().lang, "de");
     EXPECT_EQ(Current().server, "old.example");
-    {
-        std::lock_guard guard(State().textLock);
-        State().settings.server = "new.example";
-    }
+    current.server = "new.example";
     SaveSettings("Updater");
     EXPECT_EQ(test::ReadFileBytes(updaterFile),
               kBom + "; mine\r\n[Other]\r\nx = 1\r\n[program]\r\nserver = new.example\r\nlang = de\r\n");
@@ -179,31 +182,27 @@ TEST_F(SettingsTest, WithoutAppDataNothingIsReadOrWritten) {
 #endif
 
 TEST_F(SettingsTest, GameSettingsReplaceTheFolderOnlyFromTheGamesOwnFile) {
-    {
-        std::lock_guard guard(State().textLock);
-        State().gameFolder = "from-game-dat";
-    }
-    auto gameFolder = [] { return State().Snapshot().gameFolder; };
+    gameFolder = "from-game-dat";
 
     LoadGameSettings("My Game");  // no file: unchanged, folder made
-    EXPECT_EQ(gameFolder(), "from-game-dat");
+    EXPECT_EQ(gameFolder, "from-game-dat");
     EXPECT_TRUE(test::FileExists(product + "My Game"));
 
     test::WriteFileBytes(product + "My Game" + kSeparator + "settings.ini", "[update]\r\nGame = moved\r\n");
     LoadGameSettings("My Game");
-    EXPECT_EQ(gameFolder(), "moved");
+    EXPECT_EQ(gameFolder, "moved");
     EXPECT_EQ(test::ReadFileBytes(product + "My Game" + kSeparator + "settings.ini"), "[update]\r\nGame = moved\r\n");
 
     // Installer mode: the empty name reads the file in the product folder itself.
     test::WriteFileBytes(product + "settings.ini", "[Update]\r\ngame = top\r\n");
     LoadGameSettings("");
-    EXPECT_EQ(gameFolder(), "top");
+    EXPECT_EQ(gameFolder, "top");
 
     // The name comes from a downloaded file: it never leads out of the product folder.
     test::WriteFileBytes(root.path() + "settings.ini", "[Update]\r\ngame = escaped\r\n");
     for (const char* name : {"..", "../Zefo", "..\\Zefo", "a/b", "a\\b", "CON", "x:y"}) {
         LoadGameSettings(name);
-        EXPECT_EQ(gameFolder(), "top") << name;
+        EXPECT_EQ(gameFolder, "top") << name;
     }
     EXPECT_FALSE(test::FileExists(product + "a"));
 }

@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/md5.h"
 #include "common/scripted_server.h"
 #include "common/temp_dir.h"
 #include "net/clock.h"
 #include "net/tcp_client.h"
-#include "sync/md5.h"
 
 namespace zefo::test {
 namespace {

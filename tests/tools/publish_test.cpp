@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "base/file_system.h"
+#include "base/listed_path.h"
 #include "common/temp_dir.h"
 #include "common/test_data.h"
 #include "net/crypto.h"
@@ -26,10 +28,7 @@
 #include "net/signed_list.h"
 #include "net/tcp_client.h"
 #include "publisher_key.h"
-#include "sync/file_system.h"
 #include "sync/http_download.h"
-#include "sync/workers.h"
-#include "ui/toolkit_headless.h"
 
 extern char** environ;
 
@@ -641,16 +640,17 @@ TEST(Serve, TheClientInstallsAPublishedGame) {
     ASSERT_TRUE(Publish({temp / "source", temp / "www", false, false, {}}).ok());
     ServeProcess server(temp / "www");
     ASSERT_GT(server.port(), 0) << server.Stop();
-    ui::HeadlessToolkit toolkit;
-    ui::SetToolkit(&toolkit);
+    SilentObserver observer;
     ASSERT_TRUE(NetworkStartup());
     const std::string host = "127.0.0.1:" + std::to_string(server.port());
 
     std::string games;
-    EXPECT_TRUE(ServerRequest(host, "/", [&](const std::string& block) { games = block; }));
+    EXPECT_EQ(RequestResult::Done,
+              ServerRequest(host, "/", observer, [&](const std::string& block) { games = block; }));
     EXPECT_EQ(games, "My Game:my game");
     std::string files;
-    EXPECT_TRUE(ServerRequest(host, "/my game/", [&](const std::string& block) { files = block; }));
+    EXPECT_EQ(RequestResult::Done,
+              ServerRequest(host, "/my game/", observer, [&](const std::string& block) { files = block; }));
     EXPECT_EQ("[data]" + files + "[/data]", ReadFileBytes(temp / "www/my game/index.html"));
 
     int downloaded = 0;
@@ -672,10 +672,10 @@ TEST(Serve, TheClientInstallsAPublishedGame) {
     EXPECT_EQ(ReadFileBytes(temp / "installed/data/game.dat"), "My Game\r\nmy game\r\n");
 
     std::string unknown;
-    EXPECT_TRUE(ServerRequest(host, "/nogame/", [&](const std::string& block) { unknown = block; }));
+    EXPECT_EQ(RequestResult::Done,
+              ServerRequest(host, "/nogame/", observer, [&](const std::string& block) { unknown = block; }));
     EXPECT_EQ(unknown, "error:ERR_GAME");
     NetworkShutdown();
-    ui::SetToolkit(nullptr);
 }
 
 }  // namespace

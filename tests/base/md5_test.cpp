@@ -1,4 +1,4 @@
-#include "sync/md5.h"
+#include "base/md5.h"
 
 #include <gtest/gtest.h>
 

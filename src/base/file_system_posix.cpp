@@ -7,8 +7,8 @@
 #include <climits>
 #include <vector>
 
-#include "sync/file_system.h"
-#include "sync/file_system_platform.h"
+#include "base/file_system.h"
+#include "base/file_system_platform.h"
 
 namespace zefo {
 

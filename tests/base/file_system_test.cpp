@@ -1,4 +1,4 @@
-#include "sync/file_system.h"
+#include "base/file_system.h"
 
 #include <gtest/gtest.h>
 

@@ -21,7 +21,6 @@
 
 namespace zefo::test {
 
-
 // A complete 200 reply carrying `body`.
 inline std::string FileReply(const std::string& body) {
     return HttpResponse("HTTP/1.1 200 OK", {"Content-Length: " + std::to_string(body.size())}, body);

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "sync/workers.h"
+#include "base/listed_path.h"
 
 namespace zefo {
 namespace {
@@ -64,18 +64,6 @@ TEST(SafePathTest, NamesTheProgramKeepsAndPathsTooDeepOrTooLongAreRefused) {
         deep += "d\\";
     EXPECT_FALSE(IsSafeRelativePath(deep + "x"));
     EXPECT_FALSE(IsSafeRelativePath(std::string(40000, 'a')));
-}
-
-TEST(SafePathTest, PercentIsWholeHalvesToEvenAndBounded) {
-    EXPECT_EQ(ProgressPercent(1, 3), 33);
-    EXPECT_EQ(ProgressPercent(2, 3), 67);
-    EXPECT_EQ(ProgressPercent(3, 3), 100);
-    EXPECT_EQ(ProgressPercent(1, 8), 12);  // 12.5
-    EXPECT_EQ(ProgressPercent(3, 8), 38);  // 37.5
-    EXPECT_EQ(ProgressPercent(0, 5), 0);
-    EXPECT_EQ(ProgressPercent(7, 5), 100);  // files counted after the comparison
-    EXPECT_EQ(ProgressPercent(1, 0), 100);
-    EXPECT_EQ(ProgressPercent(0, 0), 100);
 }
 
 }  // namespace

@@ -3,10 +3,10 @@
 #include <climits>
 #include <optional>
 
+#include "base/file_system.h"
+#include "base/file_system_platform.h"
 #include "base/system_path_win32.h"
 #include "base/wide_text_win32.h"
-#include "sync/file_system.h"
-#include "sync/file_system_platform.h"
 
 namespace zefo {
 

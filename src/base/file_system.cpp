@@ -1,11 +1,11 @@
-#include "sync/file_system.h"
+#include "base/file_system.h"
 
 #include <memory>
 #include <new>
 #include <vector>
 
-#include "sync/file_system_platform.h"
-#include "sync/md5.h"
+#include "base/file_system_platform.h"
+#include "base/md5.h"
 
 namespace zefo {
 

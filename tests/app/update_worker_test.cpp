@@ -6,12 +6,12 @@
 
 #include "app/app_state.h"
 #include "app/ids.h"
+#include "app/workers.h"
+#include "base/file_system.h"
 #include "common/environment.h"
 #include "common/scripted_server.h"
 #include "common/temp_dir.h"
-#include "sync/file_system.h"
 #include "sync/listed_file.h"
-#include "sync/workers.h"
 #include "worker_fixture.h"
 
 namespace zefo {

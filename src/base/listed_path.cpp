@@ -1,9 +1,7 @@
-#include <algorithm>
-#include <cmath>
 #include <string_view>
 
+#include "base/listed_path.h"
 #include "base/path.h"
-#include "sync/workers.h"
 
 namespace zefo {
 
@@ -25,27 +23,6 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
             return false;
     }
     return true;
-}
-
-// Windows opens these devices whatever the folder and the extension: "nul.txt",
-// "data\COM1.pak" and "CON .x" all name a device.
-bool IsDeviceName(std::string_view component) {
-    std::string_view base = component.substr(0, component.find('.'));
-    while (!base.empty() && base.back() == ' ')
-        base.remove_suffix(1);
-    for (std::string_view name : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
-        if (EqualsIgnoringCase(base, name))
-            return true;
-    }
-    if (base.size() < 4)
-        return false;
-    std::string_view stem = base.substr(0, 3);
-    if (!EqualsIgnoringCase(stem, "COM") && !EqualsIgnoringCase(stem, "LPT"))
-        return false;
-    std::string_view digit = base.substr(3);
-    // A digit, or superscript one, two or three (UTF-8), which Windows also takes.
-    return (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xC2\xB9" || digit == "\xC2\xB2" ||
-           digit == "\xC2\xB3";
 }
 
 // Names the program itself uses in the game folder: the swap script, the verified new
@@ -79,6 +56,27 @@ bool IsSafeComponent(std::string_view component) {
 
 }  // namespace
 
+// Windows opens these devices whatever the folder and the extension: "nul.txt",
+// "data\COM1.pak" and "CON .x" all name a device.
+bool IsDeviceName(std::string_view component) {
+    std::string_view base = component.substr(0, component.find('.'));
+    while (!base.empty() && base.back() == ' ')
+        base.remove_suffix(1);
+    for (std::string_view name : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+        if (EqualsIgnoringCase(base, name))
+            return true;
+    }
+    if (base.size() < 4)
+        return false;
+    std::string_view stem = base.substr(0, 3);
+    if (!EqualsIgnoringCase(stem, "COM") && !EqualsIgnoringCase(stem, "LPT"))
+        return false;
+    std::string_view digit = base.substr(3);
+    // A digit, or superscript one, two or three (UTF-8), which Windows also takes.
+    return (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xC2\xB9" || digit == "\xC2\xB2" ||
+           digit == "\xC2\xB3";
+}
+
 bool IsSafeRelativePath(const std::string& path) {
     if (path.empty() || !WithinPathLimit(path))
         return false;
@@ -111,14 +109,6 @@ bool IsSafeRelativePath(const std::string& path) {
         start = end + 1;
     }
     return false;
-}
-
-// Both workers show their share of files done with this.
-int ProgressPercent(float done, float total) {
-    if (!(total > 0.0f))
-        return 100;
-    float percent = std::nearbyint(done / total * 100.0f);
-    return static_cast<int>(std::clamp(percent, 0.0f, 100.0f));
 }
 
 }  // namespace zefo

@@ -1,0 +1,36 @@
+// The two list loaders: the engine's list requests with the window as observer.
+#include <utility>
+
+#include "app/app_state.h"
+#include "app/window_observer.h"
+#include "app/workers.h"
+#include "net/lists.h"
+
+namespace zefo {
+
+int GameListLoader(int /*argument*/) {
+    // The server text may be replaced by the options window while this runs.
+    const TextSnapshot snapshot = State().Snapshot();
+    WindowObserver observer;
+    LoadGameList(snapshot.settings.server, observer, [](GameList&& games) {
+        AppState& state = State();
+        state.gameList = std::move(games);
+        state.gamesLoaded.store(1, std::memory_order_release);
+    });
+    return 0;
+}
+
+int FileListLoader(int /*argument*/) {
+    const TextSnapshot snapshot = State().Snapshot();
+    WindowObserver observer;
+    LoadFileList(snapshot.settings.server, snapshot.gameFolder, observer, [](FileList&& files, bool complete) {
+        AppState& state = State();
+        state.fileList = std::move(files);
+        if (complete)
+            state.filesLoaded.store(1, std::memory_order_release);
+    });
+    State().fileLoadsEnded.fetch_add(1, std::memory_order_release);
+    return 0;
+}
+
+}  // namespace zefo

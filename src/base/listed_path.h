@@ -1,0 +1,23 @@
+// The rules for paths that come from a file list: which ones may name a file inside
+// the game folder. They are Windows' rules, applied on every platform, so that a list
+// means the same to every client.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zefo {
+
+// True when a path from the server may name a file inside the game folder: relative,
+// no drive or share, no "." or ".." component, no Windows device name, no character
+// that Windows forbids in file names, no empty component and none ending in a dot or
+// blank, none of the names the program keeps for itself (the swap script, the new
+// updater's copy, temporary names; in any letter case), at most 128 levels deep and
+// within the platform's path length. Other paths are never read, created or written.
+bool IsSafeRelativePath(const std::string& path);
+
+// True when Windows takes `component` for a device whatever the folder and the
+// extension ("nul.txt", "COM1", "CON .x", superscript digits included).
+bool IsDeviceName(std::string_view component);
+
+}  // namespace zefo

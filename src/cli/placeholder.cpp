@@ -1,0 +1,1 @@
+// The command-line client (coming).

@@ -1,0 +1,64 @@
+// Installing a game and bringing it up to date: the download of a game's listed files
+// into a folder, one after the other, each through the protections of listed_file.h
+// and HttpDownload (refused paths, verified downloads, the old file kept on failure).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "net/lists.h"
+#include "net/observer.h"
+
+namespace zefo {
+
+// Where a game's files come from.
+struct GameSource {
+    std::string server;      // the server text, "host" or "host:port"
+    std::string gameFolder;  // the game's folder on the server
+};
+
+// The self-update script Update.bat: 64 bytes in the 8-bit code page. The update writes
+// it beside a verified Update_copy.exe; the end of the window program starts it.
+inline constexpr std::string_view kSwapScript =
+    "del Update.exe\r\nren Update_copy.exe Update.exe\r\ndel Update.bat\r\n";
+
+// What became of Update.bat in a run.
+enum class SwapScript {
+    Untouched,  // the updater needed no download
+    Written,    // written beside a verified Update_copy.exe
+    Gone,       // the updater's download failed: no script, no copy
+};
+
+struct RunResult {
+    int failed = 0;        // files that could not be loaded
+    bool stopped = false;  // the observer asked to stop; later files were not looked at
+    SwapScript swapScript = SwapScript::Untouched;
+    bool remaining = false;  // a chosen file is still not up to date
+};
+
+// The download URL of a listed path: every space of the whole URL as "%20".
+std::string FileUrl(const GameSource& source, const std::string& path);
+
+// Downloads every listed file into `target` (an existing folder, ending in a
+// separator; empty when it could not be entered, which fails every file), replacing
+// what stands there. Reports "LOADING" and "ERR_FILE" per file and the progress from
+// 0, then "GAME_INSTALLED" or "GAME_INSTALL_FAILED".
+RunResult InstallGame(const GameSource& source, const std::string& target, const FileList& files, Observer& observer);
+
+// Brings the game in `folder` up to date: every entry chosen at the start (the choice
+// may change meanwhile) whose file is missing or differs is downloaded; folders are
+// made for every listed file. Sets localName, upToDate and failed in the entries.
+// When `updater` names the running program's own file ("Update.exe"), that entry goes
+// beside it as Update_copy.exe and Update.bat is written to swap the two at the end.
+// Reports "LOADING" and "ERR_FILE" per file and the progress of the files counted as
+// outdated, then "GAME_UPDATED" or "GAME_FAILED".
+RunResult UpdateGame(const GameSource& source,
+                     const std::string& folder,
+                     FileList& files,
+                     const std::string& updater,
+                     Observer& observer);
+
+// done / total as a whole percentage, halves to even, within 0..100; 100 when total is 0.
+int ProgressPercent(float done, float total);
+
+}  // namespace zefo

@@ -1,0 +1,119 @@
+// The engine's installation and update, without a window: what a front end such as the
+// command-line client gets. The window program's behaviour is pinned by the worker
+// tests in tests/app.
+#include "sync/game_files.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/file_system.h"
+#include "common/recording_observer.h"
+#include "common/scripted_server.h"
+#include "common/temp_dir.h"
+#include "common/test_data.h"
+#include "net/tcp_client.h"
+#include "support/translations.h"
+
+namespace zefo::test {
+namespace {
+
+std::string Reply(const std::string& body) {
+    return HttpResponse("HTTP/1.1 200 OK", {"Content-Length: " + std::to_string(body.size())}, body);
+}
+
+class GameFilesTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { ASSERT_TRUE(NetworkStartup()); }
+    static void TearDownTestSuite() { NetworkShutdown(); }
+    void SetUp() override {
+        ResetTranslations();
+        LoadTranslations("en");
+    }
+
+    static FileList List(const std::vector<std::pair<std::string, std::string>>& entries) {
+        FileList files;
+        for (const auto& [path, fingerprint] : entries)
+            files.emplace_back(path, fingerprint);
+        return files;
+    }
+
+    ScriptedServer server;
+    GameSource source{server.Host(), "game"};
+    TempDir folder;
+    RecordingObserver observer;
+};
+
+TEST_F(GameFilesTest, WithoutAnUpdaterOfItsOwnTheUpdaterIsAnOrdinaryFile) {
+    // A front end that is not Update.exe replaces it in place: no copy, no script.
+    WriteFileBytes(folder / "Update.exe", "old updater");
+    FileList files = List({{"Update.exe", Md5Of("new updater")}});
+    server.EnqueueReply(Reply("new updater"));
+    RunResult result = UpdateGame(source, folder.path(), files, "", observer);
+    EXPECT_EQ(result.failed, 0);
+    EXPECT_EQ(result.swapScript, SwapScript::Untouched);
+    EXPECT_EQ(ReadFileBytes(folder / "Update.exe"), "new updater");
+    EXPECT_FALSE(FileExists(folder / "Update_copy.exe"));
+    EXPECT_FALSE(FileExists(folder / "Update.bat"));
+    EXPECT_EQ(observer.Lines(),
+              (std::vector<std::string>{"Loading \"Update.exe\"...", "The game has been updated successfully ."}));
+    EXPECT_EQ(observer.Files(), (std::vector<std::pair<std::string, bool>>{{"Update.exe", true}}));
+}
+
+TEST_F(GameFilesTest, AStopRequestEndsTheRunAndKeepsTheOldFile) {
+    const std::string big = Pattern(300000, 7);
+    WriteFileBytes(folder / "big.bin", "old big");
+    FileList files = List({{"big.bin", Md5Of(big)}, {"later.bin", Md5Of("later")}});
+    // Half of the body, then the server waits for the test.
+    server.Enqueue(Script()
+                       .AwaitRequest()
+                       .Send("HTTP/1.1 200 OK\r\nContent-Length: 300000\r\n\r\n" + big.substr(0, 150000))
+                       .Mark(1)
+                       .AwaitGate(1)
+                       .Send(big.substr(150000))
+                       .Close());
+    std::thread stopper([&] {
+        if (server.WaitForMark(1, 20000)) {
+            observer.RequestStop();
+            server.OpenGate(1);
+        }
+    });
+    RunResult result = UpdateGame(source, folder.path(), files, "", observer);
+    stopper.join();
+    EXPECT_TRUE(result.stopped);
+    EXPECT_EQ(ReadFileBytes(folder / "big.bin"), "old big");
+    EXPECT_FALSE(FileExists(folder / "later.bin"));
+    // No temporary file is left behind, and no final line claims an outcome.
+    std::vector<std::string> lines = observer.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "Loading \"big.bin\"...");
+    EXPECT_EQ(lines[1], "Could not load \"big.bin\".");
+    EXPECT_FALSE(FileExists(folder / "big.bin.zefotmp"));
+    EXPECT_EQ(server.Connections(), 1u);
+}
+
+TEST_F(GameFilesTest, AnInstallIntoNoFolderFailsEveryFile) {
+    FileList files = List({{"a.txt", Md5Of("a")}, {"b.txt", Md5Of("b")}});
+    RunResult result = InstallGame(source, "", files, observer);
+    EXPECT_EQ(result.failed, 2);
+    EXPECT_EQ(observer.ProgressSteps(), (std::vector<int>{0, 50, 100}));
+    EXPECT_EQ(observer.Lines().back(), "The game could not be installed. 2 file(s) could not be loaded.");
+    EXPECT_EQ(server.Connections(), 0u);
+}
+
+TEST(ProgressPercentTest, WholeHalvesToEvenAndBounded) {
+    EXPECT_EQ(ProgressPercent(1, 3), 33);
+    EXPECT_EQ(ProgressPercent(2, 3), 67);
+    EXPECT_EQ(ProgressPercent(3, 3), 100);
+    EXPECT_EQ(ProgressPercent(1, 8), 12);  // 12.5
+    EXPECT_EQ(ProgressPercent(3, 8), 38);  // 37.5
+    EXPECT_EQ(ProgressPercent(0, 5), 0);
+    EXPECT_EQ(ProgressPercent(7, 5), 100);  // files counted after the comparison
+    EXPECT_EQ(ProgressPercent(1, 0), 100);
+    EXPECT_EQ(ProgressPercent(0, 0), 100);
+}
+
+}  // namespace
+}  // namespace zefo::test
