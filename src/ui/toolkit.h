@@ -91,7 +91,7 @@ class Toolkit {
     virtual int GetItemState(int gadget, int row) = 0;
     // Report list: kItemChecked checks the row's box and leaves the row unselected.
     virtual int SetItemState(int gadget, int row, int value) = 0;
-    // The control's native handle (HWND on Windows), or nullptr.
+    // The control's native handle (HWND on Windows, GtkWidget* with GTK), or nullptr.
     virtual void* NativeHandle(int gadget) = 0;
     // Report list: sizes column 0 to fill the list's width (auto-size-to-header).
     virtual int FitColumn(int gadget) = 0;
@@ -108,7 +108,8 @@ class Toolkit {
     // Standard dialogs. The message box blocks the calling thread until it is
     // dismissed; its result is the button pressed (callers ignore it).
     virtual int ShowMessage(const std::string& title, const std::string& text, unsigned flags) = 0;
-    // Returns the chosen folder ending in a backslash, or the empty text on cancel.
+    // Returns the chosen folder ending in the path separator (a backslash on
+    // Windows, a slash elsewhere), or the empty text on cancel.
     virtual std::string FolderRequester(const std::string& title, const std::string& initialFolder) = 0;
 
     // Runs `fn` on the loop's thread as one unit: no other toolkit call from any
