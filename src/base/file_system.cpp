@@ -1,4 +1,5 @@
 #include "base/file_system.h"
+#include "base/path.h"
 
 #include <memory>
 #include <new>
@@ -12,10 +13,6 @@ namespace zefo {
 namespace {
 
 constexpr size_t kFingerprintBlock = 1000000;
-
-bool IsSeparator(char c) {
-    return c == '\\' || c == '/';
-}
 
 // A NUL would end the name early at the system call and so name another file.
 bool HoldsNul(const std::string& path) {
@@ -71,7 +68,7 @@ int64_t QueryFileSize(const std::string& path) {
     if (path.find_first_of("*?") != std::string::npos)
         return -1;
     std::string name = path;
-    while (name.size() > 1 && IsSeparator(name.back()))
+    while (name.size() > 1 && IsPathSeparator(name.back()))
         name.pop_back();
     return fs_detail::QueryPathSize(name);
 }
@@ -80,7 +77,7 @@ std::string PathPart(const std::string& path) {
     const size_t start = (!path.empty() && path[0] == '"') ? 1 : 0;
     size_t end = start;
     for (size_t i = start; i < path.size() && path[i] != '|'; ++i) {
-        if (IsSeparator(path[i]))
+        if (IsPathSeparator(path[i]))
             end = i + 1;
     }
     return path.substr(start, end - start);
@@ -90,7 +87,7 @@ bool MakeDirectory(const std::string& path) {
     if (HoldsNul(path))
         return false;
     std::string name = path;
-    while (!name.empty() && (name.back() == ' ' || IsSeparator(name.back())))
+    while (!name.empty() && (name.back() == ' ' || IsPathSeparator(name.back())))
         name.pop_back();
     if (name.empty())
         return false;
@@ -107,7 +104,7 @@ void EnsureDirectory(const std::string& folder) {
     std::vector<size_t> missing{folder.size()};
     for (;;) {
         size_t parent = missing.back() - 1;  // without the level's own separator
-        while (parent > 0 && !IsSeparator(folder[parent - 1]))
+        while (parent > 0 && !IsPathSeparator(folder[parent - 1]))
             --parent;
         if (parent == 0 || QueryFileSize(folder.substr(0, parent)) == -2)
             break;

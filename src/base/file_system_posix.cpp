@@ -9,18 +9,13 @@
 
 #include "base/file_system.h"
 #include "base/file_system_platform.h"
+#include "base/path.h"
 
 namespace zefo {
 
 namespace {
 
 // "\" separates folders here too, so names written for Windows work unchanged.
-std::string NativePath(const std::string& path) {
-    std::string native = path;
-    std::replace(native.begin(), native.end(), '\\', '/');
-    return native;
-}
-
 }  // namespace
 
 namespace fs_detail {

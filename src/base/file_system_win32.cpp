@@ -5,6 +5,7 @@
 
 #include "base/file_system.h"
 #include "base/file_system_platform.h"
+#include "base/path.h"
 #include "base/system_path_win32.h"
 #include "base/wide_text_win32.h"
 
@@ -26,10 +27,6 @@ class FindHandle {
   private:
     HANDLE handle_;
 };
-
-bool IsSeparator(char c) {
-    return c == '\\' || c == '/';
-}
 
 }  // namespace
 
@@ -69,7 +66,7 @@ int64_t QueryPathSize(const std::string& path) {
         return static_cast<int64_t>((static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow);
     }
     // A share root ("\\server\share") has no directory entry of its own to find.
-    if (path.size() > 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+    if (path.size() > 2 && IsPathSeparator(path[0]) && IsPathSeparator(path[1])) {
         const DWORD attributes = GetFileAttributesW(name->c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
             return -2;

@@ -2,6 +2,7 @@
 // folders on every platform, so names written for Windows work everywhere.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace zefo {
@@ -13,6 +14,9 @@ constexpr bool IsPathSeparator(char c) {
 // True when the platform can name a path this long (Windows: 32,767 UTF-16 units;
 // elsewhere PATH_MAX bytes with the terminating zero).
 bool WithinPathLimit(std::string_view path);
+
+// The path with "\" as "/", for the system calls of POSIX (there "\" would be part of a name).
+std::string NativePath(std::string path);
 
 // One name inside a folder: not empty, not "." or "..", no separator and no NUL.
 bool IsPlainName(std::string_view name);

@@ -314,7 +314,7 @@ Registry& States() {
 
 thread_local IniState* current = nullptr;
 
-IniState& State() {
+IniState& ThreadFile() {
     if (!current) {
         auto state = std::make_unique<IniState>();
         current = state.get();
@@ -329,7 +329,7 @@ IniState& State() {
 // the end of the process ever contends for).
 template <typename Action>
 auto WithState(Action action) {
-    IniState& state = State();
+    IniState& state = ThreadFile();
     std::lock_guard hold(state.lock);
     return action(state);
 }

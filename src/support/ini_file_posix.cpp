@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "base/path.h"
 #include "support/ini_file_io.h"
 
 namespace zefo::ini_io {
@@ -12,11 +13,6 @@ namespace zefo::ini_io {
 namespace {
 
 // The program builds Windows paths ("...\Zefo\Updater\settings.ini"); here the separator is "/".
-std::string NativePath(std::string path) {
-    std::replace(path.begin(), path.end(), '\\', '/');
-    return path;
-}
-
 int Fd(const File& file) {
     return static_cast<int>(file.get());
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "base/path.h"
 #include "base/utf8.h"
 #include "sync/text_file_io.h"
 
@@ -13,11 +14,6 @@ namespace zefo::text_io {
 namespace {
 
 // The program writes Windows paths ("data\\game.dat"); here the separator is "/".
-std::string NativePath(std::string path) {
-    std::replace(path.begin(), path.end(), '\\', '/');
-    return path;
-}
-
 }  // namespace
 
 NativeFile OpenForReading(const std::string& path) {

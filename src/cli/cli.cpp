@@ -1,0 +1,415 @@
+#include "cli/cli.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+
+#include "base/file_system.h"
+#include "base/path.h"
+#include "cli/console.h"
+#include "net/lists.h"
+#include "net/tcp_client.h"
+#include "support/settings.h"
+#include "support/translations.h"
+#include "sync/game_files.h"
+#include "sync/listed_file.h"
+#include "sync/text_file.h"
+
+namespace zefo::cli {
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: zefo COMMAND [OPTIONS]\n"
+    "\n"
+    "Commands:\n"
+    "  games                 list the server's games (folder, a tab, display name)\n"
+    "  install GAME DIR      install the game with folder GAME into DIR\n"
+    "  update [DIR]          bring the game installed in DIR (default: here) up to date\n"
+    "  verify [DIR]          list the files that differ from the server's; exit code 1 if any\n"
+    "\n"
+    "Options:\n"
+    "  --server HOST[:PORT]  the update server (default: the one in the settings)\n"
+    "  --dry-run             with update: only list what would change\n"
+    "  --quiet               no status lines and no progress, errors only\n"
+    "  --help                this text\n"
+    "  --version             the program's version\n"
+    "\n"
+    "Exit codes: 0 done, 1 some files failed or differ, 2 bad usage, 3 server\n"
+    "unreachable or unknown game, 130 stopped by Ctrl-C.\n";
+
+std::atomic<bool> interrupted{false};
+
+void Error(const std::string& text) {
+    Write(Stream::Err, "zefo: " + text + "\n");
+}
+
+int Fail(const std::string& text, int code) {
+    Error(text);
+    return code;
+}
+
+std::string Megabytes(int64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return text;
+}
+
+// Status lines as plain lines; on a terminal one progress line below them, redrawn
+// in place at most ten times a second.
+class ConsoleObserver final : public Observer {
+  public:
+    ConsoleObserver(bool quiet, Stream statusStream)
+        : quiet_(quiet), statusStream_(statusStream), live_(!quiet && IsTerminal(Stream::Out)) {}
+    ~ConsoleObserver() override { EndProgressLine(); }
+
+    void Status(const std::string& line) override {
+        if (quiet_)
+            return;
+        std::lock_guard guard(lock_);
+        ClearLine();
+        Write(statusStream_, line + "\n");
+        DrawLine(true);
+    }
+    void Message(const std::string& title, const std::string& text) override {
+        std::lock_guard guard(lock_);
+        ClearLine();
+        Error(title.empty() ? text : title + ": " + text);
+        DrawLine(true);
+    }
+    void Progress(int) override {}
+    void FileDone(const std::string&, bool) override {
+        std::lock_guard guard(lock_);
+        ++filesDone_;
+        DrawLine(true);
+    }
+    void Received(int64_t bytes) override {
+        std::lock_guard guard(lock_);
+        bytes_ += bytes;
+        DrawLine(false);
+    }
+    bool StopRequested() override { return interrupted.load(); }
+
+    // The progress line counts against `total` files from now on.
+    void StartFiles(size_t total) {
+        std::lock_guard guard(lock_);
+        filesTotal_ = total;
+        started_ = Clock::now();
+        showing_ = live_;
+    }
+    void EndProgressLine() {
+        std::lock_guard guard(lock_);
+        if (drawn_)
+            Write(Stream::Out, "\n");
+        drawn_ = showing_ = false;
+    }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    void ClearLine() {
+        if (drawn_)
+            Write(Stream::Out, "\r" + std::string(static_cast<size_t>(TerminalWidth() - 1), ' ') + "\r");
+        drawn_ = false;
+    }
+
+    void DrawLine(bool now) {
+        if (!showing_)
+            return;
+        const auto time = Clock::now();
+        if (!now && time - lastDraw_ < std::chrono::milliseconds(100))
+            return;
+        lastDraw_ = time;
+        const double seconds = std::chrono::duration<double>(time - started_).count();
+        std::string line =
+            std::to_string(filesDone_) + "/" + std::to_string(filesTotal_) + " files, " + Megabytes(bytes_);
+        if (seconds > 0.5) {
+            line += ", " + Megabytes(static_cast<int64_t>(static_cast<double>(bytes_) / seconds)) + "/s";
+            if (filesDone_ > 0 && filesDone_ < filesTotal_) {
+                // Files are all that is known ahead: the lists carry no sizes.
+                const auto left = static_cast<long>(seconds / static_cast<double>(filesDone_) *
+                                                    static_cast<double>(filesTotal_ - filesDone_));
+                char eta[32];
+                std::snprintf(eta, sizeof eta, ", %ld:%02ld left", left / 60, left % 60);
+                line += eta;
+            }
+        }
+        const auto width = static_cast<size_t>(TerminalWidth() - 1);
+        if (line.size() > width)
+            line.resize(width);
+        Write(Stream::Out, "\r" + line + std::string(width - line.size(), ' '));
+        drawn_ = true;
+    }
+
+    const bool quiet_;
+    const Stream statusStream_;
+    const bool live_;
+    std::mutex lock_;
+    bool showing_ = false;
+    bool drawn_ = false;
+    size_t filesTotal_ = 0;
+    size_t filesDone_ = 0;
+    int64_t bytes_ = 0;
+    Clock::time_point started_ = Clock::now();
+    Clock::time_point lastDraw_{};
+};
+
+struct Options {
+    std::string command;
+    std::vector<std::string> operands;
+    std::optional<std::string> server;
+    bool dryRun = false;
+    bool quiet = false;
+    bool help = false;
+    bool version = false;
+};
+
+// False (with the reason given) on an unknown option or a missing value.
+bool Parse(const std::vector<std::string>& arguments, Options& options) {
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--server" || argument.rfind("--server=", 0) == 0) {
+            if (argument == "--server") {
+                if (++i == arguments.size()) {
+                    Error("--server needs a value");
+                    return false;
+                }
+                options.server = arguments[i];
+            } else {
+                options.server = argument.substr(9);
+            }
+        } else if (argument == "--dry-run") {
+            options.dryRun = true;
+        } else if (argument == "--quiet" || argument == "-q") {
+            options.quiet = true;
+        } else if (argument == "--help" || argument == "-h") {
+            options.help = true;
+        } else if (argument == "--version") {
+            options.version = true;
+        } else if (argument.size() > 1 && argument[0] == '-') {
+            Error("unknown option " + argument);
+            return false;
+        } else if (options.command.empty()) {
+            options.command = argument;
+        } else {
+            options.operands.push_back(argument);
+        }
+    }
+    return true;
+}
+
+// A folder as the engine takes it: absolute, ending in a separator.
+std::string FolderPath(std::string folder) {
+    if (folder.empty())
+        folder = ".";
+    const bool absolute = IsPathSeparator(folder[0]) || (folder.size() > 1 && folder[1] == ':');
+    if (!absolute)
+        folder = CurrentDirectory() + folder;
+    if (!IsPathSeparator(folder.back()))
+        folder += '/';
+    return folder;
+}
+
+int FromList(ListResult result) {
+    switch (result) {
+        case ListResult::Loaded:
+            return kExitDone;
+        case ListResult::Stopped:
+            return kExitInterrupted;
+        case ListResult::Refused:
+            return kExitFailed;
+        default:
+            return kExitServer;
+    }
+}
+
+int FromRun(const RunResult& result) {
+    if (result.stopped || interrupted.load())
+        return kExitInterrupted;
+    return result.failed > 0 ? kExitFailed : kExitDone;
+}
+
+// The settings the window program uses: the server unless given, and the language.
+Settings LoadSettings(const Options& options) {
+    Settings settings = ReadSettings("Updater", BuiltInLanguages());
+    if (options.server)
+        settings.server = *options.server;
+    LoadTranslations(settings.lang);
+    return settings;
+}
+
+struct InstalledGame {
+    std::string name;
+    std::string folder;  // on the server
+};
+
+// data/game.dat below `base`, with the folder the per-game settings may give instead.
+std::optional<InstalledGame> ReadInstalledGame(const std::string& base) {
+    if (!OpenTextFileForReading(0, base + "data/game.dat"))
+        return std::nullopt;
+    InstalledGame game;
+    game.name = ReadTextLine(0);
+    game.folder = ReadTextLine(0);
+    CloseTextFile(0);
+    game.folder = ReadGameFolder(game.name, game.folder);
+    return game;
+}
+
+std::optional<FileList> LoadFiles(const std::string& server,
+                                  const std::string& folder,
+                                  Observer& observer,
+                                  int& exitCode) {
+    FileList files;
+    ListResult result =
+        LoadFileList(server, folder, observer, [&files](FileList&& list, bool) { files = std::move(list); });
+    exitCode = FromList(result);
+    if (result != ListResult::Loaded)
+        return std::nullopt;
+    return files;
+}
+
+int Games(const Options& options) {
+    if (!options.operands.empty())
+        return Fail("games takes no operands", kExitUsage);
+    Settings settings = LoadSettings(options);
+    // The list is the output; status lines go beside it to the error stream.
+    ConsoleObserver observer(options.quiet, Stream::Err);
+    GameList games;
+    ListResult result = LoadGameList(settings.server, observer, [&games](GameList&& list) { games = std::move(list); });
+    if (result != ListResult::Loaded)
+        return FromList(result);
+    for (const GameEntry& game : games)
+        Write(Stream::Out, game.folder + "\t" + game.name + "\n");
+    return kExitDone;
+}
+
+int Install(const Options& options) {
+    if (options.operands.size() != 2)
+        return Fail("install takes GAME and DIR", kExitUsage);
+    const std::string& folder = options.operands[0];
+    Settings settings = LoadSettings(options);
+    ConsoleObserver observer(options.quiet, Stream::Out);
+
+    GameList games;
+    ListResult listed = LoadGameList(settings.server, observer, [&games](GameList&& list) { games = std::move(list); });
+    if (listed != ListResult::Loaded)
+        return FromList(listed);
+    const GameEntry* game = nullptr;
+    for (const GameEntry& entry : games) {
+        if (entry.folder == folder) {
+            game = &entry;
+            break;
+        }
+    }
+    if (!game)
+        return Fail("the server offers no game \"" + folder + "\"", kExitServer);
+
+    observer.Status(Translate("GAME_INSTALLING", game->name));
+    observer.Status(Translate("GAME_LOADING_FILES", game->name));
+    int code = kExitDone;
+    std::optional<FileList> files = LoadFiles(settings.server, folder, observer, code);
+    if (!files)
+        return code;
+    const std::string target = FolderPath(options.operands[1]);
+    EnsureDirectory(target);
+    if (QueryFileSize(target) != -2)
+        return Fail("cannot make the folder " + options.operands[1], kExitFailed);
+    observer.StartFiles(files->size());
+    RunResult result = InstallGame({settings.server, folder}, target, *files, observer);
+    observer.EndProgressLine();
+    return FromRun(result);
+}
+
+int Update(const Options& options, bool verifyOnly) {
+    if (options.operands.size() > 1)
+        return Fail(std::string(verifyOnly ? "verify" : "update") + " takes at most one DIR", kExitUsage);
+    const std::string base = FolderPath(options.operands.empty() ? "." : options.operands[0]);
+    std::optional<InstalledGame> game = ReadInstalledGame(base);
+    if (!game)
+        return Fail("no installed game in " + base + " (data/game.dat is missing)", kExitUsage);
+    Settings settings = LoadSettings(options);
+    ConsoleObserver observer(options.quiet || verifyOnly, Stream::Out);
+
+    observer.Status(Translate("GAME_LOADING_FILES", game->name));
+    int code = kExitDone;
+    std::optional<FileList> files = LoadFiles(settings.server, game->folder, observer, code);
+    if (!files)
+        return code;
+
+    // The comparison the updater window makes when the list arrives.
+    std::vector<std::string> outdated;
+    for (FileEntry& entry : *files) {
+        const LocalState state = CompareListedFile(base, entry.path, entry.fingerprint);
+        if (state == LocalState::Same) {
+            entry.upToDate.store(1);
+            continue;
+        }
+        outdated.push_back(entry.path);
+        if (verifyOnly)
+            Write(Stream::Out,
+                  std::string(state == LocalState::Missing ? "missing" : "changed") + "\t" + entry.path + "\n");
+    }
+    observer.Status(Translate("FILES_NUM", std::to_string(files->size())));
+    if (!files->empty())
+        observer.Status(Translate("FILES_NUM_NEW", std::to_string(outdated.size())));
+    if (verifyOnly)
+        return outdated.empty() ? kExitDone : kExitFailed;
+    if (options.dryRun) {
+        for (const std::string& path : outdated)
+            Write(Stream::Out, path + "\n");
+        return kExitDone;
+    }
+    if (outdated.empty())
+        return kExitDone;
+
+    observer.Status(Translate("GAME_UPDATING"));
+    observer.StartFiles(outdated.size());
+    // Not the window program: a listed Update.exe is an ordinary file here.
+    RunResult result = UpdateGame({settings.server, game->folder}, base, *files, "", observer);
+    observer.EndProgressLine();
+    return FromRun(result);
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& arguments) {
+    Options options;
+    if (!Parse(arguments, options)) {
+        Write(Stream::Err, kUsage);
+        return kExitUsage;
+    }
+    if (options.help) {
+        Write(Stream::Out, kUsage);
+        return kExitDone;
+    }
+    if (options.version) {
+        Write(Stream::Out, std::string("zefo ") + ZEFO_VERSION + "\n");
+        return kExitDone;
+    }
+    if (options.dryRun && options.command != "update")
+        return Fail("--dry-run goes with update", kExitUsage);
+    if (options.command != "games" && options.command != "install" && options.command != "update" &&
+        options.command != "verify") {
+        if (!options.command.empty())
+            Error("unknown command " + options.command);
+        Write(Stream::Err, kUsage);
+        return kExitUsage;
+    }
+
+    StopOnInterrupt(&interrupted);
+    if (!NetworkStartup())
+        return Fail("the network could not be started", kExitServer);
+    int code;
+    if (options.command == "games")
+        code = Games(options);
+    else if (options.command == "install")
+        code = Install(options);
+    else
+        code = Update(options, options.command == "verify");
+    NetworkShutdown();
+    return interrupted.load() ? kExitInterrupted : code;
+}
+
+}  // namespace zefo::cli

@@ -1,1 +1,0 @@
-// The command-line client (coming).

@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# The command-line client against nginx serving a published game, as on a real server:
+# install, verify, a republish, verify and a dry run that show the change, the update,
+# and verify again.
+#
+#   cli_nginx.sh ZEFO TOOLS
+#
+# ZEFO is the client (a .exe runs under Wine: WINEPREFIX comes from the environment),
+# TOOLS the native build's tools folder (zefo_publish). Every wait is bounded; the
+# server listens on 127.0.0.1 only.
+set -uo pipefail
+
+zefo=$1 tools=$2
+work=$(mktemp -d "${TMPDIR:-/tmp}/zefo-cli.XXXXXX")
+nginx_pid=""
+cleanup() {
+    [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAILED: $*" >&2
+    exit 1
+}
+
+# The client's own view of a folder: Wine reaches the host's files through Z:.
+windows=0
+[[ $zefo == *.exe ]] && windows=1
+path_for_client() { if [ $windows = 1 ]; then echo "Z:$1"; else echo "$1"; fi; }
+client() {  # arguments... ; sets rc, out
+    local run=("$zefo")
+    [ $windows = 1 ] && run=(wine "$zefo")
+    out=$(XDG_CONFIG_HOME="$work/config" LANG=C.UTF-8 timeout 120 "${run[@]}" "$@" --server "$server" 2>"$work/err" |
+          tr -d '\r')
+    rc=${PIPESTATUS[0]}
+}
+expect_rc() {  # what, expected
+    [ "$rc" = "$2" ] || fail "$1: exit code $rc, expected $2; output: $out; errors: $(cat "$work/err")"
+    echo "ok: $1"
+}
+same_tree() { diff -r --exclude=game.txt --exclude=game.dat "$work/source/demo" "$1" >/dev/null; }
+
+mkdir -p "$work/source/demo/data/maps" "$work/config" "$work/temp"
+printf 'Demo Game\n' >"$work/source/demo/game.txt"
+printf 'first edition\r\n' >"$work/source/demo/readme.txt"
+head -c 3000000 /dev/urandom >"$work/source/demo/data/maps/level one.bin"
+"$tools/zefo_publish" "$work/source" "$work/www" >/dev/null || fail "publish"
+
+nginx=$(command -v nginx || echo /usr/sbin/nginx)
+for port in $(shuf -i 20000-60000 -n 10); do
+    {
+        [ "$(id -u)" -eq 0 ] && echo "user root;"
+        cat <<CONF
+worker_processes 1;
+daemon off;
+error_log $work/error.log;
+pid $work/nginx.pid;
+events { worker_connections 64; }
+http {
+    access_log off;
+    default_type application/octet-stream;
+    client_body_temp_path $work/temp/body;
+    proxy_temp_path $work/temp/proxy;
+    fastcgi_temp_path $work/temp/fastcgi;
+    uwsgi_temp_path $work/temp/uwsgi;
+    scgi_temp_path $work/temp/scgi;
+    server {
+        listen 127.0.0.1:$port;
+        root $work/www;
+        index index.html;
+    }
+}
+CONF
+    } >"$work/nginx.conf"
+    "$nginx" -p "$work" -c "$work/nginx.conf" 2>/dev/null &
+    nginx_pid=$!
+    for _ in $(seq 30); do
+        curl -sf "http://127.0.0.1:$port/" >/dev/null && break 2
+        kill -0 "$nginx_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill "$nginx_pid" 2>/dev/null
+    nginx_pid=""
+done
+[ -n "$nginx_pid" ] || fail "nginx did not start: $(cat "$work/error.log" 2>/dev/null)"
+server="127.0.0.1:$port"
+
+installed="$work/installed"
+client games
+expect_rc "games" 0
+[ "$out" = $'demo\tDemo Game' ] || fail "games printed [$out]"
+
+client install demo "$(path_for_client "$installed")"
+expect_rc "install" 0
+same_tree "$installed" || fail "the installed files differ from the source"
+[ -f "$installed/data/game.dat" ] || fail "no data/game.dat"
+
+client verify "$(path_for_client "$installed")"
+expect_rc "verify after install" 0
+
+# The game maker changes a file and adds one, then publishes again.
+printf 'second edition\r\n' >"$work/source/demo/readme.txt"
+printf 'new map' >"$work/source/demo/data/maps/level two.bin"
+"$tools/zefo_publish" "$work/source" "$work/www" >/dev/null || fail "republish"
+
+client verify "$(path_for_client "$installed")"
+expect_rc "verify after the republish" 1
+[ "$(sort <<<"$out")" = $'changed\treadme.txt\nmissing\tdata/maps/level two.bin' ] || fail "verify printed [$out]"
+
+client update "$(path_for_client "$installed")" --dry-run
+expect_rc "dry run" 0
+grep -qx 'readme.txt' <<<"$out" && grep -qx 'data/maps/level two.bin' <<<"$out" || fail "dry run printed [$out]"
+grep -q 'first edition' "$installed/readme.txt" || fail "the dry run changed a file"
+
+client update "$(path_for_client "$installed")"
+expect_rc "update" 0
+grep -q 'The game has been updated successfully .' <<<"$out" || fail "update printed [$out]"
+same_tree "$installed" || fail "the updated files differ from the source"
+
+client verify "$(path_for_client "$installed")"
+expect_rc "verify after the update" 0
+echo "cli against nginx: all passed"
