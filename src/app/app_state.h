@@ -8,12 +8,14 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "net/lists.h"
+#include "sync/fingerprint_cache.h"
 #include "support/settings.h"
 
 namespace zefo {
@@ -39,6 +41,9 @@ struct AppState {
     std::string swapScriptFolder;
 
     std::atomic<int32_t> filesLoaded{0};
+    // Set by the worker that compares the loaded list with the files on disk once it
+    // has marked the entries and counted updateCount; the event loop takes it over.
+    std::atomic<int32_t> filesCompared{0};
     std::atomic<int32_t> gamesLoaded{0};
     // Counts every end of a file-list load, success or failure, so a worker
     // that waits for a load it started learns when it is over.
@@ -48,6 +53,8 @@ struct AppState {
     // 1 while an update worker runs; keeps a second one from starting.
     std::atomic<int32_t> updateRunning{0};
     int32_t updateCount = 0;
+    // The remembered fingerprints of the installed game (Updater mode).
+    std::shared_ptr<FingerprintCache> fingerprints;
     int32_t updateAvailable = 0;
 
     FileList fileList;

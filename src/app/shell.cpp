@@ -135,6 +135,8 @@ void EventLoopPass() {
     if (state.updaterMode.load()) {
         if (state.filesLoaded.load(std::memory_order_acquire) == 1)
             UpdaterHandOff();
+        if (state.filesCompared.load(std::memory_order_acquire) == 1)
+            UpdaterCompareHandOff();
     } else if (state.gamesLoaded.load(std::memory_order_acquire) == 1) {
         InstallerHandOff();
     }

@@ -27,6 +27,7 @@ void ReleaseResources();
 // Window builders and handlers (the files window exists in Updater mode only).
 void BuildUpdaterWindow();
 void UpdaterHandOff();
+void UpdaterCompareHandOff();
 void UpdateClick();
 void BuildInstallerWindow();
 void InstallerHandOff();

@@ -8,8 +8,8 @@
 #include "base/file_system.h"
 #include "net/lists.h"
 #include "support/translations.h"
+#include "sync/fingerprint_cache.h"
 #include "sync/launch.h"
-#include "sync/listed_file.h"
 #include "ui/toolkit.h"
 
 namespace zefo {
@@ -28,31 +28,39 @@ void BuildUpdaterWindow() {
     StartThread(FileListLoader, 1);
 }
 
-// Runs in the first loop pass that sees filesLoaded: the list is complete and
-// the loader no longer touches it.
+// Runs in the first loop pass that sees filesLoaded: the list is complete and the
+// loader no longer touches it. The comparison with the files on disk runs on a worker
+// of its own, so that the window stays responsive while a large game is read.
 void UpdaterHandOff() {
     AppState& state = State();
     ui::Toolkit& ui = ui::UI();
     SetStatus(Translate("FILES_NUM", std::to_string(state.fileList.size())));
     state.updateCount = 0;
+    state.filesLoaded.store(0, std::memory_order_release);
     if (state.fileList.empty()) {
         ui.DisableGadget(actionButton, 1);
-    } else {
-        const std::string base = CurrentDirectory();
-        for (FileEntry& entry : state.fileList) {
-            // A path that could leave the game folder, or whose way holds a link, is
-            // never read; it counts as to be updated and the worker refuses it.
-            if (CompareListedFile(base, entry.path, entry.fingerprint) == LocalState::Same)
-                entry.upToDate.store(1);
-            else
-                ++state.updateCount;
-        }
-        bool canUpdate = state.updateCount > 0 && !state.updateRunning.load();
-        ui.DisableGadget(actionButton, canUpdate ? 0 : 1);
-        SetStatus(Translate("FILES_NUM_NEW", std::to_string(state.updateCount)));
+        ui.DisableGadget(filesButton, 0);
+        return;
     }
+    if (!state.fingerprints)
+        state.fingerprints = FingerprintCache::ForGame(state.Snapshot().gameName, CurrentDirectory());
+    if (StartThread(CompareWorker, 1) == 0) {
+        // No thread to spare: compare here, as a last resort.
+        CompareWorker(1);
+    }
+}
+
+// Runs in the first loop pass that sees filesCompared: every entry is marked and
+// updateCount is final.
+void UpdaterCompareHandOff() {
+    AppState& state = State();
+    ui::Toolkit& ui = ui::UI();
+    ui.SetState(progressBar, 0);
+    bool canUpdate = state.updateCount > 0 && !state.updateRunning.load();
+    ui.DisableGadget(actionButton, canUpdate ? 0 : 1);
+    SetStatus(Translate("FILES_NUM_NEW", std::to_string(state.updateCount)));
     ui.DisableGadget(filesButton, 0);
-    state.filesLoaded.store(0, std::memory_order_release);
+    state.filesCompared.store(0, std::memory_order_release);
 }
 
 void UpdateClick() {

@@ -1,5 +1,6 @@
 // The install and update workers: the engine's installation and update with the window
 // as observer, and the action button around them.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -13,6 +14,7 @@
 #include "base/file_system.h"
 #include "sync/game_files.h"
 #include "sync/launch.h"
+#include "sync/text_file.h"
 #include "ui/toolkit.h"
 
 namespace zefo {
@@ -38,6 +40,26 @@ bool LoadFileList() {
     return state.filesLoaded.load(std::memory_order_acquire) == 1;
 }
 
+void Compare() {
+    AppState& state = State();
+    WindowObserver observer;
+    std::vector<LocalState> states =
+        CompareGame(CurrentDirectory(), state.fileList, state.fingerprints.get(), observer);
+    state.updateCount =
+        static_cast<int32_t>(states.size() - std::count(states.begin(), states.end(), LocalState::Same));
+    state.filesCompared.store(1, std::memory_order_release);
+}
+
+// The game's name as its data/game.dat gives it (the name its later updates use).
+std::string InstalledGameName(const std::string& folder) {
+    constexpr int kSlot = 1;
+    if (!OpenTextFileForReading(kSlot, folder + "data/game.dat"))
+        return {};
+    std::string name = ReadTextLine(kSlot);
+    CloseTextFile(kSlot);
+    return name;
+}
+
 void Install() {
     ui::Toolkit& ui = ui::UI();
     AppState& state = State();
@@ -53,7 +75,15 @@ void Install() {
     // When it cannot be entered, nothing is written anywhere else: each file fails.
     const std::string target = ChangeDirectory(texts.installFolder) ? CurrentDirectory() : std::string();
     WindowObserver observer;
-    InstallGame({texts.settings.server, texts.gameFolder}, target, state.fileList, observer);
+    // The fingerprints of what is written are remembered, under the game's name once
+    // the game's own data/game.dat has arrived.
+    FingerprintCache written;
+    InstallGame({texts.settings.server, texts.gameFolder}, target, state.fileList, observer, &written);
+    if (!target.empty()) {
+        std::shared_ptr<FingerprintCache> cache = FingerprintCache::ForGame(InstalledGameName(target), target);
+        cache->Merge(written);
+        cache->Save();
+    }
     ui.DisableGadget(actionButton, 0);
 }
 
@@ -97,6 +127,11 @@ class RunningMark {
 };
 
 }  // namespace
+
+int CompareWorker(int /*argument*/) {
+    RunWorkerBody(Compare);
+    return 0;
+}
 
 int InstallWorker(int /*argument*/) {
     RunWorkerBody(Install);

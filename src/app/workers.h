@@ -10,6 +10,9 @@ int GameListLoader(int argument);
 // Fills State().fileList for State().gameFolder, then sets filesLoaded.
 // Every end, success or failure, increments fileLoadsEnded.
 int FileListLoader(int argument);
+// Compares every file of State().fileList with the game folder's, off the window's
+// thread, marks the entries up to date and counts the others; then sets filesCompared.
+int CompareWorker(int argument);
 // Installs every file of the game loaded for gameFolder into installFolder.
 int InstallWorker(int argument);
 // Downloads every chosen listed file that is missing or differs, including a new

@@ -17,6 +17,19 @@ namespace zefo {
 // What a name in a folder is, looked at without following a link.
 enum class EntryKind { Missing, File, Folder, Link, Other };
 
+// What tells one state of a file from another without reading it.
+struct FileStamp {
+    int64_t size = 0;
+    int64_t modified = 0;  // last write, in 100 ns steps since 1601 (Windows) or ns since 1970
+    uint64_t volume = 0;   // the device or volume
+    uint64_t id = 0;       // the inode or file index, 0 when the system gives none
+    bool operator==(const FileStamp&) const = default;
+};
+
+// The current time in the units of FileStamp::modified, and how many make a second.
+int64_t StampNow();
+int64_t StampTicksPerSecond();
+
 class SafeFolder {
   public:
     enum class OpenResult { Opened, Missing, Refused };
@@ -39,6 +52,8 @@ class SafeFolder {
 
     // What `name` is in this folder; `size` receives a file's size.
     EntryKind Kind(const std::string& name, int64_t* size = nullptr) const;
+    // The stamp of the regular file `name`; false for anything else.
+    bool Stamp(const std::string& name, FileStamp& stamp) const;
     // Opens the regular file `name` for reading (others may read, not write); nothing
     // for a link, a folder, a device or a missing name.
     NativeFile OpenForReading(const std::string& name) const;

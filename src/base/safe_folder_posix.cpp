@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 
 #include "base/path.h"
 #include "base/safe_folder.h"
@@ -102,6 +103,29 @@ EntryKind SafeFolder::Kind(const std::string& name, int64_t* size) const {
     if (size)
         *size = static_cast<int64_t>(info.st_size);
     return EntryKind::File;
+}
+
+int64_t StampNow() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+int64_t StampTicksPerSecond() {
+    return 1'000'000'000;
+}
+
+bool SafeFolder::Stamp(const std::string& name, FileStamp& stamp) const {
+    if (!state_ || !IsPlainName(name))
+        return false;
+    struct stat info;
+    if (::fstatat(Fd(state_->folder), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    stamp.size = static_cast<int64_t>(info.st_size);
+    stamp.modified = static_cast<int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+    stamp.volume = static_cast<uint64_t>(info.st_dev);
+    stamp.id = static_cast<uint64_t>(info.st_ino);
+    return true;
 }
 
 namespace {

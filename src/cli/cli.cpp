@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -13,6 +14,7 @@
 #include "net/tcp_client.h"
 #include "support/settings.h"
 #include "support/translations.h"
+#include "sync/fingerprint_cache.h"
 #include "sync/game_files.h"
 #include "sync/listed_file.h"
 #include "sync/text_file.h"
@@ -33,6 +35,7 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --server HOST[:PORT]  the update server (default: the one in the settings)\n"
     "  --dry-run             with update: only list what would change\n"
+    "  --full                with update: read every file again, not only changed ones\n"
     "  --quiet               no status lines and no progress, errors only\n"
     "  --help                this text\n"
     "  --version             the program's version\n"
@@ -161,6 +164,7 @@ struct Options {
     std::vector<std::string> operands;
     std::optional<std::string> server;
     bool dryRun = false;
+    bool full = false;
     bool quiet = false;
     bool help = false;
     bool version = false;
@@ -182,6 +186,8 @@ bool Parse(const std::vector<std::string>& arguments, Options& options) {
             }
         } else if (argument == "--dry-run") {
             options.dryRun = true;
+        } else if (argument == "--full") {
+            options.full = true;
         } else if (argument == "--quiet" || argument == "-q") {
             options.quiet = true;
         } else if (argument == "--help" || argument == "-h") {
@@ -317,8 +323,15 @@ int Install(const Options& options) {
     if (QueryFileSize(target) != -2)
         return Fail("cannot make the folder " + options.operands[1], kExitFailed);
     observer.StartFiles(files->size());
-    RunResult result = InstallGame({settings.server, folder}, target, *files, observer);
+    FingerprintCache written;
+    RunResult result = InstallGame({settings.server, folder}, target, *files, observer, &written);
     observer.EndProgressLine();
+    // Remembered under the game's name as its data/game.dat gives it, like its updates.
+    if (std::optional<InstalledGame> installed = ReadInstalledGame(target)) {
+        std::shared_ptr<FingerprintCache> cache = FingerprintCache::ForGame(installed->name, target);
+        cache->Merge(written);
+        cache->Save();
+    }
     return FromRun(result);
 }
 
@@ -338,18 +351,20 @@ int Update(const Options& options, bool verifyOnly) {
     if (!files)
         return code;
 
-    // The comparison the updater window makes when the list arrives.
+    // The comparison the updater window makes when the list arrives. Files whose stamp
+    // the remembered fingerprints know are not read again, except for verify and --full.
+    std::shared_ptr<FingerprintCache> cache = FingerprintCache::ForGame(game->name, base);
+    if (verifyOnly || options.full)
+        cache->Clear();
+    const std::vector<LocalState> states = CompareGame(base, *files, cache.get(), observer);
     std::vector<std::string> outdated;
-    for (FileEntry& entry : *files) {
-        const LocalState state = CompareListedFile(base, entry.path, entry.fingerprint);
-        if (state == LocalState::Same) {
-            entry.upToDate.store(1);
+    for (size_t i = 0; i < files->size(); ++i) {
+        if (states[i] == LocalState::Same)
             continue;
-        }
-        outdated.push_back(entry.path);
+        outdated.push_back((*files)[i].path);
         if (verifyOnly)
-            Write(Stream::Out,
-                  std::string(state == LocalState::Missing ? "missing" : "changed") + "\t" + entry.path + "\n");
+            Write(Stream::Out, std::string(states[i] == LocalState::Missing ? "missing" : "changed") + "\t" +
+                                   (*files)[i].path + "\n");
     }
     observer.Status(Translate("FILES_NUM", std::to_string(files->size())));
     if (!files->empty())
@@ -367,7 +382,7 @@ int Update(const Options& options, bool verifyOnly) {
     observer.Status(Translate("GAME_UPDATING"));
     observer.StartFiles(outdated.size());
     // Not the window program: a listed Update.exe is an ordinary file here.
-    RunResult result = UpdateGame({settings.server, game->folder}, base, *files, "", observer);
+    RunResult result = UpdateGame({settings.server, game->folder}, base, *files, "", observer, cache.get());
     observer.EndProgressLine();
     return FromRun(result);
 }
@@ -388,8 +403,8 @@ int Run(const std::vector<std::string>& arguments) {
         Write(Stream::Out, std::string("zefo ") + ZEFO_VERSION + "\n");
         return kExitDone;
     }
-    if (options.dryRun && options.command != "update")
-        return Fail("--dry-run goes with update", kExitUsage);
+    if ((options.dryRun || options.full) && options.command != "update")
+        return Fail("--dry-run and --full go with update", kExitUsage);
     if (options.command != "games" && options.command != "install" && options.command != "update" &&
         options.command != "verify") {
         if (!options.command.empty())

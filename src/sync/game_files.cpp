@@ -19,6 +19,16 @@ constexpr const char* kUpdaterCopy = "Update_copy.exe";
 constexpr const char* kScript = "Update.bat";
 constexpr const char* kScriptTemp = "Update.bat.new";
 
+bool IsFingerprint(const std::string& text) {
+    return text.size() == 32 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
+std::string Lowered(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+    return text;
+}
+
 // What the loop does with one listed file whose folder is open.
 enum class Choice { Skip, Download, DownloadUpdater };
 
@@ -29,6 +39,7 @@ struct LoopSetup {
     std::function<bool(size_t index)> countsWhenRefused;
     // Told of every counted entry's outcome.
     std::function<void(size_t index, bool ok)> done;
+    FingerprintCache* cache = nullptr;
     float total = 0.0f;
 };
 
@@ -83,6 +94,9 @@ RunResult DownloadLoop(const GameSource& source,
                 result.swapScript = ok ? SwapScript::Written : SwapScript::Gone;
             } else {
                 ok = HttpDownload(url, folder, name, entry.fingerprint, &observer);
+                // A download checked against a fingerprint has exactly these bytes.
+                if (ok && setup.cache && IsFingerprint(entry.fingerprint))
+                    setup.cache->Remember(folder, name, entry.path, Lowered(entry.fingerprint));
             }
         } else if (!setup.countsWhenRefused(i)) {
             continue;
@@ -105,14 +119,43 @@ std::string FileUrl(const GameSource& source, const std::string& path) {
     return UrlEncodePath("http://" + source.server + "/" + source.gameFolder + "/" + path);
 }
 
-RunResult InstallGame(const GameSource& source, const std::string& target, const FileList& files, Observer& observer) {
+std::vector<LocalState> CompareGame(const std::string& folder,
+                                    FileList& files,
+                                    FingerprintCache* cache,
+                                    Observer& observer) {
+    std::vector<LocalState> states;
+    states.reserve(files.size());
+    const float total = static_cast<float>(files.size());
+    int shown = -1;
+    for (size_t i = 0; i < files.size(); ++i) {
+        FileEntry& entry = files[i];
+        states.push_back(CompareListedFile(folder, entry.path, entry.fingerprint, cache));
+        if (states.back() == LocalState::Same)
+            entry.upToDate.store(1, std::memory_order_release);
+        const int percent = ProgressPercent(static_cast<float>(i + 1), total);
+        if (percent != shown)
+            observer.Progress(shown = percent);
+    }
+    if (cache)
+        cache->Save();
+    return states;
+}
+
+RunResult InstallGame(const GameSource& source,
+                      const std::string& target,
+                      const FileList& files,
+                      Observer& observer,
+                      FingerprintCache* cache) {
     observer.Progress(0);
     LoopSetup setup;
+    setup.cache = cache;
     setup.decide = [](size_t, const SafeFolder&, const std::string&) { return Choice::Download; };
     setup.countsWhenRefused = [](size_t) { return true; };
     setup.done = [](size_t, bool) {};
     setup.total = static_cast<float>(files.size());
     RunResult result = DownloadLoop(source, target, files, setup, observer);
+    if (cache)
+        cache->Save();
     if (result.stopped)
         return result;
     if (result.failed == 0)
@@ -126,11 +169,13 @@ RunResult UpdateGame(const GameSource& source,
                      const std::string& folder,
                      FileList& files,
                      const std::string& updater,
-                     Observer& observer) {
+                     Observer& observer,
+                     FingerprintCache* cache) {
     // The choice may change meanwhile (the files window); this run works on the choice
     // as it stood at its start, so the total and the passes agree.
     std::vector<char> chosen(files.size());
     LoopSetup setup;
+    setup.cache = cache;
     for (size_t i = 0; i < files.size(); ++i) {
         FileEntry& entry = files[i];
         chosen[i] = entry.chosen.load(std::memory_order_acquire) != 0;
@@ -140,7 +185,7 @@ RunResult UpdateGame(const GameSource& source,
     }
     setup.decide = [&](size_t i, const SafeFolder& place, const std::string& name) {
         FileEntry& entry = files[i];
-        if (!chosen[i] || CompareInFolder(place, name, entry.fingerprint) == LocalState::Same)
+        if (!chosen[i] || CompareInFolder(place, name, entry.fingerprint, cache, entry.path) == LocalState::Same)
             return Choice::Skip;
         if (!updater.empty() && entry.path == updater) {
             entry.localName = kUpdaterCopy;
@@ -155,6 +200,8 @@ RunResult UpdateGame(const GameSource& source,
             files[i].failed.store(1, std::memory_order_release);
     };
     RunResult result = DownloadLoop(source, folder, files, setup, observer);
+    if (cache)
+        cache->Save();
     if (result.stopped)
         return result;
 

@@ -5,9 +5,12 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/lists.h"
 #include "net/observer.h"
+#include "sync/fingerprint_cache.h"
+#include "sync/listed_file.h"
 
 namespace zefo {
 
@@ -39,11 +42,24 @@ struct RunResult {
 // The download URL of a listed path: every space of the whole URL as "%20".
 std::string FileUrl(const GameSource& source, const std::string& path);
 
+// The updater's check: compares every listed file below `folder` with its fingerprint
+// (through the cache when given), marks the entries found up to date and reports the
+// share of files checked as progress. Gives each entry's state, in list order.
+std::vector<LocalState> CompareGame(const std::string& folder,
+                                    FileList& files,
+                                    FingerprintCache* cache,
+                                    Observer& observer);
+
 // Downloads every listed file into `target` (an existing folder, ending in a
 // separator; empty when it could not be entered, which fails every file), replacing
 // what stands there. Reports "LOADING" and "ERR_FILE" per file and the progress from
 // 0, then "GAME_INSTALLED" or "GAME_INSTALL_FAILED".
-RunResult InstallGame(const GameSource& source, const std::string& target, const FileList& files, Observer& observer);
+// A cache, when given, remembers the verified fingerprint of every file written.
+RunResult InstallGame(const GameSource& source,
+                      const std::string& target,
+                      const FileList& files,
+                      Observer& observer,
+                      FingerprintCache* cache = nullptr);
 
 // Brings the game in `folder` up to date: every entry chosen at the start (the choice
 // may change meanwhile) whose file is missing or differs is downloaded; folders are
@@ -52,11 +68,14 @@ RunResult InstallGame(const GameSource& source, const std::string& target, const
 // beside it as Update_copy.exe and Update.bat is written to swap the two at the end.
 // Reports "LOADING" and "ERR_FILE" per file and the progress of the files counted as
 // outdated, then "GAME_UPDATED" or "GAME_FAILED".
+// A cache, when given, spares reading files whose stamp it knows and remembers every
+// verified download.
 RunResult UpdateGame(const GameSource& source,
                      const std::string& folder,
                      FileList& files,
                      const std::string& updater,
-                     Observer& observer);
+                     Observer& observer,
+                     FingerprintCache* cache = nullptr);
 
 // done / total as a whole percentage, halves to even, within 0..100; 100 when total is 0.
 int ProgressPercent(float done, float total);

@@ -3,6 +3,7 @@
 #include "base/file_system.h"
 #include "base/listed_path.h"
 #include "base/path.h"
+#include "sync/fingerprint_cache.h"
 
 namespace zefo {
 
@@ -33,7 +34,11 @@ bool SameFingerprint(std::string_view a, std::string_view b) {
     return true;
 }
 
-LocalState CompareInFolder(const SafeFolder& folder, const std::string& name, const std::string& fingerprint) {
+LocalState CompareInFolder(const SafeFolder& folder,
+                           const std::string& name,
+                           const std::string& fingerprint,
+                           FingerprintCache* cache,
+                           const std::string& path) {
     switch (folder.Kind(name)) {
         case EntryKind::Missing:
             return LocalState::Missing;
@@ -42,11 +47,14 @@ LocalState CompareInFolder(const SafeFolder& folder, const std::string& name, co
         default:
             return LocalState::Differs;
     }
-    std::string local = FingerprintOf(folder.OpenForReading(name));
+    std::string local = cache ? cache->Fingerprint(folder, name, path) : FingerprintOf(folder.OpenForReading(name));
     return !local.empty() && SameFingerprint(local, fingerprint) ? LocalState::Same : LocalState::Differs;
 }
 
-LocalState CompareListedFile(const std::string& base, const std::string& path, const std::string& fingerprint) {
+LocalState CompareListedFile(const std::string& base,
+                             const std::string& path,
+                             const std::string& fingerprint,
+                             FingerprintCache* cache) {
     if (!IsSafeRelativePath(path))
         return LocalState::Refused;
     std::string folderPart, name;
@@ -54,7 +62,7 @@ LocalState CompareListedFile(const std::string& base, const std::string& path, c
     SafeFolder folder;
     switch (folder.Open(base, folderPart, false)) {
         case SafeFolder::OpenResult::Opened:
-            return CompareInFolder(folder, name, fingerprint);
+            return CompareInFolder(folder, name, fingerprint, cache, path);
         case SafeFolder::OpenResult::Missing:
             return LocalState::Missing;
         case SafeFolder::OpenResult::Refused:

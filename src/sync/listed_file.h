@@ -19,11 +19,21 @@ enum class LocalState {
     Refused,  // the path may not be used, or the way holds a link or a file
 };
 
+class FingerprintCache;
+
 // How the local copy of the listed `path` below `base` compares with `fingerprint`.
-// Creates nothing and reads nothing through a link.
-LocalState CompareListedFile(const std::string& base, const std::string& path, const std::string& fingerprint);
-// The same for `name` in a folder opened already.
-LocalState CompareInFolder(const SafeFolder& folder, const std::string& name, const std::string& fingerprint);
+// Creates nothing and reads nothing through a link. With a cache, a file whose stamp
+// it knows is not read again.
+LocalState CompareListedFile(const std::string& base,
+                             const std::string& path,
+                             const std::string& fingerprint,
+                             FingerprintCache* cache = nullptr);
+// The same for `name` in a folder opened already; `path` is the listed path.
+LocalState CompareInFolder(const SafeFolder& folder,
+                           const std::string& name,
+                           const std::string& fingerprint,
+                           FingerprintCache* cache = nullptr,
+                           const std::string& path = {});
 
 // Opens the folder of the listed `path` below `base`, creating missing levels, and gives
 // the file's name in it. False when the path may not be used or the way is refused.

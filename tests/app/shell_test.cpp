@@ -68,7 +68,9 @@ class ShellTest : public ::testing::Test {
         toolkit.DisableGadget(filesButton, 1);
         State().fileList = entries;
         State().filesLoaded.store(1);
+        // The files are compared beside the loop; the Show-files button comes back at the end.
         EventLoopPass();
+        ASSERT_TRUE(PassUntil([&] { return Enabled(filesButton); }));
     }
 
     std::vector<std::string> Status() const { return ui.Items(statusList); }
