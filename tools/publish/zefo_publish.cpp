@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
-#include "publish_lib.h"
-#include "publisher_key.h"
+#include "publish/publish.h"
+#include "publish/publisher_key.h"
 
 namespace {
 
