@@ -7,15 +7,18 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "base/file_system.h"
 #include "base/listed_path.h"
 #include "common/temp_dir.h"
 #include "common/test_data.h"
 #include "net/crypto.h"
 #include "net/signed_list.h"
 #include "net/text_ops.h"
+#include "publish/fingerprint_cache.h"
 #include "publish/publish_names.h"
 #include "publish/publisher_key.h"
 
@@ -369,6 +372,141 @@ TEST(PublishSigned, EveryListIsSignedForItsTargetAndVersionsOnlyGrow) {
     options.signer = nullptr;
     ASSERT_TRUE(Publish(options).ok());
     EXPECT_EQ(ReadFileBytes(temp / "www/index.html"), "[data]Alpha Game:alpha|beta:beta[/data]");
+}
+
+// ---- Fingerprint cache
+
+// Sets the modification time of every file below `folder` to `age` ago.
+void SetAge(const std::string& folder, std::chrono::minutes age) {
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        if (entry.is_regular_file())
+            fs::last_write_time(entry.path(), fs::file_time_type::clock::now() - age);
+}
+
+std::string ListedMd5(const std::string& list, const std::string& path) {
+    size_t at = list.find(path + ":");
+    return at == std::string::npos ? std::string() : list.substr(at + path.size() + 1, 32);
+}
+
+TEST(PublishCache, ARepublishReadsOnlyTheFilesWhoseStampChanged) {
+    TempDir temp;
+    const std::string game = temp / "source/g/";
+    for (int i = 0; i < 20; ++i)
+        Write(game + "f" + std::to_string(i) + ".bin", test::Pattern(1000, static_cast<uint32_t>(i)));
+    SetAge(temp / "source", std::chrono::minutes(60));
+    // A file whose time is not older than the run is never remembered: it may change again unseen.
+    Write(game + "fresh.txt", "written right now");
+    fs::last_write_time(game + "fresh.txt", fs::file_time_type::clock::now() + std::chrono::hours(1));
+    PublishOptions options{temp / "source", temp / "www", false, false, {}};
+    PublishResult result = Publish(options);
+    ASSERT_TRUE(result.ok()) << result.errors.front();
+    EXPECT_EQ(result.filesRead, 21);
+    EXPECT_EQ(result.filesFromCache, 0);
+    // Kept beside the web root, where neither a web server nor a copy of the root finds it.
+    EXPECT_TRUE(FileExists(temp / "www.zefo-cache/g"));
+    std::vector<std::string> served;
+    for (const auto& entry : fs::recursive_directory_iterator(temp / "www"))
+        if (entry.path().filename().string()[0] == '.')
+            served.push_back(entry.path().string());
+    EXPECT_EQ(served, std::vector<std::string>{});
+
+    result = Publish(options);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(result.filesRead, 1) << "the fresh file only";
+    EXPECT_EQ(result.filesFromCache, 20);
+    EXPECT_EQ(result.filesUnchanged, 22);
+
+    // One file rewritten with the same size: its new time gives it away.
+    const std::string changed = test::Pattern(1000, 99);
+    Write(game + "f7.bin", changed);
+    fs::last_write_time(game + "f7.bin", fs::file_time_type::clock::now() - std::chrono::minutes(30));
+    result = Publish(options);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(result.filesRead, 2);
+    EXPECT_EQ(result.filesFromCache, 19);
+    EXPECT_EQ(result.filesWritten, 1);
+    EXPECT_EQ(ReadFileBytes(temp / "www/g/f7.bin"), changed);
+    EXPECT_EQ(ListedMd5(ReadFileBytes(temp / "www/g/index.html"), "f7.bin"), FileFingerprint(game + "f7.bin"));
+    EXPECT_EQ(Publish(options).filesRead, 1);
+
+    // Signing needs the SHA-256 the unsigned runs did not take; the signed runs remember it.
+    std::string publicKey, reason;
+    ASSERT_EQ(GenerateKey(temp / "key.pem", publicKey), "");
+    std::unique_ptr<SigningKey> key = SigningKey::Load(temp / "key.pem", reason);
+    options.signer = key.get();
+    EXPECT_EQ(Publish(options).filesRead, 21);
+    EXPECT_EQ(Publish(options).filesRead, 1);
+    const std::string signedList = ReadFileBytes(temp / "www/g/index.html");
+    SignedListResult checked = VerifySignedList(signedList, HexBytes(publicKey), "/g/", 0, 0);
+    ASSERT_EQ(checked.status, SignedListStatus::kOk);
+    const auto record = std::count(signedList.begin(), signedList.begin() + signedList.find("|f7.bin:"), '|') + 1;
+    EXPECT_EQ(checked.fields.sha256.at(static_cast<size_t>(record)), Sha256Hex(changed));
+
+    // The cache never lies where it would be served or published.
+    options.cache = temp / "www/cache";
+    EXPECT_TRUE(AnyErrorContains(Publish(options), "outside"));
+}
+
+TEST(PublishCache, ADamagedOrForeignCacheIsDroppedAndMadeAnew) {
+    TempDir temp;
+    for (int i = 0; i < 5; ++i)
+        Write(temp / ("source/g/f" + std::to_string(i) + ".bin"), test::Pattern(3000, static_cast<uint32_t>(i)));
+    SetAge(temp / "source", std::chrono::minutes(60));
+    const PublishOptions options{temp / "source", temp / "www", false, false, {}};
+    ASSERT_TRUE(Publish(options).ok());
+    const std::string list = ReadFileBytes(temp / "www/g/index.html");
+    const std::string cacheFile = temp / "www.zefo-cache/g";
+    const std::string cache = ReadFileBytes(cacheFile);
+    std::string wrongDigest = cache;
+    const std::string md5 = ListedMd5(list, "f3.bin");
+    wrongDigest.replace(wrongDigest.find(md5), 32, std::string(32, '0'));
+
+    for (const std::string& damaged :
+         {wrongDigest, cache.substr(0, cache.size() / 2), std::string("not a cache at all\n"), std::string()}) {
+        Write(cacheFile, damaged);
+        PublishResult result = Publish(options);
+        ASSERT_TRUE(result.ok());
+        EXPECT_EQ(result.filesFromCache, 0);
+        EXPECT_EQ(result.filesRead, 5 + 6) << "the sources and the published copies";
+        EXPECT_EQ(ReadFileBytes(temp / "www/g/index.html"), list);
+        EXPECT_TRUE(std::any_of(result.notes.begin(), result.notes.end(),
+                                [](const std::string& note) { return note.find("damaged") != std::string::npos; }));
+        EXPECT_EQ(Publish(options).filesRead, 0);
+    }
+
+    // A cache kept for another source folder tells nothing about this one.
+    FingerprintCache files;
+    ASSERT_TRUE(ParseFingerprintCache(cache, fs::canonical(temp / "source/g").string(), files));
+    EXPECT_EQ(files.size(), 6u);
+    EXPECT_FALSE(ParseFingerprintCache(cache, temp / "elsewhere/g", files));
+    EXPECT_TRUE(files.empty());
+}
+
+// A file rewritten in place with the same size and its time set back keeps its stamp:
+// the cache cannot see the change, and --full is the way to make the publisher look.
+TEST(PublishCache, AFileChangedWithItsTimeResetNeedsFull) {
+    TempDir temp;
+    const std::string file = temp / "source/g/a.bin";
+    Write(file, "aaaa");
+    const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(60);
+    fs::last_write_time(file, old);
+    PublishOptions options{temp / "source", temp / "www", false, false, {}};
+    ASSERT_TRUE(Publish(options).ok());
+    Write(file, "bbbb");
+    fs::last_write_time(file, old);
+
+    PublishResult result = Publish(options);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(result.filesRead, 0);
+    EXPECT_EQ(ListedMd5(ReadFileBytes(temp / "www/g/index.html"), "a.bin"), "74b87337454200d4d33f80c4663dc5e5");
+    EXPECT_EQ(ReadFileBytes(temp / "www/g/a.bin"), "aaaa");
+
+    options.full = true;
+    result = Publish(options);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(result.filesFromCache, 0);
+    EXPECT_EQ(ListedMd5(ReadFileBytes(temp / "www/g/index.html"), "a.bin"), FileFingerprint(file));
+    EXPECT_EQ(ReadFileBytes(temp / "www/g/a.bin"), "bbbb");
 }
 
 }  // namespace

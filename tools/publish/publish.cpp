@@ -16,6 +16,7 @@
 #include "net/crypto.h"
 #include "net/signed_list.h"
 #include "net/text_ops.h"
+#include "publish/fingerprint_cache.h"
 #include "publish/publish_names.h"
 #include "publish/publish_platform.h"
 #include "publish/publisher_key.h"
@@ -110,7 +111,10 @@ struct PlannedFile {
     fs::path source;      // empty for generated content
     std::string content;  // generated content
     std::string md5;
-    std::string sha256;  // only when signing
+    std::string sha256;    // only when signing
+    FileStamp stamp;       // the source file's when its digests were taken
+    bool trusted = false;  // the digests may be remembered under `stamp`
+    FileStamp published;   // the copy in the web root as written or found equal
 };
 
 // The regular file `path` below `base` opened for reading, with no link on the way
@@ -170,7 +174,17 @@ struct GamePlan {
     std::string folder;
     std::string name;
     std::vector<PlannedFile> files;
+    FingerprintCache cache;  // what the last run learnt
 };
+
+// A stamp whose modification time is this close to the run's start (or after it) is not
+// remembered: the file may change again within the clock's step and keep its stamp.
+constexpr int64_t kRecentNs = 2'000'000'000;
+
+int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 class Publisher {
   public:
@@ -187,10 +201,18 @@ class Publisher {
     void ScanGame(const std::string& folder);
     std::optional<std::string> DisplayName(const std::string& folder);
     void CheckRoot();
-    bool PublishGame(const GamePlan& plan);
-    bool PlaceFile(const PlannedFile& file, const fs::path& gameRoot, const fs::path& gameSource);
-    bool IsUnchanged(const PlannedFile& file, const SafeFolder& folder, const std::string& name, int64_t size);
-    bool WriteFile(const SafeFolder& folder, const std::string& name, std::string_view bytes);
+    bool PublishGame(GamePlan& plan);
+    bool PlaceFile(PlannedFile& file, const GamePlan& plan, const fs::path& gameRoot);
+    bool IsUnchanged(PlannedFile& file, const GamePlan& plan, const SafeFolder& folder, const std::string& name);
+    bool WriteFile(const SafeFolder& folder,
+                   const std::string& name,
+                   std::string_view bytes,
+                   FileStamp* stamp = nullptr);
+    void TakeDigests(const GamePlan& plan, PlannedFile& file);
+    void FindCacheFolder();
+    FingerprintCache LoadCache(const std::string& folder);
+    void SaveCache(const GamePlan& plan);
+    std::string CacheKey(const std::string& folder) const;
     void RemoveStale(const GamePlan& plan, const fs::path& gameRoot);
     void NoteUnlisted();
     std::string ListText(const std::string& unsignedText,
@@ -204,6 +226,8 @@ class Publisher {
     fs::path root_;
     std::vector<GamePlan> games_;
     bool linkFallbackNoted_ = false;
+    fs::path cacheFolder_;  // empty: no fingerprint cache
+    int64_t startNs_ = NowNs();
 };
 
 bool Publisher::ScanSource(std::vector<std::string>& folders) {
@@ -332,7 +356,10 @@ void Publisher::ScanGame(const std::string& folder) {
             Warning(where + ": the path is " + std::to_string(rel.size()) +
                     " characters long; installed under a deep folder it may exceed what Windows allows");
         files.emplace(Lower(rel), rel);
-        plan.files.push_back({rel, entry.path(), {}, {}, {}});
+        PlannedFile planned;
+        planned.path = rel;
+        planned.source = entry.path();
+        plan.files.push_back(std::move(planned));
     }
 
     // Windows folders ignore letter case: two names that differ only in case would land on one file.
@@ -392,23 +419,120 @@ void Publisher::ScanGame(const std::string& folder) {
 
     if (result_.errors.size() != errorsBefore)
         return;
-    for (PlannedFile& file : plan.files) {
-        if (file.source.empty()) {
-            if (options_.signer)
-                file.sha256 = Sha256Hex(file.content);
-        } else if (options_.signer) {
-            if (!ReadDigests(OpenBelow(gameDir, file.path), file.md5, &file.sha256))
-                Error(folder + "/" + file.path + ": cannot be read");
-        } else {
-            if (!ReadDigests(OpenBelow(gameDir, file.path), file.md5, nullptr))
-                Error(folder + "/" + file.path + ": cannot be read");
-        }
-    }
+    if (!options_.full)
+        plan.cache = LoadCache(folder);
+    for (PlannedFile& file : plan.files)
+        TakeDigests(plan, file);
     // Byte order keeps the lists stable between runs. data/game.dat is always listed, so the first
     // record never has the path "error", which the client would take for an error reply.
     std::sort(plan.files.begin(), plan.files.end(),
               [](const PlannedFile& a, const PlannedFile& b) { return a.path < b.path; });
     games_.push_back(std::move(plan));
+}
+
+// The file's digests: from the cache when its stamp vouches for them, else read.
+void Publisher::TakeDigests(const GamePlan& plan, PlannedFile& file) {
+    if (file.source.empty()) {
+        if (options_.signer)
+            file.sha256 = Sha256Hex(file.content);
+        return;
+    }
+    const std::string where = plan.folder + "/" + file.path;
+    NativeFile in = OpenBelow(source_ / plan.folder, file.path);
+    if (!StampOf(in, file.stamp)) {
+        Error(where + ": cannot be read");
+        return;
+    }
+    auto cached = plan.cache.find(file.path);
+    if (cached != plan.cache.end() && cached->second.source == file.stamp &&
+        (!options_.signer || !cached->second.sha256.empty())) {
+        file.md5 = cached->second.md5;
+        file.sha256 = options_.signer ? cached->second.sha256 : std::string();
+        file.trusted = true;
+        ++result_.filesFromCache;
+        return;
+    }
+    ++result_.filesRead;
+    FileStamp after;
+    if (!ReadDigests(in, file.md5, options_.signer ? &file.sha256 : nullptr) || !StampOf(in, after)) {
+        Error(where + ": cannot be read");
+        return;
+    }
+    // A file written during the read, or so recently that a next write may keep its
+    // stamp, is read again next time.
+    file.trusted = after == file.stamp && file.stamp.modifiedNs < startNs_ - kRecentNs;
+}
+
+// Where the cache files go: --cache, or beside the web root ("www" -> "www.zefo-cache"),
+// never inside it, so that neither zefo_serve nor a copy of the web root sends them out.
+void Publisher::FindCacheFolder() {
+    if (!options_.cache.empty()) {
+        cacheFolder_ = options_.cache;
+        return;
+    }
+    std::error_code error;
+    fs::path root = fs::absolute(root_, error).lexically_normal();
+    if (!root.has_filename())
+        root = root.parent_path();
+    if (error || !root.has_filename() || root.filename() == "." || root.filename() == "..") {
+        Note("no fingerprint cache beside the web root " + Quote(options_.root) + " (give one with --cache)");
+        return;
+    }
+    cacheFolder_ = root.parent_path() / (root.filename().string() + ".zefo-cache");
+}
+
+// The cache file names the game's source folder, so that a cache kept for another source is dropped.
+std::string Publisher::CacheKey(const std::string& folder) const {
+    std::error_code error;
+    return fs::weakly_canonical(source_ / folder, error).string();
+}
+
+FingerprintCache Publisher::LoadCache(const std::string& folder) {
+    FingerprintCache cache;
+    SafeFolder cacheFolder;
+    int64_t size = 0;
+    if (cacheFolder_.empty() || cacheFolder.Open(cacheFolder_.string(), {}, false) != SafeFolder::OpenResult::Opened ||
+        cacheFolder.Kind(folder, &size) == EntryKind::Missing)
+        return cache;
+    std::string text;
+    NativeFile in = cacheFolder.OpenForReading(folder);
+    if (in.valid() && size >= 0 && static_cast<uint64_t>(size) <= kMaxFingerprintCacheBytes) {
+        text.resize(static_cast<size_t>(size));
+        size_t done = 0;
+        int64_t got = 1;
+        while (done < text.size() && (got = ReadFromFile(in, text.data() + done, text.size() - done)) > 0)
+            done += static_cast<size_t>(got);
+        text.resize(done);
+    }
+    if (!ParseFingerprintCache(text, CacheKey(folder), cache))
+        Note(folder + ": the fingerprint cache " + Quote((cacheFolder_ / folder).string()) +
+             " is damaged or was kept for another source folder; every file is read and the cache made anew");
+    return cache;
+}
+
+// Remembers the digests of this run. Failing to is no error: the next run reads more.
+void Publisher::SaveCache(const GamePlan& plan) {
+    if (cacheFolder_.empty())
+        return;
+    FingerprintCache cache;
+    for (const PlannedFile& file : plan.files) {
+        if (!file.trusted && file.published.size < 0)
+            continue;
+        CachedFile& entry = cache[file.path];
+        entry.md5 = file.md5;
+        entry.sha256 = file.sha256;
+        if (file.trusted)
+            entry.source = file.stamp;
+        entry.published = file.published;
+    }
+    std::error_code error;
+    fs::create_directories(cacheFolder_, error);
+    SafeFolder folder;
+    if (folder.Open(cacheFolder_.string(), {}, false) != SafeFolder::OpenResult::Opened ||
+        !ReplaceFileWith(folder, plan.folder, FingerprintCacheText(CacheKey(plan.folder), cache),
+                         TemporaryName(plan.folder)))
+        Note(plan.folder + ": the fingerprint cache cannot be written in " + Quote(cacheFolder_.string()) +
+             "; the next run reads every file again");
 }
 
 void Publisher::CheckRoot() {
@@ -428,6 +552,11 @@ void Publisher::CheckRoot() {
         Error("the web root and the source folder must not lie inside each other");
         return;
     }
+    const fs::path cache = fs::weakly_canonical(cacheFolder_, error);
+    if (!cacheFolder_.empty() && (inside(cache, source) || inside(cache, root))) {
+        Error(Quote(cacheFolder_.string()) + ": the fingerprint cache must lie outside the source and the web root");
+        return;
+    }
     fs::path list = root_ / "index.html";
     if (fs::exists(list, error) && !StartsWithListMarker(list))
         Error(Quote(list.string()) + ": holds a page that is not a game list; refusing to replace it");
@@ -445,18 +574,22 @@ void Publisher::CheckRoot() {
 }
 
 // Replaces `name` in `folder` with `bytes`; false (with an error) when that fails.
-bool Publisher::WriteFile(const SafeFolder& folder, const std::string& name, std::string_view bytes) {
+bool Publisher::WriteFile(const SafeFolder& folder, const std::string& name, std::string_view bytes, FileStamp* stamp) {
     FileReplacement out;
+    // The stamp taken before the rename is the file's after it: a rename keeps both.
     if (out.Begin(folder, name, TemporaryName(name)) && out.Write(bytes.data(), bytes.size()) &&
-        MakeReadableByAll(out.file()) && out.Commit())
+        MakeReadableByAll(out.file()) && (!stamp || StampOf(out.file(), *stamp)) && out.Commit())
         return true;
     Error(folder.path() + name + ": cannot be written");
     return false;
 }
 
-// True when the published file `name` (a regular file of `size` bytes) already is what
-// `file` would put there.
-bool Publisher::IsUnchanged(const PlannedFile& file, const SafeFolder& folder, const std::string& name, int64_t size) {
+// True when the published file `name` (a regular file) already is what `file` would put
+// there. A copy whose stamp is the one this publisher left is taken as it was then.
+bool Publisher::IsUnchanged(PlannedFile& file,
+                            const GamePlan& plan,
+                            const SafeFolder& folder,
+                            const std::string& name) {
     std::error_code error;
     const bool linked = !file.source.empty() && fs::equivalent(file.source, folder.path() + name, error);
     if (options_.hardLink && !file.source.empty())
@@ -464,12 +597,26 @@ bool Publisher::IsUnchanged(const PlannedFile& file, const SafeFolder& folder, c
     // A link left by --link is replaced by a copy, so that later edits of the source do not leak out.
     if (linked)
         return false;
-    const int64_t expected = file.source.empty() ? static_cast<int64_t>(file.content.size())
-                                                 : static_cast<int64_t>(fs::file_size(file.source, error));
-    return size == expected && FingerprintOf(folder.OpenForReading(name)) == file.md5;
+    const int64_t expected = file.source.empty() ? static_cast<int64_t>(file.content.size()) : file.stamp.size;
+    NativeFile published = folder.OpenForReading(name);
+    FileStamp stamp;
+    if (!StampOf(published, stamp) || stamp.size != expected)
+        return false;
+    auto cached = plan.cache.find(file.path);
+    if (cached != plan.cache.end() && cached->second.published == stamp) {
+        if (cached->second.md5 != file.md5)
+            return false;
+        file.published = stamp;
+        return true;
+    }
+    ++result_.filesRead;
+    if (FingerprintOf(published) != file.md5)
+        return false;
+    file.published = stamp;
+    return true;
 }
 
-bool Publisher::PlaceFile(const PlannedFile& file, const fs::path& gameRoot, const fs::path& gameSource) {
+bool Publisher::PlaceFile(PlannedFile& file, const GamePlan& plan, const fs::path& gameRoot) {
     std::error_code error;
     const size_t slash = file.path.rfind('/');
     const std::string parentPath = slash == std::string::npos ? std::string() : file.path.substr(0, slash);
@@ -487,17 +634,16 @@ bool Publisher::PlaceFile(const PlannedFile& file, const fs::path& gameRoot, con
         Error(parent.string() + ": cannot create the folder");
         return false;
     }
-    int64_t size = 0;
-    const EntryKind kind = folder.Kind(name, &size);
+    const EntryKind kind = folder.Kind(name);
     if (kind == EntryKind::Folder) {
         fs::remove_all(folder.path() + name, error);
-    } else if (kind == EntryKind::File && IsUnchanged(file, folder, name, size)) {
+    } else if (kind == EntryKind::File && IsUnchanged(file, plan, folder, name)) {
         ++result_.filesUnchanged;
         return true;
     }
 
     if (file.source.empty()) {
-        if (!WriteFile(folder, name, file.content))
+        if (!WriteFile(folder, name, file.content, &file.published))
             return false;
         ++result_.filesWritten;
         return true;
@@ -510,6 +656,7 @@ bool Publisher::PlaceFile(const PlannedFile& file, const fs::path& gameRoot, con
             // The list will carry the fingerprint taken before; the file must still have it.
             if (FingerprintOf(folder.OpenForReading(temporary)) != file.md5) {
                 folder.Remove(temporary);
+                file.trusted = false;
                 Error(file.source.string() + ": changed while it was being published; run again");
                 return false;
             }
@@ -527,7 +674,7 @@ bool Publisher::PlaceFile(const PlannedFile& file, const fs::path& gameRoot, con
             linkFallbackNoted_ = true;
         }
     }
-    NativeFile source = OpenBelow(gameSource, file.path);
+    NativeFile source = OpenBelow(source_ / plan.folder, file.path);
     FileReplacement copy;
     if (!source.valid()) {
         Error(file.source.string() + ": cannot be read");
@@ -544,10 +691,12 @@ bool Publisher::PlaceFile(const PlannedFile& file, const fs::path& gameRoot, con
     }
     // The list carries the fingerprint taken before; the copy must have it.
     if (md5 != file.md5) {
+        file.trusted = false;
         Error(file.source.string() + ": changed while it was being published; run again");
         return false;
     }
-    if (!MakeReadableByAll(copy.file()) || !copy.Commit()) {
+    if (!MakeReadableByAll(copy.file()) || !StampOf(copy.file(), file.published) || !copy.Commit()) {
+        file.published = FileStamp();
         Error(folder.path() + name + ": cannot be replaced");
         return false;
     }
@@ -581,7 +730,7 @@ void Publisher::RemoveStale(const GamePlan& plan, const fs::path& gameRoot) {
             fs::remove(dir, error);
 }
 
-bool Publisher::PublishGame(const GamePlan& plan) {
+bool Publisher::PublishGame(GamePlan& plan) {
     const fs::path gameRoot = root_ / plan.folder;
     SafeFolder gameFolder;
     if (gameFolder.Open(root_.string(), plan.folder, true) != SafeFolder::OpenResult::Opened) {
@@ -590,9 +739,14 @@ bool Publisher::PublishGame(const GamePlan& plan) {
     }
     // Files first, then the list that names them, then what the list no longer names:
     // a client reading either list finds every listed file.
-    for (const PlannedFile& file : plan.files)
-        if (!PlaceFile(file, gameRoot, source_ / plan.folder))
-            return false;
+    bool placed = true;
+    for (PlannedFile& file : plan.files)
+        if (!(placed = PlaceFile(file, plan, gameRoot)))
+            break;
+    // What was learnt is kept even when a file failed, so that the next run does not read it all again.
+    SaveCache(plan);
+    if (!placed)
+        return false;
     std::vector<ListedFile> listed;
     std::vector<std::string> digests;
     for (const PlannedFile& file : plan.files) {
@@ -662,6 +816,7 @@ void Publisher::Run() {
     std::vector<std::string> folders;
     if (!ScanSource(folders))
         return;
+    FindCacheFolder();
     for (const std::string& folder : folders)
         ScanGame(folder);
     std::map<std::string, std::string> names;
@@ -692,7 +847,7 @@ void Publisher::Run() {
         Error(Quote(options_.root) + ": cannot create the web root: " + ErrorText(error));
         return;
     }
-    for (const GamePlan& plan : games_)
+    for (GamePlan& plan : games_)
         if (!PublishGame(plan))
             return;  // the game list stays as it was
     const std::string text = ListText(GameListText(result_.games), "/", {}, root_ / "index.html");

@@ -39,6 +39,8 @@ struct PublishOptions {
     std::map<std::string, std::string> names;  // game folder -> display name (overrides game.txt)
     const SigningKey* signer = nullptr;        // when set, every list carries its signature block
     int expiresDays = 30;                      // how long a signed list is accepted
+    bool full = false;                         // read every file, whatever the fingerprint cache says
+    std::string cache{};                       // the fingerprint cache's folder; empty: ROOT.zefo-cache beside ROOT
 };
 
 struct PublishResult {
@@ -49,6 +51,8 @@ struct PublishResult {
     int filesWritten = 0;
     int filesUnchanged = 0;
     int filesRemoved = 0;
+    int filesRead = 0;       // files read for their fingerprint: source files, and copies compared with them
+    int filesFromCache = 0;  // source files whose fingerprints the cache gave
     bool ok() const { return errors.empty(); }
 };
 
@@ -59,6 +63,11 @@ struct PublishResult {
 // is signed: version = publish time in seconds, above that of the signed list
 // it replaces; target "/" or "/FOLDER/"; the SHA-256 of every listed file.
 // Every file and list is written through base/safe_folder.h's FileReplacement.
+// Fingerprints are kept per game in the cache folder between runs: a source file
+// whose size, modification time and file-system identity are those of the last
+// run is not read again (unless `full`), nor is a published copy whose stamp is
+// the one this publisher left. The cache is advisory: a damaged or foreign one is
+// dropped and made anew; failing to write it is a note, not an error.
 PublishResult Publish(const PublishOptions& options);
 
 }  // namespace zefo::tools
