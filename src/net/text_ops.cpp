@@ -79,6 +79,16 @@ void ForEachRecord(std::string_view block,
     }
 }
 
+std::string ListBlockText(const std::vector<std::string>& records) {
+    std::string text = "[data]";
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (i != 0)
+            text += '|';
+        text += records[i];
+    }
+    return text + "[/data]";
+}
+
 size_t CountRecords(std::string_view block) {
     size_t count = 0;
     size_t begin = 0;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zefo {
 
@@ -30,6 +31,9 @@ std::string TextBetween(std::string_view text, std::string_view open, std::strin
 // a record without ":" has an empty field 2, fields after the second are ignored).
 void ForEachRecord(std::string_view block,
                    const std::function<void(std::string_view field1, std::string_view field2)>& visit);
+// A list reply's text as a server sends it: "[data]", the records (each "field1:field2")
+// joined by "|", "[/data]". ForEachRecord reads the block back.
+std::string ListBlockText(const std::vector<std::string>& records);
 // The number of records ForEachRecord visits.
 size_t CountRecords(std::string_view block);
 // True when the text holds a control character (below 32, or 127), which must never

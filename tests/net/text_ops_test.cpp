@@ -76,5 +76,13 @@ TEST(TextOps, RecordsSkipEmptyOnesAndGiveTwoFields) {
     EXPECT_EQ(Split(":only"), (Records{{"", "only"}}));
 }
 
+TEST(TextOps, ListBlockTextReadsBackRecordForRecord) {
+    EXPECT_EQ(ListBlockText({}), "[data][/data]");
+    const std::string text = ListBlockText({"Alpha Game:alpha", "sub dir/b c.bin:d41d8cd98f00b204e9800998ecf8427e"});
+    EXPECT_EQ(text, "[data]Alpha Game:alpha|sub dir/b c.bin:d41d8cd98f00b204e9800998ecf8427e[/data]");
+    EXPECT_EQ(Split(TextBetween(text, "[data]", "[/data]")),
+              (Records{{"Alpha Game", "alpha"}, {"sub dir/b c.bin", "d41d8cd98f00b204e9800998ecf8427e"}}));
+}
+
 }  // namespace
 }  // namespace zefo

@@ -3,7 +3,7 @@
 #include <iostream>
 #include <string>
 
-#include "publish_lib.h"
+#include "serve/serve.h"
 
 namespace {
 

@@ -4,13 +4,14 @@
 #include <memory>
 #include <string>
 
-#include "publish_lib.h"
-#include "publisher_key.h"
+#include "publish/publish.h"
+#include "publish/publisher_key.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: zefo_publish [--link] [--check] [--name FOLDER=NAME]... [--sign KEYFILE [--expires DAYS]] SOURCE ROOT\n"
+    "usage: zefo_publish [--link] [--check] [--full] [--cache DIR] [--name FOLDER=NAME]...\n"
+    "                    [--sign KEYFILE [--expires DAYS]] SOURCE ROOT\n"
     "       zefo_publish keygen KEYFILE\n"
     "\n"
     "Publishes every sub-folder of SOURCE as a game into the web root ROOT:\n"
@@ -22,6 +23,9 @@ const char kUsage[] =
     "\n"
     "  --link               hard-link the files instead of copying them\n"
     "  --check              check the source, write nothing\n"
+    "  --full               read every file again, whatever the fingerprint cache says\n"
+    "  --cache DIR          keep the fingerprint cache in DIR (default: ROOT.zefo-cache\n"
+    "                       beside ROOT; never inside ROOT or SOURCE)\n"
     "  --name FOLDER=NAME   display name of the game in SOURCE/FOLDER\n"
     "  --sign KEYFILE       sign every list with the private key in KEYFILE\n"
     "  --expires DAYS       clients refuse a signed list after DAYS days (default 30)\n"
@@ -68,6 +72,10 @@ int main(int argc, char** argv) {
             options.hardLink = true;
         } else if (arg == "--check") {
             options.checkOnly = true;
+        } else if (arg == "--full") {
+            options.full = true;
+        } else if (arg == "--cache" && i + 1 < argc) {
+            options.cache = argv[++i];
         } else if (arg == "--name" && i + 1 < argc) {
             std::string value = argv[++i];
             size_t equals = value.find('=');
@@ -132,6 +140,7 @@ int main(int argc, char** argv) {
     if (!options.checkOnly)
         std::cout << "zefo_publish: " << result.games.size() << " game(s) in " << options.root << ": "
                   << result.filesWritten << " file(s) written, " << result.filesUnchanged << " unchanged, "
-                  << result.filesRemoved << " removed\n";
+                  << result.filesRemoved << " removed; " << result.filesRead << " read, " << result.filesFromCache
+                  << " from the fingerprint cache\n";
     return 0;
 }

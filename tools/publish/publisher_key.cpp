@@ -1,4 +1,4 @@
-#include "publisher_key.h"
+#include "publish/publisher_key.h"
 
 #include <fcntl.h>
 #include <openssl/bn.h>
