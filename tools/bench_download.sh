@@ -11,22 +11,17 @@ build=${1:-$root/build/native}
 cmake --build "$build" --target download_bench filelist_bench -j 2 >/dev/null
 download_bench=$build/tools/download_bench
 filelist_bench=$build/tools/filelist_bench
-nginx=$(command -v nginx || echo /usr/sbin/nginx)
-[ -x "$nginx" ] || { echo "nginx is missing (apt-get install nginx)" >&2; exit 1; }
 command -v curl >/dev/null || { echo "curl is missing (apt-get install curl)" >&2; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zefo-download-bench.XXXXXX")
-stop_nginx() {
-    if [ -f "$work/nginx.pid" ]; then
-        kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
-        for _ in $(seq 50); do [ -f "$work/nginx.pid" ] || break; sleep 0.1; done
-    fi
+source "$root/tools/lib/nginx.sh"
+stop() {
+    nginx_stop "$work"
     rm -rf "$work"
 }
-trap stop_nginx EXIT
-# nginx's workers may run as another user: everything they serve must be readable.
+trap stop EXIT
 chmod 755 "$work"
-mkdir -p "$work/www/game" "$work/temp" "$work/out"
+mkdir -p "$work/www/game" "$work/out"
 
 echo "creating a 1 GiB file in $work"
 head -c $((1024 * 1024 * 1024)) /dev/urandom >"$work/www/one-gib.bin"
@@ -42,38 +37,9 @@ awk 'BEGIN {
 }' >"$work/www/game/index.html"
 chmod -R a+rX "$work/www"
 
-start_nginx() {
-    local port=$1
-    cat >"$work/nginx.conf" <<CONF
-worker_processes 1;
-error_log $work/error.log;
-pid $work/nginx.pid;
-events { worker_connections 64; }
-http {
-    access_log off;
-    sendfile on;
-    tcp_nopush on;
-    default_type application/octet-stream;
-    client_body_temp_path $work/temp/body;
-    proxy_temp_path $work/temp/proxy;
-    fastcgi_temp_path $work/temp/fastcgi;
-    uwsgi_temp_path $work/temp/uwsgi;
-    scgi_temp_path $work/temp/scgi;
-    server {
-        listen 127.0.0.1:$port;
-        root $work/www;
-    }
-}
-CONF
-    "$nginx" -p "$work" -c "$work/nginx.conf" 2>/dev/null
-}
-port=""
-for candidate in $(shuf -i 20000-60000 -n 10); do
-    if start_nginx "$candidate"; then port=$candidate; break; fi
-done
-[ -n "$port" ] || { echo "nginx did not start" >&2; cat "$work/error.log" >&2; exit 1; }
+nginx_start "$work" "$work/www" || exit 1
+port=$NGINX_PORT
 url=http://127.0.0.1:$port/one-gib.bin
-for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$port/" && break; sleep 0.1; done
 
 # Warm the page cache so both clients are served from memory.
 cat "$work/www/one-gib.bin" >/dev/null

@@ -12,9 +12,9 @@ set -uo pipefail
 
 zefo=$1 tools=$2
 work=$(mktemp -d "${TMPDIR:-/tmp}/zefo-cli.XXXXXX")
-nginx_pid=""
+source "$(dirname "$0")/../../tools/lib/nginx.sh"
 cleanup() {
-    [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null
+    nginx_stop "$work"
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -41,50 +41,14 @@ expect_rc() {  # what, expected
 }
 same_tree() { diff -r --exclude=game.txt --exclude=game.dat "$work/source/demo" "$1" >/dev/null; }
 
-mkdir -p "$work/source/demo/data/maps" "$work/config" "$work/temp"
+mkdir -p "$work/source/demo/data/maps" "$work/config"
 printf 'Demo Game\n' >"$work/source/demo/game.txt"
 printf 'first edition\r\n' >"$work/source/demo/readme.txt"
 head -c 3000000 /dev/urandom >"$work/source/demo/data/maps/level one.bin"
 "$tools/zefo_publish" "$work/source" "$work/www" >/dev/null || fail "publish"
 
-nginx=$(command -v nginx || echo /usr/sbin/nginx)
-for port in $(shuf -i 20000-60000 -n 10); do
-    {
-        [ "$(id -u)" -eq 0 ] && echo "user root;"
-        cat <<CONF
-worker_processes 1;
-daemon off;
-error_log $work/error.log;
-pid $work/nginx.pid;
-events { worker_connections 64; }
-http {
-    access_log off;
-    default_type application/octet-stream;
-    client_body_temp_path $work/temp/body;
-    proxy_temp_path $work/temp/proxy;
-    fastcgi_temp_path $work/temp/fastcgi;
-    uwsgi_temp_path $work/temp/uwsgi;
-    scgi_temp_path $work/temp/scgi;
-    server {
-        listen 127.0.0.1:$port;
-        root $work/www;
-        index index.html;
-    }
-}
-CONF
-    } >"$work/nginx.conf"
-    "$nginx" -p "$work" -c "$work/nginx.conf" 2>/dev/null &
-    nginx_pid=$!
-    for _ in $(seq 30); do
-        curl -sf "http://127.0.0.1:$port/" >/dev/null && break 2
-        kill -0 "$nginx_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill "$nginx_pid" 2>/dev/null
-    nginx_pid=""
-done
-[ -n "$nginx_pid" ] || fail "nginx did not start: $(cat "$work/error.log" 2>/dev/null)"
-server="127.0.0.1:$port"
+nginx_start "$work" "$work/www" || fail "nginx did not start"
+server="127.0.0.1:$NGINX_PORT"
 
 installed="$work/installed"
 client games

@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Many small files: the installation of a game of FILES files of 4 KB each from nginx
+# on 127.0.0.1, directly and through a proxy that adds a round-trip time, by the
+# command-line client (natively, and zefo.exe under Wine when the Windows build is
+# there) against curl fetching the same URLs one after another on one connection and
+# eight at a time.
+#
+#   tools/bench_many_files.sh [native build] [win64 build] [files] [round trip ms]
+#
+# Defaults: build/native, build/win64, 2000 files, 50 ms. Needs nginx, curl, and wine
+# for the Windows figures. Prints each time and the ratios the targets speak of.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+native=${1:-$root/build/native}
+win64=${2:-$root/build/win64}
+files=${3:-2000}
+rtt=${4:-50}
+cmake --build "$native" --target zefo_cli zefo_publish latency_proxy -j 2 >/dev/null
+zefo=$native/src/cli/zefo
+zefo_exe=$win64/src/cli/zefo.exe
+[ -f "$zefo_exe" ] || zefo_exe=""
+command -v curl >/dev/null || { echo "curl is missing" >&2; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/zefo-many-files.XXXXXX")
+source "$root/tools/lib/nginx.sh"
+proxy_pid=""
+stop() {
+    [ -n "$proxy_pid" ] && kill "$proxy_pid" 2>/dev/null
+    nginx_stop "$work"
+    rm -rf "$work"
+}
+trap stop EXIT
+chmod 755 "$work"
+
+echo "publishing a game of $files files of 4 KB"
+game=$work/source/many
+mkdir -p "$game"
+printf 'Many Files\n' >"$game/game.txt"
+for ((i = 0; i < files; i++)); do
+    folder=$game/data/folder$((i % 40))
+    [ -d "$folder" ] || mkdir -p "$folder"
+    head -c 4096 /dev/urandom >"$folder/file$i.pak"
+done
+"$native/tools/zefo_publish" "$work/source" "$work/www" >/dev/null
+nginx_start "$work" "$work/www" || exit 1
+
+# The proxy's port is on its first output line.
+"$native/tools/latency_proxy" 0 "$NGINX_PORT" $((rtt / 2)) >"$work/proxy.out" &
+proxy_pid=$!
+for _ in $(seq 50); do
+    proxy_port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/proxy.out")
+    [ -n "$proxy_port" ] && break
+    sleep 0.1
+done
+[ -n "$proxy_port" ] || { echo "the proxy did not start" >&2; exit 1; }
+
+# curl's configuration: every listed file's URL and a place for it.
+curl_config() {  # port
+    sed -e 's/^\[data\]//' -e 's/\[\/data\]$//' "$work/www/many/index.html" | tr '|' '\n' | cut -d: -f1 |
+        grep -v '^$' | sed 's/ /%20/g' | while read -r path; do
+        printf 'url = "http://127.0.0.1:%s/many/%s"\noutput = "%s/curl/%s"\n' "$1" "$path" "$work" "$path"
+    done
+}
+now() { date +%s.%N; }
+elapsed=0
+timed() {  # command...
+    local start
+    start=$(now)
+    "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
+    elapsed=$(echo "$(now) - $start" | bc -l)
+}
+run_curl() {  # port, extra options...
+    local port=$1
+    shift
+    rm -rf "$work/curl"
+    curl_config "$port" >"$work/curl.conf"
+    timed curl -s --create-dirs "$@" -K "$work/curl.conf"
+}
+run_zefo() {  # port
+    rm -rf "$work/installed"
+    XDG_CONFIG_HOME="$work/config" timed "$zefo" install many "$work/installed" --quiet --server "127.0.0.1:$1"
+}
+run_zefo_exe() {  # port
+    rm -rf "$work/installed"
+    timed wine "$zefo_exe" install many "Z:$work/installed" --quiet --server "127.0.0.1:$1"
+}
+ratio() { echo "$1 / $2" | bc -l; }
+
+echo "at 0 ms round trip:"
+run_curl "$NGINX_PORT"
+curl_sequential=$elapsed
+run_zefo "$NGINX_PORT"
+zefo_direct=$elapsed
+printf '  curl one after another %.3f s, zefo %.3f s: ratio %.2f (target at most 2)\n' \
+    "$curl_sequential" "$zefo_direct" "$(ratio "$zefo_direct" "$curl_sequential")"
+if [ -n "$zefo_exe" ]; then
+    run_zefo_exe "$NGINX_PORT"
+    printf '  zefo.exe under Wine %.3f s: ratio %.2f\n' "$elapsed" "$(ratio "$elapsed" "$curl_sequential")"
+fi
+
+echo "at $rtt ms round trip:"
+run_curl "$proxy_port"
+curl_slow=$elapsed
+run_curl "$proxy_port" --parallel --parallel-max 8
+curl_parallel=$elapsed
+run_zefo "$proxy_port"
+zefo_slow=$elapsed
+printf '  curl one after another %.3f s, curl --parallel-max 8 %.3f s, zefo %.3f s\n' \
+    "$curl_slow" "$curl_parallel" "$zefo_slow"
+printf '  zefo / curl parallel: %.2f (target at most 1.2)\n' "$(ratio "$zefo_slow" "$curl_parallel")"
+if [ -n "$zefo_exe" ]; then
+    run_zefo_exe "$proxy_port"
+    printf '  zefo.exe under Wine %.3f s: ratio to curl parallel %.2f\n' "$elapsed" \
+        "$(ratio "$elapsed" "$curl_parallel")"
+fi
