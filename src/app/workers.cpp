@@ -21,6 +21,11 @@ namespace {
 
 constexpr const char* kUpdater = "Update.exe";
 
+GameSource Source(const TextSnapshot& texts) {
+    return GameSource{ServerAccess(texts.settings.server, texts.settings.pin), texts.gameFolder,
+                      !BuiltInPublisherKey().empty()};
+}
+
 // Starts the file-list loader and waits for the end of that load. True when the
 // list arrived; after a failure the loader has told the user already.
 bool LoadFileList() {
@@ -53,7 +58,7 @@ void Install() {
     // When it cannot be entered, nothing is written anywhere else: each file fails.
     const std::string target = ChangeDirectory(texts.installFolder) ? CurrentDirectory() : std::string();
     WindowObserver observer;
-    InstallGame({texts.settings.server, texts.gameFolder}, target, state.fileList, observer);
+    InstallGame(Source(texts), target, state.fileList, observer);
     ui.DisableGadget(actionButton, 0);
 }
 
@@ -73,8 +78,7 @@ void Update() {
     const std::string folder = CurrentDirectory();
     ui.DisableGadget(actionButton, 1);
     WindowObserver observer;
-    RunResult result =
-        UpdateGame({texts.settings.server, texts.gameFolder}, folder, state.fileList, kUpdater, observer);
+    RunResult result = UpdateGame(Source(texts), folder, state.fileList, kUpdater, observer);
     NoteSwapScript(result.swapScript, folder);
     if (result.remaining)
         ui.DisableGadget(actionButton, 0);
