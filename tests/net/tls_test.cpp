@@ -12,7 +12,7 @@
 #include "common/temp_dir.h"
 #include "net/clock.h"
 #include "net/tcp_client.h"
-#include "tls_test_platform.h"
+#include "common/trusted_authority.h"
 
 namespace zefo::test {
 namespace {
