@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -139,6 +140,9 @@ TEST_F(TranslationsTest, ReadersDuringReloadsSeeOnlyWholeTexts) {
             }
         });
     }
+    // On a busy machine the readers may start late: the reloads wait (at most 5 s) for a first read.
+    for (int waited = 0; reads.load(std::memory_order_relaxed) == 0 && waited < 5000; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     for (int i = 0; i < 2000; ++i)
         LoadTranslations(i % 2 ? "de" : "en");
     stop.store(true, std::memory_order_release);
