@@ -112,13 +112,13 @@ class SignedUpdateTest : public ::testing::Test {
     RecordingObserver observer;
 };
 
-TEST_F(SignedUpdateTest, SignedListsAreTakenAndTheirFilesInstalled) {
-    const std::string big = Pattern(70000, 9);
-    const std::string reply = AlphaList({{"readme.txt", "hello"}, {"data/x.bin", big}});
-    // In small pieces, so the signature block ends in a later piece than the data.
-    server.Enqueue(Script().AwaitRequest().SendInPieces(reply, 37, 1).Close());
+TEST_F(SignedUpdateTest, SignedListsAreTakenAndEveryRefusedOneEndsInTheMessage) {
+    const std::vector<std::pair<std::string, std::string>> content = {{"readme.txt", "hello"}, {"Update.exe", "new"}};
+    const std::string good = AlphaList(content);
     FileList files;
     bool complete = false;
+    // In small pieces, so that the signature block ends in a later piece than the data.
+    server.Enqueue(Script().AwaitRequest().SendInPieces(good, 37, 1).Close());
     ASSERT_EQ(LoadFileList(
                   server.Host(), "alpha", observer,
                   [&](FileList&& list, bool whole) {
@@ -126,22 +126,12 @@ TEST_F(SignedUpdateTest, SignedListsAreTakenAndTheirFilesInstalled) {
                       complete = whole;
                   },
                   trust),
-              ListResult::Loaded)
-        << ::testing::PrintToString(observer.Lines());
+              ListResult::Loaded);
     EXPECT_TRUE(complete);
     ASSERT_EQ(files.size(), 2u);
-    EXPECT_EQ(files[0].sha256, Sha256Hex("hello"));
-    EXPECT_EQ(files[1].sha256, Sha256Hex(big));
+    EXPECT_EQ(files[1].sha256, Sha256Hex("new"));
     EXPECT_EQ(ReadAcceptedVersion(trust.versionsFile, "/alpha/"), kVersion);
-
-    TempDir target;
-    server.EnqueueReply(Body("hello"));
-    server.EnqueueReply(Body(big));
-    RunResult result = InstallGame({server.Host(), "alpha", true}, target.path(), files, observer);
-    EXPECT_EQ(result.failed, 0);
-    EXPECT_EQ(ReadFileBytes(target / "data/x.bin"), big);
-
-    // The game list, signed for "/", with no digests.
+    // The game list, signed for "/" with no digests, is kept apart.
     server.EnqueueReply(Signed("/", "Alpha:alpha|Beta:beta", {}, kVersion + 7));
     GameList games;
     ASSERT_EQ(LoadGameList(
@@ -149,15 +139,6 @@ TEST_F(SignedUpdateTest, SignedListsAreTakenAndTheirFilesInstalled) {
               ListResult::Loaded);
     EXPECT_EQ(games.size(), 2u);
     EXPECT_EQ(ReadAcceptedVersion(trust.versionsFile, "/"), kVersion + 7);
-    EXPECT_TRUE(observer.Messages().empty());
-}
-
-TEST_F(SignedUpdateTest, EveryRefusedListEndsInTheMessageAndNothingIsDownloaded) {
-    const std::vector<std::pair<std::string, std::string>> content = {{"readme.txt", "hello"}, {"Update.exe", "new"}};
-    const std::string good = AlphaList(content);
-    FileList files;
-    bool complete = false;
-    ASSERT_EQ(LoadAlpha(good, observer, files, complete), ListResult::Loaded);
     const std::string versions = ReadFileBytes(trust.versionsFile);
 
     // The reply with the first `from` after "[sig]" (or anywhere) replaced by `to`.
@@ -214,6 +195,7 @@ TEST_F(SignedUpdateTest, EveryRefusedListEndsInTheMessageAndNothingIsDownloaded)
     // A newer list is taken again, and raises the version kept.
     ASSERT_EQ(LoadAlpha(AlphaList(content, kVersion + 60), observer, files, complete), ListResult::Loaded);
     EXPECT_EQ(ReadAcceptedVersion(trust.versionsFile, "/alpha/"), kVersion + 60);
+    EXPECT_TRUE(observer.Messages().empty());
     // The server's own error reply needs no signature: it lists nothing.
     EXPECT_EQ(LoadAlpha(ListReply("error:ERR_GAME"), observer, files, complete), ListResult::ErrorReply);
     EXPECT_EQ(observer.Lines().back(), "The specified game does not exist on the server.");
@@ -244,11 +226,15 @@ TEST_F(SignedUpdateTest, AFileWhoseMd5MatchesButWhoseBytesDifferIsRefused) {
     EXPECT_EQ(FolderContents(game.path()), std::vector<std::string>{"Update.exe"}) << "no copy, script or temporary";
     EXPECT_EQ(ReadFileBytes(game / "Update.exe"), "old updater");
 
-    // The genuine bytes pass both checks.
+    // The genuine bytes pass both checks, in an update and in an install.
     server.EnqueueReply(Body(genuine));
     result = UpdateGame(source, game.path(), files, "Update.exe", observer);
     EXPECT_EQ(result.failed, 0);
     EXPECT_EQ(ReadFileBytes(game / "Update_copy.exe"), genuine);
+    TempDir installed;
+    server.EnqueueReply(Body(genuine));
+    EXPECT_EQ(InstallGame(source, installed.path(), files, observer).failed, 0);
+    EXPECT_EQ(ReadFileBytes(installed / "Update.exe"), genuine);
 
     // A signed run takes no file that the list gave no digest.
     files[0].sha256.clear();
