@@ -5,30 +5,55 @@
 #include "app/window_observer.h"
 #include "app/workers.h"
 #include "net/lists.h"
+#include "support/settings.h"
 
 namespace zefo {
+
+namespace {
+
+// The publisher key comes from the build only. Without one nothing is kept, and no
+// folder is made for it.
+ListTrust Trust(const std::string& settingsName) {
+    ListTrust trust{BuiltInPublisherKey(), {}};
+    if (!trust.publisherKey.empty())
+        trust.versionsFile = ListVersionsFile(settingsName);
+    return trust;
+}
+
+ServerAccess Access(const Settings& settings) {
+    return ServerAccess(settings.server, settings.pin);
+}
+
+}  // namespace
 
 int GameListLoader(int /*argument*/) {
     // The server text may be replaced by the options window while this runs.
     const TextSnapshot snapshot = State().Snapshot();
     WindowObserver observer;
-    LoadGameList(snapshot.settings.server, observer, [](GameList&& games) {
-        AppState& state = State();
-        state.gameList = std::move(games);
-        state.gamesLoaded.store(1, std::memory_order_release);
-    });
+    LoadGameList(
+        Access(snapshot.settings), observer,
+        [](GameList&& games) {
+            AppState& state = State();
+            state.gameList = std::move(games);
+            state.gamesLoaded.store(1, std::memory_order_release);
+        },
+        Trust("Updater"));
     return 0;
 }
 
 int FileListLoader(int /*argument*/) {
     const TextSnapshot snapshot = State().Snapshot();
     WindowObserver observer;
-    LoadFileList(snapshot.settings.server, snapshot.gameFolder, observer, [](FileList&& files, bool complete) {
-        AppState& state = State();
-        state.fileList = std::move(files);
-        if (complete)
-            state.filesLoaded.store(1, std::memory_order_release);
-    });
+    // The updater's game, or in the installer the product folder's own settings.
+    LoadFileList(
+        Access(snapshot.settings), snapshot.gameFolder, observer,
+        [](FileList&& files, bool complete) {
+            AppState& state = State();
+            state.fileList = std::move(files);
+            if (complete)
+                state.filesLoaded.store(1, std::memory_order_release);
+        },
+        Trust(snapshot.gameName));
     State().fileLoadsEnded.fetch_add(1, std::memory_order_release);
     return 0;
 }

@@ -23,6 +23,11 @@ namespace {
 
 constexpr const char* kUpdater = "Update.exe";
 
+GameSource Source(const TextSnapshot& texts) {
+    return GameSource{ServerAccess(texts.settings.server, texts.settings.pin), texts.gameFolder,
+                      !BuiltInPublisherKey().empty()};
+}
+
 // Starts the file-list loader and waits for the end of that load. True when the
 // list arrived; after a failure the loader has told the user already.
 bool LoadFileList() {
@@ -78,7 +83,7 @@ void Install() {
     // The fingerprints of what is written are remembered, under the game's name once
     // the game's own data/game.dat has arrived.
     FingerprintCache written;
-    InstallGame({texts.settings.server, texts.gameFolder}, target, state.fileList, observer, &written);
+    InstallGame(Source(texts), target, state.fileList, observer, &written);
     if (!target.empty()) {
         std::shared_ptr<FingerprintCache> cache = FingerprintCache::ForGame(InstalledGameName(target), target);
         cache->Merge(written);
@@ -104,7 +109,7 @@ void Update() {
     ui.DisableGadget(actionButton, 1);
     WindowObserver observer;
     RunResult result =
-        UpdateGame({texts.settings.server, texts.gameFolder}, folder, state.fileList, kUpdater, observer);
+        UpdateGame(Source(texts), folder, state.fileList, kUpdater, observer, state.fingerprints.get());
     NoteSwapScript(result.swapScript, folder);
     if (result.remaining)
         ui.DisableGadget(actionButton, 0);

@@ -263,17 +263,42 @@ std::optional<InstalledGame> ReadInstalledGame(const std::string& base) {
     return game;
 }
 
-std::optional<FileList> LoadFiles(const std::string& server,
+// The publisher key comes from the build only; the accepted versions are kept beside
+// the settings of `settingsName`, as the window program keeps them.
+ListTrust Trust(const std::string& settingsName) {
+    ListTrust trust{BuiltInPublisherKey(), {}};
+    if (!trust.publisherKey.empty())
+        trust.versionsFile = ListVersionsFile(settingsName);
+    return trust;
+}
+
+ServerAccess Access(const Settings& settings) {
+    return ServerAccess(settings.server, settings.pin);
+}
+
+GameSource Source(const Settings& settings, const std::string& gameFolder) {
+    return GameSource{Access(settings), gameFolder, !BuiltInPublisherKey().empty()};
+}
+
+std::optional<FileList> LoadFiles(const Settings& settings,
                                   const std::string& folder,
+                                  const std::string& settingsName,
                                   Observer& observer,
                                   int& exitCode) {
     FileList files;
-    ListResult result =
-        LoadFileList(server, folder, observer, [&files](FileList&& list, bool) { files = std::move(list); });
+    ListResult result = LoadFileList(
+        Access(settings), folder, observer, [&files](FileList&& list, bool) { files = std::move(list); },
+        Trust(settingsName));
     exitCode = FromList(result);
     if (result != ListResult::Loaded)
         return std::nullopt;
     return files;
+}
+
+// The server's games, the list checked like the window program's.
+ListResult LoadGames(const Settings& settings, Observer& observer, GameList& games) {
+    return LoadGameList(
+        Access(settings), observer, [&games](GameList&& list) { games = std::move(list); }, Trust("Updater"));
 }
 
 int Games(const Options& options) {
@@ -283,7 +308,7 @@ int Games(const Options& options) {
     // The list is the output; status lines go beside it to the error stream.
     ConsoleObserver observer(options.quiet, Stream::Err);
     GameList games;
-    ListResult result = LoadGameList(settings.server, observer, [&games](GameList&& list) { games = std::move(list); });
+    ListResult result = LoadGames(settings, observer, games);
     if (result != ListResult::Loaded)
         return FromList(result);
     for (const GameEntry& game : games)
@@ -299,7 +324,7 @@ int Install(const Options& options) {
     ConsoleObserver observer(options.quiet, Stream::Out);
 
     GameList games;
-    ListResult listed = LoadGameList(settings.server, observer, [&games](GameList&& list) { games = std::move(list); });
+    ListResult listed = LoadGames(settings, observer, games);
     if (listed != ListResult::Loaded)
         return FromList(listed);
     const GameEntry* game = nullptr;
@@ -315,7 +340,7 @@ int Install(const Options& options) {
     observer.Status(Translate("GAME_INSTALLING", game->name));
     observer.Status(Translate("GAME_LOADING_FILES", game->name));
     int code = kExitDone;
-    std::optional<FileList> files = LoadFiles(settings.server, folder, observer, code);
+    std::optional<FileList> files = LoadFiles(settings, folder, {}, observer, code);
     if (!files)
         return code;
     const std::string target = FolderPath(options.operands[1]);
@@ -324,7 +349,7 @@ int Install(const Options& options) {
         return Fail("cannot make the folder " + options.operands[1], kExitFailed);
     observer.StartFiles(files->size());
     FingerprintCache written;
-    RunResult result = InstallGame({settings.server, folder}, target, *files, observer, &written);
+    RunResult result = InstallGame(Source(settings, folder), target, *files, observer, &written);
     observer.EndProgressLine();
     // Remembered under the game's name as its data/game.dat gives it, like its updates.
     if (std::optional<InstalledGame> installed = ReadInstalledGame(target)) {
@@ -347,7 +372,7 @@ int Update(const Options& options, bool verifyOnly) {
 
     observer.Status(Translate("GAME_LOADING_FILES", game->name));
     int code = kExitDone;
-    std::optional<FileList> files = LoadFiles(settings.server, game->folder, observer, code);
+    std::optional<FileList> files = LoadFiles(settings, game->folder, game->name, observer, code);
     if (!files)
         return code;
 
@@ -382,7 +407,7 @@ int Update(const Options& options, bool verifyOnly) {
     observer.Status(Translate("GAME_UPDATING"));
     observer.StartFiles(outdated.size());
     // Not the window program: a listed Update.exe is an ordinary file here.
-    RunResult result = UpdateGame({settings.server, game->folder}, base, *files, "", observer, cache.get());
+    RunResult result = UpdateGame(Source(settings, game->folder), base, *files, "", observer, cache.get());
     observer.EndProgressLine();
     return FromRun(result);
 }

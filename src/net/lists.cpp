@@ -2,8 +2,12 @@
 
 #include <utility>
 
+#include "net/clock.h"
+#include "net/crypto.h"
 #include "net/server_request.h"
+#include "net/signed_list.h"
 #include "net/text_ops.h"
+#include "support/settings.h"
 #include "support/translations.h"
 
 namespace zefo {
@@ -33,7 +37,49 @@ ListResult Refuse(Observer& observer) {
     return ListResult::Refused;
 }
 
+// The signature check of a program built with a publisher key. The newest version
+// accepted before for the target is the lowest one taken now.
+class SignatureCheck {
+  public:
+    SignatureCheck(const ListTrust& trust, std::string target) : trust_(trust), target_(std::move(target)) {}
+
+    bool required() const { return !trust_.publisherKey.empty(); }
+
+    // True when the reply carries a valid signature for this list; otherwise reports
+    // "ERR_SIGNATURE" with the reason.
+    bool Verify(std::string_view rawReply, Observer& observer) {
+        minimum_ = ReadAcceptedVersion(trust_.versionsFile, target_);
+        SignedListResult result =
+            VerifySignedList(rawReply, trust_.publisherKey, target_, WallClockMilliseconds() / 1000, minimum_);
+        if (result.status != SignedListStatus::kOk) {
+            observer.Status(Translate("ERR_SIGNATURE", SignedListStatusText(result.status)));
+            return false;
+        }
+        fields_ = std::move(result.fields);
+        return true;
+    }
+
+    // The signed SHA-256 digests, one per record in list order.
+    const std::vector<std::string>& digests() const { return fields_.sha256; }
+
+    // Called once the list was handed over: later lists may not be older.
+    void Accepted() {
+        if (fields_.version > minimum_)
+            WriteAcceptedVersion(trust_.versionsFile, target_, fields_.version);
+    }
+
+  private:
+    const ListTrust& trust_;
+    std::string target_;
+    SignedListFields fields_;
+    int64_t minimum_ = 0;
+};
+
 }  // namespace
+
+std::string BuiltInPublisherKey() {
+    return HexBytes(ZEFO_PUBLISHER_KEY);
+}
 
 FileEntry::FileEntry(std::string entryPath, std::string entryFingerprint)
     : path(std::move(entryPath)), fingerprint(std::move(entryFingerprint)) {}
@@ -42,6 +88,7 @@ FileEntry::FileEntry(const FileEntry& other)
     : path(other.path),
       localName(other.localName),
       fingerprint(other.fingerprint),
+      sha256(other.sha256),
       chosen(other.chosen.load()),
       upToDate(other.upToDate.load()),
       failed(other.failed.load()) {}
@@ -51,6 +98,7 @@ FileEntry& FileEntry::operator=(const FileEntry& other) {
         path = other.path;
         localName = other.localName;
         fingerprint = other.fingerprint;
+        sha256 = other.sha256;
         chosen.store(other.chosen.load());
         upToDate.store(other.upToDate.load());
         failed.store(other.failed.load());
@@ -58,59 +106,88 @@ FileEntry& FileEntry::operator=(const FileEntry& other) {
     return *this;
 }
 
-ListResult LoadGameList(const std::string& server, Observer& observer, const std::function<void(GameList&&)>& store) {
+ListResult LoadGameList(const ServerAccess& access,
+                        Observer& observer,
+                        const std::function<void(GameList&&)>& store,
+                        const ListTrust& trust) {
     ListResult outcome = ListResult::Loaded;
-    RequestResult request = ServerRequest(server, "/", observer, [&](const std::string& block) {
-        const size_t records = CountRecords(block);
-        if (records > kMaxRecords) {
-            outcome = Refuse(observer);
-            return;
-        }
-        GameList games;
-        games.reserve(records);
-        ForEachRecord(block, [&games](std::string_view name, std::string_view folder) {
-            // A folder with control characters would become part of the file-list request.
-            if (!HasControlCharacters(folder))
-                games.push_back(GameEntry{std::string(folder), std::string(name)});
+    SignatureCheck signature(trust, "/");
+    RequestResult request = ServerRequest(
+        access, "/", observer, signature.required(), [&](const std::string& block, std::string_view rawReply) {
+            if (signature.required() && !signature.Verify(rawReply, observer)) {
+                outcome = ListResult::ErrorReply;
+                return;
+            }
+            const size_t records = CountRecords(block);
+            if (records > kMaxRecords) {
+                outcome = Refuse(observer);
+                return;
+            }
+            GameList games;
+            games.reserve(records);
+            ForEachRecord(block, [&games](std::string_view name, std::string_view folder) {
+                // A folder with control characters would become part of the file-list request.
+                if (!HasControlCharacters(folder))
+                    games.push_back(GameEntry{std::string(folder), std::string(name)});
+            });
+            store(std::move(games));
+            if (signature.required())
+                signature.Accepted();
+            observer.Status(LookupText("GAMES_LOADED"));
         });
-        store(std::move(games));
-        observer.Status(LookupText("GAMES_LOADED"));
-    });
     return request == RequestResult::Done ? outcome : FromRequest(request);
 }
 
-ListResult LoadFileList(const std::string& server,
+ListResult LoadFileList(const ServerAccess& access,
                         const std::string& gameFolder,
                         Observer& observer,
-                        const std::function<void(FileList&& files, bool complete)>& store) {
+                        const std::function<void(FileList&& files, bool complete)>& store,
+                        const ListTrust& trust) {
     // The folder comes from the game list or from files on disk; control characters in
     // it would end the request line and add lines of their own.
     if (HasControlCharacters(gameFolder))
         return Refuse(observer);
     ListResult outcome = ListResult::Loaded;
-    RequestResult request = ServerRequest(server, "/" + gameFolder + "/", observer, [&](const std::string& block) {
-        // The error test looks at the whole block split at ":", ignoring "|".
-        if (TextField(block, 1, ":") == "error") {
-            store({}, false);
-            observer.Status(LookupText(TextField(block, 2, ":")));
-            outcome = ListResult::ErrorReply;
-            return;
-        }
-        const size_t records = CountRecords(block);
-        if (records > kMaxRecords) {
-            store({}, false);
-            outcome = Refuse(observer);
-            return;
-        }
-        FileList files;
-        files.reserve(records);
-        ForEachRecord(block, [&files](std::string_view path, std::string_view fingerprint) {
-            if (!path.empty())
-                files.emplace_back(std::string(path), std::string(fingerprint));
+    const std::string target = "/" + gameFolder + "/";
+    SignatureCheck signature(trust, target);
+    RequestResult request = ServerRequest(
+        access, target, observer, signature.required(), [&](const std::string& block, std::string_view rawReply) {
+            // The error test looks at the whole block split at ":", ignoring "|".
+            if (TextField(block, 1, ":") == "error") {
+                store({}, false);
+                observer.Status(LookupText(TextField(block, 2, ":")));
+                outcome = ListResult::ErrorReply;
+                return;
+            }
+            if (signature.required() && !signature.Verify(rawReply, observer)) {
+                store({}, false);
+                outcome = ListResult::ErrorReply;
+                return;
+            }
+            const size_t records = CountRecords(block);
+            // The digests follow the records as signed; a block that decodes into other
+            // records than were signed cannot be matched with them.
+            if (records > kMaxRecords || (signature.required() && records != signature.digests().size())) {
+                store({}, false);
+                outcome = Refuse(observer);
+                return;
+            }
+            FileList files;
+            files.reserve(records);
+            size_t record = 0;
+            ForEachRecord(block, [&](std::string_view path, std::string_view fingerprint) {
+                if (!path.empty()) {
+                    files.emplace_back(std::string(path), std::string(fingerprint));
+                    if (signature.required())
+                        files.back().sha256 = signature.digests()[record];
+                }
+                ++record;
+            });
+            store(std::move(files), true);
+            if (signature.required())
+                signature.Accepted();
+            observer.Status(LookupText("FILES_LOADED"));
         });
-        store(std::move(files), true);
-        observer.Status(LookupText("FILES_LOADED"));
-    });
     return request == RequestResult::Done ? outcome : FromRequest(request);
 }
 

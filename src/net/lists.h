@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "net/observer.h"
+#include "net/server_request.h"
 
 namespace zefo {
 
@@ -23,6 +24,7 @@ struct FileEntry {
     std::string path;         // relative to the game folder, exactly as the server sends it
     std::string localName;    // where the update stores the download
     std::string fingerprint;  // the server's MD5 text
+    std::string sha256;       // the publisher's signed SHA-256 (64 lowercase hex digits) in a signed list, else empty
     std::atomic<int32_t> chosen{1};
     std::atomic<int32_t> upToDate{0};
     std::atomic<int32_t> failed{0};
@@ -39,21 +41,42 @@ enum class ListResult {
     Unreachable,  // no connection: "ERR_SERVER" reported as a message
     TimedOut,     // no complete reply in time: "ERR_TIMEOUT" reported as a message
     Stopped,      // the observer asked to stop
-    ErrorReply,   // the server refused: the text of the key it named reported as a status line
+    ErrorReply,   // the server refused: the text of the key it named reported as a status line; or,
+                  // with a publisher key, the list was not signed as it must be: "ERR_SIGNATURE"
     Refused,      // a list the program does not take: "ERR_LIST" reported as a status line
 };
 
-// Asks `server` for its games. A loaded list goes to `store` before its status line;
-// games whose folder holds control characters are left out.
-ListResult LoadGameList(const std::string& server, Observer& observer, const std::function<void(GameList&&)>& store);
+// What the program demands of lists. With a publisher key every list must carry the
+// publisher's signature for its own target ("/" or "/FOLDER/"), must not have expired
+// by the wall clock, and must not be older than the newest version accepted before
+// for that target (kept in `versionsFile`); each file entry then carries its signed
+// SHA-256. Without a key lists are taken as they come.
+struct ListTrust {
+    std::string publisherKey;  // 65 bytes (0x04, X, Y), or empty
+    std::string versionsFile;  // a settings file for the accepted versions; empty keeps none
+};
 
-// Asks `server` for the file list of `gameFolder`. `store` gets the loaded list
-// (complete) before its status line; after an error reply or a refused list it gets
-// an empty one (not complete), and after a failed request nothing. Records without a
-// path are left out.
-ListResult LoadFileList(const std::string& server,
+// The key this program was built with (ZEFO_PUBLISHER_KEY) as 65 bytes, or empty.
+// Only the front ends read it, and only from here: never from a settings file.
+std::string BuiltInPublisherKey();
+
+// Asks the server for its games. A loaded list goes to `store` before its status line;
+// games whose folder holds control characters are left out. A list refused for its
+// signature is not stored; "ERR_SIGNATURE" with the reason is reported.
+ListResult LoadGameList(const ServerAccess& access,
+                        Observer& observer,
+                        const std::function<void(GameList&&)>& store,
+                        const ListTrust& trust = {});
+
+// Asks the server for the file list of `gameFolder`. `store` gets the loaded list
+// (complete) before its status line; after an error reply, a refused list or one
+// refused for its signature it gets an empty one (not complete), and after a failed
+// request nothing. Records without a path are left out. The server's error replies
+// ("error:KEY") are taken unsigned: they carry no files.
+ListResult LoadFileList(const ServerAccess& access,
                         const std::string& gameFolder,
                         Observer& observer,
-                        const std::function<void(FileList&& files, bool complete)>& store);
+                        const std::function<void(FileList&& files, bool complete)>& store,
+                        const ListTrust& trust = {});
 
 }  // namespace zefo

@@ -4,7 +4,7 @@
 #include <array>
 
 #include "net/clock.h"
-#include "net/tcp_client.h"
+#include "net/stream.h"
 #include "net/text_decode.h"
 #include "net/text_ops.h"
 #include "support/translations.h"
@@ -19,9 +19,57 @@ constexpr int kPiecesPerPass = 256;
 constexpr std::string_view kEndMarker = "[/data]";
 constexpr uint32_t kStopPollMs = 250;
 
+constexpr std::string_view kDataMarker = "[data]";
+constexpr std::string_view kSigOpen = "[sig]";
+constexpr std::string_view kSigClose = "[/sig]";
+
 void ShowError(Observer& observer, const char* key) {
     observer.Message(LookupText("ERR"), LookupText(key));
 }
+
+// Whether a signed reply is complete: "[data]", then "[/data]", then either the
+// whole signature block right behind it or any other byte there (an unsigned
+// reply, which the check refuses). A server that closed after "[/data]" has sent
+// all it will. Each search goes on where the last one ended.
+class SignedEnd {
+  public:
+    bool Reached(const std::string& raw, bool peerGone) {
+        if (open_ == std::string::npos && !Find(raw, kDataMarker, open_, openFrom_))
+            return false;
+        if (close_ == std::string::npos) {
+            closeFrom_ = std::max(closeFrom_, open_ + kDataMarker.size());
+            if (!Find(raw, kEndMarker, close_, closeFrom_))
+                return false;
+        }
+        const size_t after = close_ + kEndMarker.size();
+        if (peerGone)
+            return true;
+        if (raw.size() - after < kSigOpen.size())
+            return false;
+        if (raw.compare(after, kSigOpen.size(), kSigOpen) != 0)
+            return true;
+        size_t end = std::string::npos;
+        sigFrom_ = std::max(sigFrom_, after + kSigOpen.size());
+        return Find(raw, kSigClose, end, sigFrom_);
+    }
+
+  private:
+    // Finds `marker` from `from` on; otherwise moves `from` to where a later search begins.
+    static bool Find(const std::string& raw, std::string_view marker, size_t& at, size_t& from) {
+        at = raw.find(marker, from);
+        if (at != std::string::npos)
+            return true;
+        if (raw.size() >= marker.size())
+            from = std::max(from, raw.size() - marker.size() + 1);
+        return false;
+    }
+
+    size_t open_ = std::string::npos;
+    size_t close_ = std::string::npos;
+    size_t openFrom_ = 0;
+    size_t closeFrom_ = 0;
+    size_t sigFrom_ = 0;
+};
 
 }  // namespace
 
@@ -45,30 +93,41 @@ RequestResult ServerRequest(const std::string& server,
                             const std::string& path,
                             Observer& observer,
                             const std::function<void(const std::string& block)>& handleBlock) {
-    std::string host;
-    uint16_t port = 80;
-    SplitHostPort(server, host, port);
-    ConnectionPtr connection = OpenConnection(host, port);
-    if (!connection) {
+    return ServerRequest(ServerAccess(server), path, observer, false,
+                         [&handleBlock](const std::string& block, std::string_view) { handleBlock(block); });
+}
+
+RequestResult ServerRequest(const ServerAccess& access,
+                            const std::string& path,
+                            Observer& observer,
+                            bool signedReply,
+                            const ReplyHandler& handleReply) {
+    const ServerAddress address = ParseServerAddress(access.server);
+    std::string reason;
+    StreamPtr stream = OpenStream(address, access.pin, kListTimeoutMs, reason);
+    if (!stream) {
+        if (!reason.empty())
+            observer.Status(reason);
         ShowError(observer, "ERR_SERVER");
         return RequestResult::Unreachable;
     }
-    SendText(*connection, ListRequestText(server, path));
+    // A text without a scheme stands in the Host line as it is written.
+    const std::string request = ListRequestText(address.schemeGiven ? HostLine(address) : access.server, path);
+    stream->Send(request.data(), static_cast<int>(request.size()));
     const uint32_t start = MillisecondTicks();
 
-    std::string collected;
+    std::string collected;  // decoded piece by piece (unsigned replies)
+    std::string raw;        // as received (signed replies)
     size_t searchFrom = 0;  // "[/data]" cannot begin before this offset
+    SignedEnd signedEnd;
     bool peerGone = false;
     std::array<char, kPiece> piece;
     for (;;) {
-        if (observer.StopRequested()) {
-            CloseConnection(connection);
+        if (observer.StopRequested())
             return RequestResult::Stopped;
-        }
         uint32_t elapsed = MillisecondTicks() - start;
-        if (elapsed > kListTimeoutMs || collected.size() > kListReplyLimit) {
+        if (elapsed > kListTimeoutMs || collected.size() > kListReplyLimit || raw.size() > kListReplyLimit) {
             ShowError(observer, "ERR_TIMEOUT");
-            CloseConnection(connection);
             return RequestResult::TimedOut;
         }
         // Waiting one millisecond past the limit lets the next pass see the time-out;
@@ -76,25 +135,36 @@ RequestResult ServerRequest(const std::string& server,
         uint32_t wait = std::min(kListTimeoutMs - elapsed + 1, kStopPollMs);
         if (peerGone) {
             SleepMilliseconds(wait);
-        } else if (WaitReadable(*connection, wait)) {
-            int waiting = BytesWaiting(*connection);
-            // Readable with nothing waiting: the peer closed or the connection
-            // failed. No byte can follow, so the remaining passes only wait.
-            if (waiting == 0)
-                peerGone = true;
-            for (int count = 0; waiting > 0 && count < kPiecesPerPass; ++count) {
-                int received = ReceiveBytes(*connection, piece.data(), std::min(waiting, kPiece));
-                if (received <= 0)
+        } else if (stream->WaitReadable(wait)) {
+            for (int count = 0; count < kPiecesPerPass; ++count) {
+                int received = stream->ReceiveWaiting(piece.data(), kPiece);
+                if (received == kReceiveNothing)
                     break;
-                waiting -= received;
-                // Each piece ends at its first zero byte.
-                collected += DecodeText(piece.data(), received, kEncodingCodePage);
+                // The peer closed or the connection failed: no byte can follow, so
+                // the remaining passes only wait.
+                if (received <= 0) {
+                    peerGone = true;
+                    break;
+                }
+                if (signedReply) {
+                    raw.append(piece.data(), static_cast<size_t>(received));
+                } else {
+                    // Each piece ends at its first zero byte.
+                    collected += DecodeText(piece.data(), received, kEncodingCodePage);
+                }
             }
+        }
+        if (signedReply) {
+            if (signedEnd.Reached(raw, peerGone)) {
+                const std::string rawBlock = TextBetween(raw, "[data]", kEndMarker);
+                handleReply(DecodeText(rawBlock.data(), static_cast<int>(rawBlock.size()), kEncodingCodePage), raw);
+                return RequestResult::Done;
+            }
+            continue;
         }
         size_t found = collected.find(kEndMarker, searchFrom);
         if (found != std::string::npos) {
-            handleBlock(TextBetween(collected, "[data]", kEndMarker));
-            CloseConnection(connection);
+            handleReply(TextBetween(collected, "[data]", kEndMarker), {});
             return RequestResult::Done;
         }
         if (collected.size() >= kEndMarker.size())

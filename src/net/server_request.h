@@ -1,6 +1,6 @@
-// One exchange of the list protocol with the update server: an HTTP/1.0 GET,
-// a reply collected until "[/data]" within 10 seconds, and the block between
-// "[data]" and "[/data]".
+// One exchange of the list protocol with the update server: an HTTP/1.0 GET over
+// plain TCP or TLS, a reply collected until "[/data]" (or the signature block after
+// it) within 10 seconds, and the block between "[data]" and "[/data]".
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "net/observer.h"
 
@@ -25,7 +26,26 @@ void SplitHostPort(std::string_view authority, std::string& host, uint16_t& port
 // The request for `path` ("/" or "/" + folder + "/"), with `server` as it stands in the Host line.
 std::string ListRequestText(const std::string& server, const std::string& path);
 
+// How the program reaches the update server: the server text as the user wrote it
+// ("host", "host:port", "http://host[:port]" or "https://host[:port]") and, for
+// https, an optional pin (64 hexadecimal digits: the SHA-256 of the server's
+// SubjectPublicKeyInfo). A plain text converts, so callers that know only the
+// server text pass it as it is.
+struct ServerAccess {
+    ServerAccess() = default;
+    ServerAccess(std::string serverText, std::string pinText = {})  // NOLINT: converting on purpose
+        : server(std::move(serverText)), pin(std::move(pinText)) {}
+    ServerAccess(const char* serverText) : server(serverText) {}  // NOLINT: converting on purpose
+
+    std::string server;
+    std::string pin;
+};
+
 enum class RequestResult { Done, Unreachable, TimedOut, Stopped };
+
+// What a signed exchange hands over: the block, and the reply's bytes as received
+// (before any decoding) for the signature check.
+using ReplyHandler = std::function<void(const std::string& block, std::string_view rawReply)>;
 
 // Connects to `server` (port 80 unless it names one), sends the request for
 // `path` and calls `handleBlock` with the reply's block once "[/data]" arrived.
@@ -36,5 +56,17 @@ RequestResult ServerRequest(const std::string& server,
                             const std::string& path,
                             Observer& observer,
                             const std::function<void(const std::string& block)>& handleBlock);
+
+// The same through `access`: an https server is reached over TLS, and a failed
+// handshake reports its English reason as a status line before the "ERR_SERVER"
+// message. With `signedReply` the reply is read on after "[/data]" to the end of
+// the signature block that follows it (or the server's close), the block is decoded
+// from the received bytes as a whole, and `handleReply` also gets those bytes;
+// otherwise the raw text is empty and the block is the one of the overload above.
+RequestResult ServerRequest(const ServerAccess& access,
+                            const std::string& path,
+                            Observer& observer,
+                            bool signedReply,
+                            const ReplyHandler& handleReply);
 
 }  // namespace zefo

@@ -9,6 +9,27 @@ namespace zefo {
 namespace {
 
 constexpr const char* kNoLanguage = "---";
+constexpr const char* kVersionsGroup = "Signed lists";
+constexpr size_t kMaxVersionDigits = 18;
+
+// A target as a key: bytes beyond letters, digits and "/._-" as %XX, so that "=",
+// ";", "[" or blanks in a folder name cannot change the line's meaning.
+std::string VersionKey(const std::string& target) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string key;
+    for (unsigned char c : target) {
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
+                     c == '.' || c == '_' || c == '-';
+        if (plain) {
+            key += static_cast<char>(c);
+        } else {
+            key += '%';
+            key += kHex[c >> 4];
+            key += kHex[c & 15];
+        }
+    }
+    return key;
+}
 
 // Creates the product folder and its sub-folder `name` as far as they are missing
 // and gives the settings file's path, or the empty text when there is no product
@@ -52,6 +73,7 @@ Settings ReadSettings(const std::string& folder, const std::vector<LanguageEntry
         IniSelectGroup("Program");
         settings.lang = IniReadString("lang", kNoLanguage);
         settings.server = IniReadString("server", ZEFO_DEFAULT_SERVER);
+        settings.pin = IniReadString("pin", "");
         IniClose();
     }
     if (settings.lang == kNoLanguage)
@@ -78,6 +100,41 @@ void WriteSettings(const std::string& folder, const Settings& settings) {
     IniSelectGroup("Program");
     IniWriteString("lang", settings.lang);
     IniWriteString("server", settings.server);
+    IniClose();
+}
+
+std::string ListVersionsFile(const std::string& name) {
+    std::string file = PrepareFolders(name);
+    const std::string settingsName = "settings.ini";
+    if (file.size() < settingsName.size())
+        return {};
+    return file.substr(0, file.size() - settingsName.size()) + "lists.ini";
+}
+
+int64_t ReadAcceptedVersion(const std::string& file, const std::string& target) {
+    if (file.empty())
+        return 0;
+    IniOpen(file);
+    IniSelectGroup(kVersionsGroup);
+    const std::string text = IniReadString(VersionKey(target), "");
+    IniClose();
+    if (text.empty() || text.size() > kMaxVersionDigits)
+        return 0;
+    int64_t version = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return 0;
+        version = version * 10 + (c - '0');
+    }
+    return version;
+}
+
+void WriteAcceptedVersion(const std::string& file, const std::string& target, int64_t version) {
+    if (file.empty() || version < 0)
+        return;
+    IniOpen(file);
+    IniSelectGroup(kVersionsGroup);
+    IniWriteString(VersionKey(target), std::to_string(version));
     IniClose();
 }
 

@@ -1,5 +1,6 @@
-// The persisted settings (server host and language) and the per-game folder override.
-// Failures are silent: a missing or unwritable file gives or keeps the defaults.
+// The persisted settings (server, language, the server's pinned key), the per-game
+// folder override and the versions of signed lists accepted so far. Failures are
+// silent: a missing or unwritable file gives or keeps the defaults.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +10,9 @@
 namespace zefo {
 
 struct Settings {
-    std::string server;  // the update server, "host" or "host:port"
+    std::string server;  // the update server: "host", "host:port", "http://host[:port]" or "https://host[:port]"
     std::string lang;    // language code: "en", "de" or "fi"; "---" while none is chosen
+    std::string pin{};   // SHA-256 of the https server's public key (64 hex digits), or empty; read, never written
 };
 
 struct LanguageEntry {
@@ -27,8 +29,17 @@ std::vector<LanguageEntry> BuiltInLanguages();
 Settings ReadSettings(const std::string& folder, const std::vector<LanguageEntry>& languages);
 // "game" of group "Update" in the per-game file of `name`, else `current`.
 std::string ReadGameFolder(const std::string& name, const std::string& current);
-// Writes "lang" then "server" to <product folder><folder>\settings.ini.
+// Writes "lang" then "server" to <product folder><folder>\settings.ini; a "pin" there
+// stays as it is.
 void WriteSettings(const std::string& folder, const Settings& settings);
+
+// <product folder><name>\lists.ini, beside the settings file of `name`, where the
+// versions of accepted signed lists are kept; empty where settings cannot be kept.
+std::string ListVersionsFile(const std::string& name);
+// The newest version accepted for the list `target` in `file`: 0 when none is kept.
+int64_t ReadAcceptedVersion(const std::string& file, const std::string& target);
+// Keeps `version` for `target` in `file`, replacing the file in one step.
+void WriteAcceptedVersion(const std::string& file, const std::string& target, int64_t version);
 
 // The product folder, ending in a separator ("%APPDATA%\Zefo\" on Windows).
 std::string ProductFolder();

@@ -45,6 +45,7 @@ constexpr const char* kKeys[] = {
     "T_FILES_NEW",
     "T_FILES_OLD",
     "ERR_LIST",
+    "ERR_SIGNATURE",
 };
 constexpr const char* kDeTexts[] = {
     "Fehler",
@@ -82,6 +83,7 @@ constexpr const char* kDeTexts[] = {
     "Aktualisierte Dateien:",
     "Unveränderte Dateien:",
     "Die Liste des Servers konnte nicht gelesen werden.",
+    "Die Liste des Servers wurde abgewiesen: Die Signatur des Herausgebers fehlt, ist ungültig oder veraltet ($1).",
 };
 constexpr const char* kEnTexts[] = {
     "Error",
@@ -119,6 +121,7 @@ constexpr const char* kEnTexts[] = {
     "Updated files:",
     "Unchanged files:",
     "The list sent by the server could not be read.",
+    "The list sent by the server was refused: the publisher's signature is missing, not valid or out of date ($1).",
 };
 constexpr const char* kFiTexts[] = {
     "Virhe",
@@ -156,6 +159,7 @@ constexpr const char* kFiTexts[] = {
     "Updated files:",
     "Unchanged files:",
     "Palvelimen listaa ei voitu lukea.",
+    "Palvelimen lista hylättiin: julkaisijan allekirjoitus puuttuu, ei kelpaa tai on vanhentunut ($1).",
 };
 static_assert(std::size(kKeys) == std::size(kDeTexts));
 static_assert(std::size(kKeys) == std::size(kEnTexts));

@@ -7,6 +7,7 @@
 
 #include "base/file_system.h"
 #include "base/safe_folder.h"
+#include "net/stream.h"
 #include "support/translations.h"
 #include "sync/http_download.h"
 #include "sync/listed_file.h"
@@ -48,11 +49,11 @@ struct LoopSetup {
 // the copy is of no use and goes too, and the file counts as failed.
 bool DownloadUpdater(const std::string& url,
                      const SafeFolder& folder,
-                     const std::string& fingerprint,
+                     const DownloadChecks& checks,
                      Observer& observer) {
     if (!folder.Remove(kScript))
         return false;
-    if (!HttpDownload(url, folder, kUpdaterCopy, fingerprint, &observer)) {
+    if (!HttpDownload(url, folder, kUpdaterCopy, checks, &observer)) {
         folder.Remove(kUpdaterCopy);
         return false;
     }
@@ -89,15 +90,19 @@ RunResult DownloadLoop(const GameSource& source,
                 continue;
             observer.Status(Translate("LOADING", entry.path));
             const std::string url = FileUrl(source, entry.path);
-            if (choice == Choice::DownloadUpdater) {
-                ok = DownloadUpdater(url, folder, entry.fingerprint, observer);
-                result.swapScript = ok ? SwapScript::Written : SwapScript::Gone;
+            const DownloadChecks checks{entry.fingerprint, entry.sha256, source.access.pin};
+            if (source.signedFiles && entry.sha256.empty()) {
+                ok = false;  // nothing the publisher signed vouches for this file
+            } else if (choice == Choice::DownloadUpdater) {
+                ok = DownloadUpdater(url, folder, checks, observer);
             } else {
-                ok = HttpDownload(url, folder, name, entry.fingerprint, &observer);
+                ok = HttpDownload(url, folder, name, checks, &observer);
                 // A download checked against a fingerprint has exactly these bytes.
                 if (ok && setup.cache && IsFingerprint(entry.fingerprint))
                     setup.cache->Remember(folder, name, entry.path, Lowered(entry.fingerprint));
             }
+            if (choice == Choice::DownloadUpdater)
+                result.swapScript = ok ? SwapScript::Written : SwapScript::Gone;
         } else if (!setup.countsWhenRefused(i)) {
             continue;
         }
@@ -116,7 +121,7 @@ RunResult DownloadLoop(const GameSource& source,
 }  // namespace
 
 std::string FileUrl(const GameSource& source, const std::string& path) {
-    return UrlEncodePath("http://" + source.server + "/" + source.gameFolder + "/" + path);
+    return UrlEncodePath(ServerUrlBase(source.access.server) + "/" + source.gameFolder + "/" + path);
 }
 
 std::vector<LocalState> CompareGame(const std::string& folder,

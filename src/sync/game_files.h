@@ -16,8 +16,11 @@ namespace zefo {
 
 // Where a game's files come from.
 struct GameSource {
-    std::string server;      // the server text, "host" or "host:port"
+    ServerAccess access;     // the server text ("host[:port]", "http://..." or "https://...") and its pin
     std::string gameFolder;  // the game's folder on the server
+    // Every file must carry its signed SHA-256 (a program built with a publisher key);
+    // an entry without one fails.
+    bool signedFiles = false;
 };
 
 // The self-update script Update.bat: 64 bytes in the 8-bit code page. The update writes
@@ -39,7 +42,8 @@ struct RunResult {
     bool remaining = false;  // a chosen file is still not up to date
 };
 
-// The download URL of a listed path: every space of the whole URL as "%20".
+// The download URL of a listed path: every space of the whole URL as "%20"; https for
+// an https server.
 std::string FileUrl(const GameSource& source, const std::string& path);
 
 // The updater's check: compares every listed file below `folder` with its fingerprint
@@ -52,7 +56,8 @@ std::vector<LocalState> CompareGame(const std::string& folder,
 
 // Downloads every listed file into `target` (an existing folder, ending in a
 // separator; empty when it could not be entered, which fails every file), replacing
-// what stands there. Reports "LOADING" and "ERR_FILE" per file and the progress from
+// what stands there. Each file is checked by its fingerprint and, when the entry
+// carries one, its SHA-256. Reports "LOADING" and "ERR_FILE" per file and the progress from
 // 0, then "GAME_INSTALLED" or "GAME_INSTALL_FAILED".
 // A cache, when given, remembers the verified fingerprint of every file written.
 RunResult InstallGame(const GameSource& source,

@@ -9,8 +9,9 @@
 #include "base/md5.h"
 #include "base/path.h"
 #include "net/clock.h"
+#include "net/crypto.h"
 #include "net/server_request.h"
-#include "net/tcp_client.h"
+#include "net/stream.h"
 #include "net/text_decode.h"
 #include "sync/listed_file.h"
 
@@ -26,8 +27,8 @@ constexpr int kReadSeconds = 10;
 // A body without length or chunking ends at the first silent second.
 constexpr int kOpenEndSeconds = 1;
 constexpr int64_t kOpenEndLimit = 1'000'000'000;
-constexpr int kSendSeconds = 10;
-constexpr uint32_t kSendRetryMs = 50;
+// The TLS handshake's limit.
+constexpr uint32_t kHandshakeMs = 10000;
 // Longest chunk-size line accepted.
 constexpr size_t kSizeLineLimit = 1024;
 // Body bytes are gathered to this size before a write to the file.
@@ -36,15 +37,30 @@ constexpr size_t kWriteBuffer = 256 * 1024;
 constexpr int kReadTimedOut = -3;
 
 struct UrlParts {
-    std::string host;
-    uint16_t port = 80;
+    ServerAddress address;
     std::string target;
 };
+
+// "https" in any letter case; any other scheme is fetched as plain HTTP.
+bool IsHttps(std::string_view scheme) {
+    constexpr std::string_view kHttps = "https";
+    if (scheme.size() != kHttps.size())
+        return false;
+    for (size_t i = 0; i < scheme.size(); ++i) {
+        char c = scheme[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != kHttps[i])
+            return false;
+    }
+    return true;
+}
 
 bool SplitUrl(std::string_view url, UrlParts& parts) {
     size_t scheme = url.find("://");
     if (scheme == std::string_view::npos)
         return false;
+    parts.address.tls = IsHttps(url.substr(0, scheme));
     size_t begin = scheme + 3;
     size_t slash = url.find('/', begin);
     std::string_view authority = url.substr(begin, slash == std::string_view::npos ? url.npos : slash - begin);
@@ -52,8 +68,11 @@ bool SplitUrl(std::string_view url, UrlParts& parts) {
     size_t at = authority.rfind('@');
     if (at != std::string_view::npos)
         authority.remove_prefix(at + 1);
-    SplitHostPort(authority, parts.host, parts.port);
-    if (parts.host.empty())
+    SplitHostPort(authority, parts.address.host, parts.address.port);
+    // SplitHostPort gives 80 when no port is written.
+    if (parts.address.tls && (authority.find(':') == std::string_view::npos || authority.back() == ':'))
+        parts.address.port = 443;
+    if (parts.address.host.empty())
         return false;
     if (slash != std::string_view::npos)
         parts.target = std::string(url.substr(slash + 1));
@@ -87,9 +106,9 @@ class WallTimer {
 
 // Waits up to `seconds` for data and receives at most `capacity` bytes once:
 // the count, 0 when the peer closed, -1 on error, kReadTimedOut.
-int ReadWithin(ServerConnection& connection, char* buffer, size_t capacity, int seconds, Observer* observer) {
+int ReadWithin(Stream& stream, char* buffer, size_t capacity, int seconds, Observer* observer) {
     int size = static_cast<int>(capacity);
-    int received = ReceiveWaiting(connection, buffer, size);
+    int received = stream.ReceiveWaiting(buffer, size);
     if (received != kReceiveNothing)
         return received;
     const int64_t limit = int64_t{seconds} * 1000;
@@ -99,29 +118,13 @@ int ReadWithin(ServerConnection& connection, char* buffer, size_t capacity, int 
             return -1;
         // Steps of at most a second, so that a changed clock and a request to stop are noticed.
         auto step = static_cast<uint32_t>(std::min<int64_t>(limit - elapsed, 1000));
-        if (WaitReadable(connection, step)) {
-            received = ReceiveWaiting(connection, buffer, size);
+        if (stream.WaitReadable(step)) {
+            received = stream.ReceiveWaiting(buffer, size);
             if (received != kReceiveNothing)
                 return received;
         }
     }
     return kReadTimedOut;
-}
-
-bool SendRequest(ServerConnection& connection, const std::string& request) {
-    size_t sent = 0;
-    WallTimer timer;
-    while (sent < request.size()) {
-        int result = SendBytes(connection, request.data() + sent, static_cast<int>(request.size() - sent));
-        if (result > 0) {
-            sent += static_cast<size_t>(result);
-            continue;
-        }
-        if (timer.Elapsed() >= int64_t{kSendSeconds} * 1000)
-            return false;
-        SleepMilliseconds(kSendRetryMs);
-    }
-    return true;
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -245,19 +248,23 @@ HeadResult ParseHead(std::string_view data, bool atEnd, Head& head) {
     }
 }
 
-// Where the body goes: a new temporary file beside the target, with the MD5 taken on
-// the way when one is expected. Bodies without a length of their own (chunked or
-// running to the close) end as a failure once they pass kOpenEndLimit.
+bool IsHex(const std::string& text, size_t digits) {
+    return text.size() == digits && std::all_of(text.begin(), text.end(), [](char c) { return HexDigit(c) >= 0; });
+}
+
+// Where the body goes: a new temporary file beside the target, with the MD5 and the
+// SHA-256 taken on the way when they are expected. Bodies without a length of their
+// own (chunked or running to the close) end as a failure once they pass kOpenEndLimit.
 class BodySink {
   public:
     BodySink(const SafeFolder& folder,
              const std::string& name,
-             const std::string& expectedMd5,
+             const DownloadChecks& checks,
              bool bounded,
              Observer* observer)
-        : folder_(folder), name_(name), expectedMd5_(expectedMd5), bounded_(bounded), observer_(observer) {
-        checkMd5_ = expectedMd5.size() == 32 &&
-                    std::all_of(expectedMd5.begin(), expectedMd5.end(), [](char c) { return HexDigit(c) >= 0; });
+        : folder_(folder), name_(name), checks_(checks), bounded_(bounded), observer_(observer) {
+        checkMd5_ = IsHex(checks.md5, 32);
+        checkSha256_ = !checks.sha256.empty();
         buffer_.reserve(kWriteBuffer);
     }
     BodySink(const BodySink&) = delete;
@@ -276,6 +283,8 @@ class BodySink {
         }
         if (checkMd5_)
             md5_.Update(data, length);
+        if (checkSha256_)
+            sha256_.Update(data, length);
         written_ += static_cast<int64_t>(length);
         if (buffer_.size() + length > kWriteBuffer && !Flush())
             return false;
@@ -295,7 +304,10 @@ class BodySink {
     bool Commit() {
         if (!Flush())
             return false;
-        if (checkMd5_ && !SameFingerprint(md5_.FinalHex(), expectedMd5_))
+        if (checkMd5_ && !SameFingerprint(md5_.FinalHex(), checks_.md5))
+            return false;
+        // A malformed digest fails too: it was meant to be checked.
+        if (checkSha256_ && (!IsHex(checks_.sha256, 64) || !SameFingerprint(sha256_.FinalHex(), checks_.sha256)))
             return false;
         return file_.Commit();
     }
@@ -311,17 +323,19 @@ class BodySink {
 
     const SafeFolder& folder_;
     std::string name_;
-    std::string expectedMd5_;
+    const DownloadChecks& checks_;
     bool checkMd5_ = false;
+    bool checkSha256_ = false;
     bool bounded_;
     Observer* observer_;
     FileReplacement file_;
     Md5 md5_;
+    Sha256 sha256_;
     std::vector<char> buffer_;
     int64_t written_ = 0;
 };
 
-bool ReceiveSizedBody(ServerConnection& connection, std::string_view first, int64_t length, BodySink& sink) {
+bool ReceiveSizedBody(Stream& stream, std::string_view first, int64_t length, BodySink& sink) {
     size_t take = static_cast<size_t>(std::min<int64_t>(length, static_cast<int64_t>(first.size())));
     if (!sink.Add(first.data(), take))
         return false;
@@ -329,7 +343,7 @@ bool ReceiveSizedBody(ServerConnection& connection, std::string_view first, int6
     char buffer[kHttpBlock];
     while (left > 0) {
         size_t capacity = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(kHttpBlock)));
-        int received = ReadWithin(connection, buffer, capacity, kReadSeconds, sink.observer());
+        int received = ReadWithin(stream, buffer, capacity, kReadSeconds, sink.observer());
         // A body that ends before its length is incomplete.
         if (received <= 0)
             return false;
@@ -410,7 +424,7 @@ class ChunkDecoder {
     int64_t left_ = 0;
 };
 
-bool ReceiveChunkedBody(ServerConnection& connection, std::string_view first, BodySink& sink) {
+bool ReceiveChunkedBody(Stream& stream, std::string_view first, BodySink& sink) {
     ChunkDecoder decoder;
     if (!decoder.Feed(first, sink))
         return false;
@@ -420,7 +434,7 @@ bool ReceiveChunkedBody(ServerConnection& connection, std::string_view first, Bo
             return true;
         if (decoder.state() == ChunkDecoder::State::Broken)
             return false;
-        int received = ReadWithin(connection, buffer, kHttpBlock, kReadSeconds, sink.observer());
+        int received = ReadWithin(stream, buffer, kHttpBlock, kReadSeconds, sink.observer());
         // A chunked body that ends without its zero-size chunk is incomplete.
         if (received <= 0)
             return false;
@@ -429,12 +443,12 @@ bool ReceiveChunkedBody(ServerConnection& connection, std::string_view first, Bo
     }
 }
 
-bool ReceiveOpenEndedBody(ServerConnection& connection, std::string_view first, BodySink& sink) {
+bool ReceiveOpenEndedBody(Stream& stream, std::string_view first, BodySink& sink) {
     if (!sink.Add(first.data(), first.size()))
         return false;
     char buffer[kHttpBlock];
     for (;;) {
-        int received = ReadWithin(connection, buffer, kHttpBlock, kOpenEndSeconds, sink.observer());
+        int received = ReadWithin(stream, buffer, kHttpBlock, kOpenEndSeconds, sink.observer());
         if (received == 0 || received == kReadTimedOut)
             return true;
         // More than the limit cannot be stored whole; a cut file is no success.
@@ -450,26 +464,25 @@ bool ReceiveOpenEndedBody(ServerConnection& connection, std::string_view first, 
 bool HttpDownload(const std::string& url,
                   const SafeFolder& folder,
                   const std::string& name,
-                  const std::string& expectedMd5,
+                  const DownloadChecks& checks,
                   Observer* observer) {
     std::string url8;
     if (!EncodeCodePage(url, url8))
         url8.clear();
     UrlParts parts;
-    if (!SplitUrl(url8, parts) || HasControlBytes(parts.host) || HasControlBytes(parts.target))
+    if (!SplitUrl(url8, parts) || HasControlBytes(parts.address.host) || HasControlBytes(parts.target))
         return false;
 
     std::string request = "GET /";
-    request.append(parts.target).append(" HTTP/1.1\r\nAccept: */*\r\nHost: ").append(parts.host);
-    if (parts.port != 80)
-        request.append(":").append(std::to_string(parts.port));
+    request.append(parts.target).append(" HTTP/1.1\r\nAccept: */*\r\nHost: ").append(HostLine(parts.address));
     request.append("\r\nConnection: close\r\n\r\n");
     // The request and its terminating zero must fit the block of host length + 2048.
-    if (request.size() + 1 > parts.host.size() + kHttpBlock)
+    if (request.size() + 1 > parts.address.host.size() + kHttpBlock)
         return false;
 
-    ConnectionPtr connection = OpenConnectionBytes(parts.host, parts.port);
-    if (!connection || !SendRequest(*connection, request))
+    std::string reason;
+    StreamPtr stream = OpenStream(parts.address, checks.pin, kHandshakeMs, reason);
+    if (!stream || stream->Send(request.data(), static_cast<int>(request.size())) < 0)
         return false;
 
     // Status line and headers: the first read, then more reads while the head
@@ -479,7 +492,7 @@ bool HttpDownload(const std::string& url,
     char buffer[kHttpBlock];
     for (;;) {
         size_t capacity = std::min(kHttpBlock, kHeadLimit - head.size());
-        int received = ReadWithin(*connection, buffer, capacity, kReadSeconds, observer);
+        int received = ReadWithin(*stream, buffer, capacity, kReadSeconds, observer);
         if (received == kReadTimedOut || received < 0)
             return false;
         if (received == 0 && head.empty())
@@ -494,18 +507,26 @@ bool HttpDownload(const std::string& url,
             return false;
     }
 
-    BodySink sink(folder, name, expectedMd5, parsed.contentLength == -1, observer);
+    BodySink sink(folder, name, checks, parsed.contentLength == -1, observer);
     if (!sink.Create())
         return false;
     std::string_view first = std::string_view(head).substr(parsed.bodyStart);
     bool complete;
     if (parsed.contentLength != -1)
-        complete = ReceiveSizedBody(*connection, first, parsed.contentLength, sink);
+        complete = ReceiveSizedBody(*stream, first, parsed.contentLength, sink);
     else if (parsed.chunked)
-        complete = ReceiveChunkedBody(*connection, first, sink);
+        complete = ReceiveChunkedBody(*stream, first, sink);
     else
-        complete = ReceiveOpenEndedBody(*connection, first, sink);
+        complete = ReceiveOpenEndedBody(*stream, first, sink);
     return complete && sink.Commit();
+}
+
+bool HttpDownload(const std::string& url,
+                  const SafeFolder& folder,
+                  const std::string& name,
+                  const std::string& expectedMd5,
+                  Observer* observer) {
+    return HttpDownload(url, folder, name, DownloadChecks{expectedMd5, {}, {}}, observer);
 }
 
 bool HttpDownload(const std::string& url,

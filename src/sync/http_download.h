@@ -1,4 +1,4 @@
-// One HTTP/1.1 GET into one local file.
+// One HTTP/1.1 GET into one local file, over TLS for an https URL.
 #pragma once
 
 #include <string>
@@ -8,9 +8,18 @@
 
 namespace zefo {
 
+// What a download must match before it replaces the target.
+struct DownloadChecks {
+    std::string md5;     // 32 hexadecimal digits in any letter case; anything else is not checked
+    std::string sha256;  // 64 hexadecimal digits in any letter case; empty: not checked
+    std::string pin;     // for https: the server key's pin (tls.h), or empty
+};
+
 // Downloads `url` into `localPath`. The body goes to a temporary file beside the
 // target, which replaces the target only when the body is complete (and, when
-// `expectedMd5` is 32 hexadecimal digits, has that MD5 in any letter case).
+// `expectedMd5` is 32 hexadecimal digits, has that MD5 in any letter case). An
+// "https://" URL is fetched over TLS (port 443 unless it names one); a connection
+// that fails its checks fails like one that cannot be made.
 // On false the previous file is unchanged and no temporary file remains. An observer,
 // when given, hears of the body bytes as they arrive and can stop the download (it
 // then fails).
@@ -24,6 +33,14 @@ bool HttpDownload(const std::string& url,
                   const SafeFolder& folder,
                   const std::string& name,
                   const std::string& expectedMd5 = {},
+                  Observer* observer = nullptr);
+// The same with every check of `checks`: the MD5 and the SHA-256 are taken in the
+// one pass that writes the file, and a sha256 that is not 64 hexadecimal digits
+// fails the download.
+bool HttpDownload(const std::string& url,
+                  const SafeFolder& folder,
+                  const std::string& name,
+                  const DownloadChecks& checks,
                   Observer* observer = nullptr);
 
 }  // namespace zefo

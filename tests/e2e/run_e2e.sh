@@ -1,23 +1,28 @@
 #!/usr/bin/env bash
 # End-to-end tests of the real Windows program under Wine and an X server.
 #
-#   run_e2e.sh updater|installer|crash PROGRAM DRIVER FAULT HOST_TOOLS OUT
+#   run_e2e.sh updater|installer|crash|https PROGRAM DRIVER FAULT HOST_TOOLS OUT
 #
 # PROGRAM is Update.exe, DRIVER zefo_driver.exe, FAULT zefo_fault.exe, HOST_TOOLS
 # the native build's tools folder (zefo_publish, zefo_serve), OUT a folder for
 # screenshots. WINEPREFIX and DISPLAY come from the environment (the test command
-# sets both). The program talks only to a server on 127.0.0.1. Every wait is bounded.
+# sets both). The program talks only to servers on 127.0.0.1. Every wait is bounded.
+# The https case runs nginx with a test authority (tests/net/tls_fixture.sh) and
+# trusts that authority in the prefix while it runs.
 set -uo pipefail
 
 case_name=$1 program=$2 driver=$3 fault=$4 tools=$5 out=$6
 export WINEDEBUG=-all
 mkdir -p "$out"
 
+here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/zefo-e2e.XXXXXX")
-server_pid="" program_pid=""
+server_pid="" program_pid="" fixture="" trusted=""
 cleanup() {
     [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null
     [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
+    [ -n "$trusted" ] && wine "$driver" distrust "$trusted" >/dev/null 2>&1
+    [ -n "$fixture" ] && "$here/../net/tls_fixture.sh" stop "$fixture" >/dev/null 2>&1
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -51,8 +56,8 @@ appdata=$(winepath -u "$(tr -d '\r\n' <"$work/appdata.out")" 2>/dev/null </dev/n
 settings="$appdata/Zefo/Updater/settings.ini"
 rm -rf "$appdata/Zefo"
 
-# Publishes one game, "Demo Game" in folder demo, and serves it on a free port.
-publish_and_serve() {
+# Publishes one game, "Demo Game" in folder demo, into the web root $1.
+publish_demo() {
     local src="$work/src/demo"
     mkdir -p "$src/data" "$src/maps"
     printf 'Demo Game\n' >"$src/game.txt"
@@ -62,7 +67,12 @@ publish_and_serve() {
     # A newer updater: the same program with a few bytes appended.
     cp "$program" "$src/Update.exe"
     printf 'ZEFO-NEWER-UPDATER' >>"$src/Update.exe"
-    "$tools/zefo_publish" "$work/src" "$work/root" >"$work/publish.log" 2>&1 || { cat "$work/publish.log"; fail "publish"; }
+    "$tools/zefo_publish" "$work/src" "$1" >"$work/publish.log" 2>&1 || { cat "$work/publish.log"; fail "publish"; }
+}
+
+# Publishes the demo game and serves it on a free port.
+publish_and_serve() {
+    publish_demo "$work/root"
     "$tools/zefo_serve" --root "$work/root" --port 0 >"$work/serve.log" 2>&1 &
     server_pid=$!
     for _ in $(seq 100); do
@@ -208,10 +218,63 @@ run_crash() {
     check_eq "exit code after the report" 0 "$code"
 }
 
+run_https() {
+    fixture="$work/tls"
+    "$here/../net/tls_fixture.sh" start "$fixture" >"$work/fixture.log" 2>&1 || {
+        cat "$work/fixture.log"; fixture=""; fail "the HTTPS servers did not start"; }
+    port_of() { grep "^$1=" "$fixture/ports" | cut -d= -f2; }
+    drive trust "$(winepath -w "$fixture/ca.pem")" >/dev/null || fail "trusting the test authority"
+    trusted=$(winepath -w "$fixture/ca.pem")
+    publish_demo "$fixture/www"
+    mkdir -p "$(dirname "$settings")"
+
+    # A server whose certificate no authority vouches for: the message of an
+    # unreachable server, the reason in the status list, no game list.
+    local start="$work/start"
+    mkdir -p "$start"
+    cp "$program" "$start/Update.exe"
+    printf '[Program]\r\nserver=https://localhost:%s\r\n' "$(port_of self)" >"$settings"
+    (cd "$start" && exec wine "$start/Update.exe") >/dev/null 2>&1 &
+    program_pid=$!
+    drive wait-window "Zefo Installer" 60000 >/dev/null || fail "the program did not start"
+    check_eq "refused server" "$(printf '%s\n' Error 'Could not connect to server.')" "$(drive message 30000)"
+    shot https-refused
+    drive dismiss >/dev/null || fail "dismissing the message"
+    check_eq "status lines" "$(printf '%s\n' 'Welcome to the Zefo Installer.' 'self-signed certificate')" \
+        "$(drive lines "Zefo Installer" 5)"
+    check_eq "no games" "0" "$(drive enabled "Zefo Installer" 1)"
+    drive close "Zefo Installer" >/dev/null || fail "closing the main window"
+    for _ in $(seq 100); do kill -0 "$program_pid" 2>/dev/null || break; sleep 0.2; done
+    program_pid=""
+
+    # The verified server with its key pinned: the game list and every file over HTTPS.
+    local target="$work/target"
+    mkdir -p "$target"
+    printf '[Program]\r\nserver=https://localhost:%s\r\npin=%s\r\n' "$(port_of good)" "$(cat "$fixture/pin")" \
+        >"$settings"
+    start_program "$start"
+    drive wait-enabled "Zefo Installer" 1 1 60000 >/dev/null || fail "the game list did not arrive"
+    check_eq "games" "$(printf '%s\n' 0 '0	Demo Game')" "$(drive combo "Zefo Installer" 1)"
+    drive click "Zefo Installer" 2 >/dev/null || fail "Install"
+    drive browse "$(winepath -w "$target")" 30000 >/dev/null || fail "choosing the folder"
+    drive wait-line "Zefo Installer" 5 "The game has been installed successfully." 60000 >/dev/null || {
+        drive lines "Zefo Installer" 5; fail "no success line"; }
+    for f in readme.txt "maps/level 1.map" data/config.ini data/game.dat Update.exe; do
+        cmp -s "$target/$f" "$fixture/www/demo/$f" || fail "$f was not installed"
+    done
+    echo "ok: every file installed over HTTPS"
+    shot https-installed
+    drive close "Zefo Installer" >/dev/null || fail "closing the main window"
+    # The program saves its settings as it ends; the pin is not its to write.
+    for _ in $(seq 100); do grep -q '^lang = ' "$settings" && break; sleep 0.2; done
+    check_eq "the pin after the program's save" "1" "$(grep -c "^pin = $(cat "$fixture/pin")" "$settings")"
+}
+
 case "$case_name" in
     updater) run_updater ;;
     installer) run_installer ;;
     crash) run_crash ;;
+    https) run_https ;;
     *) echo "unknown case $case_name" >&2; exit 2 ;;
 esac
 echo "e2e $case_name: passed"

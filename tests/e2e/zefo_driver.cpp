@@ -33,10 +33,13 @@
 //   message [ms]                       waits for a message box of the program: title, then text
 //   dismiss [ms]                       presses the message box's button
 //   browse FOLDER [ms]                 in the open folder browser: selects FOLDER, then OK
+//   trust PEMFILE                      adds the certificate to the machine's Root store
+//   distrust PEMFILE                   removes it again
 #include <windows.h>
 
 #include <commctrl.h>
 #include <shlobj.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <climits>
@@ -570,6 +573,48 @@ int Driver::Browse() {
     return Result(WaitFor([&] { return !IsWindow(browser) || !IsWindowVisible(browser); }, kDefaultWaitMs));
 }
 
+// --- trust ---
+
+// Adds the PEM file's certificate to the machine's Root store (the current user's
+// would ask for a confirmation), or removes it. The registry store keeps a change
+// only when committed.
+int Trust(const std::wstring& pemPath, bool add) {
+    HANDLE file = CreateFileW(pemPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return Fail("cannot open " + Narrow(pemPath));
+    std::string pem(65536, '\0');
+    DWORD read = 0;
+    BOOL ok = ReadFile(file, pem.data(), static_cast<DWORD>(pem.size()), &read, nullptr);
+    CloseHandle(file);
+    pem.resize(ok ? read : 0);
+    DWORD size = 0;
+    if (pem.empty() || !CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                                             nullptr, &size, nullptr, nullptr))
+        return Fail("no certificate in " + Narrow(pemPath));
+    std::string der(size, '\0');
+    CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                         reinterpret_cast<BYTE*>(der.data()), &size, nullptr, nullptr);
+    PCCERT_CONTEXT certificate =
+        CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), size);
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    bool done = false;
+    if (certificate && store) {
+        if (add) {
+            done = CertAddCertificateContextToStore(store, certificate, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+        } else {
+            PCCERT_CONTEXT found =
+                CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, certificate, nullptr);
+            done = !found || CertDeleteCertificateFromStore(found);  // deleting frees `found`
+        }
+        done = done && CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+    }
+    if (store)
+        CertCloseStore(store, 0);
+    if (certificate)
+        CertFreeCertificateContext(certificate);
+    return done ? 0 : Fail("the Root store did not take the change: " + std::to_string(GetLastError()));
+}
+
 int Driver::Run() {
     if (args_.size() < 1)
         return 2;
@@ -640,6 +685,8 @@ int Driver::Run() {
         return Message(true);
     if (command == L"browse")
         return Browse();
+    if ((command == L"trust" || command == L"distrust") && args_.size() >= 2)
+        return Trust(args_[1], command == L"trust");
     return 2;
 }
 

@@ -9,6 +9,7 @@
 
 #include "common/scripted_server.h"
 #include "net/clock.h"
+#include "net/stream.h"
 #include "net_test_support.h"
 
 namespace zefo::test {
@@ -76,6 +77,46 @@ TEST_F(ServerRequestTest, AServerTextWithoutPortUsesPort80AndStandsAsItIsInTheHo
     EXPECT_EQ(Request("127.0.0.1"), "x:1");
     ASSERT_TRUE(port80.WaitForFinished(0, 10000));
     EXPECT_EQ(port80.Request(0), "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\nUser-Agent: Zefo Game Updater\r\n\r\n");
+}
+
+TEST_F(ServerRequestTest, ServerTextsWithASchemeChooseTlsAndTheirPort) {
+    struct Case {
+        const char* text;
+        const char* host;
+        uint16_t port;
+        bool tls;
+        const char* hostLine;
+        const char* urlBase;
+    };
+    const Case cases[] = {
+        {"h:8080", "h", 8080, false, "h:8080", "http://h:8080"},
+        {"HTTP://h:81/", "h", 81, false, "h:81", "http://h:81"},
+        {"https://h", "h", 443, true, "h", "https://h"},
+        {"HttpS://h:8443/x", "h", 8443, true, "h:8443", "https://h:8443"},
+        {"https://h:80", "h", 80, true, "h:80", "https://h:80"},
+    };
+    for (const Case& c : cases) {
+        ServerAddress address = ParseServerAddress(c.text);
+        EXPECT_EQ(address.host, c.host) << c.text;
+        EXPECT_EQ(address.port, c.port) << c.text;
+        EXPECT_EQ(address.tls, c.tls) << c.text;
+        EXPECT_EQ(HostLine(address), c.hostLine) << c.text;
+        EXPECT_EQ(ServerUrlBase(c.text), c.urlBase) << c.text;
+    }
+
+    // With "http://" the Host line carries the host and port, not the text.
+    server.EnqueueReply(ListReply("a:1"));
+    EXPECT_EQ(Request("http://" + server.Host() + "/"), "a:1");
+    ASSERT_TRUE(server.WaitForFinished(0, 10000));
+    EXPECT_EQ(server.Request(0),
+              "GET / HTTP/1.0\r\nHost: " + server.Host() + "\r\nUser-Agent: Zefo Game Updater\r\n\r\n");
+
+    // A plain server answering an https text is a failed handshake: its reason, then the message.
+    server.Enqueue(Script().Send("HTTP/1.0 400 Bad Request\r\n\r\n[data]a:1[/data]").Close());
+    EXPECT_FALSE(Request("https://" + server.Host()));
+    ExpectOneMessage("Could not connect to server.");
+    ASSERT_EQ(observer.Lines().size(), 1u);
+    EXPECT_NE(observer.Lines()[0], "");
 }
 
 TEST_F(ServerRequestTest, FindsAnEndMarkerSplitAcrossPieces) {

@@ -10,9 +10,9 @@
 
 #include "common/scripted_server.h"
 #include "common/temp_dir.h"
+#include "common/trusted_authority.h"
 #include "net/clock.h"
 #include "net/tcp_client.h"
-#include "tls_test_platform.h"
 
 namespace zefo::test {
 namespace {

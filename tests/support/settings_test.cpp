@@ -207,6 +207,41 @@ TEST_F(SettingsTest, GameSettingsReplaceTheFolderOnlyFromTheGamesOwnFile) {
     EXPECT_FALSE(test::FileExists(product + "a"));
 }
 
+TEST_F(SettingsTest, ThePinIsReadAndLeftAsItIsBySaves) {
+    const std::string pin(64, 'a');
+    LoadSettings("Updater");
+    EXPECT_EQ(Current().pin, "");
+    test::WriteFileBytes(updaterFile, "[Program]\r\npin = " + pin + "\r\nserver = https://h\r\n");
+    LoadSettings("Updater");
+    EXPECT_EQ(Current().pin, pin);
+    EXPECT_EQ(Current().server, "https://h");
+    current.pin = "changed by the program";
+    current.server = "https://other";
+    SaveSettings("Updater");
+    EXPECT_EQ(test::ReadFileBytes(updaterFile),
+              kBom + "[Program]\r\npin = " + pin + "\r\nserver = https://other\r\nlang = " + current.lang + "\r\n");
+}
+
+TEST_F(SettingsTest, AcceptedListVersionsAreKeptPerTargetBesideTheSettings) {
+    const std::string file = ListVersionsFile("My Game");
+    EXPECT_EQ(file, product + "My Game" + kSeparator + "lists.ini");
+    EXPECT_EQ(ReadAcceptedVersion(file, "/"), 0);
+    // Folder names may hold what a key line cannot.
+    const std::string odd = "/a = b;[c] d/";
+    WriteAcceptedVersion(file, "/", 1700000000);
+    WriteAcceptedVersion(file, odd, 1700000005);
+    WriteAcceptedVersion(file, "/", 1700000001);
+    EXPECT_EQ(ReadAcceptedVersion(file, "/"), 1700000001);
+    EXPECT_EQ(ReadAcceptedVersion(file, odd), 1700000005);
+    EXPECT_EQ(ReadAcceptedVersion(file, "/a/"), 0);
+    EXPECT_EQ(test::ReadFileBytes(file),
+              kBom + "[Signed lists]\r\n/ = 1700000001\r\n/a%20%3D%20b%3B%5Bc%5D%20d/ = 1700000005\r\n");
+    // A value that is no version counts as none.
+    test::WriteFileBytes(file, "[Signed lists]\r\n/ = -5\r\n");
+    EXPECT_EQ(ReadAcceptedVersion(file, "/"), 0);
+    EXPECT_EQ(ListVersionsFile(".."), "");
+}
+
 TEST_F(SettingsTest, FailuresAreSilentAndGiveTheDefaults) {
     // A file stands where the product folder should be.
     test::WriteFileBytes(root.path() + "Zefo", "not a folder");

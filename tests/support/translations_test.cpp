@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,15 +19,18 @@ class TranslationsTest : public ::testing::Test {
 
 TEST_F(TranslationsTest, EachLanguageFillsAllKeysWithItsOwnTexts) {
     LoadTranslations("en");
-    EXPECT_EQ(TranslationCount(), 35u);
+    EXPECT_EQ(TranslationCount(), 36u);
     EXPECT_EQ(LookupText("ERR"), "Error");
     EXPECT_EQ(LookupText("LOADING"), "Loading \"$1\"...");
     EXPECT_EQ(LookupText("GAME_UPDATED"), "The game has been updated successfully .");
     EXPECT_EQ(LookupText("T_FILES_OLD"), "Unchanged files:");
     EXPECT_EQ(LookupText("ERR_LIST"), "The list sent by the server could not be read.");
+    EXPECT_EQ(Translate("ERR_SIGNATURE", "expired"),
+              "The list sent by the server was refused: the publisher's signature is missing, not valid or out of "
+              "date (expired).");
 
     LoadTranslations("de");
-    EXPECT_EQ(TranslationCount(), 35u);
+    EXPECT_EQ(TranslationCount(), 36u);
     EXPECT_EQ(LookupText("ERR_NETWORK"), "Die Netzwerkfunktionen konnten nicht initalisiert werden.");
     EXPECT_EQ(LookupText("ERR_SERVER"), "Konnte den Server nicht erreichen.");
     EXPECT_EQ(LookupText("ERR_TIMEOUT"), "Konnte den Server nicht erreichen.");
@@ -35,21 +39,27 @@ TEST_F(TranslationsTest, EachLanguageFillsAllKeysWithItsOwnTexts) {
               "gbar.");
     EXPECT_EQ(LookupText("T_FILES_OLD"), "Unver\xC3\xA4nderte Dateien:");
     EXPECT_EQ(LookupText("ERR_LIST"), "Die Liste des Servers konnte nicht gelesen werden.");
+    EXPECT_EQ(LookupText("ERR_SIGNATURE"),
+              "Die Liste des Servers wurde abgewiesen: Die Signatur des Herausgebers fehlt, ist ung\xC3\xBCltig oder "
+              "veraltet ($1).");
 
     LoadTranslations("fi");
-    EXPECT_EQ(TranslationCount(), 35u);
+    EXPECT_EQ(TranslationCount(), 36u);
     EXPECT_EQ(LookupText("GAME_UPDATED"), "The game has been updated successfully.");
     EXPECT_EQ(LookupText("ERR_NETWORK"), "Could not initialize network functions.");
     EXPECT_EQ(LookupText("BUTTON_UPDATE"), "P\xC3\xA4ivit\xC3\xA4");
     EXPECT_EQ(LookupText("GAME_UPDATING"), "P\xC3\xA4ivitet\xC3\xA4\xC3\xA4n leikin...");
     EXPECT_EQ(LookupText("ERR_FILE"), "Ei tavattu \"$1\".");
     EXPECT_EQ(LookupText("ERR_LIST"), "Palvelimen listaa ei voitu lukea.");
+    EXPECT_EQ(
+        LookupText("ERR_SIGNATURE"),
+        "Palvelimen lista hyl\xC3\xA4ttiin: julkaisijan allekirjoitus puuttuu, ei kelpaa tai on vanhentunut ($1).");
 
     for (const char* code : {"en", "de", "fi"}) {
         LoadTranslations(code);
         EXPECT_EQ(LookupText("T_OPTIONS_SERVER"), "Server:") << code;
     }
-    EXPECT_EQ(TranslationCount(), 35u);
+    EXPECT_EQ(TranslationCount(), 36u);
 }
 
 TEST_F(TranslationsTest, ReloadOverwritesEveryKeyAndUnknownCodesChangeNothing) {
@@ -68,7 +78,7 @@ TEST_F(TranslationsTest, ReloadOverwritesEveryKeyAndUnknownCodesChangeNothing) {
     for (const char* code : {"EN", "", "fr", "en "})
         LoadTranslations(code);
     EXPECT_EQ(LookupText("ERR"), "Error");
-    EXPECT_EQ(TranslationCount(), 35u);
+    EXPECT_EQ(TranslationCount(), 36u);
 
     ResetTranslations();
     LoadTranslations("De");
@@ -96,15 +106,15 @@ TEST_F(TranslationsTest, MissingKeysGiveEmptyTextAndOnlyTheLookupAddsThem) {
     EXPECT_EQ(Translate("ERR_WINDOW", "a", "b", "c", "d"), "");
     EXPECT_EQ(Translate("err"), "");
     EXPECT_EQ(Translate("ERR "), "");
-    EXPECT_EQ(TranslationCount(), 35u);
+    EXPECT_EQ(TranslationCount(), 36u);
 
     EXPECT_EQ(LookupText("ERR_WINDOW"), "");
-    EXPECT_EQ(TranslationCount(), 36u);
+    EXPECT_EQ(TranslationCount(), 37u);
     EXPECT_EQ(LookupText("ERR_WINDOW"), "");
-    EXPECT_EQ(TranslationCount(), 36u);
+    EXPECT_EQ(TranslationCount(), 37u);
     // A reload keeps the added key.
     LoadTranslations("de");
-    EXPECT_EQ(TranslationCount(), 36u);
+    EXPECT_EQ(TranslationCount(), 37u);
 }
 
 TEST_F(TranslationsTest, ReadersDuringReloadsSeeOnlyWholeTexts) {
@@ -130,6 +140,9 @@ TEST_F(TranslationsTest, ReadersDuringReloadsSeeOnlyWholeTexts) {
             }
         });
     }
+    // On a busy machine the readers may start late: the reloads wait (at most 5 s) for a first read.
+    for (int waited = 0; reads.load(std::memory_order_relaxed) == 0 && waited < 5000; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     for (int i = 0; i < 2000; ++i)
         LoadTranslations(i % 2 ? "de" : "en");
     stop.store(true, std::memory_order_release);

@@ -1,4 +1,4 @@
-// What the TLS tests do differently per platform: where the fixture's files
+// What tests over TLS do differently per platform: where the fixture's files
 // are, and how the test authority becomes trusted by the program's checks.
 #pragma once
 

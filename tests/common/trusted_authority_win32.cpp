@@ -6,7 +6,7 @@
 #include <string>
 
 #include "common/temp_dir.h"
-#include "tls_test_platform.h"
+#include "common/trusted_authority.h"
 
 namespace zefo::test {
 

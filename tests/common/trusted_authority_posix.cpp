@@ -2,7 +2,7 @@
 
 #include "common/environment.h"
 #include "common/temp_dir.h"
-#include "tls_test_platform.h"
+#include "common/trusted_authority.h"
 
 namespace zefo::test {
 
