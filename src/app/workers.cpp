@@ -13,13 +13,12 @@
 #include "base/file_system.h"
 #include "sync/game_files.h"
 #include "sync/launch.h"
+#include "sync/self_update.h"
 #include "ui/toolkit.h"
 
 namespace zefo {
 
 namespace {
-
-constexpr const char* kUpdater = "Update.exe";
 
 // Starts the file-list loader and waits for the end of that load. True when the
 // list arrived; after a failure the loader has told the user already.
@@ -74,7 +73,7 @@ void Update() {
     ui.DisableGadget(actionButton, 1);
     WindowObserver observer;
     RunResult result =
-        UpdateGame({texts.settings.server, texts.gameFolder}, folder, state.fileList, kUpdater, observer);
+        UpdateGame({texts.settings.server, texts.gameFolder}, folder, state.fileList, ProgramFileName(), observer);
     NoteSwapScript(result.swapScript, folder);
     if (result.remaining)
         ui.DisableGadget(actionButton, 0);

@@ -10,14 +10,11 @@
 #include "support/translations.h"
 #include "sync/http_download.h"
 #include "sync/listed_file.h"
+#include "sync/self_update.h"
 
 namespace zefo {
 
 namespace {
-
-constexpr const char* kUpdaterCopy = "Update_copy.exe";
-constexpr const char* kScript = "Update.bat";
-constexpr const char* kScriptTemp = "Update.bat.new";
 
 // What the loop does with one listed file whose folder is open.
 enum class Choice { Skip, Download, DownloadUpdater };
@@ -32,21 +29,17 @@ struct LoopSetup {
     float total = 0.0f;
 };
 
-// The new updater goes beside the running one. The script that swaps them exists only
-// while a complete, verified copy does, and is written whole or not at all; without it
-// the copy is of no use and goes too, and the file counts as failed.
+// The new updater goes beside the running one. The swap is ready only while a
+// complete, verified copy exists; a copy whose swap cannot be readied is of no use and
+// goes too, and the file counts as failed.
 bool DownloadUpdater(const std::string& url,
                      const SafeFolder& folder,
                      const std::string& fingerprint,
                      Observer& observer) {
-    if (!folder.Remove(kScript))
+    if (!WithdrawSwap(folder))
         return false;
-    if (!HttpDownload(url, folder, kUpdaterCopy, fingerprint, &observer)) {
-        folder.Remove(kUpdaterCopy);
-        return false;
-    }
-    if (!ReplaceFileWith(folder, kScript, kSwapScript, kScriptTemp)) {
-        folder.Remove(kUpdaterCopy);
+    if (!HttpDownload(url, folder, ProgramCopyName(), fingerprint, &observer) || !ReadySwap(folder)) {
+        folder.Remove(ProgramCopyName());
         return false;
     }
     return true;
@@ -83,6 +76,9 @@ RunResult DownloadLoop(const GameSource& source,
                 result.swapScript = ok ? SwapScript::Written : SwapScript::Gone;
             } else {
                 ok = HttpDownload(url, folder, name, entry.fingerprint, &observer);
+                // The program's own file, installed with the game, must run there.
+                if (ok && entry.path == ProgramFileName())
+                    ok = MakeProgramRunnable(folder, name);
             }
         } else if (!setup.countsWhenRefused(i)) {
             continue;
@@ -143,7 +139,7 @@ RunResult UpdateGame(const GameSource& source,
         if (!chosen[i] || CompareInFolder(place, name, entry.fingerprint) == LocalState::Same)
             return Choice::Skip;
         if (!updater.empty() && entry.path == updater) {
-            entry.localName = kUpdaterCopy;
+            entry.localName = ProgramCopyName();
             return Choice::DownloadUpdater;
         }
         entry.localName = entry.path;
