@@ -23,12 +23,15 @@ int GameListLoader(int /*argument*/) {
 int FileListLoader(int /*argument*/) {
     const TextSnapshot snapshot = State().Snapshot();
     WindowObserver observer;
-    LoadFileList(snapshot.settings.server, snapshot.gameFolder, observer, [](FileList&& files, bool complete) {
-        AppState& state = State();
-        state.fileList = std::move(files);
-        if (complete)
-            state.filesLoaded.store(1, std::memory_order_release);
+    bool loaded = false;
+    LoadFileList(snapshot.settings.server, snapshot.gameFolder, observer, [&loaded](FileList&& files, bool complete) {
+        State().fileList = std::move(files);
+        loaded = complete;
     });
+    // Handed over only after the load's last status line, which the window shows
+    // before the lines of the hand-off ("... file(s) found.").
+    if (loaded)
+        State().filesLoaded.store(1, std::memory_order_release);
     State().fileLoadsEnded.fetch_add(1, std::memory_order_release);
     return 0;
 }
