@@ -19,7 +19,7 @@ constexpr char kProgramName[] = "zefo-updater";
 // a faulting run starts the program so, because a signal handler cannot open a window.
 constexpr char kShowCrashReport[] = "--show-crash-report";
 
-int ShowCrashReport(const char* title, const char* text) {
+[[noreturn]] void ShowCrashReport(const char* title, const char* text) {
     // Also on the standard error, where a terminal or the session's log keeps it.
     std::string lines = text;
     std::replace(lines.begin(), lines.end(), '\r', '\n');
@@ -27,14 +27,16 @@ int ShowCrashReport(const char* title, const char* text) {
     std::fflush(stderr);
     std::unique_ptr<zefo::ui::Toolkit> toolkit = zefo::ui::CreateGtkToolkit(kProgramName);
     toolkit->ShowMessage(title, text, zefo::ui::kMessagePlain);
-    return 0;
+    // Ends as the program does: what the desktop's libraries keep is the process's.
+    std::fflush(nullptr);
+    _exit(0);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::string_view(argv[1]) == kShowCrashReport)
-        return ShowCrashReport(argv[2], argv[3]);
+        ShowCrashReport(argv[2], argv[3]);
     // Otherwise the program reads no arguments. The report process runs this very
     // file, even when a self-update has renamed another over its name meanwhile.
     zefo::SetReportProgram("/proc/self/exe", kShowCrashReport);
