@@ -36,9 +36,14 @@ struct AppState {
     std::string gameFolder;
     std::string installFolder;
     Settings settings;
-    // The folder in which this run's update worker wrote Update.bat beside a verified
-    // Update_copy.exe, or empty. The end of the program starts no other script.
+    // The folder in which this run's update worker readied the self-update beside a
+    // verified copy of the new program (self_update.h), or empty. The end of the
+    // program carries out no other swap.
     std::string swapScriptFolder;
+
+    // The program's own file as it was at the start (main thread only): the restart
+    // after a change of language starts that file, even after a swap replaced it.
+    std::string programPath;
 
     std::atomic<int32_t> filesLoaded{0};
     // Set by the worker that compares the loaded list with the files on disk once it

@@ -45,15 +45,18 @@ int FileListLoader(int /*argument*/) {
     const TextSnapshot snapshot = State().Snapshot();
     WindowObserver observer;
     // The updater's game, or in the installer the product folder's own settings.
+    bool loaded = false;
     LoadFileList(
         Access(snapshot.settings), snapshot.gameFolder, observer,
-        [](FileList&& files, bool complete) {
-            AppState& state = State();
-            state.fileList = std::move(files);
-            if (complete)
-                state.filesLoaded.store(1, std::memory_order_release);
+        [&loaded](FileList&& files, bool complete) {
+            State().fileList = std::move(files);
+            loaded = complete;
         },
         Trust(snapshot.gameName));
+    // Handed over only after the load's last status line, which the window shows
+    // before the lines of the hand-off ("... file(s) found.").
+    if (loaded)
+        State().filesLoaded.store(1, std::memory_order_release);
     State().fileLoadsEnded.fetch_add(1, std::memory_order_release);
     return 0;
 }

@@ -1,20 +1,19 @@
 #include "app/shell.h"
 
 #include <atomic>
-#include <string_view>
 
 #include "app/app_state.h"
 #include "app/ids.h"
 #include "app/program_settings.h"
 #include "app/workers.h"
 #include "base/file_system.h"
-#include "base/safe_folder.h"
 #include "net/tcp_client.h"
 #include "support/crash_report.h"
 #include "support/settings.h"
 #include "support/translations.h"
 #include "sync/game_files.h"
 #include "sync/launch.h"
+#include "sync/self_update.h"
 #include "sync/text_file.h"
 #include "ui/toolkit.h"
 
@@ -106,9 +105,9 @@ bool StartUp() {
         state.gameFolder = folder;
         state.updaterMode.store(1);
     }
-    // What the last self-update moved aside (see Shutdown) is no longer running.
     if (state.updaterMode.load())
-        RemoveFile(CurrentDirectory() + "Update.exe.old");
+        RemoveSwapLeftovers(CurrentDirectory());
+    state.programPath = ProgramPath();
 
     LoadSettings("Updater");
     LoadGameSettings(state.gameName);
@@ -165,44 +164,6 @@ void RunMode() {
     RunEventLoop();
 }
 
-namespace {
-
-// The running executable cannot be deleted while its process is still ending,
-// so when the swap script is about to replace this very program it would race
-// the exit and fail. A running image can be renamed, though: it is moved aside
-// first, so the script's "del" has nothing left to do and its "ren" always
-// succeeds. If the script cannot be started, the old updater is put back.
-std::string SameFileKey(std::string path) {
-    for (char& c : path) {
-        if (c == '/')
-            c = '\\';
-        else if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return path;
-}
-
-bool MoveRunningUpdaterAside(const SafeFolder& folder) {
-    if (folder.Kind("Update_copy.exe") != EntryKind::File ||
-        SameFileKey(ProgramPath()) != SameFileKey(folder.path() + "Update.exe"))
-        return false;
-    return folder.Replace("Update.exe", "Update.exe.old");
-}
-
-// The script this run's update worker wrote, still as it wrote it: a script from an
-// earlier run, from the server or from anyone else is never started.
-bool SwapScriptReady(const SafeFolder& folder) {
-    int64_t size = -1;
-    if (folder.Kind("Update.bat", &size) != EntryKind::File || size != static_cast<int64_t>(kSwapScript.size()))
-        return false;
-    NativeFile script = folder.OpenForReading("Update.bat");
-    std::string bytes(kSwapScript.size() + 1, '\0');
-    return script.valid() && ReadFromFile(script, bytes.data(), bytes.size()) == size &&
-           std::string_view(bytes.data(), kSwapScript.size()) == kSwapScript;
-}
-
-}  // namespace
-
 void Shutdown() {
     AppState& state = State();
     std::string scriptFolder;
@@ -210,16 +171,13 @@ void Shutdown() {
         std::lock_guard guard(state.textLock);
         scriptFolder = state.swapScriptFolder;
     }
-    SafeFolder folder;
-    if (!scriptFolder.empty() && folder.Open(scriptFolder, "", false) == SafeFolder::OpenResult::Opened &&
-        SwapScriptReady(folder)) {
-        bool movedAside = MoveRunningUpdaterAside(folder);
-        if (!LaunchProgram(folder.path() + "Update.bat") && movedAside)
-            folder.Replace("Update.exe.old", "Update.exe");
-    }
+    // Only a swap that this run's update readied, and only while it is as it was left.
+    if (!scriptFolder.empty())
+        CarryOutSwap(scriptFolder);
     SaveSettings("Updater");
+    // The path taken at the start: the swap may have put a new program under it.
     if (state.restartRequested.load() == 1 && state.quitRequested.load() == 0)
-        LaunchProgram(ProgramPath());
+        LaunchProgram(state.programPath);
 }
 
 void ReleaseResources() {

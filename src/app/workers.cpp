@@ -15,13 +15,12 @@
 #include "sync/game_files.h"
 #include "sync/launch.h"
 #include "sync/text_file.h"
+#include "sync/self_update.h"
 #include "ui/toolkit.h"
 
 namespace zefo {
 
 namespace {
-
-constexpr const char* kUpdater = "Update.exe";
 
 GameSource Source(const TextSnapshot& texts) {
     return GameSource{ServerAccess(texts.settings.server, texts.settings.pin), texts.gameFolder,
@@ -109,7 +108,7 @@ void Update() {
     ui.DisableGadget(actionButton, 1);
     WindowObserver observer;
     RunResult result =
-        UpdateGame(Source(texts), folder, state.fileList, kUpdater, observer, state.fingerprints.get());
+        UpdateGame(Source(texts), folder, state.fileList, ProgramFileName(), observer, state.fingerprints.get());
     NoteSwapScript(result.swapScript, folder);
     if (result.remaining)
         ui.DisableGadget(actionButton, 0);

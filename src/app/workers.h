@@ -16,7 +16,7 @@ int CompareWorker(int argument);
 // Installs every file of the game loaded for gameFolder into installFolder.
 int InstallWorker(int argument);
 // Downloads every chosen listed file that is missing or differs, including a new
-// updater (as Update_copy.exe with the Update.bat that swaps it in at exit).
+// updater (beside the running one, swapped in at exit: self_update.h).
 int UpdateWorker(int argument);
 
 }  // namespace zefo

@@ -26,10 +26,12 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 // Names the program itself uses in the game folder: the swap script, the verified new
-// updater and their temporary names. A listed file of that name could replace what
-// the program starts at its end, so it is refused like a path that leaves the folder.
+// updater and their temporary names, on Windows and elsewhere. A listed file of that
+// name could replace what the program starts or swaps in at its end, so it is refused
+// like a path that leaves the folder.
 bool IsReservedTopName(std::string_view component) {
-    for (std::string_view name : {"Update.bat", "Update_copy.exe", "Update.bat.new", "Update.exe.old"}) {
+    for (std::string_view name :
+         {"Update.bat", "Update_copy.exe", "Update.bat.new", "Update.exe.old", "zefo-updater.new"}) {
         if (EqualsIgnoringCase(component, name))
             return true;
     }

@@ -48,9 +48,48 @@ std::atomic<const char*> mainSourceFile{""};
 std::atomic<const void*> reportingThread{nullptr};
 thread_local char threadIdentity;
 
-std::string Signed32(uint32_t value) {
-    return std::to_string(static_cast<int32_t>(value));
-}
+// Writes into a fixed buffer without allocating, so that a signal handler may use it.
+class ReportWriter {
+  public:
+    ReportWriter(char* buffer, size_t capacity) : buffer_(buffer), capacity_(capacity) {
+        if (capacity_ > 0)
+            buffer_[0] = '\0';
+    }
+    void Text(const char* text) {
+        for (; text && *text; ++text) {
+            if (size_ + 1 >= capacity_)
+                return;
+            buffer_[size_++] = *text;
+            buffer_[size_] = '\0';
+        }
+    }
+    // Decimal digits with a leading "-" for negative values.
+    void Number(int64_t value) {
+        char digits[24];
+        size_t count = 0;
+        uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+        do {
+            digits[count++] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (value < 0)
+            digits[count++] = '-';
+        char text[24];
+        for (size_t i = 0; i < count; ++i)
+            text[i] = digits[count - 1 - i];
+        text[count] = '\0';
+        Text(text);
+    }
+    size_t size() const { return size_; }
+
+  private:
+    char* buffer_;
+    size_t capacity_;
+    size_t size_ = 0;
+};
+
+// The report's fixed lines and numbers take about 500 bytes; the rest is the source path.
+constexpr size_t kReportCapacity = 8192;
 
 }  // namespace
 
@@ -77,28 +116,9 @@ int32_t FaultRegister(const FaultRecord& record, int n) {
 }
 
 std::string ErrorReport(const FaultRecord& record) {
-    static constexpr const char* kRegisterNames[8] = {"EAX", "EBX", "ECX", "EDX", "EBP", "ESI", "EDI", "ESP"};
-    std::string text = "A program error was detected:\r\r";
-    text += "Error Message:   ";
-    text += FaultMessage(record.code);
-    text += "\r";
-    text += "Error Code:      " + Signed32(record.code) + "\r";
-    text += "Code Address:    " + std::to_string(record.codeAddress) + "\r";
-    if (record.code == kFaultAccessViolation)
-        text += "Target Address:  " + std::to_string(record.targetAddress) + "\r";
-    if (FaultLine(record) == -1) {
-        text += "Sourcecode line: Enable OnError lines support to get code line information.\r";
-    } else {
-        text += "Sourcecode line: " + std::to_string(FaultLine(record)) + "\r";
-        text += "Sourcecode file: ";
-        text += record.sourceFile ? record.sourceFile : "";
-        text += "\r";
-    }
-    text += "\rRegister content:\r";
-    for (int n = 0; n < 8; ++n) {
-        text += kRegisterNames[n];
-        text += " = " + std::to_string(FaultRegister(record, n)) + "\r";
-    }
+    std::string text(kReportCapacity + std::char_traits<char>::length(record.sourceFile ? record.sourceFile : ""),
+                     '\0');
+    text.resize(crash_internal::FormatErrorReport(record, text.data(), text.size()));
     return text;
 }
 
@@ -115,9 +135,10 @@ void SetReportPresenter(ReportPresenter presenter) {
 }
 
 void CrashHandler() {
-    const std::string report = ErrorReport(LastFault());
-    if (ReportPresenter present = reportPresenter.load())
-        present("OnError example", report);
+    // Made without allocating: on POSIX this runs in a signal handler.
+    static char report[kReportCapacity];
+    crash_internal::FormatErrorReport(LastFault(), report, sizeof(report));
+    crash_internal::PresentReport("OnError example", report);
     RemoveFaultHandler();
     if (void (*shutdown)() = finalShutdown.load())
         shutdown();
@@ -125,6 +146,46 @@ void CrashHandler() {
 }
 
 namespace crash_internal {
+
+size_t FormatErrorReport(const FaultRecord& record, char* buffer, size_t capacity) {
+    static constexpr const char* kRegisterNames[8] = {"EAX", "EBX", "ECX", "EDX", "EBP", "ESI", "EDI", "ESP"};
+    ReportWriter out(buffer, capacity);
+    out.Text("A program error was detected:\r\r");
+    out.Text("Error Message:   ");
+    out.Text(FaultMessage(record.code));
+    out.Text("\rError Code:      ");
+    out.Number(static_cast<int32_t>(record.code));
+    out.Text("\rCode Address:    ");
+    out.Number(record.codeAddress);
+    out.Text("\r");
+    if (record.code == kFaultAccessViolation) {
+        out.Text("Target Address:  ");
+        out.Number(record.targetAddress);
+        out.Text("\r");
+    }
+    if (FaultLine(record) == -1) {
+        out.Text("Sourcecode line: Enable OnError lines support to get code line information.\r");
+    } else {
+        out.Text("Sourcecode line: ");
+        out.Number(FaultLine(record));
+        out.Text("\rSourcecode file: ");
+        out.Text(record.sourceFile);
+        out.Text("\r");
+    }
+    out.Text("\rRegister content:\r");
+    for (int n = 0; n < 8; ++n) {
+        out.Text(kRegisterNames[n]);
+        out.Text(" = ");
+        out.Number(FaultRegister(record, n));
+        out.Text("\r");
+    }
+    return out.size();
+}
+
+void CallPresenter(const char* title, const char* text) {
+    if (ReportPresenter present = reportPresenter.load())
+        present(title, text);
+}
 
 void StoreHandler(FaultHandler handler) {
     storedHandler.store(handler);

@@ -12,6 +12,7 @@ namespace zefo {
 // Windows exception codes; the POSIX build maps its signals onto them.
 constexpr uint32_t kFaultAccessViolation = 0xC0000005;
 constexpr uint32_t kFaultIntegerDivideByZero = 0xC0000094;
+constexpr uint32_t kFaultStackOverflow = 0xC00000FD;
 
 // What the fault filter captured. One record per process.
 struct FaultRecord {

@@ -75,6 +75,12 @@ void RemoveFaultHandler() {
 
 namespace crash_internal {
 
+void PresentReport(const char* title, const char* text) {
+    // The filter runs as an ordinary call on the faulting thread (or its helper), where
+    // the presenter's message box is safe.
+    CallPresenter(title, text);
+}
+
 void EndProcess(int code) {
     // At once: no static destructors while other threads still run.
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));

@@ -11,14 +11,11 @@
 #include "support/translations.h"
 #include "sync/http_download.h"
 #include "sync/listed_file.h"
+#include "sync/self_update.h"
 
 namespace zefo {
 
 namespace {
-
-constexpr const char* kUpdaterCopy = "Update_copy.exe";
-constexpr const char* kScript = "Update.bat";
-constexpr const char* kScriptTemp = "Update.bat.new";
 
 bool IsFingerprint(const std::string& text) {
     return text.size() == 32 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
@@ -44,21 +41,17 @@ struct LoopSetup {
     float total = 0.0f;
 };
 
-// The new updater goes beside the running one. The script that swaps them exists only
-// while a complete, verified copy does, and is written whole or not at all; without it
-// the copy is of no use and goes too, and the file counts as failed.
+// The new updater goes beside the running one. The swap is ready only while a
+// complete, verified copy exists; a copy whose swap cannot be readied is of no use and
+// goes too, and the file counts as failed.
 bool DownloadUpdater(const std::string& url,
                      const SafeFolder& folder,
                      const DownloadChecks& checks,
                      Observer& observer) {
-    if (!folder.Remove(kScript))
+    if (!WithdrawSwap(folder))
         return false;
-    if (!HttpDownload(url, folder, kUpdaterCopy, checks, &observer)) {
-        folder.Remove(kUpdaterCopy);
-        return false;
-    }
-    if (!ReplaceFileWith(folder, kScript, kSwapScript, kScriptTemp)) {
-        folder.Remove(kUpdaterCopy);
+    if (!HttpDownload(url, folder, ProgramCopyName(), checks, &observer) || !ReadySwap(folder)) {
+        folder.Remove(ProgramCopyName());
         return false;
     }
     return true;
@@ -97,6 +90,9 @@ RunResult DownloadLoop(const GameSource& source,
                 ok = DownloadUpdater(url, folder, checks, observer);
             } else {
                 ok = HttpDownload(url, folder, name, checks, &observer);
+                // The program's own file, installed with the game, must run there.
+                if (ok && entry.path == ProgramFileName())
+                    ok = MakeProgramRunnable(folder, name);
                 // A download checked against a fingerprint has exactly these bytes.
                 if (ok && setup.cache && IsFingerprint(entry.fingerprint))
                     setup.cache->Remember(folder, name, entry.path, Lowered(entry.fingerprint));
@@ -193,7 +189,7 @@ RunResult UpdateGame(const GameSource& source,
         if (!chosen[i] || CompareInFolder(place, name, entry.fingerprint, cache, entry.path) == LocalState::Same)
             return Choice::Skip;
         if (!updater.empty() && entry.path == updater) {
-            entry.localName = kUpdaterCopy;
+            entry.localName = ProgramCopyName();
             return Choice::DownloadUpdater;
         }
         entry.localName = entry.path;

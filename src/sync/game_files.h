@@ -23,16 +23,11 @@ struct GameSource {
     bool signedFiles = false;
 };
 
-// The self-update script Update.bat: 64 bytes in the 8-bit code page. The update writes
-// it beside a verified Update_copy.exe; the end of the window program starts it.
-inline constexpr std::string_view kSwapScript =
-    "del Update.exe\r\nren Update_copy.exe Update.exe\r\ndel Update.bat\r\n";
-
-// What became of Update.bat in a run.
+// What became of the self-update (self_update.h) in a run.
 enum class SwapScript {
     Untouched,  // the updater needed no download
-    Written,    // written beside a verified Update_copy.exe
-    Gone,       // the updater's download failed: no script, no copy
+    Written,    // readied beside a verified copy (on Windows: Update.bat written)
+    Gone,       // the updater's download failed: nothing readied, no copy
 };
 
 struct RunResult {
@@ -69,8 +64,8 @@ RunResult InstallGame(const GameSource& source,
 // Brings the game in `folder` up to date: every entry chosen at the start (the choice
 // may change meanwhile) whose file is missing or differs is downloaded; folders are
 // made for every listed file. Sets localName, upToDate and failed in the entries.
-// When `updater` names the running program's own file ("Update.exe"), that entry goes
-// beside it as Update_copy.exe and Update.bat is written to swap the two at the end.
+// When `updater` names the running program's own file (ProgramFileName()), that entry
+// goes beside it as ProgramCopyName() and the swap at the end is readied (self_update.h).
 // Reports "LOADING" and "ERR_FILE" per file and the progress of the files counted as
 // outdated, then "GAME_UPDATED" or "GAME_FAILED".
 // A cache, when given, spares reading files whose stamp it knows and remembers every

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/crash_report_posix.h"
 #include "sync/launch.h"
 
 extern char** environ;
@@ -87,6 +88,8 @@ struct ThreadStart {
 // here instead of unwinding into the system's thread start.
 void* ThreadEntry(void* raw) noexcept {
     std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(raw));
+    // A worker whose stack runs out is reported like any other fault.
+    PrepareThreadForFaults();
     start->procedure(start->argument);
     return nullptr;
 }

@@ -103,10 +103,14 @@ int Scaled(int value, double scale) {
     return static_cast<int>(std::lround(value * scale));
 }
 
-bool InitialiseGtk() {
-    static const bool ready = [] {
+bool InitialiseGtk(const char* programName) {
+    static const bool ready = [programName] {
+        if (programName)
+            g_set_prgname(programName);
         if (!gtk_init_check(nullptr, nullptr))
             return false;
+        if (programName)
+            gtk_window_set_default_icon_name(programName);
         // GTK takes the locale from the environment for its own texts; numbers
         // are written and read the same way everywhere in this program.
         std::setlocale(LC_NUMERIC, "C");
@@ -1442,8 +1446,8 @@ gboolean OnKeyEvent(GtkWidget* window, GdkEventKey* key, gpointer self) {
 
 }  // namespace
 
-std::unique_ptr<Toolkit> CreateGtkToolkit() {
-    return std::make_unique<GtkToolkit>(InitialiseGtk());
+std::unique_ptr<Toolkit> CreateGtkToolkit(const char* programName) {
+    return std::make_unique<GtkToolkit>(InitialiseGtk(programName));
 }
 
 }  // namespace zefo::ui

@@ -25,7 +25,9 @@ constexpr int kGtkEventActivate = 2;
 
 // Creates the toolkit on the calling thread and initialises GTK on first use
 // (the display named by DISPLAY). Never null: without a display OpenWindow
-// fails and the dialogs return at once.
-std::unique_ptr<Toolkit> CreateGtkToolkit();
+// fails and the dialogs return at once. A `programName` given to the first call
+// names the program to the desktop (its window class, as in its desktop entry) and
+// is the icon name of its windows.
+std::unique_ptr<Toolkit> CreateGtkToolkit(const char* programName = nullptr);
 
 }  // namespace zefo::ui

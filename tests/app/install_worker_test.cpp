@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,23 @@ TEST_F(InstallWorkerTest, InstallsEveryFileIntoNewFoldersWithProgress) {
     // The target folder stays the current directory.
     EXPECT_EQ(CurrentDirectory(), target);
 }
+
+#ifndef _WIN32
+// The program's own file comes with the game and starts from there in Updater mode.
+TEST_F(InstallWorkerTest, TheProgramsOwnFileIsInstalledExecutable) {
+    server.EnqueueReply(
+        test::ListReply("zefo-updater:" + Md5Of("program") + "|data/zefo-updater:" + Md5Of("data") + "|"));
+    server.EnqueueReply(FileReply("program"));
+    server.EnqueueReply(FileReply("data"));
+    test::WorkerRun run(InstallWorker);
+    ASSERT_TRUE(run.Finish());
+    EXPECT_EQ(Lines().back(), kInstalled);
+    using std::filesystem::perms;
+    EXPECT_EQ(std::filesystem::status(target + "zefo-updater").permissions() & perms::all, perms(0755));
+    EXPECT_EQ(std::filesystem::status(target + "data/zefo-updater").permissions() & perms::owner_exec, perms::none);
+    EXPECT_EQ(test::ReadFileBytes(target + "zefo-updater"), "program");
+}
+#endif
 
 TEST_F(InstallWorkerTest, FailedFilesAreCountedAndLeaveOldFilesAlone) {
     const std::string good = "good", upper = "upper-case fingerprint", loose = "no fingerprint to check";

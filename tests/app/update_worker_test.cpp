@@ -12,6 +12,7 @@
 #include "common/scripted_server.h"
 #include "common/temp_dir.h"
 #include "sync/listed_file.h"
+#include "sync/self_update.h"
 #include "worker_fixture.h"
 
 namespace zefo {
@@ -22,7 +23,9 @@ using test::Md5Of;
 using test::Script;
 
 const char kUpdated[] = "The game has been updated successfully .";
+#ifdef _WIN32
 const char kScript[] = "del Update.exe\r\nren Update_copy.exe Update.exe\r\ndel Update.bat\r\n";
+#endif
 
 std::string Failed(int count) {
     return "The game could not be updated. " + std::to_string(count) + " file(s) could not be loaded.";
@@ -177,6 +180,7 @@ TEST_F(UpdateWorkerTest, PartlyFailedRunIsRetriedWithOnlyTheFailedFiles) {
     }
 }
 
+#ifdef _WIN32
 TEST_F(UpdateWorkerTest, NewUpdaterGoesBesideTheOldOneWithTheSwapScript) {
     const std::string updater = "new updater bytes";
     test::WriteFileBytes(Local("Update.exe"), "old updater");
@@ -237,6 +241,50 @@ TEST_F(UpdateWorkerTest, FailedUpdaterDownloadLeavesNeitherScriptNorCopy) {
     EXPECT_EQ(test::ReadFileBytes(Local("Update.bat")), kScript);
     EXPECT_EQ(test::ReadFileBytes(Local("Update_copy.exe")), updater);
 }
+#else
+// Elsewhere the new program goes beside the running one, executable, and takes its
+// place at the end in one rename, and only while it is the copy this run verified.
+TEST_F(UpdateWorkerTest, NewProgramGoesBesideTheRunningOneAndIsRenamedOverItAtTheEnd) {
+    const std::string program = "new program bytes";
+    test::WriteFileBytes(Local("zefo-updater"), "old program");
+    Load({{"zefo-updater", Md5Of(program)}, {"data/zefo-updater", Md5Of("plain")}});
+    server.EnqueueReply(FileReply(program));
+    server.EnqueueReply(FileReply("plain"));
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(Lines(), (std::vector<std::string>{Loading("zefo-updater"), Loading("data/zefo-updater"), kUpdated}));
+    EXPECT_EQ(Entry(0).localName, "zefo-updater.new");
+    EXPECT_EQ(test::ReadFileBytes(Local("zefo-updater")), "old program");
+    EXPECT_EQ(std::filesystem::status(Local("zefo-updater.new")).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms(0755));
+    EXPECT_EQ(test::ReadFileBytes(Local("data/zefo-updater")), "plain");
+    EXPECT_EQ(State().swapScriptFolder, game);
+
+    EXPECT_FALSE(CarryOutSwap(outer.path()));  // only in the folder where it was readied
+    // Changed after it was verified: the program stays as it is until the copy is back.
+    test::WriteFileBytes(Local("zefo-updater.new"), "changed copy");
+    EXPECT_FALSE(CarryOutSwap(game));
+    test::WriteFileBytes(Local("zefo-updater.new"), program);
+    ASSERT_TRUE(CarryOutSwap(game));
+    EXPECT_EQ(test::ReadFileBytes(Local("zefo-updater")), program);
+    EXPECT_FALSE(test::FileExists(Local("zefo-updater.new")));
+    EXPECT_FALSE(CarryOutSwap(game));
+}
+
+TEST_F(UpdateWorkerTest, AFailedDownloadWithdrawsTheCopyAnEarlierRunReadied) {
+    test::WriteFileBytes(Local("zefo-updater"), "old program");
+    Load({{"zefo-updater", Md5Of("new program")}});
+    server.EnqueueReply(FileReply("new program"));
+    ASSERT_TRUE(Run());
+    Load({{"zefo-updater", Md5Of("newer program")}});
+    server.EnqueueReply(FileReply("tampered program!"));
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(Lines().back(), Failed(1));
+    EXPECT_FALSE(test::FileExists(Local("zefo-updater.new")));
+    EXPECT_TRUE(State().swapScriptFolder.empty());
+    EXPECT_FALSE(CarryOutSwap(game));
+    EXPECT_EQ(test::ReadFileBytes(Local("zefo-updater")), "old program");
+}
+#endif  // _WIN32
 
 TEST_F(UpdateWorkerTest, HostilePathsAreNeitherReadNorWritten) {
     test::WriteFileBytes(outer.path() + "victim.txt", "victim");
@@ -320,6 +368,7 @@ TEST_F(UpdateWorkerTest, LinksInTheGameFolderAreNeitherFollowedNorWrittenThrough
     EXPECT_EQ(test::ReadFileBytes(Local("ok.txt")), "ok");
 }
 
+#ifdef _WIN32
 TEST_F(UpdateWorkerTest, AnUnwritableSwapScriptFailsTheUpdaterAndNeverWritesThroughALink) {
     const std::string updater = "new updater bytes";
     test::WriteFileBytes(Local("Update.exe"), "old updater");
@@ -351,6 +400,7 @@ TEST_F(UpdateWorkerTest, AnUnwritableSwapScriptFailsTheUpdaterAndNeverWritesThro
         EXPECT_FALSE(test::FileExists(Local("Update.bat.new")));
     }
 }
+#endif  // _WIN32
 
 TEST_F(UpdateWorkerTest, FingerprintsMatchInAnyLetterCase) {
     test::WriteFileBytes(Local("upper.pak"), "upper");

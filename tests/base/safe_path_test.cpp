@@ -50,10 +50,12 @@ TEST(SafePathTest, CharactersWindowsForbidsAreRefused) {
 TEST(SafePathTest, NamesTheProgramKeepsAndPathsTooDeepOrTooLongAreRefused) {
     // Windows names one file in any letter case.
     for (const char* path : {"Update.bat", "update.BAT", "Update_copy.exe", "UPDATE_COPY.EXE", "Update.bat.new",
-                             "update.exe.old", "Update.bat\\x.txt", "a.pak.zefotmp", "data\\b.zefotmp3", "x.ZEFOTMP"}) {
+                             "update.exe.old", "Update.bat\\x.txt", "a.pak.zefotmp", "data\\b.zefotmp3", "x.ZEFOTMP",
+                             "zefo-updater.new", "Zefo-Updater.NEW"}) {
         EXPECT_FALSE(IsSafeRelativePath(path)) << path;
     }
-    for (const char* path : {"data\\Update.bat", "Update.exe", "Update.bat.txt", "zefotmp", "a.zefotmp.txt"})
+    for (const char* path : {"data\\Update.bat", "Update.exe", "Update.bat.txt", "zefotmp", "a.zefotmp.txt",
+                             "zefo-updater", "data/zefo-updater.new"})
         EXPECT_TRUE(IsSafeRelativePath(path)) << path;
 
     std::string deep;

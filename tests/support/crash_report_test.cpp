@@ -305,5 +305,32 @@ TEST(CrashReport, InvalidReadInAChildProcessAlsoOnAWorkerThread) {
     }
 }
 
+#ifndef _WIN32
+// Signals of the other faults, the stack overflows on the threads' alternate stacks.
+TEST(CrashReport, IllegalInstructionAndStackOverflowsInAChildProcess) {
+    struct Case {
+        const char* mode;
+        const char* message;
+        const char* code;
+    };
+    for (const Case& c :
+         {Case{"illegal", "Illegal instruction", "-1073741795"}, Case{"stack", "Stack overflow", "-1073741571"},
+          Case{"thread-stack", "Stack overflow", "-1073741571"}}) {
+        SCOPED_TRACE(c.mode);
+        test::TempDir temp;
+        std::string output = temp / "report.txt";
+        ChildResult child = RunChild(c.mode, output);
+        ASSERT_TRUE(child.ran) << ChildPath();
+        EXPECT_EQ(child.exitCode, 0);
+        std::string report;
+        ExpectReportShape(test::ReadFileBytes(output), &report);
+        EXPECT_EQ(Field(report, "Error Message:   "), c.message);
+        EXPECT_EQ(Field(report, "Error Code:      "), c.code);
+        EXPECT_EQ(report.find("Target Address:"), std::string::npos);
+        EXPECT_TRUE(test::FileExists(output + ".shutdown"));
+    }
+}
+#endif
+
 }  // namespace
 }  // namespace zefo

@@ -23,6 +23,7 @@
 #include "support/settings.h"
 #include "support/translations.h"
 #include "sync/game_files.h"
+#include "sync/self_update.h"
 #include "sync/http_download.h"
 
 namespace zefo::test {
@@ -215,26 +216,26 @@ TEST_F(SignedUpdateTest, AFileWhoseMd5MatchesButWhoseBytesDifferIsRefused) {
 
     FileList files;
     bool complete = false;
-    ASSERT_EQ(LoadAlpha(AlphaList({{"Update.exe", genuine}}), observer, files, complete), ListResult::Loaded);
+    ASSERT_EQ(LoadAlpha(AlphaList({{ProgramFileName(), genuine}}), observer, files, complete), ListResult::Loaded);
     TempDir game;
-    WriteFileBytes(game / "Update.exe", "old updater");
+    WriteFileBytes(game / ProgramFileName(), "old updater");
     const GameSource source{server.Host(), "alpha", true};
     server.EnqueueReply(Body(forged));
-    RunResult result = UpdateGame(source, game.path(), files, "Update.exe", observer);
+    RunResult result = UpdateGame(source, game.path(), files, ProgramFileName(), observer);
     EXPECT_EQ(result.failed, 1);
     EXPECT_EQ(result.swapScript, SwapScript::Gone);
-    EXPECT_EQ(FolderContents(game.path()), std::vector<std::string>{"Update.exe"}) << "no copy, script or temporary";
-    EXPECT_EQ(ReadFileBytes(game / "Update.exe"), "old updater");
+    EXPECT_EQ(FolderContents(game.path()), std::vector<std::string>{ProgramFileName()}) << "no copy, script or temporary";
+    EXPECT_EQ(ReadFileBytes(game / ProgramFileName()), "old updater");
 
     // The genuine bytes pass both checks, in an update and in an install.
     server.EnqueueReply(Body(genuine));
-    result = UpdateGame(source, game.path(), files, "Update.exe", observer);
+    result = UpdateGame(source, game.path(), files, ProgramFileName(), observer);
     EXPECT_EQ(result.failed, 0);
-    EXPECT_EQ(ReadFileBytes(game / "Update_copy.exe"), genuine);
+    EXPECT_EQ(ReadFileBytes(game / ProgramCopyName()), genuine);
     TempDir installed;
     server.EnqueueReply(Body(genuine));
     EXPECT_EQ(InstallGame(source, installed.path(), files, observer).failed, 0);
-    EXPECT_EQ(ReadFileBytes(installed / "Update.exe"), genuine);
+    EXPECT_EQ(ReadFileBytes(installed / ProgramFileName()), genuine);
 
     // A signed run takes no file that the list gave no digest.
     files[0].sha256.clear();
