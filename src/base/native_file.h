@@ -46,5 +46,11 @@ bool WriteAllToFile(const NativeFile& file, std::string_view bytes);
 int64_t ReadFromFile(const NativeFile& file, void* buffer, size_t size);
 // Makes the bytes written so far durable; true on success.
 bool FlushFileToDisk(const NativeFile& file);
+// The file's size, or -1.
+int64_t FileSizeOf(const NativeFile& file);
+// Cuts or extends the file to `size` bytes and puts the position there.
+bool ResizeFile(const NativeFile& file, int64_t size);
+// Puts the position at `offset` from the start.
+bool SeekFile(const NativeFile& file, int64_t offset);
 
 }  // namespace zefo

@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +33,19 @@ int64_t ReadFromFile(const NativeFile& file, void* buffer, size_t size) {
 
 bool FlushFileToDisk(const NativeFile& file) {
     return ::fsync(static_cast<int>(file.get())) == 0;
+}
+
+int64_t FileSizeOf(const NativeFile& file) {
+    struct stat info;
+    return ::fstat(static_cast<int>(file.get()), &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
+}
+
+bool ResizeFile(const NativeFile& file, int64_t size) {
+    return ::ftruncate(static_cast<int>(file.get()), static_cast<off_t>(size)) == 0 && SeekFile(file, size);
+}
+
+bool SeekFile(const NativeFile& file, int64_t offset) {
+    return ::lseek(static_cast<int>(file.get()), static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
 }
 
 }  // namespace zefo

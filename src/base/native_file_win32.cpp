@@ -32,4 +32,19 @@ bool FlushFileToDisk(const NativeFile& file) {
     return ::FlushFileBuffers(reinterpret_cast<HANDLE>(file.get())) != 0;
 }
 
+int64_t FileSizeOf(const NativeFile& file) {
+    LARGE_INTEGER size;
+    return ::GetFileSizeEx(reinterpret_cast<HANDLE>(file.get()), &size) ? size.QuadPart : -1;
+}
+
+bool ResizeFile(const NativeFile& file, int64_t size) {
+    return SeekFile(file, size) && ::SetEndOfFile(reinterpret_cast<HANDLE>(file.get()));
+}
+
+bool SeekFile(const NativeFile& file, int64_t offset) {
+    LARGE_INTEGER position;
+    position.QuadPart = offset;
+    return ::SetFilePointerEx(reinterpret_cast<HANDLE>(file.get()), position, nullptr, FILE_BEGIN) != 0;
+}
+
 }  // namespace zefo

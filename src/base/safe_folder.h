@@ -63,6 +63,17 @@ class SafeFolder {
     // Creates `name` new for reading and writing (others may only read); fails when
     // anything stands under the name, a link included.
     NativeFile CreateNew(const std::string& name) const;
+    enum class HoldResult { Held, Busy, Failed };
+    // Opens the regular file `name` for reading and writing and holds it: while it is
+    // held no other program may write it (a lock, or the sharing mode on Windows). An
+    // existing file is kept as it is (`existed` is then true), a missing one is made;
+    // a link is never followed. Busy when another program holds it.
+    HoldResult Hold(const std::string& name, NativeFile& file, bool& existed) const;
+    // Renames the held file `from` over `to` while it is still held, so that no one
+    // can write it between its last check and its new name.
+    bool ReplaceHeld(const NativeFile& file, const std::string& from, const std::string& to) const;
+    // Removes the held file `name` while it is still held.
+    bool RemoveHeld(const NativeFile& file, const std::string& name) const;
     // Renames `from` over `to`, both in this folder. Whatever stands at `to` is
     // replaced, a link included (not what it points to); a folder is not.
     bool Replace(const std::string& from, const std::string& to) const;

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -161,6 +162,48 @@ NativeFile SafeFolder::CreateNew(const std::string& name) const {
         return NativeFile();
     return NativeFile(
         ::openat(Fd(state_->folder), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+}
+
+SafeFolder::HoldResult SafeFolder::Hold(const std::string& name, NativeFile& file, bool& existed) const {
+    file.Reset();
+    if (!state_ || !IsPlainName(name))
+        return HoldResult::Failed;
+    const int folder = Fd(state_->folder);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        existed = true;
+        NativeFile opened(::openat(folder, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!opened.valid() && errno == ENOENT) {
+            existed = false;
+            opened = NativeFile(
+                ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+            if (!opened.valid() && errno == EEXIST)
+                continue;  // made by someone else meanwhile: open that one
+        }
+        struct stat held, named;
+        if (!opened.valid() || ::fstat(Fd(opened), &held) != 0 || !S_ISREG(held.st_mode))
+            return HoldResult::Failed;
+        if (::flock(Fd(opened), LOCK_EX | LOCK_NB) != 0)
+            return errno == EWOULDBLOCK ? HoldResult::Busy : HoldResult::Failed;
+        // The lock is on what was opened; the name may meanwhile lead elsewhere (the
+        // holder before renamed it into place). Then it is another file: open again.
+        if (::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != held.st_dev ||
+            named.st_ino != held.st_ino)
+            continue;
+        const int flags = ::fcntl(Fd(opened), F_GETFL);
+        if (flags == -1 || ::fcntl(Fd(opened), F_SETFL, flags & ~O_NONBLOCK) == -1)
+            return HoldResult::Failed;
+        file = std::move(opened);
+        return HoldResult::Held;
+    }
+    return HoldResult::Busy;
+}
+
+bool SafeFolder::ReplaceHeld(const NativeFile& file, const std::string& from, const std::string& to) const {
+    return file.valid() && Replace(from, to);
+}
+
+bool SafeFolder::RemoveHeld(const NativeFile& file, const std::string& name) const {
+    return file.valid() && Remove(name);
 }
 
 bool SafeFolder::Replace(const std::string& from, const std::string& to) const {

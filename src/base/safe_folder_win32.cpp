@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -208,6 +209,67 @@ NativeFile SafeFolder::CreateNew(const std::string& name) const {
     HANDLE file = CreateFileW(wide->c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     return file == INVALID_HANDLE_VALUE ? NativeFile() : NativeFile(reinterpret_cast<intptr_t>(file));
+}
+
+SafeFolder::HoldResult SafeFolder::Hold(const std::string& name, NativeFile& file, bool& existed) const {
+    file.Reset();
+    if (!state_ || !IsPlainName(name))
+        return HoldResult::Failed;
+    std::optional<std::wstring> wide = SystemPath(state_->path + name);
+    if (!wide)
+        return HoldResult::Failed;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const EntryKind kind = Kind(name);
+        if (kind != EntryKind::Missing && kind != EntryKind::File)
+            return HoldResult::Failed;
+        existed = kind == EntryKind::File;
+        // Others may read it, never write, rename or remove it while it is held.
+        HANDLE opened = CreateFileW(wide->c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                                    existed ? OPEN_EXISTING : CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (opened == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_SHARING_VIOLATION)
+                return HoldResult::Busy;
+            if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_NOT_FOUND)
+                continue;  // it came or went meanwhile: look again
+            return HoldResult::Failed;
+        }
+        NativeFile owned(reinterpret_cast<intptr_t>(opened));
+        if (GetFileType(opened) != FILE_TYPE_DISK || Kind(name) != EntryKind::File)
+            return HoldResult::Failed;
+        file = std::move(owned);
+        return HoldResult::Held;
+    }
+    return HoldResult::Busy;
+}
+
+bool SafeFolder::ReplaceHeld(const NativeFile& file, const std::string& from, const std::string& to) const {
+    if (!state_ || !file.valid() || !IsPlainName(from) || !IsPlainName(to) || Kind(to) == EntryKind::Folder)
+        return false;
+    std::optional<std::wstring> target = SystemPath(state_->path + to);
+    if (!target)
+        return false;
+    // The rename goes through the handle that holds the file.
+    const size_t bytes = target->size() * sizeof(wchar_t);
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + bytes);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = TRUE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(bytes);
+    std::copy(target->begin(), target->end(), info->FileName);
+    return SetFileInformationByHandle(reinterpret_cast<HANDLE>(file.get()), FileRenameInfo, info,
+                                      static_cast<DWORD>(buffer.size())) != 0;
+}
+
+bool SafeFolder::RemoveHeld(const NativeFile& file, const std::string& name) const {
+    if (!state_ || !file.valid() || !IsPlainName(name))
+        return false;
+    // Deleted through the handle that holds it: removed once the handle closes.
+    FILE_DISPOSITION_INFO info{};
+    info.DeleteFile = TRUE;
+    return SetFileInformationByHandle(reinterpret_cast<HANDLE>(file.get()), FileDispositionInfo, &info, sizeof info) !=
+           0;
 }
 
 bool SafeFolder::Replace(const std::string& from, const std::string& to) const {

@@ -1,20 +1,8 @@
 #include "net/crypto.h"
 
+#include "base/ascii.h"
+
 namespace zefo {
-
-namespace {
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
 
 std::string Sha256Hex(std::string_view bytes) {
     Sha256 digest;
@@ -46,8 +34,8 @@ std::string HexBytes(std::string_view hex) {
     std::string bytes;
     bytes.reserve(hex.size() / 2);
     for (size_t i = 0; i < hex.size(); i += 2) {
-        int high = HexDigit(hex[i]);
-        int low = HexDigit(hex[i + 1]);
+        int high = HexDigitValue(hex[i]);
+        int low = HexDigitValue(hex[i + 1]);
         if (high < 0 || low < 0)
             return {};
         bytes += static_cast<char>(high * 16 + low);

@@ -1,3 +1,4 @@
+#include "base/ascii.h"
 #include "serve/serve.h"
 
 #include <algorithm>
@@ -24,23 +25,14 @@ bool ParseRequestLine(const std::string& line, RequestLine& out) {
 }
 
 bool PercentDecode(const std::string& text, std::string& out) {
-    auto hex = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
     out.clear();
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
         if (c == '%') {
             if (i + 2 >= text.size())
                 return false;
-            int high = hex(text[i + 1]);
-            int low = high < 0 ? -1 : hex(text[i + 2]);
+            int high = HexDigitValue(text[i + 1]);
+            int low = high < 0 ? -1 : HexDigitValue(text[i + 2]);
             if (low < 0)
                 return false;
             c = static_cast<char>(high * 16 + low);
