@@ -24,7 +24,7 @@ namespace {
 
 GameSource Source(const TextSnapshot& texts) {
     return GameSource{ServerAccess(texts.settings.server, texts.settings.pin), texts.gameFolder,
-                      !BuiltInPublisherKey().empty()};
+                      !BuiltInPublisherKey().empty(), texts.settings.connections};
 }
 
 // Starts the file-list loader and waits for the end of that load. True when the

@@ -34,6 +34,7 @@ constexpr const char* kUsage =
     "\n"
     "Options:\n"
     "  --server HOST[:PORT]  the update server (default: the one in the settings)\n"
+    "  --connections N       downloads at once, 1 to 32 (default: the settings', else 8)\n"
     "  --dry-run             with update: only list what would change\n"
     "  --full                with update: read every file again, not only changed ones\n"
     "  --quiet               no status lines and no progress, errors only\n"
@@ -163,6 +164,7 @@ struct Options {
     std::string command;
     std::vector<std::string> operands;
     std::optional<std::string> server;
+    std::optional<int> connections;
     bool dryRun = false;
     bool full = false;
     bool quiet = false;
@@ -184,6 +186,14 @@ bool Parse(const std::vector<std::string>& arguments, Options& options) {
             } else {
                 options.server = argument.substr(9);
             }
+        } else if (argument == "--connections") {
+            if (++i == arguments.size() || arguments[i].empty() || arguments[i].size() > 2 ||
+                arguments[i].find_first_not_of("0123456789") != std::string::npos || std::stoi(arguments[i]) < 1 ||
+                std::stoi(arguments[i]) > kMaxConnections) {
+                Error("--connections needs a number from 1 to " + std::to_string(kMaxConnections));
+                return false;
+            }
+            options.connections = std::stoi(arguments[i]);
         } else if (argument == "--dry-run") {
             options.dryRun = true;
         } else if (argument == "--full") {
@@ -242,6 +252,8 @@ Settings LoadSettings(const Options& options) {
     Settings settings = ReadSettings("Updater", BuiltInLanguages());
     if (options.server)
         settings.server = *options.server;
+    if (options.connections)
+        settings.connections = *options.connections;
     LoadTranslations(settings.lang);
     return settings;
 }
@@ -277,7 +289,7 @@ ServerAccess Access(const Settings& settings) {
 }
 
 GameSource Source(const Settings& settings, const std::string& gameFolder) {
-    return GameSource{Access(settings), gameFolder, !BuiltInPublisherKey().empty()};
+    return GameSource{Access(settings), gameFolder, !BuiltInPublisherKey().empty(), settings.connections};
 }
 
 std::optional<FileList> LoadFiles(const Settings& settings,

@@ -59,6 +59,14 @@ std::string DetectLanguage(const std::vector<LanguageEntry>& languages) {
     return "en";
 }
 
+// A whole number from 1 to 32; anything else is the default.
+int ConnectionsSetting(const std::string& text) {
+    if (text.empty() || text.size() > 2 || text.find_first_not_of("0123456789") != std::string::npos)
+        return kDefaultConnections;
+    const int value = std::stoi(text);
+    return value >= 1 && value <= 32 ? value : kDefaultConnections;
+}
+
 }  // namespace
 
 std::vector<LanguageEntry> BuiltInLanguages() {
@@ -74,6 +82,7 @@ Settings ReadSettings(const std::string& folder, const std::vector<LanguageEntry
         settings.lang = IniReadString("lang", kNoLanguage);
         settings.server = IniReadString("server", ZEFO_DEFAULT_SERVER);
         settings.pin = IniReadString("pin", "");
+        settings.connections = ConnectionsSetting(IniReadString("connections", ""));
         IniClose();
     }
     if (settings.lang == kNoLanguage)

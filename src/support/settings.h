@@ -9,10 +9,14 @@
 
 namespace zefo {
 
+// Downloads at once when the settings name no other number.
+inline constexpr int kDefaultConnections = 8;
+
 struct Settings {
     std::string server;  // the update server: "host", "host:port", "http://host[:port]" or "https://host[:port]"
     std::string lang;    // language code: "en", "de" or "fi"; "---" while none is chosen
     std::string pin{};   // SHA-256 of the https server's public key (64 hex digits), or empty; read, never written
+    int connections = kDefaultConnections;  // downloads at once, 1 to 32; read, never written
 };
 
 struct LanguageEntry {

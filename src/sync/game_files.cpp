@@ -1,15 +1,21 @@
 #include "sync/game_files.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
+#include <deque>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "base/file_system.h"
 #include "base/safe_folder.h"
 #include "net/stream.h"
 #include "support/translations.h"
-#include "sync/http_download.h"
+#include "sync/http_client.h"
 #include "sync/listed_file.h"
 #include "sync/self_update.h"
 
@@ -44,73 +50,176 @@ struct LoopSetup {
 // The new updater goes beside the running one. The swap is ready only while a
 // complete, verified copy exists; a copy whose swap cannot be readied is of no use and
 // goes too, and the file counts as failed.
-bool DownloadUpdater(const std::string& url,
-                     const SafeFolder& folder,
-                     const DownloadChecks& checks,
-                     Observer& observer) {
+bool DownloadUpdater(HttpClient& client, const std::string& url, const SafeFolder& folder,
+                     const DownloadChecks& checks, Observer& observer, const HttpClient::FileProgress& progress) {
     if (!WithdrawSwap(folder))
         return false;
-    if (!HttpDownload(url, folder, ProgramCopyName(), checks, &observer) || !ReadySwap(folder)) {
+    if (!client.Download(url, folder, ProgramCopyName(), checks, &observer, progress) || !ReadySwap(folder)) {
         folder.Remove(ProgramCopyName());
         return false;
     }
     return true;
 }
 
-// The one download loop of installing and updating: in list order, each listed file's
-// folder is opened below `base` (missing levels made), the setup decides, and a file to
-// load is reported, downloaded, and reported again when it failed; the progress counts
-// the files dealt with.
-RunResult DownloadLoop(const GameSource& source,
-                       const std::string& base,
-                       const FileList& files,
-                       const LoopSetup& setup,
-                       Observer& observer) {
-    RunResult result;
-    float done = 0.0f;
-    for (size_t i = 0; i < files.size(); ++i) {
-        if (observer.StopRequested()) {
-            result.stopped = true;
-            break;
+// The share of the job done: finished files, and the finished share of the files in
+// flight. Reported whenever the whole percentage changes.
+class ProgressShare {
+  public:
+    ProgressShare(Observer& observer, float total) : observer_(observer), total_(total) {}
+
+    void Advance(size_t id, int64_t held, int64_t size) {
+        const double share = size > 0 ? std::min(1.0, static_cast<double>(held) / static_cast<double>(size)) : 0.0;
+        std::lock_guard guard(lock_);
+        double& known = inFlight_[id];
+        inFlightSum_ += share - known;
+        known = share;
+        Report();
+    }
+    void Finish(size_t id) {
+        std::lock_guard guard(lock_);
+        auto found = inFlight_.find(id);
+        if (found != inFlight_.end()) {
+            inFlightSum_ -= found->second;
+            inFlight_.erase(found);
         }
-        const FileEntry& entry = files[i];
-        SafeFolder folder;
-        std::string name;
+        done_ += 1.0;
+        shown_ = -1;  // a finished file is always shown, as the bar has always been set after each
+        Report();
+    }
+
+  private:
+    void Report() {
+        const int percent = ProgressPercent(static_cast<float>(done_ + inFlightSum_), total_);
+        if (percent != shown_)
+            observer_.Progress(shown_ = percent);
+    }
+
+    Observer& observer_;
+    const float total_;
+    std::mutex lock_;
+    std::map<size_t, double> inFlight_;
+    double inFlightSum_ = 0.0;
+    double done_ = 0.0;
+    int shown_ = -1;
+};
+
+// One listed file to deal with, in list order.
+struct Job {
+    size_t index = 0;
+    Choice choice = Choice::Skip;  // Skip here: the path or the way to it was refused
+    SafeFolder folder;
+    std::string name;
+};
+
+// The one download loop of installing and updating. In list order, each listed file's
+// folder is opened below `base` (missing levels made) and the setup decides; the files
+// to load go to `source.connections` downloads at once, each on a connection it keeps
+// between its files. A file is reported when it starts ("LOADING"), again when it
+// failed ("ERR_FILE"), and counts in the progress when it ends. With one connection
+// everything happens in list order.
+RunResult DownloadLoop(const GameSource& source, const std::string& base, const FileList& files,
+                       const LoopSetup& setup, Observer& observer) {
+    const size_t workers = static_cast<size_t>(std::clamp(source.connections, 1, kMaxConnections));
+    ProgressShare progress(observer, setup.total);
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<Job> queue;
+    bool closed = false;
+    std::atomic<int> failed{0};
+    std::atomic<bool> stopped{false};
+    std::atomic<int> swapScript{static_cast<int>(SwapScript::Untouched)};
+
+    auto deal = [&](HttpClient& client, Job& job) {
+        const FileEntry& entry = files[job.index];
         bool ok = false;
-        if (!base.empty() && OpenListedFolder(base, entry.path, folder, name)) {
-            const Choice choice = setup.decide(i, folder, name);
-            if (choice == Choice::Skip)
-                continue;
+        if (job.choice != Choice::Skip) {
             observer.Status(Translate("LOADING", entry.path));
             const std::string url = FileUrl(source, entry.path);
             const DownloadChecks checks{entry.fingerprint, entry.sha256, source.access.pin};
+            auto advance = [&progress, &job](int64_t held, int64_t size) { progress.Advance(job.index, held, size); };
             if (source.signedFiles && entry.sha256.empty()) {
                 ok = false;  // nothing the publisher signed vouches for this file
-            } else if (choice == Choice::DownloadUpdater) {
-                ok = DownloadUpdater(url, folder, checks, observer);
+            } else if (job.choice == Choice::DownloadUpdater) {
+                ok = DownloadUpdater(client, url, job.folder, checks, observer, advance);
+                swapScript.store(static_cast<int>(ok ? SwapScript::Written : SwapScript::Gone));
             } else {
-                ok = HttpDownload(url, folder, name, checks, &observer);
+                ok = client.Download(url, job.folder, job.name, checks, &observer, advance);
                 // The program's own file, installed with the game, must run there.
                 if (ok && entry.path == ProgramFileName())
-                    ok = MakeProgramRunnable(folder, name);
+                    ok = MakeProgramRunnable(job.folder, job.name);
                 // A download checked against a fingerprint has exactly these bytes.
                 if (ok && setup.cache && IsFingerprint(entry.fingerprint))
-                    setup.cache->Remember(folder, name, entry.path, Lowered(entry.fingerprint));
+                    setup.cache->Remember(job.folder, job.name, entry.path, Lowered(entry.fingerprint));
             }
-            if (choice == Choice::DownloadUpdater)
-                result.swapScript = ok ? SwapScript::Written : SwapScript::Gone;
-        } else if (!setup.countsWhenRefused(i)) {
-            continue;
         }
         if (!ok) {
             observer.Status(Translate("ERR_FILE", entry.path));
-            ++result.failed;
+            failed.fetch_add(1);
         }
-        setup.done(i, ok);
+        setup.done(job.index, ok);
         observer.FileDone(entry.path, ok);
-        done += 1.0f;
-        observer.Progress(ProgressPercent(done, setup.total));
+        progress.Finish(job.index);
+    };
+    auto work = [&] {
+        HttpClient client;
+        for (;;) {
+            Job job;
+            {
+                std::unique_lock guard(lock);
+                changed.wait(guard, [&] { return !queue.empty() || closed; });
+                if (queue.empty())
+                    return;
+                job = std::move(queue.front());
+                queue.pop_front();
+                changed.notify_all();
+            }
+            if (observer.StopRequested()) {
+                stopped.store(true);
+                continue;
+            }
+            deal(client, job);
+        }
+    };
+
+    std::vector<std::thread> pool;
+    for (size_t i = 0; i < files.size() && !stopped.load(); ++i) {
+        if (observer.StopRequested()) {
+            stopped.store(true);
+            break;
+        }
+        Job job;
+        job.index = i;
+        if (!base.empty() && OpenListedFolder(base, files[i].path, job.folder, job.name)) {
+            job.choice = setup.decide(i, job.folder, job.name);
+            if (job.choice == Choice::Skip)
+                continue;
+        } else if (!setup.countsWhenRefused(i)) {
+            continue;
+        }
+        // The downloads start with the first file to deal with; a run with nothing to
+        // download starts none.
+        if (pool.empty()) {
+            for (size_t n = 0; n < workers; ++n)
+                pool.emplace_back(work);
+        }
+        std::unique_lock guard(lock);
+        // A few files ahead of the downloads at most: each holds its folder open.
+        changed.wait(guard, [&] { return queue.size() < 2 * workers; });
+        queue.push_back(std::move(job));
+        changed.notify_all();
     }
+    {
+        std::lock_guard guard(lock);
+        closed = true;
+        changed.notify_all();
+    }
+    for (std::thread& thread : pool)
+        thread.join();
+
+    RunResult result;
+    result.failed = failed.load();
+    result.stopped = stopped.load() || observer.StopRequested();
+    result.swapScript = static_cast<SwapScript>(swapScript.load());
     return result;
 }
 

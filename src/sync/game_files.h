@@ -21,7 +21,11 @@ struct GameSource {
     // Every file must carry its signed SHA-256 (a program built with a publisher key);
     // an entry without one fails.
     bool signedFiles = false;
+    // Downloads at once, each over a connection of its own (1 to kMaxConnections).
+    int connections = 1;
 };
+
+inline constexpr int kMaxConnections = 32;
 
 // What became of the self-update (self_update.h) in a run.
 enum class SwapScript {

@@ -1,22 +1,18 @@
-// One HTTP/1.1 GET into one local file, over TLS for an https URL.
+// One HTTP/1.1 GET into one local file on a connection of its own, over TLS for an
+// https URL (http_client.h keeps connections between downloads).
 #pragma once
 
 #include <string>
 
 #include "base/safe_folder.h"
 #include "net/observer.h"
+#include "sync/incoming_file.h"
 
 namespace zefo {
 
-// What a download must match before it replaces the target.
-struct DownloadChecks {
-    std::string md5;     // 32 hexadecimal digits in any letter case; anything else is not checked
-    std::string sha256;  // 64 hexadecimal digits in any letter case; empty: not checked
-    std::string pin;     // for https: the server key's pin (tls.h), or empty
-};
-
-// Downloads `url` into `localPath`. The body goes to a temporary file beside the
-// target, which replaces the target only when the body is complete (and, when
+// Downloads `url` into `localPath`. The body goes to the temporary file beside the
+// target (a leftover of an earlier attempt is taken up where it stopped), which
+// replaces the target only when the body is complete (and, when
 // `expectedMd5` is 32 hexadecimal digits, has that MD5 in any letter case). An
 // "https://" URL is fetched over TLS (port 443 unless it names one); a connection
 // that fails its checks fails like one that cannot be made.

@@ -89,10 +89,11 @@ class ShellTest : public ::testing::Test {
         return true;
     }
     // A program settings file naming the scripted server.
+    // One download at a time: these tests follow the files in list order.
     void WriteSettings(const std::string& server) {
         EnsureDirectory(ProductFolder() + "Updater/");
         WriteFileBytes(ProductFolder() + "Updater/settings.ini",
-                       "[Program]\r\nlang = en\r\nserver = " + server + "\r\n");
+                       "[Program]\r\nlang = en\r\nserver = " + server + "\r\nconnections = 1\r\n");
     }
     bool Enabled(int gadget) const { return ui.Gadget(gadget).enabled; }
 
@@ -460,7 +461,7 @@ TEST_F(ShellTest, UpdaterModeFromStartToEnd) {
     RunEventLoop();
     Shutdown();
     EXPECT_EQ(ReadFileBytes(ProductFolder() + "Updater/settings.ini"),
-              "\xEF\xBB\xBF\r\n[Program]\r\nlang = en\r\nserver = " + server.Host() + "\r\n");
+              "\xEF\xBB\xBF\r\n[Program]\r\nlang = en\r\nserver = " + server.Host() + "\r\nconnections = 1\r\n");
     EXPECT_TRUE(ui::HeadlessToolkit::WaitUntil(
         [&] { return !test::FileExists(game / "Update.bat") && ReadFileBytes(game / "Update.exe") == "new updater"; },
         20000));

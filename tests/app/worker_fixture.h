@@ -76,7 +76,8 @@ class WorkerFixture : public ::testing::Test {
         LoadTranslations("en");
         {
             std::lock_guard guard(state.textLock);
-            state.settings = Settings{server.Host(), "en"};
+            // One download at a time: these tests follow the files in list order.
+            state.settings = Settings{server.Host(), "en", "", 1};
         }
         ASSERT_TRUE(server.listening());
 

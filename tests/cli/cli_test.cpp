@@ -99,7 +99,8 @@ TEST_F(CliTest, InstallsAndRefusesWhatAHostileListNames) {
                                   Md5Of("echo") + "|data/game.dat:" + Md5Of("Demo\r\ndemo\r\n") + "|"));
     server.EnqueueReply(FileReply("read me"));
     server.EnqueueReply(FileReply("Demo\r\ndemo\r\n"));
-    Outcome install = Zefo({"install", "demo", target});
+    // One connection: the scripted replies come in the order of the list.
+    Outcome install = Zefo({"install", "demo", target, "--connections", "1"});
     EXPECT_EQ(install.code, 1) << install.out << install.err;
     EXPECT_NE(install.out.find("Could not load \"../escape.txt\"."), std::string::npos) << install.out;
     EXPECT_NE(install.out.find("The game could not be installed. 2 file(s) could not be loaded."), std::string::npos);

@@ -60,6 +60,11 @@ Script& Script::Reset() {
     return *this;
 }
 
+Script& Script::Hangup() {
+    steps_.push_back({Step::Hangup, {}, 0});
+    return *this;
+}
+
 Script& Script::StaySilent() {
     steps_.push_back({Step::StaySilent, {}, 0});
     return *this;
@@ -207,9 +212,13 @@ bool ScriptedServer::Collect(size_t index, int milliseconds) {
     return true;
 }
 
-bool ScriptedServer::HeadComplete(size_t index) const {
+bool ScriptedServer::HeadComplete(size_t index, size_t heads) const {
     std::lock_guard guard(lock_);
-    return connections_[index]->received.find("\r\n\r\n") != std::string::npos;
+    const std::string& received = connections_[index]->received;
+    size_t found = 0;
+    for (size_t at = received.find("\r\n\r\n"); at != std::string::npos; at = received.find("\r\n\r\n", at + 4))
+        ++found;
+    return found >= heads;
 }
 
 void ScriptedServer::Run(size_t index, Script script) {
@@ -223,6 +232,7 @@ void ScriptedServer::Run(size_t index, Script script) {
         return stopping_;
     };
     bool clientOpen = true;
+    size_t requestsAwaited = 0;
     bool closed = false;
     // Reads for `milliseconds` (or just sleeps once the client has closed).
     auto collectFor = [&](int milliseconds) {
@@ -247,8 +257,10 @@ void ScriptedServer::Run(size_t index, Script script) {
             break;
         switch (step.kind) {
             case Script::Step::AwaitRequest: {
+                // The n-th request of a connection kept open waits for the n-th head.
+                ++requestsAwaited;
                 auto end = Clock::now() + std::chrono::seconds(5);
-                while (clientOpen && !HeadComplete(index) && MillisecondsLeft(end) > 0 && !stopping())
+                while (clientOpen && !HeadComplete(index, requestsAwaited) && MillisecondsLeft(end) > 0 && !stopping())
                     collectFor(20);
                 break;
             }
@@ -288,6 +300,11 @@ void ScriptedServer::Run(size_t index, Script script) {
                 break;
             case Script::Step::Reset:
                 shim::Abort(socket);
+                closed = true;
+                break;
+            case Script::Step::Hangup:
+                shim::ShutdownSend(socket);
+                shim::Close(socket);
                 closed = true;
                 break;
             case Script::Step::StaySilent:

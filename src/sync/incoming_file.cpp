@@ -1,0 +1,252 @@
+#include "sync/incoming_file.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "base/ascii.h"
+#include "base/md5.h"
+#include "net/crypto.h"
+#include "sync/listed_file.h"
+
+namespace zefo {
+
+namespace {
+
+// Bytes are gathered to this size before they go to the file and the digests.
+constexpr size_t kBlock = 256 * 1024;
+// Blocks in the digests' hands at most: what a slow digest may lag behind the writing.
+constexpr size_t kBlocksInFlight = 4;
+
+}  // namespace
+
+// The MD5 and SHA-256 of the bytes handed over, in order. Blocks are digested on the
+// calling thread until a second block arrives; from then on a thread of its own takes
+// them, so that receiving, writing and digesting use different cores.
+class Digester {
+  public:
+    Digester(bool md5, bool sha256) : useMd5_(md5), useSha256_(sha256) {}
+    ~Digester() { Stop(); }
+    Digester(const Digester&) = delete;
+    Digester& operator=(const Digester&) = delete;
+
+    // Takes a filled block; gives back an empty one to fill next.
+    std::vector<char> HandOff(std::vector<char>&& block) {
+        if (!useMd5_ && !useSha256_) {
+            block.clear();
+            return std::move(block);
+        }
+        if (!thread_.joinable() && blocks_ == 0) {
+            Digest(block);
+            ++blocks_;
+            block.clear();
+            return std::move(block);
+        }
+        if (!thread_.joinable())
+            thread_ = std::thread([this] { Run(); });
+        std::unique_lock guard(lock_);
+        changed_.wait(guard, [this] { return queue_.size() < kBlocksInFlight; });
+        queue_.push_back(std::move(block));
+        changed_.notify_all();
+        if (!spare_.empty()) {
+            std::vector<char> empty = std::move(spare_.back());
+            spare_.pop_back();
+            return empty;
+        }
+        std::vector<char> fresh;
+        fresh.reserve(kBlock);
+        return fresh;
+    }
+
+    // Waits for every block and gives the digests (empty where not taken).
+    void Finish(std::string& md5, std::string& sha256) {
+        Stop();
+        md5 = useMd5_ ? md5_.FinalHex() : std::string();
+        sha256 = useSha256_ ? sha256_.FinalHex() : std::string();
+    }
+
+  private:
+    void Digest(const std::vector<char>& block) {
+        if (useMd5_)
+            md5_.Update(block.data(), block.size());
+        if (useSha256_)
+            sha256_.Update(block.data(), block.size());
+    }
+
+    void Run() {
+        for (;;) {
+            std::vector<char> block;
+            {
+                std::unique_lock guard(lock_);
+                changed_.wait(guard, [this] { return !queue_.empty() || done_; });
+                if (queue_.empty())
+                    return;
+                block = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            Digest(block);
+            block.clear();
+            std::lock_guard guard(lock_);
+            spare_.push_back(std::move(block));
+            changed_.notify_all();
+        }
+    }
+
+    void Stop() {
+        if (!thread_.joinable())
+            return;
+        {
+            std::lock_guard guard(lock_);
+            done_ = true;
+            changed_.notify_all();
+        }
+        thread_.join();
+    }
+
+    const bool useMd5_;
+    const bool useSha256_;
+    Md5 md5_;
+    Sha256 sha256_;
+    size_t blocks_ = 0;
+    std::thread thread_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::deque<std::vector<char>> queue_;
+    std::vector<std::vector<char>> spare_;
+    bool done_ = false;
+};
+
+IncomingFile::IncomingFile() = default;
+
+IncomingFile::~IncomingFile() {
+    Discard();
+}
+
+IncomingFile::OpenResult IncomingFile::Open(const SafeFolder& folder, const std::string& name,
+                                            const DownloadChecks& checks) {
+    Discard();
+    folder_ = &folder;
+    name_ = name;
+    temporary_ = name + kIncomingSuffix;
+    checks_ = checks;
+    bool existed = false;
+    switch (folder.Hold(temporary_, file_, existed)) {
+        case SafeFolder::HoldResult::Held:
+            break;
+        case SafeFolder::HoldResult::Busy:
+            folder_ = nullptr;
+            return OpenResult::Busy;
+        case SafeFolder::HoldResult::Failed:
+            folder_ = nullptr;
+            return OpenResult::Failed;
+    }
+    const bool md5 = IsHexText(checks.md5, 32);
+    const bool sha256 = !checks.sha256.empty();
+    digester_ = std::make_unique<Digester>(md5, sha256);
+    buffer_.clear();
+    buffer_.reserve(kBlock);
+    size_ = existed ? FileSizeOf(file_) : 0;
+    // Only a file whose whole content is checked at the end may go on from a leftover:
+    // its earlier bytes could belong to another version of the file.
+    if (size_ > 0 && (md5 || sha256)) {
+        std::vector<char> block(kBlock);
+        int64_t read = 0;
+        while (read < size_) {
+            const int64_t got = ReadFromFile(file_, block.data(), block.size());
+            if (got <= 0)
+                break;
+            block.resize(static_cast<size_t>(got));
+            read += got;
+            block = digester_->HandOff(std::move(block));
+            block.resize(kBlock);
+        }
+        if (read == size_ && SeekFile(file_, size_))
+            return OpenResult::Ready;
+    }
+    return size_ == 0 || Restart() ? OpenResult::Ready : OpenResult::Failed;
+}
+
+bool IncomingFile::Restart() {
+    if (!file_.valid() || !ResizeFile(file_, 0))
+        return false;
+    digester_ = std::make_unique<Digester>(IsHexText(checks_.md5, 32), !checks_.sha256.empty());
+    buffer_.clear();
+    size_ = 0;
+    return true;
+}
+
+bool IncomingFile::Append(const char* data, size_t length) {
+    if (!file_.valid())
+        return false;
+    size_ += static_cast<int64_t>(length);
+    while (length > 0) {
+        const size_t take = std::min(length, kBlock - buffer_.size());
+        buffer_.insert(buffer_.end(), data, data + take);
+        data += take;
+        length -= take;
+        if (buffer_.size() == kBlock && !WriteOut())
+            return false;
+    }
+    return true;
+}
+
+bool IncomingFile::WriteOut() {
+    if (buffer_.empty())
+        return true;
+    if (!WriteAllToFile(file_, std::string_view(buffer_.data(), buffer_.size())))
+        return false;
+    buffer_ = digester_->HandOff(std::move(buffer_));
+    return true;
+}
+
+bool IncomingFile::Commit() {
+    if (!file_.valid())
+        return false;
+    std::string md5, sha256;
+    bool ok = WriteOut();
+    digester_->Finish(md5, sha256);
+    if (ok && IsHexText(checks_.md5, 32))
+        ok = SameFingerprint(md5, checks_.md5);
+    // A malformed digest fails too: it was meant to be checked.
+    if (ok && !checks_.sha256.empty())
+        ok = IsHexText(checks_.sha256, 64) && SameFingerprint(sha256, checks_.sha256);
+    // The data reaches the disk before the name does, so that a power loss never
+    // leaves a short file under the final name.
+    if (!ok || !FlushFileToDisk(file_) || !folder_->ReplaceHeld(file_, temporary_, name_)) {
+        Discard();
+        return false;
+    }
+    folder_->Sync();
+    file_.Reset();
+    folder_ = nullptr;
+    return true;
+}
+
+void IncomingFile::Keep() {
+    // Nothing arrived, or nothing could verify a file resumed from it: nothing to keep.
+    if (size_ == 0 || (!IsHexText(checks_.md5, 32) && checks_.sha256.empty())) {
+        Discard();
+        return;
+    }
+    if (file_.valid()) {
+        WriteOut();
+        FlushFileToDisk(file_);
+    }
+    digester_.reset();
+    file_.Reset();
+    folder_ = nullptr;
+}
+
+void IncomingFile::Discard() {
+    digester_.reset();
+    if (folder_ && file_.valid()) {
+        // Removed while still held, so that no one else's file of that name goes.
+        folder_->RemoveHeld(file_, temporary_);
+    }
+    file_.Reset();
+    folder_ = nullptr;
+}
+
+}  // namespace zefo

@@ -1,0 +1,73 @@
+// A file arriving from the server. Its bytes go to one temporary file beside the target
+// ("<name>.zefotmp", one per target, never numbered), held so that no other program
+// writes it at the same time; a temporary file left by an earlier attempt is taken up
+// where it stopped. The MD5 and the SHA-256 are taken beside the writing, on a thread
+// of their own once the file is large enough for that to pay. Only a complete file that
+// passes its checks replaces the target, in one step; nothing partial ever does.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/native_file.h"
+#include "base/safe_folder.h"
+
+namespace zefo {
+
+// What a download must match before it replaces the target.
+struct DownloadChecks {
+    std::string md5;     // 32 hexadecimal digits in any letter case; anything else is not checked
+    std::string sha256;  // 64 hexadecimal digits in any letter case; empty: not checked
+    std::string pin;     // for https: the server key's pin (tls.h), or empty
+};
+
+// The suffix of the temporary file of a download.
+inline constexpr const char* kIncomingSuffix = ".zefotmp";
+
+class Digester;
+
+class IncomingFile {
+  public:
+    enum class OpenResult { Ready, Busy, Failed };
+
+    IncomingFile();
+    // Removes the temporary file unless it was committed or kept.
+    ~IncomingFile();
+    IncomingFile(const IncomingFile&) = delete;
+    IncomingFile& operator=(const IncomingFile&) = delete;
+
+    // Takes the temporary file of `name` in `folder` (the folder must outlive this). A
+    // leftover is resumed when the checks can verify the whole file afterwards (an MD5
+    // or a SHA-256 is expected); otherwise it is emptied. Busy when another program
+    // holds it.
+    OpenResult Open(const SafeFolder& folder, const std::string& name, const DownloadChecks& checks);
+    // The bytes it holds: where a resumed download goes on.
+    int64_t size() const { return size_; }
+    // Empties it: the server sends the whole file.
+    bool Restart();
+    // Appends received bytes; false when the file did not take them.
+    bool Append(const char* data, size_t length);
+    // Verifies the whole file and moves it over the target. On false the target is
+    // unchanged and the temporary file is gone.
+    bool Commit();
+    // Ends without a commit and keeps what arrived, for a later attempt to resume.
+    void Keep();
+    // Ends without a commit and removes the temporary file.
+    void Discard();
+
+  private:
+    bool WriteOut();
+
+    const SafeFolder* folder_ = nullptr;
+    std::string name_;
+    std::string temporary_;
+    DownloadChecks checks_;
+    NativeFile file_;
+    std::unique_ptr<Digester> digester_;
+    std::vector<char> buffer_;
+    int64_t size_ = 0;
+};
+
+}  // namespace zefo

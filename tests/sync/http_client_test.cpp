@@ -1,0 +1,169 @@
+// Downloads over kept-open connections and resumed downloads, against the scripted
+// server: what goes over the wire and what ends up on disk.
+#include "sync/http_client.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/scripted_server.h"
+#include "common/temp_dir.h"
+#include "common/test_data.h"
+#include "net/tcp_client.h"
+
+namespace zefo::test {
+namespace {
+
+std::string Whole(const std::string& body) {
+    return HttpResponse("HTTP/1.1 200 OK", {"Content-Length: " + std::to_string(body.size())}, body);
+}
+
+std::string Rest(const std::string& body, size_t from, size_t claimedFirst) {
+    return HttpResponse("HTTP/1.1 206 Partial Content",
+                        {"Content-Length: " + std::to_string(body.size() - from),
+                         "Content-Range: bytes " + std::to_string(claimedFirst) + "-" +
+                             std::to_string(claimedFirst + body.size() - from - 1) + "/" + std::to_string(body.size())},
+                        body.substr(from));
+}
+
+class HttpClientTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { ASSERT_TRUE(NetworkStartup()); }
+    static void TearDownTestSuite() { NetworkShutdown(); }
+    void SetUp() override { ASSERT_EQ(folder.Open(dir.path(), "", false), SafeFolder::OpenResult::Opened); }
+
+    bool Get(HttpClient& client, const std::string& name, const std::string& body) {
+        return client.Download(server.Url(name), folder, name, DownloadChecks{Md5Of(body), {}, {}}, nullptr);
+    }
+    std::vector<std::string> Contents() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::u8path(dir.path())))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    // The Range line of the request on connection `index`, or "" when it asked for all.
+    std::string RangeAsked(size_t index) const {
+        std::string request = server.Request(index);
+        size_t at = request.find("Range: ");
+        return at == std::string::npos ? std::string() : request.substr(at, request.find("\r\n", at) - at);
+    }
+
+    TempDir dir;
+    SafeFolder folder;
+    ScriptedServer server;
+    const std::string a = Pattern(3000, 1), b = Pattern(5000, 2), c = Pattern(7000, 3);
+};
+
+TEST_F(HttpClientTest, DownloadsShareAConnectionUntilTheServerEndsIt) {
+    HttpClient client;
+    // Two replies on one connection; then the server closes the connection it kept.
+    server.Enqueue(Script().AwaitRequest().Send(Whole(a)).AwaitRequest().Send(Whole(b)).Pause(100).Hangup());
+    ASSERT_TRUE(Get(client, "a.bin", a));
+    ASSERT_TRUE(Get(client, "b.bin", b));
+    EXPECT_EQ(server.Connections(), 1u);
+    EXPECT_NE(server.Request(0).find("GET /b.bin HTTP/1.1\r\n"), std::string::npos);
+    EXPECT_NE(server.Request(0).find("Connection: keep-alive\r\n"), std::string::npos);
+    // The closed connection costs a retry on a fresh one, not the file.
+    ASSERT_TRUE(server.WaitForFinished(0, 10000));
+    server.EnqueueReply(Whole(c));
+    ASSERT_TRUE(Get(client, "c.bin", c));
+    EXPECT_EQ(server.Connections(), 2u);
+    EXPECT_EQ(ReadFileBytes(dir / "c.bin"), c);
+
+    // A reply that runs to the close ends its connection; so does "Connection: close".
+    server.Enqueue(Script().AwaitRequest().Send(HttpResponse("HTTP/1.1 200 OK", {}, a)).Close());
+    server.Enqueue(Script()
+                       .AwaitRequest()
+                       .Send(HttpResponse("HTTP/1.1 200 OK",
+                                          {"Content-Length: " + std::to_string(b.size()), "Connection: close"}, b))
+                       .Close());
+    server.EnqueueReply(Whole(c));
+    ASSERT_TRUE(Get(client, "a2.bin", a));
+    ASSERT_TRUE(Get(client, "b2.bin", b));
+    ASSERT_TRUE(Get(client, "c2.bin", c));
+    EXPECT_EQ(server.Connections(), 5u);
+    EXPECT_EQ(client.connectionsOpened(), 5);
+
+    // A server that closes after the head or in the body fails that file, not the next.
+    server.Enqueue(Script().AwaitRequest().Send("HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n").Close());
+    server.Enqueue(Script().AwaitRequest().Send(Whole(a).substr(0, 1500)).Close());
+    server.EnqueueReply(Whole(c));
+    EXPECT_FALSE(Get(client, "h.bin", a));
+    EXPECT_FALSE(Get(client, "m.bin", a));
+    ASSERT_TRUE(Get(client, "c3.bin", c));
+    EXPECT_FALSE(FileExists(dir / "h.bin"));
+    EXPECT_FALSE(FileExists(dir / "m.bin"));
+    EXPECT_EQ(server.Connections(), 8u);
+}
+
+TEST_F(HttpClientTest, ABrokenDownloadIsTakenUpWhereItStopped) {
+    const std::string big = Pattern(100000, 9);
+    WriteFileBytes(dir / "big.bin", "old");
+    server.Enqueue(Script().AwaitRequest().Send(Whole(big).substr(0, 60000)).Close());
+    HttpClient client;
+    EXPECT_FALSE(Get(client, "big.bin", big));
+    EXPECT_EQ(ReadFileBytes(dir / "big.bin"), "old");
+    const std::string kept = ReadFileBytes(dir / "big.bin.zefotmp");
+    ASSERT_GT(kept.size(), 0u);
+    EXPECT_EQ(kept, big.substr(0, kept.size()));
+
+    // The next attempt asks for the rest and the server sends only that.
+    server.EnqueueReply(Rest(big, kept.size(), kept.size()));
+    ASSERT_TRUE(Get(client, "big.bin", big));
+    EXPECT_EQ(RangeAsked(1), "Range: bytes=" + std::to_string(kept.size()) + "-");
+    EXPECT_EQ(ReadFileBytes(dir / "big.bin"), big);
+    EXPECT_EQ(Contents(), std::vector<std::string>{"big.bin"});
+}
+
+TEST_F(HttpClientTest, WhatTheServerSendsInsteadOfTheRestStartsTheFileOver) {
+    const std::string big = Pattern(50000, 4);
+    const std::string older = Pattern(20000, 5);  // a kept start of another version
+    HttpClient client;
+    struct Case {
+        const char* what;
+        std::string kept;
+        std::vector<std::string> replies;  // in the order the attempts get them
+        std::vector<bool> ranged;          // whether each attempt asked for a range
+    };
+    const std::vector<Case> cases = {
+        {"a whole reply instead of the rest", big.substr(0, 10000), {Whole(big)}, {true}},
+        {"a range that is not the one asked for",
+         big.substr(0, 10000),
+         {Rest(big, 10000, 0), Whole(big)},
+         {true, false}},
+        {"a rest that fails the fingerprint", older, {Rest(big, 20000, 20000), Whole(big)}, {true, false}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        const size_t first = server.Connections();
+        WriteFileBytes(dir / "f.bin.zefotmp", test.kept);
+        for (const std::string& reply : test.replies)
+            server.EnqueueReply(reply);
+        ASSERT_TRUE(Get(client, "f.bin", big));
+        EXPECT_EQ(ReadFileBytes(dir / "f.bin"), big);
+        EXPECT_EQ(Contents(), std::vector<std::string>{"f.bin"});
+        ASSERT_EQ(server.Connections() - first, test.replies.size());
+        for (size_t i = 0; i < test.ranged.size(); ++i)
+            EXPECT_EQ(!RangeAsked(first + i).empty(), test.ranged[i]) << i;
+    }
+}
+
+TEST_F(HttpClientTest, ATemporaryFileAnotherDownloadHoldsIsLeftToIt) {
+    NativeFile held;
+    bool existed = true;
+    ASSERT_EQ(folder.Hold("x.bin.zefotmp", held, existed), SafeFolder::HoldResult::Held);
+    EXPECT_FALSE(existed);
+    ASSERT_TRUE(WriteAllToFile(held, "theirs"));
+    HttpClient client;
+    EXPECT_FALSE(Get(client, "x.bin", a));
+    EXPECT_EQ(server.Connections(), 0u);
+    held.Reset();
+    EXPECT_EQ(ReadFileBytes(dir / "x.bin.zefotmp"), "theirs");
+}
+
+}  // namespace
+}  // namespace zefo::test
