@@ -77,26 +77,30 @@ run_curl() {  # port, extra options...
     curl_config "$port" >"$work/curl.conf"
     timed curl -s --create-dirs "$@" -K "$work/curl.conf"
 }
-run_zefo() {  # port
+run_zefo() {  # port, connections
     rm -rf "$work/installed"
-    XDG_CONFIG_HOME="$work/config" timed "$zefo" install many "$work/installed" --quiet --server "127.0.0.1:$1"
+    XDG_CONFIG_HOME="$work/config" timed "$zefo" install many "$work/installed" --quiet --server "127.0.0.1:$1" \
+        --connections "$2"
 }
-run_zefo_exe() {  # port
+run_zefo_exe() {  # port, connections
     rm -rf "$work/installed"
-    timed wine "$zefo_exe" install many "Z:$work/installed" --quiet --server "127.0.0.1:$1"
+    timed wine "$zefo_exe" install many "Z:$work/installed" --quiet --server "127.0.0.1:$1" --connections "$2"
 }
 ratio() { echo "$1 / $2" | bc -l; }
 
 echo "at 0 ms round trip:"
 run_curl "$NGINX_PORT"
 curl_sequential=$elapsed
-run_zefo "$NGINX_PORT"
+run_zefo "$NGINX_PORT" 1
+zefo_one=$elapsed
+run_zefo "$NGINX_PORT" 8
 zefo_direct=$elapsed
-printf '  curl one after another %.3f s, zefo %.3f s: ratio %.2f (target at most 2)\n' \
-    "$curl_sequential" "$zefo_direct" "$(ratio "$zefo_direct" "$curl_sequential")"
+printf '  curl one after another %.3f s; zefo on 1 connection %.3f s (ratio %.2f), on 8 %.3f s (ratio %.2f, target at most 2)\n' \
+    "$curl_sequential" "$zefo_one" "$(ratio "$zefo_one" "$curl_sequential")" \
+    "$zefo_direct" "$(ratio "$zefo_direct" "$curl_sequential")"
 if [ -n "$zefo_exe" ]; then
-    run_zefo_exe "$NGINX_PORT"
-    printf '  zefo.exe under Wine %.3f s: ratio %.2f\n' "$elapsed" "$(ratio "$elapsed" "$curl_sequential")"
+    run_zefo_exe "$NGINX_PORT" 8
+    printf '  zefo.exe under Wine on 8 connections %.3f s: ratio %.2f\n' "$elapsed" "$(ratio "$elapsed" "$curl_sequential")"
 fi
 
 echo "at $rtt ms round trip:"
@@ -104,13 +108,17 @@ run_curl "$proxy_port"
 curl_slow=$elapsed
 run_curl "$proxy_port" --parallel --parallel-max 8
 curl_parallel=$elapsed
-run_zefo "$proxy_port"
+run_zefo "$proxy_port" 1
+zefo_slow_one=$elapsed
+run_zefo "$proxy_port" 8
 zefo_slow=$elapsed
-printf '  curl one after another %.3f s, curl --parallel-max 8 %.3f s, zefo %.3f s\n' \
-    "$curl_slow" "$curl_parallel" "$zefo_slow"
-printf '  zefo / curl parallel: %.2f (target at most 1.2)\n' "$(ratio "$zefo_slow" "$curl_parallel")"
+printf '  curl one after another %.3f s, curl --parallel-max 8 %.3f s\n' "$curl_slow" "$curl_parallel"
+printf '  zefo on 1 connection %.3f s (ratio to curl one after another %.2f)\n' "$zefo_slow_one" \
+    "$(ratio "$zefo_slow_one" "$curl_slow")"
+printf '  zefo on 8 connections %.3f s: ratio to curl parallel %.2f (target at most 1.2)\n' "$zefo_slow" \
+    "$(ratio "$zefo_slow" "$curl_parallel")"
 if [ -n "$zefo_exe" ]; then
-    run_zefo_exe "$proxy_port"
-    printf '  zefo.exe under Wine %.3f s: ratio to curl parallel %.2f\n' "$elapsed" \
+    run_zefo_exe "$proxy_port" 8
+    printf '  zefo.exe under Wine on 8 connections %.3f s: ratio to curl parallel %.2f\n' "$elapsed" \
         "$(ratio "$elapsed" "$curl_parallel")"
 fi

@@ -1,10 +1,12 @@
 // A TCP proxy on 127.0.0.1 that delays every byte by a fixed time in each direction,
 // so that a benchmark on one machine sees the round-trip time of a real network link.
 //
-//   latency_proxy LISTEN_PORT TARGET_PORT DELAY_MS
+//   latency_proxy LISTEN_PORT TARGET_PORT DELAY_MS [CUT_BYTES]
 //
 // Each accepted connection gets one to 127.0.0.1:TARGET_PORT; bytes travel both ways
-// DELAY_MS later than they arrived (a round trip costs twice that). The first output
+// DELAY_MS later than they arrived (a round trip costs twice that), and a new
+// connection carries nothing for one round trip, as its handshake. With CUT_BYTES, each
+// connection breaks off once that many bytes went towards the client. The first output
 // line is "listening on 127.0.0.1:PORT" (LISTEN_PORT 0 takes a free port). Runs until
 // it is killed. POSIX only; benchmarks only.
 #include <arpa/inet.h>
@@ -36,7 +38,8 @@ struct Piece {
 // when its time has come.
 class Lane {
   public:
-    Lane(int from, int to, std::chrono::milliseconds delay) : from_(from), to_(to), delay_(delay) {}
+    Lane(int from, int to, std::chrono::milliseconds delay, long long limit = -1)
+        : from_(from), to_(to), delay_(delay), left_(limit) {}
 
     void Run() {
         std::thread writer([this] { Write(); });
@@ -73,6 +76,22 @@ class Lane {
             }
             const char* data = piece.bytes.data();
             size_t left = piece.bytes.size();
+            if (left_ >= 0 && static_cast<long long>(left) >= left_) {
+                // The cut: what fits goes, then both ends of the connection break off.
+                left = static_cast<size_t>(left_);
+                while (left > 0) {
+                    ssize_t put = send(to_, data, left, MSG_NOSIGNAL);
+                    if (put <= 0)
+                        break;
+                    data += put;
+                    left -= static_cast<size_t>(put);
+                }
+                shutdown(to_, SHUT_RDWR);
+                shutdown(from_, SHUT_RDWR);
+                return;
+            }
+            if (left_ >= 0)
+                left_ -= static_cast<long long>(left);
             while (left > 0) {
                 ssize_t put = send(to_, data, left, MSG_NOSIGNAL);
                 if (put <= 0) {
@@ -88,6 +107,7 @@ class Lane {
     int from_;
     int to_;
     std::chrono::milliseconds delay_;
+    long long left_;  // bytes still to pass before the cut; -1: no cut
     std::mutex lock_;
     std::condition_variable ready_;
     std::deque<Piece> queue_;
@@ -106,7 +126,9 @@ int Connect(int port) {
     return fd;
 }
 
-void Serve(int client, int targetPort, std::chrono::milliseconds delay) {
+void Serve(int client, int targetPort, std::chrono::milliseconds delay, long long cut) {
+    // A new connection costs its handshake, one round trip, before the first byte moves.
+    std::this_thread::sleep_for(2 * delay);
     int server = Connect(targetPort);
     if (server < 0) {
         close(client);
@@ -115,7 +137,7 @@ void Serve(int client, int targetPort, std::chrono::milliseconds delay) {
     int on = 1;
     setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    Lane up(client, server, delay), down(server, client, delay);
+    Lane up(client, server, delay), down(server, client, delay, cut);
     std::thread upward([&up] { up.Run(); });
     down.Run();
     upward.join();
@@ -126,13 +148,14 @@ void Serve(int client, int targetPort, std::chrono::milliseconds delay) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s LISTEN_PORT TARGET_PORT DELAY_MS\n", argv[0]);
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: %s LISTEN_PORT TARGET_PORT DELAY_MS [CUT_BYTES]\n", argv[0]);
         return 2;
     }
     const int listenPort = std::atoi(argv[1]);
     const int targetPort = std::atoi(argv[2]);
     const std::chrono::milliseconds delay(std::atoi(argv[3]));
+    const long long cut = argc == 5 ? std::atoll(argv[4]) : -1;
 
     int listener = socket(AF_INET, SOCK_STREAM, 0);
     int on = 1;
@@ -152,6 +175,6 @@ int main(int argc, char** argv) {
     for (;;) {
         int client = accept(listener, nullptr, nullptr);
         if (client >= 0)
-            std::thread(Serve, client, targetPort, delay).detach();
+            std::thread(Serve, client, targetPort, delay, cut).detach();
     }
 }

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +34,22 @@ int64_t ReadFromFile(const NativeFile& file, void* buffer, size_t size) {
 
 bool FlushFileToDisk(const NativeFile& file) {
     return ::fsync(static_cast<int>(file.get())) == 0;
+}
+
+bool FlushBeforeRename(const NativeFile&) {
+    return true;
+}
+
+void SyncFileSystemAt(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+#if defined(__linux__)
+    ::syncfs(fd);
+#else
+    ::sync();
+#endif
+    ::close(fd);
 }
 
 int64_t FileSizeOf(const NativeFile& file) {

@@ -32,6 +32,13 @@ bool FlushFileToDisk(const NativeFile& file) {
     return ::FlushFileBuffers(reinterpret_cast<HANDLE>(file.get())) != 0;
 }
 
+// Syncing a whole volume takes a handle only administrators get: each file is flushed.
+bool FlushBeforeRename(const NativeFile& file) {
+    return FlushFileToDisk(file);
+}
+
+void SyncFileSystemAt(const std::string&) {}
+
 int64_t FileSizeOf(const NativeFile& file) {
     LARGE_INTEGER size;
     return ::GetFileSizeEx(reinterpret_cast<HANDLE>(file.get()), &size) ? size.QuadPart : -1;

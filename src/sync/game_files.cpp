@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/file_system.h"
+#include "base/native_file.h"
 #include "base/safe_folder.h"
 #include "net/stream.h"
 #include "support/translations.h"
@@ -215,6 +216,10 @@ RunResult DownloadLoop(const GameSource& source, const std::string& base, const 
     }
     for (std::thread& thread : pool)
         thread.join();
+    // The downloaded files reach the disk before the run counts as done (and before a
+    // fingerprint cache vouches for them).
+    if (!pool.empty())
+        SyncFileSystemAt(base);
 
     RunResult result;
     result.failed = failed.load();

@@ -212,13 +212,14 @@ bool IncomingFile::Commit() {
     // A malformed digest fails too: it was meant to be checked.
     if (ok && !checks_.sha256.empty())
         ok = IsHexText(checks_.sha256, 64) && SameFingerprint(sha256, checks_.sha256);
-    // The data reaches the disk before the name does, so that a power loss never
-    // leaves a short file under the final name.
-    if (!ok || !FlushFileToDisk(file_) || !folder_->ReplaceHeld(file_, temporary_, name_)) {
+    // Where a file's data is not flushed here, the run syncs the file system at its end
+    // (FlushBeforeRename); a power loss before that can leave a file short or old under
+    // its name, which the next comparison finds and loads again. The fingerprint cache
+    // is saved only after that sync, so it never vouches for such a file.
+    if (!ok || !FlushBeforeRename(file_) || !folder_->ReplaceHeld(file_, temporary_, name_)) {
         Discard();
         return false;
     }
-    folder_->Sync();
     file_.Reset();
     folder_ = nullptr;
     return true;
@@ -230,10 +231,9 @@ void IncomingFile::Keep() {
         Discard();
         return;
     }
-    if (file_.valid()) {
+    // What is kept is checked again when it is taken up: it need not reach the disk now.
+    if (file_.valid())
         WriteOut();
-        FlushFileToDisk(file_);
-    }
     digester_.reset();
     file_.Reset();
     folder_ = nullptr;

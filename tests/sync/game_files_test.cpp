@@ -18,6 +18,7 @@
 #include "common/wait.h"
 #include "net/tcp_client.h"
 #include "support/translations.h"
+#include "sync/self_update.h"
 
 namespace zefo::test {
 namespace {
@@ -157,6 +158,44 @@ TEST_F(GameFilesTest, SeveralDownloadsRunAtOnceEachOnAConnectionItKeeps) {
               5);
     EXPECT_EQ(lines.back(), "The game could not be installed. 1 file(s) could not be loaded.");
     EXPECT_EQ(observer.ProgressSteps().back(), 100);
+}
+
+TEST_F(GameFilesTest, AmongParallelDownloadsTheSwapIsReadiedOnlyOnceTheNewProgramIsComplete) {
+    GameSource parallel = source;
+    parallel.connections = 2;
+    const std::string program = ProgramFileName();
+    const bool script = program == "Update.exe";
+    WriteFileBytes(folder / program, "old program");
+    // Both files have one body, so either connection may serve either of them.
+    const std::string body = Pattern(200000, 7);
+    FileList files = List({{program, Md5Of(body)}, {"a.bin", Md5Of(body)}});
+    for (int i = 1; i <= 2; ++i) {
+        server.Enqueue(Script()
+                           .AwaitRequest()
+                           .Send(HttpResponse("HTTP/1.1 200 OK", {"Content-Length: 200000"}, body.substr(0, 120000)))
+                           .Mark(i)
+                           .AwaitGate(1)
+                           .Send(body.substr(120000))
+                           .Pause(200)
+                           .Hangup());
+    }
+    bool halfway = false;
+    std::thread watcher([&] {
+        if (server.WaitForMark(1, 20000) && server.WaitForMark(2, 20000)) {
+            // Both files are on their way: neither the copy nor its script exists yet.
+            halfway = !FileExists(folder / ProgramCopyName()) && !FileExists(folder / "Update.bat");
+            server.OpenGate(1);
+        }
+    });
+    RunResult result = UpdateGame(parallel, folder.path(), files, program, observer);
+    watcher.join();
+    EXPECT_TRUE(halfway);
+    EXPECT_EQ(result.failed, 0);
+    EXPECT_EQ(result.swapScript, SwapScript::Written);
+    EXPECT_EQ(Md5Of(ReadFileBytes(folder / ProgramCopyName())), Md5Of(body));
+    EXPECT_EQ(FileExists(folder / "Update.bat"), script);
+    EXPECT_EQ(ReadFileBytes(folder / program), "old program");
+    EXPECT_EQ(Md5Of(ReadFileBytes(folder / "a.bin")), Md5Of(body));
 }
 
 TEST_F(GameFilesTest, TheProgressMovesWhileALargeFileArrives) {
