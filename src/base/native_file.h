@@ -47,12 +47,12 @@ bool WriteAllToFile(const NativeFile& file, std::string_view bytes);
 int64_t ReadFromFile(const NativeFile& file, void* buffer, size_t size);
 // Makes the bytes written so far durable; true on success.
 bool FlushFileToDisk(const NativeFile& file);
-// For many files written in a row: makes a finished file's bytes durable before it is
-// renamed into place, where the platform has nothing cheaper. Where it has (POSIX: one
-// SyncFileSystemAt after the last file), this does nothing and is true.
-bool FlushBeforeRename(const NativeFile& file);
-// Makes everything written to the file system that holds `folder` durable, where
-// FlushBeforeRename left that to the end; elsewhere nothing.
+// Whether many files written in a row are made durable at once, with one
+// SyncFileSystemAt after the last (POSIX), or only one by one with FlushFileToDisk
+// (Windows, where flushing a volume takes an administrator's handle).
+bool SyncsWholeFileSystem();
+// Makes everything written to the file system that holds `folder` durable where
+// SyncsWholeFileSystem(); elsewhere nothing.
 void SyncFileSystemAt(const std::string& folder);
 // The file's size, or -1.
 int64_t FileSizeOf(const NativeFile& file);

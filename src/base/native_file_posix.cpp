@@ -36,7 +36,7 @@ bool FlushFileToDisk(const NativeFile& file) {
     return ::fsync(static_cast<int>(file.get())) == 0;
 }
 
-bool FlushBeforeRename(const NativeFile&) {
+bool SyncsWholeFileSystem() {
     return true;
 }
 

@@ -32,9 +32,8 @@ bool FlushFileToDisk(const NativeFile& file) {
     return ::FlushFileBuffers(reinterpret_cast<HANDLE>(file.get())) != 0;
 }
 
-// Syncing a whole volume takes a handle only administrators get: each file is flushed.
-bool FlushBeforeRename(const NativeFile& file) {
-    return FlushFileToDisk(file);
+bool SyncsWholeFileSystem() {
+    return false;
 }
 
 void SyncFileSystemAt(const std::string&) {}

@@ -21,7 +21,7 @@ enum class EntryKind { Missing, File, Folder, Link, Other };
 struct FileStamp {
     int64_t size = 0;
     int64_t modified = 0;  // last write, in 100 ns steps since 1601 (Windows) or ns since 1970
-    uint64_t volume = 0;   // the device or volume
+    uint64_t volume = 0;   // the device (POSIX); 0 on Windows, where the file index stands alone
     uint64_t id = 0;       // the inode or file index, 0 when the system gives none
     bool operator==(const FileStamp&) const = default;
 };

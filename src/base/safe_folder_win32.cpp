@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <optional>
@@ -155,16 +156,26 @@ bool SafeFolder::Stamp(const std::string& name, FileStamp& stamp) const {
                     nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool known = GetFileInformationByHandle(file, &info) != 0;
+    // The size, times and file index come from the file's own records. The volume is
+    // left out: GetFileInformationByHandle's volume serial costs a query of the volume
+    // (under Wine a round trip to its mount manager) for every file, and a file cannot
+    // move to another volume below real folders without a new index.
+    FILE_BASIC_INFO basic;
+    FILE_STANDARD_INFO standard;
+    FILE_INTERNAL_INFORMATION internal;
+    IO_STATUS_BLOCK status;
+    const bool known =
+        GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
+        GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) &&
+        NT_SUCCESS(NtQueryInformationFile(file, &status, &internal, sizeof internal, FileInternalInformation));
     CloseHandle(file);
-    if (!known || (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+    if (!known || standard.Directory ||
+        (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
         return false;
-    stamp.size = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
-    stamp.modified = static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-                                          info.ftLastWriteTime.dwLowDateTime);
-    stamp.volume = info.dwVolumeSerialNumber;
-    stamp.id = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    stamp.size = standard.EndOfFile.QuadPart;
+    stamp.modified = basic.LastWriteTime.QuadPart;
+    stamp.volume = 0;
+    stamp.id = static_cast<uint64_t>(internal.IndexNumber.QuadPart);
     return true;
 }
 

@@ -55,7 +55,10 @@ bool DownloadUpdater(HttpClient& client, const std::string& url, const SafeFolde
                      const DownloadChecks& checks, Observer& observer, const HttpClient::FileProgress& progress) {
     if (!WithdrawSwap(folder))
         return false;
-    if (!client.Download(url, folder, ProgramCopyName(), checks, &observer, progress) || !ReadySwap(folder)) {
+    // The swap must never put a copy in place that a power loss could have damaged.
+    DownloadChecks durable = checks;
+    durable.durable = true;
+    if (!client.Download(url, folder, ProgramCopyName(), durable, &observer, progress) || !ReadySwap(folder)) {
         folder.Remove(ProgramCopyName());
         return false;
     }
@@ -148,8 +151,11 @@ RunResult DownloadLoop(const GameSource& source, const std::string& base, const 
                 // The program's own file, installed with the game, must run there.
                 if (ok && entry.path == ProgramFileName())
                     ok = MakeProgramRunnable(job.folder, job.name);
-                // A download checked against a fingerprint has exactly these bytes.
-                if (ok && setup.cache && IsFingerprint(entry.fingerprint))
+                // A download checked against a fingerprint has exactly these bytes, once
+                // they are on the disk.
+                int64_t size = 0;
+                if (ok && setup.cache && IsFingerprint(entry.fingerprint) &&
+                    job.folder.Kind(job.name, &size) == EntryKind::File && CommittedFileIsDurable(size))
                     setup.cache->Remember(job.folder, job.name, entry.path, Lowered(entry.fingerprint));
             }
         }

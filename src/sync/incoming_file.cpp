@@ -201,6 +201,10 @@ bool IncomingFile::WriteOut() {
     return true;
 }
 
+bool CommittedFileIsDurable(int64_t size) {
+    return SyncsWholeFileSystem() || size >= kFlushedFileSize;
+}
+
 bool IncomingFile::Commit() {
     if (!file_.valid())
         return false;
@@ -212,11 +216,11 @@ bool IncomingFile::Commit() {
     // A malformed digest fails too: it was meant to be checked.
     if (ok && !checks_.sha256.empty())
         ok = IsHexText(checks_.sha256, 64) && SameFingerprint(sha256, checks_.sha256);
-    // Where a file's data is not flushed here, the run syncs the file system at its end
-    // (FlushBeforeRename); a power loss before that can leave a file short or old under
-    // its name, which the next comparison finds and loads again. The fingerprint cache
-    // is saved only after that sync, so it never vouches for such a file.
-    if (!ok || !FlushBeforeRename(file_) || !folder_->ReplaceHeld(file_, temporary_, name_)) {
+    // A file not flushed here may, after a power loss, stand short or damaged under its
+    // name: the next comparison finds it and loads it again, as long as no remembered
+    // fingerprint vouches for it (CommittedFileIsDurable).
+    const bool flush = !SyncsWholeFileSystem() && (checks_.durable || size_ >= kFlushedFileSize);
+    if (!ok || (flush && !FlushFileToDisk(file_)) || !folder_->ReplaceHeld(file_, temporary_, name_)) {
         Discard();
         return false;
     }

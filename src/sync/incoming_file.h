@@ -18,10 +18,20 @@ namespace zefo {
 
 // What a download must match before it replaces the target.
 struct DownloadChecks {
-    std::string md5;     // 32 hexadecimal digits in any letter case; anything else is not checked
-    std::string sha256;  // 64 hexadecimal digits in any letter case; empty: not checked
-    std::string pin;     // for https: the server key's pin (tls.h), or empty
+    std::string md5;      // 32 hexadecimal digits in any letter case; anything else is not checked
+    std::string sha256;   // 64 hexadecimal digits in any letter case; empty: not checked
+    std::string pin;      // for https: the server key's pin (tls.h), or empty
+    bool durable = false;  // on the disk before its rename, whatever its size (the program's own file)
 };
+
+// A run of downloads ends with SyncFileSystemAt (native_file.h). Where the platform
+// cannot sync a file system whole, files from this size on are flushed one by one
+// before their rename; smaller ones are left to the system's writing, as a flush of
+// each would cost a flush of the disk's cache per file.
+inline constexpr int64_t kFlushedFileSize = 1 << 20;
+// Whether a committed file of `size` bytes is on the disk once the run has ended: only
+// then may a remembered fingerprint vouch for it.
+bool CommittedFileIsDurable(int64_t size);
 
 // The suffix of the temporary file of a download.
 inline constexpr const char* kIncomingSuffix = ".zefotmp";
