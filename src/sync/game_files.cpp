@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -111,7 +112,7 @@ class ProgressShare {
 struct Job {
     size_t index = 0;
     Choice choice = Choice::Skip;  // Skip here: the path or the way to it was refused
-    SafeFolder folder;
+    std::shared_ptr<const SafeFolder> folder;
     std::string name;
 };
 
@@ -144,19 +145,19 @@ RunResult DownloadLoop(const GameSource& source, const std::string& base, const 
             if (source.signedFiles && entry.sha256.empty()) {
                 ok = false;  // nothing the publisher signed vouches for this file
             } else if (job.choice == Choice::DownloadUpdater) {
-                ok = DownloadUpdater(client, url, job.folder, checks, observer, advance);
+                ok = DownloadUpdater(client, url, *job.folder, checks, observer, advance);
                 swapScript.store(static_cast<int>(ok ? SwapScript::Written : SwapScript::Gone));
             } else {
-                ok = client.Download(url, job.folder, job.name, checks, &observer, advance);
+                ok = client.Download(url, *job.folder, job.name, checks, &observer, advance);
                 // The program's own file, installed with the game, must run there.
                 if (ok && entry.path == ProgramFileName())
-                    ok = MakeProgramRunnable(job.folder, job.name);
+                    ok = MakeProgramRunnable(*job.folder, job.name);
                 // A download checked against a fingerprint has exactly these bytes, once
                 // they are on the disk.
                 int64_t size = 0;
                 if (ok && setup.cache && IsFingerprint(entry.fingerprint) &&
-                    job.folder.Kind(job.name, &size) == EntryKind::File && CommittedFileIsDurable(size))
-                    setup.cache->Remember(job.folder, job.name, entry.path, Lowered(entry.fingerprint));
+                    job.folder->Kind(job.name, &size) == EntryKind::File && CommittedFileIsDurable(size))
+                    setup.cache->Remember(*job.folder, job.name, entry.path, Lowered(entry.fingerprint));
             }
         }
         if (!ok) {
@@ -189,6 +190,7 @@ RunResult DownloadLoop(const GameSource& source, const std::string& base, const 
     };
 
     std::vector<std::thread> pool;
+    ListedFolders folders(base, true);
     for (size_t i = 0; i < files.size() && !stopped.load(); ++i) {
         if (observer.StopRequested()) {
             stopped.store(true);
@@ -196,8 +198,9 @@ RunResult DownloadLoop(const GameSource& source, const std::string& base, const 
         }
         Job job;
         job.index = i;
-        if (!base.empty() && OpenListedFolder(base, files[i].path, job.folder, job.name)) {
-            job.choice = setup.decide(i, job.folder, job.name);
+        bool missing = false;
+        if (!base.empty() && (job.folder = folders.Open(files[i].path, job.name, missing))) {
+            job.choice = setup.decide(i, *job.folder, job.name);
             if (job.choice == Choice::Skip)
                 continue;
         } else if (!setup.countsWhenRefused(i)) {
@@ -246,11 +249,16 @@ std::vector<LocalState> CompareGame(const std::string& folder,
                                     Observer& observer) {
     std::vector<LocalState> states;
     states.reserve(files.size());
+    ListedFolders folders(folder, false);
     const float total = static_cast<float>(files.size());
     int shown = -1;
     for (size_t i = 0; i < files.size(); ++i) {
         FileEntry& entry = files[i];
-        states.push_back(CompareListedFile(folder, entry.path, entry.fingerprint, cache));
+        std::string name;
+        bool missing = false;
+        std::shared_ptr<const SafeFolder> place = folders.Open(entry.path, name, missing);
+        states.push_back(place ? CompareInFolder(*place, name, entry.fingerprint, cache, entry.path)
+                               : (missing ? LocalState::Missing : LocalState::Refused));
         if (states.back() == LocalState::Same)
             entry.upToDate.store(1, std::memory_order_release);
         const int percent = ProgressPercent(static_cast<float>(i + 1), total);

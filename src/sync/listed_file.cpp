@@ -71,12 +71,27 @@ LocalState CompareListedFile(const std::string& base,
     return LocalState::Refused;
 }
 
-bool OpenListedFolder(const std::string& base, const std::string& path, SafeFolder& folder, std::string& name) {
+std::shared_ptr<const SafeFolder> ListedFolders::Open(const std::string& path, std::string& name, bool& missing) {
+    missing = false;
     if (!IsSafeRelativePath(path))
-        return false;
+        return nullptr;
     std::string folderPart;
     SplitListedPath(path, folderPart, name);
-    return folder.Open(base, folderPart, true) == SafeFolder::OpenResult::Opened;
+    if (!last_ || folderPart != lastFolder_) {
+        auto folder = std::make_shared<SafeFolder>();
+        switch (folder->Open(base_, folderPart, create_)) {
+            case SafeFolder::OpenResult::Opened:
+                break;
+            case SafeFolder::OpenResult::Missing:
+                missing = true;
+                return nullptr;
+            case SafeFolder::OpenResult::Refused:
+                return nullptr;
+        }
+        last_ = std::move(folder);
+        lastFolder_ = std::move(folderPart);
+    }
+    return last_;
 }
 
 }  // namespace zefo

@@ -2,6 +2,7 @@
 // only through real folders; links in its place are never followed.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -35,8 +36,23 @@ LocalState CompareInFolder(const SafeFolder& folder,
                            FingerprintCache* cache = nullptr,
                            const std::string& path = {});
 
-// Opens the folder of the listed `path` below `base`, creating missing levels, and gives
-// the file's name in it. False when the path may not be used or the way is refused.
-bool OpenListedFolder(const std::string& base, const std::string& path, SafeFolder& folder, std::string& name);
+// The folders of listed paths below `base`, taken one after another: the last one
+// stays open, and as a list names the files of a folder together, most paths need no
+// new walk from the base. A folder given out stays usable while it is held.
+class ListedFolders {
+  public:
+    ListedFolders(std::string base, bool create) : base_(std::move(base)), create_(create) {}
+
+    // The folder of `path` and the file's name in it; nothing when the path may not be
+    // used or the way is refused, or (without `create`, `missing` then true) a level
+    // does not exist.
+    std::shared_ptr<const SafeFolder> Open(const std::string& path, std::string& name, bool& missing);
+
+  private:
+    std::string base_;
+    bool create_;
+    std::string lastFolder_;
+    std::shared_ptr<const SafeFolder> last_;
+};
 
 }  // namespace zefo
