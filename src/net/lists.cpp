@@ -58,21 +58,46 @@ FileEntry& FileEntry::operator=(const FileEntry& other) {
     return *this;
 }
 
+bool ParseGameBlock(std::string_view block, GameList& games) {
+    games.clear();
+    const size_t records = CountRecords(block);
+    if (records > kMaxRecords)
+        return false;
+    games.reserve(records);
+    ForEachRecord(block, [&games](std::string_view name, std::string_view folder) {
+        // A folder with control characters would become part of the file-list request.
+        if (!HasControlCharacters(folder))
+            games.push_back(GameEntry{std::string(folder), std::string(name)});
+    });
+    return true;
+}
+
+FileBlockResult ParseFileBlock(std::string_view block, FileList& files, std::string& errorKey) {
+    files.clear();
+    // The error test looks at the whole block split at ":", ignoring "|".
+    if (TextField(block, 1, ":") == "error") {
+        errorKey = TextField(block, 2, ":");
+        return FileBlockResult::ErrorReply;
+    }
+    const size_t records = CountRecords(block);
+    if (records > kMaxRecords)
+        return FileBlockResult::TooManyRecords;
+    files.reserve(records);
+    ForEachRecord(block, [&files](std::string_view path, std::string_view fingerprint) {
+        if (!path.empty())
+            files.emplace_back(std::string(path), std::string(fingerprint));
+    });
+    return FileBlockResult::Files;
+}
+
 ListResult LoadGameList(const std::string& server, Observer& observer, const std::function<void(GameList&&)>& store) {
     ListResult outcome = ListResult::Loaded;
     RequestResult request = ServerRequest(server, "/", observer, [&](const std::string& block) {
-        const size_t records = CountRecords(block);
-        if (records > kMaxRecords) {
+        GameList games;
+        if (!ParseGameBlock(block, games)) {
             outcome = Refuse(observer);
             return;
         }
-        GameList games;
-        games.reserve(records);
-        ForEachRecord(block, [&games](std::string_view name, std::string_view folder) {
-            // A folder with control characters would become part of the file-list request.
-            if (!HasControlCharacters(folder))
-                games.push_back(GameEntry{std::string(folder), std::string(name)});
-        });
         store(std::move(games));
         observer.Status(LookupText("GAMES_LOADED"));
     });
@@ -89,25 +114,21 @@ ListResult LoadFileList(const std::string& server,
         return Refuse(observer);
     ListResult outcome = ListResult::Loaded;
     RequestResult request = ServerRequest(server, "/" + gameFolder + "/", observer, [&](const std::string& block) {
-        // The error test looks at the whole block split at ":", ignoring "|".
-        if (TextField(block, 1, ":") == "error") {
-            store({}, false);
-            observer.Status(LookupText(TextField(block, 2, ":")));
-            outcome = ListResult::ErrorReply;
-            return;
-        }
-        const size_t records = CountRecords(block);
-        if (records > kMaxRecords) {
-            store({}, false);
-            outcome = Refuse(observer);
-            return;
-        }
         FileList files;
-        files.reserve(records);
-        ForEachRecord(block, [&files](std::string_view path, std::string_view fingerprint) {
-            if (!path.empty())
-                files.emplace_back(std::string(path), std::string(fingerprint));
-        });
+        std::string errorKey;
+        switch (ParseFileBlock(block, files, errorKey)) {
+            case FileBlockResult::ErrorReply:
+                store({}, false);
+                observer.Status(LookupText(errorKey));
+                outcome = ListResult::ErrorReply;
+                return;
+            case FileBlockResult::TooManyRecords:
+                store({}, false);
+                outcome = Refuse(observer);
+                return;
+            case FileBlockResult::Files:
+                break;
+        }
         store(std::move(files), true);
         observer.Status(LookupText("FILES_LOADED"));
     });

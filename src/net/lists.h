@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/observer.h"
@@ -42,6 +43,20 @@ enum class ListResult {
     ErrorReply,   // the server refused: the text of the key it named reported as a status line
     Refused,      // a list the program does not take: "ERR_LIST" reported as a status line
 };
+
+// The games of a game list block, in order, without those whose folder holds control
+// characters. False, with `games` empty, when the block holds more records than any
+// list may.
+bool ParseGameBlock(std::string_view block, GameList& games);
+
+enum class FileBlockResult {
+    Files,           // `files` holds the listed files
+    ErrorReply,      // the server refused; `errorKey` names the text to show
+    TooManyRecords,  // more records than any list may
+};
+// The files of a file list block, in order, without records that have no path.
+// `files` is empty unless the result is Files.
+FileBlockResult ParseFileBlock(std::string_view block, FileList& files, std::string& errorKey);
 
 // Asks `server` for its games. A loaded list goes to `store` before its status line;
 // games whose folder holds control characters are left out.
