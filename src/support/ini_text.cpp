@@ -1,5 +1,7 @@
 #include "support/ini_text.h"
 
+#include <algorithm>
+
 #include "base/utf8.h"
 
 namespace zefo {
@@ -80,10 +82,6 @@ std::vector<IniLine> ParseIniBytes(std::string_view bytes, bool& withMark) {
 
 std::string RenderIni(const std::vector<IniLine>& lines, bool withMark) {
     std::string out;
-    if (withMark) {
-        out += kMark;
-        out += kLineEnd;
-    }
     for (const IniLine& line : lines) {
         switch (line.kind) {
             case IniLine::Kind::Group:
@@ -98,6 +96,12 @@ std::string RenderIni(const std::vector<IniLine>& lines, bool withMark) {
         }
         out += kLineEnd;
     }
+    // Without the mark the file reads back as ISO 8859-1, which would change every
+    // character beyond ASCII that a file empty at first was given.
+    const bool beyondAscii =
+        std::find_if(out.begin(), out.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }) != out.end();
+    if (withMark || beyondAscii)
+        out.insert(0, std::string(kMark) + std::string(kLineEnd));
     return out;
 }
 

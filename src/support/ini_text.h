@@ -23,8 +23,8 @@ struct IniLine {
 // file is written back with the mark (every file that is not empty).
 std::vector<IniLine> ParseIniBytes(std::string_view bytes, bool& withMark);
 
-// The bytes of a file of `lines`: the mark and an empty line first when `withMark`,
-// then each line ended by CR LF.
+// The bytes of a file of `lines`: the mark and an empty line first when `withMark`
+// or when the text goes beyond ASCII, then each line ended by CR LF.
 std::string RenderIni(const std::vector<IniLine>& lines, bool withMark);
 
 // The text with line breaks and zero bytes dropped, so that a written key or value
