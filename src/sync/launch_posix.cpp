@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sync/launch.h"
+#include "sync/launch_internal.h"
 
 extern char** environ;
 
@@ -88,6 +89,7 @@ struct ThreadStart {
 void* ThreadEntry(void* raw) noexcept {
     std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(raw));
     start->procedure(start->argument);
+    launch_detail::CountThreadEnd();
     return nullptr;
 }
 
@@ -152,10 +154,13 @@ uint32_t StartThread(ThreadProcedure procedure, int argument) {
         return 0;
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
+    launch_detail::CountThreadStart();
     int failed = pthread_create(&thread, &attributes, ThreadEntry, start.get());
     pthread_attr_destroy(&attributes);
-    if (failed)
+    if (failed) {
+        launch_detail::CountThreadEnd();
         return 0;
+    }
     start.release();  // the thread owns it now
     return threadCount.fetch_add(1, std::memory_order_relaxed) + 1;
 }
