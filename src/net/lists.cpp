@@ -106,6 +106,55 @@ FileEntry& FileEntry::operator=(const FileEntry& other) {
     return *this;
 }
 
+bool ParseGameBlock(std::string_view block, GameList& games) {
+    games.clear();
+    const size_t records = CountRecords(block);
+    if (records > kMaxRecords)
+        return false;
+    games.reserve(records);
+    ForEachRecord(block, [&games](std::string_view name, std::string_view folder) {
+        // A folder with control characters would become part of the file-list request.
+        if (!HasControlCharacters(folder))
+            games.push_back(GameEntry{std::string(folder), std::string(name)});
+    });
+    return true;
+}
+
+bool FileBlockError(std::string_view block, std::string& errorKey) {
+    // The error test looks at the whole block split at ":", ignoring "|".
+    if (TextField(block, 1, ":") != "error")
+        return false;
+    errorKey = TextField(block, 2, ":");
+    return true;
+}
+
+FileBlockResult ParseFileBlock(std::string_view block,
+                               FileList& files,
+                               std::string& errorKey,
+                               const std::vector<std::string>* digests) {
+    files.clear();
+    if (FileBlockError(block, errorKey))
+        return FileBlockResult::ErrorReply;
+    const size_t records = CountRecords(block);
+    if (records > kMaxRecords)
+        return FileBlockResult::TooManyRecords;
+    // The digests follow the records as signed; a block that decodes into other
+    // records than were signed cannot be matched with them.
+    if (digests && records != digests->size())
+        return FileBlockResult::NotAsSigned;
+    files.reserve(records);
+    size_t record = 0;
+    ForEachRecord(block, [&](std::string_view path, std::string_view fingerprint) {
+        if (!path.empty()) {
+            files.emplace_back(std::string(path), std::string(fingerprint));
+            if (digests)
+                files.back().sha256 = (*digests)[record];
+        }
+        ++record;
+    });
+    return FileBlockResult::Files;
+}
+
 ListResult LoadGameList(const ServerAccess& access,
                         Observer& observer,
                         const std::function<void(GameList&&)>& store,
@@ -118,18 +167,11 @@ ListResult LoadGameList(const ServerAccess& access,
                 outcome = ListResult::ErrorReply;
                 return;
             }
-            const size_t records = CountRecords(block);
-            if (records > kMaxRecords) {
+            GameList games;
+            if (!ParseGameBlock(block, games)) {
                 outcome = Refuse(observer);
                 return;
             }
-            GameList games;
-            games.reserve(records);
-            ForEachRecord(block, [&games](std::string_view name, std::string_view folder) {
-                // A folder with control characters would become part of the file-list request.
-                if (!HasControlCharacters(folder))
-                    games.push_back(GameEntry{std::string(folder), std::string(name)});
-            });
             store(std::move(games));
             if (signature.required())
                 signature.Accepted();
@@ -152,10 +194,10 @@ ListResult LoadFileList(const ServerAccess& access,
     SignatureCheck signature(trust, target);
     RequestResult request = ServerRequest(
         access, target, observer, signature.required(), [&](const std::string& block, std::string_view rawReply) {
-            // The error test looks at the whole block split at ":", ignoring "|".
-            if (TextField(block, 1, ":") == "error") {
+            std::string errorKey;
+            if (FileBlockError(block, errorKey)) {
                 store({}, false);
-                observer.Status(LookupText(TextField(block, 2, ":")));
+                observer.Status(LookupText(errorKey));
                 outcome = ListResult::ErrorReply;
                 return;
             }
@@ -164,25 +206,13 @@ ListResult LoadFileList(const ServerAccess& access,
                 outcome = ListResult::ErrorReply;
                 return;
             }
-            const size_t records = CountRecords(block);
-            // The digests follow the records as signed; a block that decodes into other
-            // records than were signed cannot be matched with them.
-            if (records > kMaxRecords || (signature.required() && records != signature.digests().size())) {
+            FileList files;
+            if (ParseFileBlock(block, files, errorKey, signature.required() ? &signature.digests() : nullptr) !=
+                FileBlockResult::Files) {
                 store({}, false);
                 outcome = Refuse(observer);
                 return;
             }
-            FileList files;
-            files.reserve(records);
-            size_t record = 0;
-            ForEachRecord(block, [&](std::string_view path, std::string_view fingerprint) {
-                if (!path.empty()) {
-                    files.emplace_back(std::string(path), std::string(fingerprint));
-                    if (signature.required())
-                        files.back().sha256 = signature.digests()[record];
-                }
-                ++record;
-            });
             store(std::move(files), true);
             if (signature.required())
                 signature.Accepted();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/observer.h"
@@ -55,6 +56,28 @@ struct ListTrust {
     std::string publisherKey;  // 65 bytes (0x04, X, Y), or empty
     std::string versionsFile;  // a settings file for the accepted versions; empty keeps none
 };
+
+// The games of a game list block, in order, without those whose folder holds control
+// characters. False, with `games` empty, when the block holds more records than any
+// list may.
+bool ParseGameBlock(std::string_view block, GameList& games);
+
+// Whether a file list block is the server's error reply ("error:KEY"); `errorKey` gets KEY.
+bool FileBlockError(std::string_view block, std::string& errorKey);
+
+enum class FileBlockResult {
+    Files,           // `files` holds the listed files
+    ErrorReply,      // the server refused; `errorKey` names the text to show
+    TooManyRecords,  // more records than any list may
+    NotAsSigned,     // other records than the signed digests speak of
+};
+// The files of a file list block, in order, without records that have no path. With
+// `digests` (the signed SHA-256 of every record, in order) each file gets its record's
+// digest. `files` is empty unless the result is Files.
+FileBlockResult ParseFileBlock(std::string_view block,
+                               FileList& files,
+                               std::string& errorKey,
+                               const std::vector<std::string>* digests = nullptr);
 
 // The key this program was built with (ZEFO_PUBLISHER_KEY) as 65 bytes, or empty.
 // Only the front ends read it, and only from here: never from a settings file.

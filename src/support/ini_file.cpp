@@ -9,8 +9,8 @@
 
 #include "base/path.h"
 #include "base/safe_folder.h"
-#include "base/utf8.h"
 #include "support/ini_file_io.h"
+#include "support/ini_text.h"
 
 namespace zefo {
 
@@ -18,15 +18,6 @@ namespace {
 
 // Settings files are a few lines long; anything beyond this is not one and is left alone.
 constexpr size_t kMaxFileSize = 16u << 20;
-constexpr std::string_view kMark = "\xEF\xBB\xBF";
-constexpr std::string_view kLineEnd = "\r\n";
-
-struct IniLine {
-    enum class Kind { Group, Comment, Key };
-    Kind kind;
-    std::string name;   // group name, comment text or key
-    std::string value;  // key lines only
-};
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
@@ -45,71 +36,6 @@ bool SameName(std::string_view a, std::string_view b) {
             return false;
     }
     return true;
-}
-
-// Each byte one ISO 8859-1 character, as UTF-8.
-std::string Latin1ToUtf8(std::string_view bytes) {
-    std::string text;
-    text.reserve(bytes.size() + bytes.size() / 8);
-    for (char c : bytes)
-        AppendUtf8(text, static_cast<unsigned char>(c));
-    return text;
-}
-
-// A line break inside a written key or value would split the line and change the
-// file's structure when it is read again; such characters are dropped.
-std::string SingleLine(std::string_view text) {
-    std::string line;
-    line.reserve(text.size());
-    for (char c : text) {
-        if (c != '\r' && c != '\n' && c != '\0')
-            line += c;
-    }
-    return line;
-}
-
-std::vector<IniLine> Parse(std::string_view content) {
-    // The content ends at its first zero byte.
-    content = content.substr(0, content.find('\0'));
-    std::vector<IniLine> lines;
-    size_t pos = 0;
-    while (pos < content.size()) {
-        size_t end = content.find_first_of("\r\n", pos);
-        if (end == std::string_view::npos)
-            end = content.size();
-        std::string_view line = content.substr(pos, end - pos);
-        size_t first = 0;
-        while (first < line.size() && IsBlank(line[first]))
-            ++first;
-        line.remove_prefix(first);
-
-        if (!line.empty() && line[0] == ';') {
-            line.remove_prefix(1);
-            if (!line.empty() && line[0] == ' ')
-                line.remove_prefix(1);
-            lines.push_back({IniLine::Kind::Comment, std::string(line), {}});
-        } else if (!line.empty() && line[0] == '[') {
-            line.remove_prefix(1);
-            lines.push_back({IniLine::Kind::Group, std::string(line.substr(0, line.find(']'))), {}});
-        } else if (!line.empty()) {
-            size_t equals = line.find('=');
-            std::string_view key = line.substr(0, equals);
-            while (!key.empty() && IsBlank(key.back()))
-                key.remove_suffix(1);
-            std::string_view value;
-            if (equals != std::string_view::npos) {
-                value = line.substr(equals + 1);
-                while (!value.empty() && IsBlank(value.front()))
-                    value.remove_prefix(1);
-            }
-            lines.push_back({IniLine::Kind::Key, std::string(key), std::string(value)});
-        }
-
-        pos = end;
-        while (pos < content.size() && (content[pos] == '\r' || content[pos] == '\n'))
-            ++pos;
-    }
-    return lines;
 }
 
 // The calling thread's open settings file.
@@ -135,16 +61,7 @@ class IniState {
             return false;
         }
         file_ = std::move(opened.file);
-        withMark_ = false;
-        std::string content;
-        if (bytes.size() >= kMark.size() && std::string_view(bytes).substr(0, kMark.size()) == kMark) {
-            withMark_ = true;
-            content = bytes.substr(kMark.size());
-        } else if (!bytes.empty()) {
-            content = Latin1ToUtf8(bytes);
-            withMark_ = true;
-        }
-        lines_ = Parse(content);
+        lines_ = ParseIniBytes(bytes, withMark_);
         return true;
     }
 
@@ -233,36 +150,13 @@ class IniState {
         return std::nullopt;
     }
 
-    std::string Render() const {
-        std::string out;
-        if (withMark_) {
-            out += kMark;
-            out += kLineEnd;
-        }
-        for (const IniLine& line : lines_) {
-            switch (line.kind) {
-                case IniLine::Kind::Group:
-                    out += "[" + line.name + "]";
-                    break;
-                case IniLine::Kind::Comment:
-                    out += "; " + line.name;
-                    break;
-                case IniLine::Kind::Key:
-                    out += line.name + " = " + line.value;
-                    break;
-            }
-            out += kLineEnd;
-        }
-        return out;
-    }
-
     // The new content goes to a file beside the old one, which then takes its place in
     // one step: a crash or a full disk leaves the old file whole, never a cut-off one.
     // Neither the temporary file nor the settings file is ever written through a link.
     void WriteBack() {
         if (file_.valid() && readOnly_)
             return;  // opened for reading only: the changes are lost
-        const std::string content = Render();
+        const std::string content = RenderIni(lines_, withMark_);
         size_t cut = path_.size();
         while (cut > 0 && !IsPathSeparator(path_[cut - 1]))
             --cut;

@@ -15,6 +15,7 @@
 
 #include "support/crash_report_posix.h"
 #include "sync/launch.h"
+#include "sync/launch_internal.h"
 
 extern char** environ;
 
@@ -91,6 +92,7 @@ void* ThreadEntry(void* raw) noexcept {
     // A worker whose stack runs out is reported like any other fault.
     PrepareThreadForFaults();
     start->procedure(start->argument);
+    launch_detail::CountThreadEnd();
     return nullptr;
 }
 
@@ -155,10 +157,13 @@ uint32_t StartThread(ThreadProcedure procedure, int argument) {
         return 0;
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
+    launch_detail::CountThreadStart();
     int failed = pthread_create(&thread, &attributes, ThreadEntry, start.get());
     pthread_attr_destroy(&attributes);
-    if (failed)
+    if (failed) {
+        launch_detail::CountThreadEnd();
         return 0;
+    }
     start.release();  // the thread owns it now
     return threadCount.fetch_add(1, std::memory_order_relaxed) + 1;
 }

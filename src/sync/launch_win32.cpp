@@ -57,6 +57,7 @@ struct ThreadStart {
 DWORD WINAPI ThreadEntry(LPVOID raw) noexcept {
     std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(raw));
     start->procedure(start->argument);
+    launch_detail::CountThreadEnd();
     return 0;
 }
 
@@ -140,9 +141,12 @@ uint32_t StartThread(ThreadProcedure procedure, int argument) {
                       [](const auto& entry) { return ::WaitForSingleObject(entry.second.get(), 0) == WAIT_OBJECT_0; });
     }
     auto start = std::make_unique<ThreadStart>(ThreadStart{procedure, argument});
+    launch_detail::CountThreadStart();
     HANDLE created = ::CreateThread(nullptr, 4096, ThreadEntry, start.get(), 0, nullptr);
-    if (!created)
+    if (!created) {
+        launch_detail::CountThreadEnd();
         return 0;
+    }
     start.release();  // the thread owns it now
     std::lock_guard hold(table.lock);
     uint32_t number = ++table.lastNumber;

@@ -19,6 +19,7 @@
 #include "common/test_data.h"
 #include "support/settings.h"
 #include "support/translations.h"
+#include "sync/launch.h"
 #include "ui/toolkit_headless.h"
 
 namespace zefo {
@@ -40,6 +41,8 @@ class ShellTest : public ::testing::Test {
         MakeDirectory(game / "data");
     }
     void TearDown() override {
+        // The loaders and workers use the state until they return.
+        EXPECT_TRUE(WaitForThreads(30000));
         ReleaseResources();
         ui::SetToolkit(nullptr);
         ResetState();

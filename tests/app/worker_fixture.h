@@ -17,6 +17,7 @@
 #include "common/temp_dir.h"
 #include "common/test_data.h"
 #include "support/translations.h"
+#include "sync/launch.h"
 #include "ui/toolkit_headless.h"
 
 namespace zefo::test {
@@ -100,7 +101,11 @@ class WorkerFixture : public ::testing::Test {
         }
     }
 
-    void TearDown() override { ui::SetToolkit(nullptr); }
+    void TearDown() override {
+        // The next test replaces the state the workers use.
+        EXPECT_TRUE(WaitForThreads(30000));
+        ui::SetToolkit(nullptr);
+    }
 
     static void SetTexts(const std::function<void(AppState&)>& change) {
         AppState& state = State();

@@ -186,6 +186,12 @@ TEST_F(IniFileTest, FilesWithoutMarkAreReadAsLatin1AndGetTheMark) {
     // A file of the mark alone keeps it; an empty file is written without it.
     EXPECT_EQ(Rewritten("\xEF\xBB\xBF", [] { IniWriteString("a", "1"); }), kMarkLine + "a = 1\r\n"s);
     EXPECT_EQ(Rewritten("", [] { IniWriteString("a", "1"); }), "a = 1\r\n");
+    // Unless what it is given goes beyond ASCII, which without the mark would read back
+    // as ISO 8859-1.
+    EXPECT_EQ(Rewritten("", [] { IniWriteString("a", "\xC3\xA4"); }), kMarkLine + "a = \xC3\xA4\r\n"s);
+    EXPECT_TRUE(IniOpen(path));
+    EXPECT_EQ(IniReadString("a", ""), "\xC3\xA4");
+    IniClose();
     EXPECT_EQ(Rewritten("\xE9", [] { IniWriteString("a", "1"); }), kMarkLine + "\xC3\xA9 = \r\na = 1\r\n"s);
 }
 

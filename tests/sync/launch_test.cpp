@@ -158,6 +158,27 @@ TEST(StartThreadTest, ThreadsRunWithTheirArgumentAndNumbersCountUp) {
     EXPECT_EQ(sum.load(), 200 * 201 / 2 + 3);
 }
 
+std::atomic<bool> gateOpen{false};
+int written = 0;  // plain: WaitForThreads must make the write visible
+
+int WriteBehindGate(int argument) {
+    while (!gateOpen.load(std::memory_order_acquire))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    written = argument;
+    return 0;
+}
+
+TEST(StartThreadTest, WaitForThreadsWaitsUntilEveryProcedureReturned) {
+    ASSERT_TRUE(WaitForThreads(10000));
+    gateOpen = false;
+    written = 0;
+    ASSERT_GT(StartThread(WriteBehindGate, 42), 0u);
+    EXPECT_FALSE(WaitForThreads(50));
+    gateOpen.store(true, std::memory_order_release);
+    ASSERT_TRUE(WaitForThreads(10000));
+    EXPECT_EQ(written, 42);
+}
+
 #ifdef _WIN32
 
 // Handles this process holds, counted in the system's handle table (the per-process
