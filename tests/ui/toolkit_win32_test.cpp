@@ -59,6 +59,24 @@ HWND TopLevel(Toolkit& ui, int gadget) {
     return GetAncestor(Handle(ui, gadget), GA_ROOT);
 }
 
+// A point on the check box of `row`, as the list view itself hit-tests it.
+POINT CheckBoxOf(HWND view, int row) {
+    RECT bounds{};
+    ListView_GetItemRect(view, row, &bounds, LVIR_BOUNDS);
+    for (int x = bounds.left; x < bounds.right; ++x) {
+        LVHITTESTINFO hit{};
+        hit.pt = POINT{x, (bounds.top + bounds.bottom) / 2};
+        if (ListView_HitTest(view, &hit) == row && (hit.flags & LVHT_ONITEMSTATEICON))
+            return hit.pt;
+    }
+    return POINT{-1, -1};
+}
+
+void PostClick(HWND window, POINT at) {
+    PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(at.x, at.y));
+    PostMessageW(window, WM_LBUTTONUP, 0, MAKELPARAM(at.x, at.y));
+}
+
 // Runs the event loop as the program does until `done` holds; false on time-out.
 bool PumpUntil(Toolkit& ui, const std::function<bool()>& done, int timeoutMs, std::vector<SeenEvent>* seen = nullptr) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -501,6 +519,79 @@ TEST_F(Win32ToolkitTest, DropDownTextFieldProgressAndReportListOperations) {
     EXPECT_EQ(ui().GetItemState(99, 0), 0);
     EXPECT_EQ(ui().FitColumn(15), 0);
     EXPECT_EQ(ui().NativeHandle(99), nullptr);
+}
+
+// The list view draws rows that the toolkit holds; the check marks are the
+// toolkit's too, also when the user changes them.
+TEST_F(Win32ToolkitTest, ManyReportRowsWithCheckBoxesTheUserToggles) {
+    ASSERT_NE(ui().OpenWindow(2, 0, 0, 300, 400, "Files", kDialogFlags), 0);
+    ASSERT_NE(ui().ReportListGadget(9, 5, 25, 290, 170, "", 285, kReportNoHeader | kReportCheckBoxes), 0);
+    constexpr int kRows = 5000;
+    auto path = [](int i) {
+        return (i % 1000 == 500 ? "music/track" : "data/file") + std::to_string(i) +
+               (i % 1000 == 500 ? ".ogg" : ".pak");
+    };
+    for (int i = 0; i < kRows; ++i) {
+        ASSERT_NE(ui().AddItem(9, -1, path(i)), 0);
+        if (i % 3 != 0) {
+            ASSERT_NE(ui().SetItemState(9, ui().CountItems(9) - 1, kItemChecked), 0);
+        }
+    }
+    EXPECT_EQ(ui().CountItems(9), kRows);
+    EXPECT_EQ(ui().GetItemText(9, kRows - 1), path(kRows - 1));
+    EXPECT_EQ(ui().GetItemState(9, 3), 0);
+    EXPECT_EQ(ui().GetItemState(9, 4), kItemChecked);
+    ASSERT_NE(ui().FitColumn(9), 0);
+    HWND view = Handle(ui(), 9);
+    EXPECT_EQ(ListView_GetItemCount(view), kRows);
+    EXPECT_TRUE(GetWindowLongPtrW(view, GWL_STYLE) & LVS_OWNERDATA);
+    RECT client{};
+    GetClientRect(view, &client);
+    EXPECT_EQ(SendMessageW(view, LVM_GETCOLUMNWIDTH, 0, 0), client.right);
+
+    // A click on the box of the last row clears it, leaves the row unhighlighted
+    // and is reported; a second click sets it again.
+    ListView_EnsureVisible(view, kRows - 1, FALSE);
+    // Scrolled and painted before the list view is asked where the box is.
+    PumpUntil(
+        ui(), [] { return false; }, 100);
+    const POINT box = CheckBoxOf(view, kRows - 1);
+    ASSERT_GE(box.x, 0);
+    std::vector<SeenEvent> seen;
+    PostClick(view, box);
+    EXPECT_TRUE(PumpUntil(
+        ui(), [&] { return ui().GetItemState(9, kRows - 1) == 0; }, 2000, &seen));
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back().gadget, 9);
+    EXPECT_EQ(seen.back().type, kWin32EventSelect);
+    PostClick(view, box);
+    EXPECT_TRUE(PumpUntil(
+        ui(), [&] { return ui().GetItemState(9, kRows - 1) == kItemChecked; }, 2000));
+    EXPECT_EQ(ListView_GetCheckState(view, kRows - 1), TRUE);
+
+    // The space bar toggles the box of the highlighted row, which stays highlighted.
+    ASSERT_NE(ui().SetItemState(9, kRows - 3, kItemSelected), 0);
+    SetFocus(view);
+    PostMessageW(view, WM_KEYDOWN, VK_SPACE, 0);
+    PostMessageW(view, WM_CHAR, L' ', 1);
+    EXPECT_TRUE(PumpUntil(
+        ui(), [&] { return ui().GetItemState(9, kRows - 3) == (kItemSelected | kItemChecked); }, 2000));
+    PostMessageW(view, WM_KEYDOWN, VK_SPACE, 0);
+    EXPECT_TRUE(PumpUntil(
+        ui(), [&] { return ui().GetItemState(9, kRows - 3) == kItemSelected; }, 2000));
+    EXPECT_EQ(ui().GetState(9), kRows - 3);
+
+    // Typing jumps to the next row that begins with the letters typed.
+    PostMessageW(view, WM_CHAR, L'm', 1);
+    EXPECT_TRUE(PumpUntil(
+        ui(), [&] { return ui().GetState(9) == 500; }, 2000));
+    // A row inserted above the highlighted one moves the highlight along with its row.
+    ASSERT_NE(ui().AddItem(9, 0, "Update.exe"), 0);
+    EXPECT_EQ(ui().GetState(9), 501);
+    EXPECT_EQ(ui().GetItemText(9, 501), path(500));
+    EXPECT_EQ(ui().GetItemState(9, 0), 0);
+    EXPECT_EQ(ui().GetItemState(9, 5), kItemChecked);
+    EXPECT_EQ(ListView_GetItemCount(view), kRows + 1);
 }
 
 TEST_F(Win32ToolkitTest, ClicksCloseBoxesAndKeysBecomeEvents) {
