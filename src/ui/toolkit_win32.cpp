@@ -27,6 +27,10 @@ constexpr wchar_t kInvokerClass[] = L"ZefoInvoker";
 constexpr UINT kInvokeMessage = WM_APP + 1;
 // Posted to the invoker: report lists take on the rows added since.
 constexpr UINT kShowRowsMessage = WM_APP + 2;
+// The invoker's timer after which text lists draw the lines added meanwhile: a
+// worker writing many lines repaints the list a few times a second, not per line.
+constexpr UINT_PTR kLinesTimer = 1;
+constexpr UINT kLinesDelayMs = 40;
 // The layout the program passes is in pixels at this resolution.
 constexpr UINT kBaseDpi = 96;
 constexpr int kDropDownListHeight = 350;
@@ -50,6 +54,11 @@ struct FontDeleter {
     void operator()(HFONT font) const { DeleteObject(font); }
 };
 using UniqueFont = std::unique_ptr<std::remove_pointer_t<HFONT>, FontDeleter>;
+
+struct DcDeleter {
+    void operator()(HDC dc) const { DeleteDC(dc); }
+};
+using UniqueDc = std::unique_ptr<std::remove_pointer_t<HDC>, DcDeleter>;
 
 struct CoTaskMemDeleter {
     void operator()(void* memory) const { CoTaskMemFree(memory); }
@@ -324,6 +333,8 @@ class Win32Toolkit final : public Toolkit {
     }
     // Gives every report list the row count it has not been given yet.
     void ShowPendingRows();
+    // Lets the text lists that were filled since the timer started repaint.
+    void DrawHeldLines();
 
   private:
     struct WindowRecord {
@@ -344,6 +355,9 @@ class Win32Toolkit final : public Toolkit {
         int x = 0, y = 0, width = 0, height = 0;  // at 96 dpi
         int columnWidth = 0;                      // report list, at 96 dpi
         int extent = 0;                           // text list: widest line in pixels
+        bool redrawHeld = false;                  // text list: lines wait to be drawn
+        int heldSelection = -1;                   // text list while held: the selection asked for
+        int heldScrollTo = -1;                    // text list while held: the line to scroll into view
         std::vector<ReportRow> rows;              // report list
         int shownRows = 0;                        // report list: the row count the list view has
         bool checkBoxes = false;                  // report list
@@ -392,6 +406,7 @@ class Win32Toolkit final : public Toolkit {
     std::string ItemText(const GadgetRecord& gadget, int row);
     void ShowRows(GadgetRecord& gadget);
     void ScheduleShowRows();
+    void HoldLines(GadgetRecord& gadget);
     void SelectRow(const GadgetRecord& gadget, int row, bool select);
     void SetChecked(GadgetRecord& gadget, int row, bool checked);
     void ToggleCheck(GadgetRecord& gadget, int row);
@@ -409,6 +424,8 @@ class Win32Toolkit final : public Toolkit {
     std::deque<Event> events_;
     Event last_;
     bool showRowsPosted_ = false;
+    bool linesTimerSet_ = false;
+    UniqueDc measureDc_;
     WNDPROC listViewProc_ = nullptr;  // the same for every list view
 };
 
@@ -789,12 +806,15 @@ int Win32Toolkit::DisableGadget(int gadget, int state) {
 }
 
 int Win32Toolkit::MeasureLine(HWND list, const std::wstring& line) {
-    ScreenDc dc(list);
-    if (!dc.get())
+    // A memory DC of our own: measuring asks nothing of the window's DC.
+    if (!measureDc_)
+        measureDc_.reset(CreateCompatibleDC(nullptr));
+    if (!measureDc_)
         return 0;
-    SelectedObject font(dc.get(), reinterpret_cast<HGDIOBJ>(SendMessageW(list, WM_GETFONT, 0, 0)));
+    SelectedObject font(measureDc_.get(), reinterpret_cast<HGDIOBJ>(SendMessageW(list, WM_GETFONT, 0, 0)));
     SIZE size{};
-    GetTextExtentPoint32W(dc.get(), line.c_str(), static_cast<int>(std::min<size_t>(line.size(), INT_MAX)), &size);
+    GetTextExtentPoint32W(measureDc_.get(), line.c_str(), static_cast<int>(std::min<size_t>(line.size(), INT_MAX)),
+                          &size);
     // The list draws its lines with a small margin on the left.
     return size.cx + 2 * GetSystemMetrics(SM_CXEDGE) + 2;
 }
@@ -818,10 +838,16 @@ int Win32Toolkit::AddItem(int gadget, int position, const std::string& text) {
         std::wstring line = Widen(text);
         switch (record->kind) {
             case Kind::TextList: {
+                HoldLines(*record);
                 LRESULT index = SendMessageW(record->hwnd, LB_INSERTSTRING, static_cast<WPARAM>(position),
                                              reinterpret_cast<LPARAM>(line.c_str()));
                 if (index < 0)
                     return 0;
+                if (record->redrawHeld) {
+                    // The lines asked for move with the lines.
+                    record->heldSelection += record->heldSelection >= index ? 1 : 0;
+                    record->heldScrollTo += record->heldScrollTo >= index ? 1 : 0;
+                }
                 const int width = MeasureLine(record->hwnd, line);
                 if (width > record->extent) {
                     record->extent = width;
@@ -863,6 +889,7 @@ int Win32Toolkit::ClearItems(int gadget) {
         switch (record->kind) {
             case Kind::TextList:
                 SendMessageW(record->hwnd, LB_RESETCONTENT, 0, 0);
+                record->heldSelection = record->heldScrollTo = -1;
                 record->extent = 0;
                 SendMessageW(record->hwnd, LB_SETHORIZONTALEXTENT, 0, 0);
                 return 1;
@@ -916,7 +943,13 @@ int Win32Toolkit::SetState(int gadget, int value) {
                 return 1;
             case Kind::TextList:
                 // Selecting a line scrolls it into view; -1 takes the selection away
-                // and leaves the scroll position as it is.
+                // and leaves the scroll position as it is. While lines wait to be
+                // drawn, both wait with them.
+                if (record->redrawHeld) {
+                    record->heldSelection = inRange ? value : -1;
+                    record->heldScrollTo = inRange ? value : record->heldScrollTo;
+                    return 1;
+                }
                 SendMessageW(record->hwnd, LB_SETCURSEL, index, 0);
                 return 1;
             case Kind::DropDown:
@@ -937,6 +970,8 @@ int Win32Toolkit::GetState(int gadget) {
             case Kind::ProgressBar:
                 return static_cast<int>(SendMessageW(record->hwnd, PBM_GETPOS, 0, 0));
             case Kind::TextList:
+                if (record->redrawHeld)
+                    return record->heldSelection;
                 return static_cast<int>(SendMessageW(record->hwnd, LB_GETCURSEL, 0, 0));
             case Kind::DropDown:
                 return static_cast<int>(SendMessageW(record->hwnd, CB_GETCURSEL, 0, 0));
@@ -1070,7 +1105,7 @@ void Win32Toolkit::SetCancelGadget(int window, int gadget) {
     });
 }
 
-// --- report-list rows ---
+// --- list contents shown later ---
 
 void Win32Toolkit::ShowRows(GadgetRecord& gadget) {
     const auto count = static_cast<int>(gadget.rows.size());
@@ -1092,6 +1127,42 @@ void Win32Toolkit::ShowPendingRows() {
     for (auto& [number, gadget] : gadgets_) {
         if (gadget.kind == Kind::ReportList)
             ShowRows(gadget);
+    }
+}
+
+// Lines that come in quick succession (a worker's status lines) are drawn
+// together: without its redraw a list box does not update its scroll bar or
+// repaint per line, and the selecting and scrolling that SetState asks for wait
+// too. All of it happens once when the timer ends the hold.
+void Win32Toolkit::HoldLines(GadgetRecord& gadget) {
+    if (gadget.redrawHeld)
+        return;
+    SendMessageW(gadget.hwnd, WM_SETREDRAW, FALSE, 0);
+    gadget.redrawHeld = true;
+    gadget.heldSelection = static_cast<int>(SendMessageW(gadget.hwnd, LB_GETCURSEL, 0, 0));
+    gadget.heldScrollTo = -1;
+    if (!linesTimerSet_ && invoker_)
+        linesTimerSet_ = SetTimer(invoker_.get(), kLinesTimer, kLinesDelayMs, nullptr) != 0;
+    // Without a timer the lines are drawn at once, as without the hold.
+    if (!linesTimerSet_)
+        DrawHeldLines();
+}
+
+void Win32Toolkit::DrawHeldLines() {
+    if (linesTimerSet_) {
+        KillTimer(invoker_.get(), kLinesTimer);
+        linesTimerSet_ = false;
+    }
+    for (auto& [number, gadget] : gadgets_) {
+        if (gadget.kind != Kind::TextList || !gadget.redrawHeld)
+            continue;
+        gadget.redrawHeld = false;
+        if (gadget.heldScrollTo >= 0)
+            SendMessageW(gadget.hwnd, LB_SETCURSEL, static_cast<WPARAM>(gadget.heldScrollTo), 0);
+        SendMessageW(gadget.hwnd, LB_SETCURSEL, static_cast<WPARAM>(gadget.heldSelection), 0);
+        SendMessageW(gadget.hwnd, WM_SETREDRAW, TRUE, 0);
+        // Painted now: a paint left in the queue could meet the next hold and draw nothing.
+        RedrawWindow(gadget.hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_UPDATENOW);
     }
 }
 
@@ -1407,6 +1478,11 @@ bool Win32Toolkit::HandleWindowMessage(HWND hwnd,
             if (!gadget || gadget->window != number)
                 return false;
             const UINT code = HIWORD(wParam);
+            if (gadget->kind == Kind::TextList && code == LBN_SELCHANGE && gadget->redrawHeld) {
+                // The user picked a line while lines wait: that selection stands.
+                gadget->heldSelection = static_cast<int>(SendMessageW(gadget->hwnd, LB_GETCURSEL, 0, 0));
+                gadget->heldScrollTo = -1;
+            }
             int type = -1;
             if (gadget->kind == Kind::Button && code == BN_CLICKED)
                 type = 0;
@@ -1515,6 +1591,10 @@ LRESULT CALLBACK InvokerProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         auto* toolkit = reinterpret_cast<Win32Toolkit*>(GetWindowLongPtrW(window, GWLP_USERDATA));
         if (message == kShowRowsMessage && toolkit) {
             toolkit->ShowPendingRows();
+            return 0;
+        }
+        if (message == WM_TIMER && wParam == kLinesTimer && toolkit) {
+            toolkit->DrawHeldLines();
             return 0;
         }
     } catch (...) {

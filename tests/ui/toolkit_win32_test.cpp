@@ -59,6 +59,17 @@ HWND TopLevel(Toolkit& ui, int gadget) {
     return GetAncestor(Handle(ui, gadget), GA_ROOT);
 }
 
+// True when the last line of the list box lies within its client area.
+bool LastLineInView(HWND list) {
+    const LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
+    RECT client{}, last{};
+    GetClientRect(list, &client);
+    return count > 0 &&
+           SendMessageW(list, LB_GETITEMRECT, static_cast<WPARAM>(count - 1), reinterpret_cast<LPARAM>(&last)) !=
+               LB_ERR &&
+           last.top >= client.top && last.bottom <= client.bottom;
+}
+
 // A point on the check box of `row`, as the list view itself hit-tests it.
 POINT CheckBoxOf(HWND view, int row) {
     RECT bounds{};
@@ -395,6 +406,9 @@ TEST_F(Win32ToolkitTest, TextListKeepsTheLastLineInViewAndItsScrollWidth) {
         ui().SetState(5, ui().CountItems(5) - 1);
         ui().SetState(5, -1);
     }
+    // Lines added one after another are drawn together a moment later.
+    EXPECT_TRUE(PumpUntil(
+        ui(), [&] { return (GetWindowLongPtrW(list, GWL_STYLE) & WS_VSCROLL) != 0; }, 2000));
     EXPECT_EQ(ui().CountItems(5), 40);
     EXPECT_EQ(SendMessageW(list, LB_GETCURSEL, 0, 0), LB_ERR);
     EXPECT_EQ(ui().GetState(5), -1);
@@ -421,7 +435,8 @@ TEST_F(Win32ToolkitTest, TextListKeepsTheLastLineInViewAndItsScrollWidth) {
     EXPECT_LT(SendMessageW(list, LB_GETHORIZONTALEXTENT, 0, 0), client.right);
     ASSERT_NE(ui().AddItem(5, -1, std::string(300, 'W')), 0);
     EXPECT_GT(SendMessageW(list, LB_GETHORIZONTALEXTENT, 0, 0), client.right);
-    EXPECT_TRUE(GetWindowLongPtrW(list, GWL_STYLE) & WS_HSCROLL);
+    EXPECT_TRUE(PumpUntil(
+        ui(), [&] { return (GetWindowLongPtrW(list, GWL_STYLE) & WS_HSCROLL) != 0; }, 2000));
     ASSERT_NE(ui().ClearItems(5), 0);
     EXPECT_EQ(ui().CountItems(5), 0);
     EXPECT_EQ(SendMessageW(list, LB_GETHORIZONTALEXTENT, 0, 0), 0);
@@ -743,6 +758,9 @@ TEST_F(Win32ToolkitTest, CallsFromAWorkerTakeEffectOnTheWindowsOfTheLoop) {
         EXPECT_EQ(lines.size(), static_cast<size_t>(kLines / 2));
         EXPECT_TRUE(std::is_sorted(lines.begin(), lines.end()));
     }
+    // The list is drawn with its last line in view once the loop has run.
+    EXPECT_TRUE(PumpUntil(
+        ui(), [&] { return LastLineInView(Handle(ui(), 5)); }, 2000));
     EXPECT_FALSE(IsWindowEnabled(Handle(ui(), 2)));
     EXPECT_GT(ui().GetState(6), 90);
     EXPECT_EQ(SendMessageW(Handle(ui(), 5), LB_GETCURSEL, 0, 0), LB_ERR);
