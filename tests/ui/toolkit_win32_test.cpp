@@ -1186,6 +1186,11 @@ TEST_F(Win32ToolkitTest, DISABLED_SampleWindows) {
         ui().SetItemState(9, ui().CountItems(9) - 1, kItemChecked);
     }
     ui().SetItemState(9, 2, 0);
+    // As many rows as a large game lists.
+    for (int i = 0; i < 20000; ++i) {
+        ui().AddItem(9, -1, "data/levels/level" + std::to_string(i) + ".pak");
+        ui().SetItemState(9, ui().CountItems(9) - 1, i % 7 ? kItemChecked : 0);
+    }
     for (const char* path : {"game.exe", "data/textures.pak"})
         ui().AddItem(10, -1, path);
     ui().FitColumn(9);
