@@ -25,6 +25,12 @@ namespace {
 constexpr wchar_t kInvokerClass[] = L"ZefoInvoker";
 // wParam 0, lParam: std::function<void()>* to run on the UI thread.
 constexpr UINT kInvokeMessage = WM_APP + 1;
+// Posted to the invoker: report lists take on the rows added since.
+constexpr UINT kShowRowsMessage = WM_APP + 2;
+// The invoker's timer after which text lists draw the lines added meanwhile: a
+// worker writing many lines repaints the list a few times a second, not per line.
+constexpr UINT_PTR kLinesTimer = 1;
+constexpr UINT kLinesDelayMs = 40;
 // The layout the program passes is in pixels at this resolution.
 constexpr UINT kBaseDpi = 96;
 constexpr int kDropDownListHeight = 350;
@@ -48,6 +54,11 @@ struct FontDeleter {
     void operator()(HFONT font) const { DeleteObject(font); }
 };
 using UniqueFont = std::unique_ptr<std::remove_pointer_t<HFONT>, FontDeleter>;
+
+struct DcDeleter {
+    void operator()(HDC dc) const { DeleteDC(dc); }
+};
+using UniqueDc = std::unique_ptr<std::remove_pointer_t<HDC>, DcDeleter>;
 
 struct CoTaskMemDeleter {
     void operator()(void* memory) const { CoTaskMemFree(memory); }
@@ -225,6 +236,14 @@ struct CreateParams {
 
 LRESULT CALLBACK TopLevelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK InvokerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT CALLBACK ReportListProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam);
+
+// A report-list row. The list view holds no rows of its own (LVS_OWNERDATA): it
+// asks for the text and check mark of the rows it draws.
+struct ReportRow {
+    std::wstring text;
+    bool checked = false;
+};
 
 bool RegisterClasses(HINSTANCE instance) {
     static const bool registered = [instance] {
@@ -306,6 +325,16 @@ class Win32Toolkit final : public Toolkit {
 
     // Called by the top-level window procedure on the UI thread.
     bool HandleWindowMessage(HWND hwnd, int number, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
+    // Called by a report list's window procedure before the list view sees the message.
+    bool HandleReportListMessage(HWND list, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
+    // The list view's own window procedure.
+    LRESULT CallListView(HWND list, UINT message, WPARAM wParam, LPARAM lParam) const {
+        return CallWindowProcW(listViewProc_, list, message, wParam, lParam);
+    }
+    // Gives every report list the row count it has not been given yet.
+    void ShowPendingRows();
+    // Lets the text lists that were filled since the timer started repaint.
+    void DrawHeldLines();
 
   private:
     struct WindowRecord {
@@ -326,6 +355,12 @@ class Win32Toolkit final : public Toolkit {
         int x = 0, y = 0, width = 0, height = 0;  // at 96 dpi
         int columnWidth = 0;                      // report list, at 96 dpi
         int extent = 0;                           // text list: widest line in pixels
+        bool redrawHeld = false;                  // text list: lines wait to be drawn
+        int heldSelection = -1;                   // text list while held: the selection asked for
+        int heldScrollTo = -1;                    // text list while held: the line to scroll into view
+        std::vector<ReportRow> rows;              // report list
+        int shownRows = 0;                        // report list: the row count the list view has
+        bool checkBoxes = false;                  // report list
     };
 
     struct Event {
@@ -369,6 +404,14 @@ class Win32Toolkit final : public Toolkit {
     void FocusFirstControl();
     void OnDpiChanged(WindowRecord& window, UINT dpi, const RECT& suggested);
     std::string ItemText(const GadgetRecord& gadget, int row);
+    void ShowRows(GadgetRecord& gadget);
+    void ScheduleShowRows();
+    void HoldLines(GadgetRecord& gadget);
+    void SelectRow(const GadgetRecord& gadget, int row, bool select);
+    void SetChecked(GadgetRecord& gadget, int row, bool checked);
+    void ToggleCheck(GadgetRecord& gadget, int row);
+    static void FillRow(const GadgetRecord& gadget, LVITEMW& item);
+    static int FindRow(const GadgetRecord& gadget, const NMLVFINDITEMW& find);
 
     DWORD uiThread_ = 0;
     HINSTANCE instance_ = nullptr;
@@ -380,6 +423,10 @@ class Win32Toolkit final : public Toolkit {
     std::map<int, GadgetRecord> gadgets_;
     std::deque<Event> events_;
     Event last_;
+    bool showRowsPosted_ = false;
+    bool linesTimerSet_ = false;
+    UniqueDc measureDc_;
+    WNDPROC listViewProc_ = nullptr;  // the same for every list view
 };
 
 Win32Toolkit::Win32Toolkit() : uiThread_(GetCurrentThreadId()), instance_(GetModuleHandleW(nullptr)) {
@@ -394,6 +441,8 @@ Win32Toolkit::Win32Toolkit() : uiThread_(GetCurrentThreadId()), instance_(GetMod
         return;
     invoker_.reset(CreateWindowExW(0, kInvokerClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance_, nullptr));
     ready_ = invoker_ != nullptr;
+    if (ready_)
+        SetWindowLongPtrW(invoker_.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }
 
 Win32Toolkit::~Win32Toolkit() {
@@ -685,17 +734,28 @@ int Win32Toolkit::ReportListGadget(int gadget,
                                    int columnWidth,
                                    unsigned flags) {
     return OnUiThread([&] {
-        DWORD style = WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS;
+        // The rows live in the record and the list view only draws them, so that
+        // adding, reading and dropping many rows costs no work in the control.
+        DWORD style = WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_OWNERDATA;
         if (flags & kReportNoHeader)
             style |= LVS_NOCOLUMNHEADER;
         if (!Create(gadget, Kind::ReportList, WC_LISTVIEWW, style, WS_EX_CLIENTEDGE, x, y, width, height, {}))
             return 0;
         GadgetRecord& record = gadgets_[gadget];
         record.columnWidth = columnWidth;
+        record.checkBoxes = (flags & kReportCheckBoxes) != 0;
+        // Our procedure goes in front of the list view's. Not with SetWindowSubclass:
+        // under Wine that costs each message a window-property lookup in the server.
+        SetWindowLongPtrW(record.hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        listViewProc_ = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrW(record.hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ReportListProc)));
         DWORD extended = LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
-        if (flags & kReportCheckBoxes)
+        if (record.checkBoxes)
             extended |= LVS_EX_CHECKBOXES;
         SendMessageW(record.hwnd, LVM_SETEXTENDEDLISTVIEWSTYLE, extended, extended);
+        // The check boxes are state images that the list view asks for.
+        if (record.checkBoxes)
+            SendMessageW(record.hwnd, LVM_SETCALLBACKMASK, LVIS_STATEIMAGEMASK, 0);
         std::wstring heading = Widen(title);
         LVCOLUMNW column{};
         column.mask = LVCF_TEXT | LVCF_WIDTH;
@@ -746,12 +806,15 @@ int Win32Toolkit::DisableGadget(int gadget, int state) {
 }
 
 int Win32Toolkit::MeasureLine(HWND list, const std::wstring& line) {
-    ScreenDc dc(list);
-    if (!dc.get())
+    // A memory DC of our own: measuring asks nothing of the window's DC.
+    if (!measureDc_)
+        measureDc_.reset(CreateCompatibleDC(nullptr));
+    if (!measureDc_)
         return 0;
-    SelectedObject font(dc.get(), reinterpret_cast<HGDIOBJ>(SendMessageW(list, WM_GETFONT, 0, 0)));
+    SelectedObject font(measureDc_.get(), reinterpret_cast<HGDIOBJ>(SendMessageW(list, WM_GETFONT, 0, 0)));
     SIZE size{};
-    GetTextExtentPoint32W(dc.get(), line.c_str(), static_cast<int>(std::min<size_t>(line.size(), INT_MAX)), &size);
+    GetTextExtentPoint32W(measureDc_.get(), line.c_str(), static_cast<int>(std::min<size_t>(line.size(), INT_MAX)),
+                          &size);
     // The list draws its lines with a small margin on the left.
     return size.cx + 2 * GetSystemMetrics(SM_CXEDGE) + 2;
 }
@@ -775,10 +838,16 @@ int Win32Toolkit::AddItem(int gadget, int position, const std::string& text) {
         std::wstring line = Widen(text);
         switch (record->kind) {
             case Kind::TextList: {
+                HoldLines(*record);
                 LRESULT index = SendMessageW(record->hwnd, LB_INSERTSTRING, static_cast<WPARAM>(position),
                                              reinterpret_cast<LPARAM>(line.c_str()));
                 if (index < 0)
                     return 0;
+                if (record->redrawHeld) {
+                    // The lines asked for move with the lines.
+                    record->heldSelection += record->heldSelection >= index ? 1 : 0;
+                    record->heldScrollTo += record->heldScrollTo >= index ? 1 : 0;
+                }
                 const int width = MeasureLine(record->hwnd, line);
                 if (width > record->extent) {
                     record->extent = width;
@@ -790,11 +859,21 @@ int Win32Toolkit::AddItem(int gadget, int position, const std::string& text) {
                 return SendMessageW(record->hwnd, CB_INSERTSTRING, static_cast<WPARAM>(position),
                                     reinterpret_cast<LPARAM>(line.c_str())) >= 0;
             case Kind::ReportList: {
-                LVITEMW item{};
-                item.mask = LVIF_TEXT;
-                item.iItem = position < 0 ? count : position;
-                item.pszText = line.data();
-                return SendMessageW(record->hwnd, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)) >= 0;
+                const int row = position < 0 ? count : position;
+                record->rows.insert(record->rows.begin() + row, ReportRow{std::move(line), false});
+                if (row >= record->shownRows) {
+                    // The list view learns of appended rows once, when the loop runs next.
+                    ScheduleShowRows();
+                    return 1;
+                }
+                // A row inserted among the shown ones: the highlight stays on its row.
+                const auto selected = static_cast<int>(
+                    SendMessageW(record->hwnd, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+                ShowRows(*record);
+                if (selected >= row)
+                    SelectRow(*record, selected + 1, true);
+                InvalidateRect(record->hwnd, nullptr, TRUE);
+                return 1;
             }
             default:
                 return 0;
@@ -810,6 +889,7 @@ int Win32Toolkit::ClearItems(int gadget) {
         switch (record->kind) {
             case Kind::TextList:
                 SendMessageW(record->hwnd, LB_RESETCONTENT, 0, 0);
+                record->heldSelection = record->heldScrollTo = -1;
                 record->extent = 0;
                 SendMessageW(record->hwnd, LB_SETHORIZONTALEXTENT, 0, 0);
                 return 1;
@@ -817,6 +897,8 @@ int Win32Toolkit::ClearItems(int gadget) {
                 SendMessageW(record->hwnd, CB_RESETCONTENT, 0, 0);
                 return 1;
             case Kind::ReportList:
+                record->rows.clear();
+                record->shownRows = 0;
                 SendMessageW(record->hwnd, LVM_DELETEALLITEMS, 0, 0);
                 return 1;
             default:
@@ -839,7 +921,7 @@ int Win32Toolkit::CountItems(int gadget) {
                 count = SendMessageW(record->hwnd, CB_GETCOUNT, 0, 0);
                 break;
             case Kind::ReportList:
-                count = SendMessageW(record->hwnd, LVM_GETITEMCOUNT, 0, 0);
+                count = static_cast<LRESULT>(record->rows.size());
                 break;
             default:
                 break;
@@ -861,7 +943,13 @@ int Win32Toolkit::SetState(int gadget, int value) {
                 return 1;
             case Kind::TextList:
                 // Selecting a line scrolls it into view; -1 takes the selection away
-                // and leaves the scroll position as it is.
+                // and leaves the scroll position as it is. While lines wait to be
+                // drawn, both wait with them.
+                if (record->redrawHeld) {
+                    record->heldSelection = inRange ? value : -1;
+                    record->heldScrollTo = inRange ? value : record->heldScrollTo;
+                    return 1;
+                }
                 SendMessageW(record->hwnd, LB_SETCURSEL, index, 0);
                 return 1;
             case Kind::DropDown:
@@ -882,6 +970,8 @@ int Win32Toolkit::GetState(int gadget) {
             case Kind::ProgressBar:
                 return static_cast<int>(SendMessageW(record->hwnd, PBM_GETPOS, 0, 0));
             case Kind::TextList:
+                if (record->redrawHeld)
+                    return record->heldSelection;
                 return static_cast<int>(SendMessageW(record->hwnd, LB_GETCURSEL, 0, 0));
             case Kind::DropDown:
                 return static_cast<int>(SendMessageW(record->hwnd, CB_GETCURSEL, 0, 0));
@@ -909,23 +999,10 @@ std::string Win32Toolkit::ItemText(const GadgetRecord& gadget, int row) {
             text.resize(static_cast<size_t>(std::clamp<LRESULT>(copied, 0, length)));
             break;
         }
-        case Kind::ReportList: {
-            // The control gives no length: grow the buffer until the text fits.
-            for (size_t capacity = 256; capacity <= kMaxItemText; capacity *= 4) {
-                text.assign(capacity, L'\0');
-                LVITEMW item{};
-                item.iSubItem = 0;
-                item.pszText = text.data();
-                item.cchTextMax = static_cast<int>(capacity);
-                LRESULT copied = SendMessageW(gadget.hwnd, LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
-                                              reinterpret_cast<LPARAM>(&item));
-                if (copied < static_cast<LRESULT>(capacity) - 1) {
-                    text.resize(static_cast<size_t>(std::max<LRESULT>(copied, 0)));
-                    break;
-                }
-            }
+        case Kind::ReportList:
+            if (row >= 0 && static_cast<size_t>(row) < gadget.rows.size())
+                return Narrow(gadget.rows[static_cast<size_t>(row)].text);
             break;
-        }
         default:
             break;
     }
@@ -971,14 +1048,13 @@ std::string Win32Toolkit::GetItemText(int gadget, int row) {
 int Win32Toolkit::GetItemState(int gadget, int row) {
     return OnUiThread([&] {
         GadgetRecord* record = LookupGadget(gadget, Kind::ReportList);
-        if (!record || row < 0 || row >= CountItems(gadget))
+        if (!record || row < 0 || static_cast<size_t>(row) >= record->rows.size())
             return 0;
-        auto state = static_cast<UINT>(SendMessageW(record->hwnd, LVM_GETITEMSTATE, static_cast<WPARAM>(row),
-                                                    LVIS_SELECTED | LVIS_STATEIMAGEMASK));
-        int result = (state & LVIS_SELECTED) ? kItemSelected : 0;
-        // State image 2 is the checked box, 1 the empty one.
-        if (((state & LVIS_STATEIMAGEMASK) >> 12) == 2)
-            result |= kItemChecked;
+        int result = record->rows[static_cast<size_t>(row)].checked ? kItemChecked : 0;
+        // Rows the list view has not been given yet cannot be highlighted.
+        if (row < record->shownRows &&
+            (SendMessageW(record->hwnd, LVM_GETITEMSTATE, static_cast<WPARAM>(row), LVIS_SELECTED) & LVIS_SELECTED))
+            result |= kItemSelected;
         return result;
     });
 }
@@ -986,25 +1062,28 @@ int Win32Toolkit::GetItemState(int gadget, int row) {
 int Win32Toolkit::SetItemState(int gadget, int row, int value) {
     return OnUiThread([&]() -> int {
         GadgetRecord* record = LookupGadget(gadget, Kind::ReportList);
-        if (!record || row < 0 || row >= CountItems(gadget))
+        if (!record || row < 0 || static_cast<size_t>(row) >= record->rows.size())
             return 0;
-        LVITEMW item{};
-        item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
-        item.state = (value & kItemSelected) ? (LVIS_SELECTED | LVIS_FOCUSED) : 0;
-        const auto extended = static_cast<DWORD>(SendMessageW(record->hwnd, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0));
-        if (extended & LVS_EX_CHECKBOXES) {
-            item.stateMask |= LVIS_STATEIMAGEMASK;
-            item.state |= INDEXTOSTATEIMAGEMASK((value & kItemChecked) ? 2 : 1);
+        SetChecked(*record, row, (value & kItemChecked) != 0);
+        if (value & kItemSelected) {
+            ShowRows(*record);
+            SelectRow(*record, row, true);
+        } else if (row < record->shownRows) {
+            SelectRow(*record, row, false);
         }
-        return SendMessageW(record->hwnd, LVM_SETITEMSTATE, static_cast<WPARAM>(row),
-                            reinterpret_cast<LPARAM>(&item)) != 0;
+        return 1;
     });
 }
 
 void* Win32Toolkit::NativeHandle(int gadget) {
     return OnUiThread([&]() -> void* {
         GadgetRecord* record = LookupGadget(gadget);
-        return record ? record->hwnd : nullptr;
+        if (!record)
+            return nullptr;
+        // Whoever sends messages to the list view finds every row there.
+        if (record->kind == Kind::ReportList)
+            ShowRows(*record);
+        return record->hwnd;
     });
 }
 
@@ -1013,6 +1092,8 @@ int Win32Toolkit::FitColumn(int gadget) {
         GadgetRecord* record = LookupGadget(gadget, Kind::ReportList);
         if (!record)
             return 0;
+        // The width left for the column depends on whether the rows need a scroll bar.
+        ShowRows(*record);
         return SendMessageW(record->hwnd, LVM_SETCOLUMNWIDTH, 0, MAKELPARAM(LVSCW_AUTOSIZE_USEHEADER, 0)) != 0;
     });
 }
@@ -1022,6 +1103,189 @@ void Win32Toolkit::SetCancelGadget(int window, int gadget) {
         if (WindowRecord* record = LookupWindow(window))
             record->cancelGadget = gadget;
     });
+}
+
+// --- list contents shown later ---
+
+void Win32Toolkit::ShowRows(GadgetRecord& gadget) {
+    const auto count = static_cast<int>(gadget.rows.size());
+    if (gadget.shownRows == count)
+        return;
+    gadget.shownRows = count;
+    SendMessageW(gadget.hwnd, LVM_SETITEMCOUNT, static_cast<WPARAM>(count), LVSICF_NOSCROLL);
+}
+
+// Before the list view paints, so that it draws the new rows at once.
+void Win32Toolkit::ScheduleShowRows() {
+    if (showRowsPosted_ || !invoker_)
+        return;
+    showRowsPosted_ = PostMessageW(invoker_.get(), kShowRowsMessage, 0, 0) != 0;
+}
+
+void Win32Toolkit::ShowPendingRows() {
+    showRowsPosted_ = false;
+    for (auto& [number, gadget] : gadgets_) {
+        if (gadget.kind == Kind::ReportList)
+            ShowRows(gadget);
+    }
+}
+
+// Lines that come in quick succession (a worker's status lines) are drawn
+// together: without its redraw a list box does not update its scroll bar or
+// repaint per line, and the selecting and scrolling that SetState asks for wait
+// too. All of it happens once when the timer ends the hold.
+void Win32Toolkit::HoldLines(GadgetRecord& gadget) {
+    if (gadget.redrawHeld)
+        return;
+    SendMessageW(gadget.hwnd, WM_SETREDRAW, FALSE, 0);
+    gadget.redrawHeld = true;
+    gadget.heldSelection = static_cast<int>(SendMessageW(gadget.hwnd, LB_GETCURSEL, 0, 0));
+    gadget.heldScrollTo = -1;
+    if (!linesTimerSet_ && invoker_)
+        linesTimerSet_ = SetTimer(invoker_.get(), kLinesTimer, kLinesDelayMs, nullptr) != 0;
+    // Without a timer the lines are drawn at once, as without the hold.
+    if (!linesTimerSet_)
+        DrawHeldLines();
+}
+
+void Win32Toolkit::DrawHeldLines() {
+    if (linesTimerSet_) {
+        KillTimer(invoker_.get(), kLinesTimer);
+        linesTimerSet_ = false;
+    }
+    for (auto& [number, gadget] : gadgets_) {
+        if (gadget.kind != Kind::TextList || !gadget.redrawHeld)
+            continue;
+        gadget.redrawHeld = false;
+        if (gadget.heldScrollTo >= 0)
+            SendMessageW(gadget.hwnd, LB_SETCURSEL, static_cast<WPARAM>(gadget.heldScrollTo), 0);
+        SendMessageW(gadget.hwnd, LB_SETCURSEL, static_cast<WPARAM>(gadget.heldSelection), 0);
+        SendMessageW(gadget.hwnd, WM_SETREDRAW, TRUE, 0);
+        // Painted now: a paint left in the queue could meet the next hold and draw nothing.
+        RedrawWindow(gadget.hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_UPDATENOW);
+    }
+}
+
+void Win32Toolkit::SelectRow(const GadgetRecord& gadget, int row, bool select) {
+    LVITEMW item{};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = select ? (LVIS_SELECTED | LVIS_FOCUSED) : 0;
+    SendMessageW(gadget.hwnd, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+}
+
+void Win32Toolkit::SetChecked(GadgetRecord& gadget, int row, bool checked) {
+    ReportRow& target = gadget.rows[static_cast<size_t>(row)];
+    if (!gadget.checkBoxes || target.checked == checked)
+        return;
+    target.checked = checked;
+    if (row < gadget.shownRows)
+        SendMessageW(gadget.hwnd, LVM_REDRAWITEMS, static_cast<WPARAM>(row), row);
+}
+
+// A check box the user clicked or toggled with the space bar.
+void Win32Toolkit::ToggleCheck(GadgetRecord& gadget, int row) {
+    if (row < 0 || static_cast<size_t>(row) >= gadget.rows.size())
+        return;
+    SetChecked(gadget, row, !gadget.rows[static_cast<size_t>(row)].checked);
+    Push({kEventGadget, gadget.number, kWin32EventSelect, gadget.window});
+}
+
+// The list view asks for what it draws or what a caller asked it for.
+void Win32Toolkit::FillRow(const GadgetRecord& gadget, LVITEMW& item) {
+    if (item.iItem < 0 || static_cast<size_t>(item.iItem) >= gadget.rows.size() || item.iSubItem != 0)
+        return;
+    const ReportRow& row = gadget.rows[static_cast<size_t>(item.iItem)];
+    if ((item.mask & LVIF_TEXT) && item.pszText && item.cchTextMax > 0) {
+        const size_t length = std::min(row.text.size(), static_cast<size_t>(item.cchTextMax) - 1);
+        std::copy_n(row.text.data(), length, item.pszText);
+        item.pszText[length] = L'\0';
+    }
+    // State image 2 is the checked box, 1 the empty one.
+    if ((item.mask & LVIF_STATE) && (item.stateMask & LVIS_STATEIMAGEMASK) && gadget.checkBoxes)
+        item.state = (item.state & ~LVIS_STATEIMAGEMASK) | INDEXTOSTATEIMAGEMASK(row.checked ? 2 : 1);
+}
+
+// Typing in the list jumps to the next row that begins with the typed text.
+int Win32Toolkit::FindRow(const GadgetRecord& gadget, const NMLVFINDITEMW& find) {
+    const LVFINDINFOW& info = find.lvfi;
+    const auto count = static_cast<int>(gadget.rows.size());
+    if (!(info.flags & (LVFI_STRING | LVFI_PARTIAL)) || !info.psz || count == 0)
+        return -1;
+    const std::wstring_view wanted(info.psz);
+    const bool prefix = (info.flags & LVFI_PARTIAL) != 0;
+    const int start = find.iStart >= 0 && find.iStart < count ? find.iStart : 0;
+    for (int step = 0; step < count; ++step) {
+        int row = start + step;
+        if (row >= count) {
+            if (!(info.flags & LVFI_WRAP))
+                break;
+            row -= count;
+        }
+        const std::wstring& text = gadget.rows[static_cast<size_t>(row)].text;
+        if (text.size() < wanted.size() || (!prefix && text.size() != wanted.size()))
+            continue;
+        const auto length = static_cast<int>(wanted.size());
+        if (CompareStringOrdinal(text.data(), length, wanted.data(), length, TRUE) == CSTR_EQUAL)
+            return row;
+    }
+    return -1;
+}
+
+bool Win32Toolkit::HandleReportListMessage(HWND list, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+    GadgetRecord* gadget = LookupGadget(list);
+    if (!gadget || gadget->kind != Kind::ReportList || !gadget->checkBoxes)
+        return false;
+    switch (message) {
+        case LVM_SETITEMSTATE: {
+            // The check mark is ours; the highlight and the focus stay the list view's.
+            const auto* item = reinterpret_cast<const LVITEMW*>(lParam);
+            if (!item || !(item->stateMask & LVIS_STATEIMAGEMASK))
+                return false;
+            const bool checked = ((item->state & LVIS_STATEIMAGEMASK) >> 12) == 2;
+            const auto row = static_cast<int>(wParam);
+            if (row == -1) {
+                for (int each = 0; each < static_cast<int>(gadget->rows.size()); ++each)
+                    SetChecked(*gadget, each, checked);
+            } else if (row >= 0 && static_cast<size_t>(row) < gadget->rows.size()) {
+                SetChecked(*gadget, row, checked);
+            } else {
+                result = FALSE;
+                return true;
+            }
+            LVITEMW rest = *item;
+            rest.stateMask &= ~LVIS_STATEIMAGEMASK;
+            result = rest.stateMask ? CallListView(list, message, wParam, reinterpret_cast<LPARAM>(&rest)) : TRUE;
+            return true;
+        }
+        case WM_LBUTTONDOWN:
+        case WM_LBUTTONDBLCLK: {
+            // Each click on a box toggles it, also the second of a double click.
+            LVHITTESTINFO hit{};
+            hit.pt = POINT{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+            const auto row = static_cast<int>(SendMessageW(list, LVM_HITTEST, 0, reinterpret_cast<LPARAM>(&hit)));
+            if (row < 0 || !(hit.flags & LVHT_ONITEMSTATEICON))
+                return false;
+            SetFocus(list);
+            ToggleCheck(*gadget, row);
+            result = 0;
+            return true;
+        }
+        case WM_KEYDOWN:
+            if (wParam != VK_SPACE)
+                return false;
+            ToggleCheck(*gadget,
+                        static_cast<int>(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED)));
+            result = 0;
+            return true;
+        case WM_CHAR:
+            // The space that toggled a box does not start a search for a row.
+            if (wParam != L' ')
+                return false;
+            result = 0;
+            return true;
+        default:
+            return false;
+    }
 }
 
 // --- events ---
@@ -1214,6 +1478,11 @@ bool Win32Toolkit::HandleWindowMessage(HWND hwnd,
             if (!gadget || gadget->window != number)
                 return false;
             const UINT code = HIWORD(wParam);
+            if (gadget->kind == Kind::TextList && code == LBN_SELCHANGE && gadget->redrawHeld) {
+                // The user picked a line while lines wait: that selection stands.
+                gadget->heldSelection = static_cast<int>(SendMessageW(gadget->hwnd, LB_GETCURSEL, 0, 0));
+                gadget->heldScrollTo = -1;
+            }
             int type = -1;
             if (gadget->kind == Kind::Button && code == BN_CLICKED)
                 type = 0;
@@ -1233,11 +1502,23 @@ bool Win32Toolkit::HandleWindowMessage(HWND hwnd,
             GadgetRecord* gadget = header ? LookupGadget(header->hwndFrom) : nullptr;
             if (!gadget || gadget->window != number || gadget->kind != Kind::ReportList)
                 return false;
-            if (header->code == NM_CLICK)
-                Push({kEventGadget, gadget->number, kWin32EventSelect, number});
-            else if (header->code == NM_DBLCLK)
-                Push({kEventGadget, gadget->number, kWin32EventDoubleClick, number});
             result = 0;
+            switch (header->code) {
+                case LVN_GETDISPINFOW:
+                    FillRow(*gadget, reinterpret_cast<NMLVDISPINFOW*>(lParam)->item);
+                    break;
+                case LVN_ODFINDITEMW:
+                    result = FindRow(*gadget, *reinterpret_cast<const NMLVFINDITEMW*>(lParam));
+                    break;
+                case NM_CLICK:
+                    Push({kEventGadget, gadget->number, kWin32EventSelect, number});
+                    break;
+                case NM_DBLCLK:
+                    Push({kEventGadget, gadget->number, kWin32EventDoubleClick, number});
+                    break;
+                default:
+                    break;
+            }
             return true;
         }
         case WM_CLOSE:
@@ -1302,14 +1583,39 @@ LRESULT CALLBACK TopLevelProc(HWND window, UINT message, WPARAM wParam, LPARAM l
 }
 
 LRESULT CALLBACK InvokerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == kInvokeMessage) {
-        try {
+    try {
+        if (message == kInvokeMessage) {
             (*reinterpret_cast<std::function<void()>*>(lParam))();
-        } catch (...) {
+            return 1;
         }
-        return 1;
+        auto* toolkit = reinterpret_cast<Win32Toolkit*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+        if (message == kShowRowsMessage && toolkit) {
+            toolkit->ShowPendingRows();
+            return 0;
+        }
+        if (message == WM_TIMER && wParam == kLinesTimer && toolkit) {
+            toolkit->DrawHeldLines();
+            return 0;
+        }
+    } catch (...) {
+        return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// The toolkit outlives its list views: it destroys every window before it goes.
+LRESULT CALLBACK ReportListProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* toolkit = reinterpret_cast<Win32Toolkit*>(GetWindowLongPtrW(list, GWLP_USERDATA));
+    if (!toolkit)
+        return DefWindowProcW(list, message, wParam, lParam);
+    try {
+        LRESULT result = 0;
+        if (toolkit->HandleReportListMessage(list, message, wParam, lParam, result))
+            return result;
+        return toolkit->CallListView(list, message, wParam, lParam);
+    } catch (...) {
+        return 0;
+    }
 }
 
 }  // namespace

@@ -9,8 +9,9 @@
 // Each control's id is its gadget number and every top-level window has the
 // class kWin32WindowClass, so another process can find and address them.
 // Gadget event types: 0 a button click (also Escape on a window's cancel
-// gadget); kWin32EventSelect a selection the user made in a list, drop-down or
-// report list; kWin32EventDoubleClick a double click on a line or row.
+// gadget); kWin32EventSelect a selection or check mark the user changed in a
+// list, drop-down or report list; kWin32EventDoubleClick a double click on a
+// line or row.
 #pragma once
 
 #include <memory>

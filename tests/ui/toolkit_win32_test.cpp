@@ -59,6 +59,35 @@ HWND TopLevel(Toolkit& ui, int gadget) {
     return GetAncestor(Handle(ui, gadget), GA_ROOT);
 }
 
+// True when the last line of the list box lies within its client area.
+bool LastLineInView(HWND list) {
+    const LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
+    RECT client{}, last{};
+    GetClientRect(list, &client);
+    return count > 0 &&
+           SendMessageW(list, LB_GETITEMRECT, static_cast<WPARAM>(count - 1), reinterpret_cast<LPARAM>(&last)) !=
+               LB_ERR &&
+           last.top >= client.top && last.bottom <= client.bottom;
+}
+
+// A point on the check box of `row`, as the list view itself hit-tests it.
+POINT CheckBoxOf(HWND view, int row) {
+    RECT bounds{};
+    ListView_GetItemRect(view, row, &bounds, LVIR_BOUNDS);
+    for (int x = bounds.left; x < bounds.right; ++x) {
+        LVHITTESTINFO hit{};
+        hit.pt = POINT{x, (bounds.top + bounds.bottom) / 2};
+        if (ListView_HitTest(view, &hit) == row && (hit.flags & LVHT_ONITEMSTATEICON))
+            return hit.pt;
+    }
+    return POINT{-1, -1};
+}
+
+void PostClick(HWND window, POINT at) {
+    PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(at.x, at.y));
+    PostMessageW(window, WM_LBUTTONUP, 0, MAKELPARAM(at.x, at.y));
+}
+
 // Runs the event loop as the program does until `done` holds; false on time-out.
 bool PumpUntil(Toolkit& ui, const std::function<bool()>& done, int timeoutMs, std::vector<SeenEvent>* seen = nullptr) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -377,6 +406,9 @@ TEST_F(Win32ToolkitTest, TextListKeepsTheLastLineInViewAndItsScrollWidth) {
         ui().SetState(5, ui().CountItems(5) - 1);
         ui().SetState(5, -1);
     }
+    // Lines added one after another are drawn together a moment later.
+    EXPECT_TRUE(PumpUntil(
+        ui(), [&] { return (GetWindowLongPtrW(list, GWL_STYLE) & WS_VSCROLL) != 0; }, 2000));
     EXPECT_EQ(ui().CountItems(5), 40);
     EXPECT_EQ(SendMessageW(list, LB_GETCURSEL, 0, 0), LB_ERR);
     EXPECT_EQ(ui().GetState(5), -1);
@@ -403,7 +435,8 @@ TEST_F(Win32ToolkitTest, TextListKeepsTheLastLineInViewAndItsScrollWidth) {
     EXPECT_LT(SendMessageW(list, LB_GETHORIZONTALEXTENT, 0, 0), client.right);
     ASSERT_NE(ui().AddItem(5, -1, std::string(300, 'W')), 0);
     EXPECT_GT(SendMessageW(list, LB_GETHORIZONTALEXTENT, 0, 0), client.right);
-    EXPECT_TRUE(GetWindowLongPtrW(list, GWL_STYLE) & WS_HSCROLL);
+    EXPECT_TRUE(PumpUntil(
+        ui(), [&] { return (GetWindowLongPtrW(list, GWL_STYLE) & WS_HSCROLL) != 0; }, 2000));
     ASSERT_NE(ui().ClearItems(5), 0);
     EXPECT_EQ(ui().CountItems(5), 0);
     EXPECT_EQ(SendMessageW(list, LB_GETHORIZONTALEXTENT, 0, 0), 0);
@@ -501,6 +534,79 @@ TEST_F(Win32ToolkitTest, DropDownTextFieldProgressAndReportListOperations) {
     EXPECT_EQ(ui().GetItemState(99, 0), 0);
     EXPECT_EQ(ui().FitColumn(15), 0);
     EXPECT_EQ(ui().NativeHandle(99), nullptr);
+}
+
+// The list view draws rows that the toolkit holds; the check marks are the
+// toolkit's too, also when the user changes them.
+TEST_F(Win32ToolkitTest, ManyReportRowsWithCheckBoxesTheUserToggles) {
+    ASSERT_NE(ui().OpenWindow(2, 0, 0, 300, 400, "Files", kDialogFlags), 0);
+    ASSERT_NE(ui().ReportListGadget(9, 5, 25, 290, 170, "", 285, kReportNoHeader | kReportCheckBoxes), 0);
+    constexpr int kRows = 5000;
+    auto path = [](int i) {
+        return (i % 1000 == 500 ? "music/track" : "data/file") + std::to_string(i) +
+               (i % 1000 == 500 ? ".ogg" : ".pak");
+    };
+    for (int i = 0; i < kRows; ++i) {
+        ASSERT_NE(ui().AddItem(9, -1, path(i)), 0);
+        if (i % 3 != 0) {
+            ASSERT_NE(ui().SetItemState(9, ui().CountItems(9) - 1, kItemChecked), 0);
+        }
+    }
+    EXPECT_EQ(ui().CountItems(9), kRows);
+    EXPECT_EQ(ui().GetItemText(9, kRows - 1), path(kRows - 1));
+    EXPECT_EQ(ui().GetItemState(9, 3), 0);
+    EXPECT_EQ(ui().GetItemState(9, 4), kItemChecked);
+    ASSERT_NE(ui().FitColumn(9), 0);
+    HWND view = Handle(ui(), 9);
+    EXPECT_EQ(ListView_GetItemCount(view), kRows);
+    EXPECT_TRUE(GetWindowLongPtrW(view, GWL_STYLE) & LVS_OWNERDATA);
+    RECT client{};
+    GetClientRect(view, &client);
+    EXPECT_EQ(SendMessageW(view, LVM_GETCOLUMNWIDTH, 0, 0), client.right);
+
+    // A click on the box of the last row clears it, leaves the row unhighlighted
+    // and is reported; a second click sets it again.
+    ListView_EnsureVisible(view, kRows - 1, FALSE);
+    // Scrolled and painted before the list view is asked where the box is.
+    PumpUntil(
+        ui(), [] { return false; }, 100);
+    const POINT box = CheckBoxOf(view, kRows - 1);
+    ASSERT_GE(box.x, 0);
+    std::vector<SeenEvent> seen;
+    PostClick(view, box);
+    EXPECT_TRUE(PumpUntil(
+        ui(), [&] { return ui().GetItemState(9, kRows - 1) == 0; }, 2000, &seen));
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back().gadget, 9);
+    EXPECT_EQ(seen.back().type, kWin32EventSelect);
+    PostClick(view, box);
+    EXPECT_TRUE(PumpUntil(
+        ui(), [&] { return ui().GetItemState(9, kRows - 1) == kItemChecked; }, 2000));
+    EXPECT_EQ(ListView_GetCheckState(view, kRows - 1), TRUE);
+
+    // The space bar toggles the box of the highlighted row, which stays highlighted.
+    ASSERT_NE(ui().SetItemState(9, kRows - 3, kItemSelected), 0);
+    SetFocus(view);
+    PostMessageW(view, WM_KEYDOWN, VK_SPACE, 0);
+    PostMessageW(view, WM_CHAR, L' ', 1);
+    EXPECT_TRUE(PumpUntil(
+        ui(), [&] { return ui().GetItemState(9, kRows - 3) == (kItemSelected | kItemChecked); }, 2000));
+    PostMessageW(view, WM_KEYDOWN, VK_SPACE, 0);
+    EXPECT_TRUE(PumpUntil(
+        ui(), [&] { return ui().GetItemState(9, kRows - 3) == kItemSelected; }, 2000));
+    EXPECT_EQ(ui().GetState(9), kRows - 3);
+
+    // Typing jumps to the next row that begins with the letters typed.
+    PostMessageW(view, WM_CHAR, L'm', 1);
+    EXPECT_TRUE(PumpUntil(
+        ui(), [&] { return ui().GetState(9) == 500; }, 2000));
+    // A row inserted above the highlighted one moves the highlight along with its row.
+    ASSERT_NE(ui().AddItem(9, 0, "Update.exe"), 0);
+    EXPECT_EQ(ui().GetState(9), 501);
+    EXPECT_EQ(ui().GetItemText(9, 501), path(500));
+    EXPECT_EQ(ui().GetItemState(9, 0), 0);
+    EXPECT_EQ(ui().GetItemState(9, 5), kItemChecked);
+    EXPECT_EQ(ListView_GetItemCount(view), kRows + 1);
 }
 
 TEST_F(Win32ToolkitTest, ClicksCloseBoxesAndKeysBecomeEvents) {
@@ -652,6 +758,9 @@ TEST_F(Win32ToolkitTest, CallsFromAWorkerTakeEffectOnTheWindowsOfTheLoop) {
         EXPECT_EQ(lines.size(), static_cast<size_t>(kLines / 2));
         EXPECT_TRUE(std::is_sorted(lines.begin(), lines.end()));
     }
+    // The list is drawn with its last line in view once the loop has run.
+    EXPECT_TRUE(PumpUntil(
+        ui(), [&] { return LastLineInView(Handle(ui(), 5)); }, 2000));
     EXPECT_FALSE(IsWindowEnabled(Handle(ui(), 2)));
     EXPECT_GT(ui().GetState(6), 90);
     EXPECT_EQ(SendMessageW(Handle(ui(), 5), LB_GETCURSEL, 0, 0), LB_ERR);
@@ -1077,6 +1186,11 @@ TEST_F(Win32ToolkitTest, DISABLED_SampleWindows) {
         ui().SetItemState(9, ui().CountItems(9) - 1, kItemChecked);
     }
     ui().SetItemState(9, 2, 0);
+    // As many rows as a large game lists.
+    for (int i = 0; i < 20000; ++i) {
+        ui().AddItem(9, -1, "data/levels/level" + std::to_string(i) + ".pak");
+        ui().SetItemState(9, ui().CountItems(9) - 1, i % 7 ? kItemChecked : 0);
+    }
     for (const char* path : {"game.exe", "data/textures.pak"})
         ui().AddItem(10, -1, path);
     ui().FitColumn(9);
