@@ -5,8 +5,9 @@
 # nothing remembered) against md5sum over the same files, and `update --dry-run` (the
 # second start, on the remembered fingerprints) to its count line.
 #
-#   tools/bench_check.sh [native build] [files] [size KB]
+#   tools/bench_check.sh [native build] [files] [size KB] [win64 build]
 #
+# With a Windows build (and wine), zefo.exe under Wine makes the same two starts.
 # Needs nginx and curl; about three times the game's size in free space.
 set -euo pipefail
 
@@ -14,6 +15,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 native=${1:-$root/build/native}
 files=${2:-5000}
 size_kb=${3:-420}
+win64=${4:-}
 cmake --build "$native" --target zefo_cli zefo_publish -j 2 >/dev/null
 zefo=$native/src/cli/zefo
 
@@ -64,3 +66,13 @@ second=$elapsed
 printf 'md5sum over every file %.3f s; first start (every file read) %.3f s: ratio %.2f (target at most 1.1)\n' \
     "$md5sum_time" "$first" "$(echo "$first / $md5sum_time" | bc -l)"
 printf 'second start on remembered fingerprints: %.3f s (target under 1 s)\n' "$second"
+if [ -n "$win64" ] && [ -f "$win64/src/cli/zefo.exe" ]; then
+    zefo_exe=$win64/src/cli/zefo.exe
+    target="Z:$work/installed"
+    wine "$zefo_exe" --version >/dev/null 2>&1  # Wine's own start-up is not the program's
+    timed wine "$zefo_exe" update "$target" --dry-run --full --server "$server"
+    first_exe=$elapsed
+    timed wine "$zefo_exe" update "$target" --dry-run --server "$server"
+    printf 'zefo.exe under Wine: first start %.3f s (ratio to md5sum %.2f), second start %.3f s\n' \
+        "$first_exe" "$(echo "$first_exe / $md5sum_time" | bc -l)" "$elapsed"
+fi

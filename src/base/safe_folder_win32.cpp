@@ -145,17 +145,22 @@ int64_t StampTicksPerSecond() {
 }
 
 bool SafeFolder::Stamp(const std::string& name, FileStamp& stamp) const {
-    if (Kind(name) != EntryKind::File)
+    if (!state_ || !IsPlainName(name))
         return false;
     std::optional<std::wstring> wide = SystemPath(state_->path + name);
-    if (!wide)
+    if (!wide || wide->empty())
         return false;
-    // Attributes only: no data access, so the open never stands in anyone's way.
+    // Attributes only: no data access, so the open never stands in anyone's way. A
+    // link opens as itself and a folder as a folder; both are told by their records.
     HANDLE file =
         CreateFileW(wide->c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return false;
+    }
     // The size, times and file index come from the file's own records. The volume is
     // left out: GetFileInformationByHandle's volume serial costs a query of the volume
     // (under Wine a round trip to its mount manager) for every file, and a file cannot
