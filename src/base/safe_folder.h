@@ -30,6 +30,9 @@ struct FileStamp {
 int64_t StampNow();
 int64_t StampTicksPerSecond();
 
+// The stamp of an open regular file; false for anything else.
+bool StampOf(const NativeFile& file, FileStamp& stamp);
+
 class SafeFolder {
   public:
     enum class OpenResult { Opened, Missing, Refused };

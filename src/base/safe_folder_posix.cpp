@@ -116,17 +116,30 @@ int64_t StampTicksPerSecond() {
     return 1'000'000'000;
 }
 
-bool SafeFolder::Stamp(const std::string& name, FileStamp& stamp) const {
-    if (!state_ || !IsPlainName(name))
-        return false;
-    struct stat info;
-    if (::fstatat(Fd(state_->folder), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
+namespace {
+
+bool StampOfStat(const struct stat& info, FileStamp& stamp) {
+    if (!S_ISREG(info.st_mode))
         return false;
     stamp.size = static_cast<int64_t>(info.st_size);
     stamp.modified = static_cast<int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
     stamp.volume = static_cast<uint64_t>(info.st_dev);
     stamp.id = static_cast<uint64_t>(info.st_ino);
     return true;
+}
+
+}  // namespace
+
+bool StampOf(const NativeFile& file, FileStamp& stamp) {
+    struct stat info;
+    return file.valid() && ::fstat(Fd(file), &info) == 0 && StampOfStat(info, stamp);
+}
+
+bool SafeFolder::Stamp(const std::string& name, FileStamp& stamp) const {
+    if (!state_ || !IsPlainName(name))
+        return false;
+    struct stat info;
+    return ::fstatat(Fd(state_->folder), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && StampOfStat(info, stamp);
 }
 
 namespace {

@@ -144,6 +144,36 @@ int64_t StampTicksPerSecond() {
     return 10'000'000;
 }
 
+namespace {
+
+// The size, times and file index come from the file's own records. The volume is left
+// out: GetFileInformationByHandle's volume serial costs a query of the volume (under
+// Wine a round trip to its mount manager) for every file, and a file cannot move to
+// another volume below real folders without a new index.
+bool StampOfHandle(HANDLE file, FileStamp& stamp) {
+    FILE_BASIC_INFO basic;
+    FILE_STANDARD_INFO standard;
+    FILE_INTERNAL_INFORMATION internal;
+    IO_STATUS_BLOCK status;
+    if (GetFileType(file) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) ||
+        !NT_SUCCESS(NtQueryInformationFile(file, &status, &internal, sizeof internal, FileInternalInformation)) ||
+        standard.Directory || (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return false;
+    stamp.size = standard.EndOfFile.QuadPart;
+    stamp.modified = basic.LastWriteTime.QuadPart;
+    stamp.volume = 0;
+    stamp.id = static_cast<uint64_t>(internal.IndexNumber.QuadPart);
+    return true;
+}
+
+}  // namespace
+
+bool StampOf(const NativeFile& file, FileStamp& stamp) {
+    return file.valid() && StampOfHandle(reinterpret_cast<HANDLE>(file.get()), stamp);
+}
+
 bool SafeFolder::Stamp(const std::string& name, FileStamp& stamp) const {
     if (!state_ || !IsPlainName(name))
         return false;
@@ -157,31 +187,9 @@ bool SafeFolder::Stamp(const std::string& name, FileStamp& stamp) const {
                     nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    if (GetFileType(file) != FILE_TYPE_DISK) {
-        CloseHandle(file);
-        return false;
-    }
-    // The size, times and file index come from the file's own records. The volume is
-    // left out: GetFileInformationByHandle's volume serial costs a query of the volume
-    // (under Wine a round trip to its mount manager) for every file, and a file cannot
-    // move to another volume below real folders without a new index.
-    FILE_BASIC_INFO basic;
-    FILE_STANDARD_INFO standard;
-    FILE_INTERNAL_INFORMATION internal;
-    IO_STATUS_BLOCK status;
-    const bool known =
-        GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
-        GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) &&
-        NT_SUCCESS(NtQueryInformationFile(file, &status, &internal, sizeof internal, FileInternalInformation));
+    const bool known = StampOfHandle(file, stamp);
     CloseHandle(file);
-    if (!known || standard.Directory ||
-        (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
-        return false;
-    stamp.size = standard.EndOfFile.QuadPart;
-    stamp.modified = basic.LastWriteTime.QuadPart;
-    stamp.volume = 0;
-    stamp.id = static_cast<uint64_t>(internal.IndexNumber.QuadPart);
-    return true;
+    return known;
 }
 
 namespace {

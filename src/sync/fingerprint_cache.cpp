@@ -1,6 +1,7 @@
 #include "sync/fingerprint_cache.h"
 
 #include <charconv>
+#include <optional>
 #include <string_view>
 
 #include "base/file_system.h"
@@ -129,23 +130,29 @@ void FingerprintCache::Load() {
 }
 
 std::string FingerprintCache::Fingerprint(const SafeFolder& folder, const std::string& name, const std::string& path) {
-    FileStamp before;
-    if (!folder.Stamp(name, before))
-        return FingerprintOf(folder.OpenForReading(name));
+    std::optional<Entry> known;
     {
         std::lock_guard guard(lock_);
         auto found = entries_.find(path);
-        if (found != entries_.end() && found->second.stamp == before &&
-            before.modified < found->second.taken - kUnsureSeconds * StampTicksPerSecond())
-            return found->second.md5;
+        if (found != entries_.end())
+            known = found->second;
     }
+    // Only a remembered file is looked at by name first; every other file is opened
+    // once, and its stamps before and after the reading come from the open file.
+    FileStamp stamp;
+    if (known && folder.Stamp(name, stamp) && known->stamp == stamp &&
+        stamp.modified < known->taken - kUnsureSeconds * StampTicksPerSecond())
+        return known->md5;
     const int64_t taken = StampNow();
-    std::string md5 = FingerprintOf(folder.OpenForReading(name));
+    NativeFile file = folder.OpenForReading(name);
+    FileStamp before;
+    const bool stamped = StampOf(file, before);
+    std::string md5 = FingerprintOf(file);
     FileStamp after;
     std::lock_guard guard(lock_);
     ++reads_;
     // A file that changed while it was read is not remembered.
-    if (!md5.empty() && folder.Stamp(name, after) && after == before) {
+    if (!md5.empty() && stamped && StampOf(file, after) && after == before) {
         entries_[path] = Entry{before, taken, md5};
         changed_ = true;
     }
