@@ -195,11 +195,12 @@ std::optional<Reference> Strict(std::string_view text, int64_t room) {
         if (!nextLine(line))
             return std::nullopt;
         const size_t digits = std::min(line.find(';'), line.size());
-        int64_t size = 0;
+        // Unsigned, so that no sign is taken as part of the number.
+        uint64_t size = 0;
         const auto [stop, error] = std::from_chars(line.data(), line.data() + digits, size, 16);
         if (digits == 0 || digits > kReferenceDigits || error != std::errc() || stop != line.data() + digits)
             return std::nullopt;
-        if (size > room - static_cast<int64_t>(reference.body.size())) {
+        if (static_cast<int64_t>(size) > room - static_cast<int64_t>(reference.body.size())) {
             reference.overRoom = true;
             return reference;
         }
