@@ -150,6 +150,15 @@ bool ChunkDecoder::Feed(std::string_view data, int64_t room, const std::function
                 const size_t lf = data.find('\n', i);
                 const size_t end = lf == std::string_view::npos ? data.size() : lf;
                 line_.append(data.substr(i, end - i));
+                if (line_.size() > kLineLimit && state_ == State::Done) {
+                    // A trailer line too long to take: the body stands, but where the
+                    // reply ends is unknown, so the rest counts as left over.
+                    leftover_ += line_.size();
+                    line_.clear();
+                    inTrailers_ = false;
+                    i = end;
+                    break;
+                }
                 if (line_.size() > kLineLimit) {
                     state_ = State::Broken;
                     break;

@@ -43,7 +43,8 @@ class ChunkDecoder {
     // Takes `data`; `body` gets each run of body bytes and may refuse them, which
     // ends the feed with false. A chunk larger than `room` more body bytes breaks the
     // coding before its bytes arrive. After the final chunk the trailer lines are
-    // taken up to their empty line; bytes beyond it are left (`Leftover`).
+    // taken up to their empty line; bytes beyond it, and the rest after a trailer line
+    // too long to take, are left over: the body is done, the reply is not.
     bool Feed(std::string_view data, int64_t room, const std::function<bool(const char*, size_t)>& body);
     // The body is complete (the final chunk arrived).
     bool BodyDone() const { return state_ == State::Done; }

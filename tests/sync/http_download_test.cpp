@@ -142,6 +142,11 @@ TEST_F(HttpDownloadTest, ChunkedBodiesAreDecoded) {
     EXPECT_EQ(Fetch(Ok({"TRANSFER-ENCODING: Chunked"}, body), true), "Hello, world");
     // Extensions after the size are ignored, trailers are not read.
     EXPECT_EQ(Fetch(Ok({"Transfer-Encoding: chunked"}, "3;ext=1\r\nabc\r\n0\r\nTrailer: x\r\n\r\n"), true), "abc");
+    // A trailer line too long to take does not undo the body before it.
+    EXPECT_EQ(
+        Fetch(Ok({"Transfer-Encoding: chunked"}, "3\r\nabc\r\n0\r\nX-Long: " + std::string(2000, 'x') + "\r\n\r\n"),
+              true),
+        "abc");
     // With a length as well, the length rules.
     EXPECT_EQ(Fetch(Ok({"Transfer-Encoding: chunked", "Content-Length: 4"}, body), true), body.substr(0, 4));
 
