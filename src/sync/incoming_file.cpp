@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -23,32 +24,40 @@ constexpr size_t kBlocksInFlight = 4;
 }  // namespace
 
 // The MD5 and SHA-256 of the bytes handed over, in order. Blocks are digested on the
-// calling thread until a second block arrives; from then on a thread of its own takes
-// them, so that receiving, writing and digesting use different cores.
+// calling thread until a second block arrives; from then on each digest has a thread
+// of its own, so that receiving and writing, MD5 and SHA-256 use different cores.
 class Digester {
   public:
-    Digester(bool md5, bool sha256) : useMd5_(md5), useSha256_(sha256) {}
+    Digester(bool md5, bool sha256) {
+        if (md5)
+            lanes_.push_back(std::make_unique<Lane>(true));
+        if (sha256)
+            lanes_.push_back(std::make_unique<Lane>(false));
+    }
     ~Digester() { Stop(); }
     Digester(const Digester&) = delete;
     Digester& operator=(const Digester&) = delete;
 
     // Takes a filled block; gives back an empty one to fill next.
     std::vector<char> HandOff(std::vector<char>&& block) {
-        if (!useMd5_ && !useSha256_) {
-            block.clear();
-            return std::move(block);
-        }
-        if (!thread_.joinable() && blocks_ == 0) {
-            Digest(block);
+        if (lanes_.empty() || (!started_ && blocks_ == 0)) {
+            for (const auto& lane : lanes_)
+                lane->Digest(block);
             ++blocks_;
             block.clear();
             return std::move(block);
         }
-        if (!thread_.joinable())
-            thread_ = std::thread([this] { Run(); });
+        if (!started_) {
+            started_ = true;
+            for (const auto& lane : lanes_)
+                lane->thread = std::thread([this, digest = lane.get()] { Run(*digest); });
+        }
         std::unique_lock guard(lock_);
-        changed_.wait(guard, [this] { return queue_.size() < kBlocksInFlight; });
-        queue_.push_back(std::move(block));
+        changed_.wait(guard, [this] { return inFlight_ < kBlocksInFlight; });
+        auto shared = std::make_shared<Block>(Block{std::move(block), lanes_.size()});
+        ++inFlight_;
+        for (const auto& lane : lanes_)
+            lane->queue.push_back(shared);
         changed_.notify_all();
         if (!spare_.empty()) {
             std::vector<char> empty = std::move(spare_.back());
@@ -63,57 +72,79 @@ class Digester {
     // Waits for every block and gives the digests (empty where not taken).
     void Finish(std::string& md5, std::string& sha256) {
         Stop();
-        md5 = useMd5_ ? md5_.FinalHex() : std::string();
-        sha256 = useSha256_ ? sha256_.FinalHex() : std::string();
+        md5.clear();
+        sha256.clear();
+        for (const auto& lane : lanes_) {
+            if (lane->isMd5)
+                md5 = lane->md5.FinalHex();
+            else
+                sha256 = lane->sha256.FinalHex();
+        }
     }
 
   private:
-    void Digest(const std::vector<char>& block) {
-        if (useMd5_)
-            md5_.Update(block.data(), block.size());
-        if (useSha256_)
-            sha256_.Update(block.data(), block.size());
-    }
+    struct Block {
+        std::vector<char> bytes;  // read by every lane at once, changed only once none is left
+        size_t pending = 0;       // lanes yet to digest it
+    };
 
-    void Run() {
+    struct Lane {
+        explicit Lane(bool takesMd5) : isMd5(takesMd5) {}
+        void Digest(const std::vector<char>& block) {
+            if (isMd5)
+                md5.Update(block.data(), block.size());
+            else
+                sha256.Update(block.data(), block.size());
+        }
+
+        const bool isMd5;
+        Md5 md5;
+        Sha256 sha256;
+        std::deque<std::shared_ptr<Block>> queue;  // guarded by the digester's lock
+        std::thread thread;
+    };
+
+    void Run(Lane& lane) {
         for (;;) {
-            std::vector<char> block;
+            std::shared_ptr<Block> block;
             {
                 std::unique_lock guard(lock_);
-                changed_.wait(guard, [this] { return !queue_.empty() || done_; });
-                if (queue_.empty())
+                changed_.wait(guard, [&] { return !lane.queue.empty() || done_; });
+                if (lane.queue.empty())
                     return;
-                block = std::move(queue_.front());
-                queue_.pop_front();
+                block = std::move(lane.queue.front());
+                lane.queue.pop_front();
             }
-            Digest(block);
-            block.clear();
+            lane.Digest(block->bytes);
             std::lock_guard guard(lock_);
-            spare_.push_back(std::move(block));
-            changed_.notify_all();
+            if (--block->pending == 0) {
+                block->bytes.clear();
+                spare_.push_back(std::move(block->bytes));
+                --inFlight_;
+                changed_.notify_all();
+            }
         }
     }
 
     void Stop() {
-        if (!thread_.joinable())
+        if (!started_)
             return;
         {
             std::lock_guard guard(lock_);
             done_ = true;
             changed_.notify_all();
         }
-        thread_.join();
+        for (const auto& lane : lanes_)
+            if (lane->thread.joinable())
+                lane->thread.join();
     }
 
-    const bool useMd5_;
-    const bool useSha256_;
-    Md5 md5_;
-    Sha256 sha256_;
+    std::vector<std::unique_ptr<Lane>> lanes_;
     size_t blocks_ = 0;
-    std::thread thread_;
+    bool started_ = false;  // the lanes' threads run (only the calling thread looks)
     std::mutex lock_;
     std::condition_variable changed_;
-    std::deque<std::vector<char>> queue_;
+    size_t inFlight_ = 0;
     std::vector<std::vector<char>> spare_;
     bool done_ = false;
 };
@@ -124,7 +155,8 @@ IncomingFile::~IncomingFile() {
     Discard();
 }
 
-IncomingFile::OpenResult IncomingFile::Open(const SafeFolder& folder, const std::string& name,
+IncomingFile::OpenResult IncomingFile::Open(const SafeFolder& folder,
+                                            const std::string& name,
                                             const DownloadChecks& checks) {
     Discard();
     folder_ = &folder;
