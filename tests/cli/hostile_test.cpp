@@ -180,12 +180,12 @@ TEST_F(HostileTest, FileRepliesThatLieOrFloodFailAndLeaveTheOldFile) {
 }
 
 TEST_F(HostileTest, AServerSendingOneBytePerSecondIsLeftWithinTheReadLimit) {
-    // Two files at once: one whose head, one whose body comes a byte a second, for
-    // longer than the program waits for a stalled reply.
-    WriteFileBytes(work / "head.bin", "old head");
-    WriteFileBytes(work / "body.bin", "old body");
+    // Two files at once, on two connections: the head of one reply and the body of the
+    // other come a byte a second, for longer than the program waits for a stalled reply.
+    WriteFileBytes(work / "one.bin", "old one");
+    WriteFileBytes(work / "two.bin", "old two");
     const std::string fresh = Pattern(1000, 9);
-    server.EnqueueReply(ListReply(Record("head.bin", fresh) + Record("body.bin", fresh)));
+    server.EnqueueReply(ListReply(Record("one.bin", fresh) + Record("two.bin", fresh)));
     const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n";
     for (const std::string& start : {std::string(), head}) {
         const std::string trickle = start.empty() ? head + fresh : fresh;
@@ -197,12 +197,13 @@ TEST_F(HostileTest, AServerSendingOneBytePerSecondIsLeftWithinTheReadLimit) {
     std::printf("[ time     ] one byte per second: ended after %.1f s\n", seconds);
     EXPECT_EQ(update.code, 1) << update.out << update.err;
     EXPECT_TRUE(Contains(update.out, UpdateFailed(2))) << update.out;
-    EXPECT_EQ(ReadFileBytes(work / "head.bin"), "old head");
-    EXPECT_EQ(ReadFileBytes(work / "body.bin"), "old body");
-    // What the dripping body brought is kept for a resume, and was not taken for the file.
-    EXPECT_EQ(Contents(work.path()),
-              (std::vector<std::string>{"body.bin", "body.bin.zefotmp", "data", "data/game.dat", "head.bin"}));
-    const std::string kept = ReadFileBytes(work / "body.bin.zefotmp");
+    EXPECT_EQ(ReadFileBytes(work / "one.bin"), "old one");
+    EXPECT_EQ(ReadFileBytes(work / "two.bin"), "old two");
+    // What the dripping body brought is kept for a resume, and was not taken for the
+    // file. Which file got the dripping body depends on which connection came first.
+    EXPECT_EQ(Temporaries(), 1u);
+    const std::string kept =
+        ReadFileBytes(work / (FileExists(work / "one.bin.zefotmp") ? "one.bin.zefotmp" : "two.bin.zefotmp"));
     EXPECT_LT(kept.size(), 20u);
     EXPECT_EQ(kept, fresh.substr(0, kept.size()));
     Peak("file: one byte per second", update);
