@@ -164,7 +164,11 @@ RequestResult ServerRequest(const ServerAccess& access,
         }
         size_t found = collected.find(kEndMarker, searchFrom);
         if (found != std::string::npos) {
-            handleReply(TextBetween(collected, "[data]", kEndMarker), {});
+            // The reply goes before the block is parsed: a long list need not be held
+            // three times over.
+            const std::string block = TextBetween(collected, "[data]", kEndMarker);
+            std::string().swap(collected);
+            handleReply(block, {});
             return RequestResult::Done;
         }
         if (collected.size() >= kEndMarker.size())

@@ -36,7 +36,67 @@ std::string Lowered(std::string text) {
 }
 
 // What the loop does with one listed file whose folder is open.
-enum class Choice { Skip, Download, DownloadUpdater };
+enum class Choice {
+    Skip,
+    Download,
+    DownloadUpdater,
+    Listed,      // an earlier entry names the same file alike and loads it
+    Contradict,  // an earlier entry names the same file with other digests: it fails
+};
+
+// Listed paths name the same file when they differ only in their separators or the
+// letter case of ASCII letters: Windows takes them for one, and a list means the same
+// to every client.
+char FoldedPathChar(char c) {
+    if (c == '\\')
+        return '/';
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+int CompareFoldedPaths(const std::string& a, const std::string& b) {
+    const size_t common = std::min(a.size(), b.size());
+    for (size_t i = 0; i < common; ++i) {
+        const char x = FoldedPathChar(a[i]), y = FoldedPathChar(b[i]);
+        if (x != y)
+            return static_cast<unsigned char>(x) < static_cast<unsigned char>(y) ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+uint64_t FoldedPathHash(const std::string& path) {
+    uint64_t hash = 14695981039346656037ull;
+    for (char c : path)
+        hash = (hash ^ static_cast<unsigned char>(FoldedPathChar(c))) * 1099511628211ull;
+    return hash;
+}
+
+// Every entry that names the same file as an earlier one, with the first such entry:
+// (later index, first index), by later index. The files of a list are sorted by a hash
+// of their path (the paths themselves settle equal hashes), so a list of a million
+// files costs one sort and no table of its paths.
+std::vector<std::pair<size_t, size_t>> RepeatedListings(const FileList& files) {
+    std::vector<std::pair<uint64_t, size_t>> keyed;
+    keyed.reserve(files.size());
+    for (size_t i = 0; i < files.size(); ++i)
+        keyed.emplace_back(FoldedPathHash(files[i].path), i);
+    std::sort(keyed.begin(), keyed.end(), [&files](const auto& a, const auto& b) {
+        if (a.first != b.first)
+            return a.first < b.first;
+        const int order = CompareFoldedPaths(files[a.second].path, files[b.second].path);
+        return order != 0 ? order < 0 : a.second < b.second;
+    });
+    std::vector<std::pair<size_t, size_t>> repeats;
+    for (size_t at = 1, first = 0; at < keyed.size(); ++at) {
+        if (keyed[at].first == keyed[first].first &&
+            CompareFoldedPaths(files[keyed[at].second].path, files[keyed[first].second].path) == 0) {
+            repeats.emplace_back(keyed[at].second, keyed[first].second);
+        } else {
+            first = at;
+        }
+    }
+    std::sort(repeats.begin(), repeats.end());
+    return repeats;
+}
 
 struct LoopSetup {
     // Asked for every entry whose folder could be opened.
@@ -137,7 +197,9 @@ RunResult DownloadLoop(const GameSource& source, const std::string& base, const 
     auto deal = [&](HttpClient& client, Job& job) {
         const FileEntry& entry = files[job.index];
         bool ok = false;
-        if (job.choice != Choice::Skip) {
+        if (job.choice == Choice::Listed) {
+            ok = true;  // its outcome is the earlier entry's, counted there
+        } else if (job.choice == Choice::Download || job.choice == Choice::DownloadUpdater) {
             observer.Status(Translate("LOADING", entry.path));
             const std::string url = FileUrl(source, entry.path);
             const DownloadChecks checks{entry.fingerprint, entry.sha256, source.access.pin};
@@ -191,18 +253,36 @@ RunResult DownloadLoop(const GameSource& source, const std::string& base, const 
 
     std::vector<std::thread> pool;
     ListedFolders folders(base, true);
+    // A file listed twice is loaded once, by its first entry: two downloads of one name
+    // would race for its temporary file, and a file cannot match two fingerprints.
+    const std::vector<std::pair<size_t, size_t>> repeats = RepeatedListings(files);
+    auto repeat = repeats.begin();
+    std::vector<bool> loading(files.size());  // the entries given to the downloads
     for (size_t i = 0; i < files.size() && !stopped.load(); ++i) {
         if (observer.StopRequested()) {
             stopped.store(true);
             break;
         }
+        // The first entry of the same file, when this one repeats it.
+        const bool repeated = repeat != repeats.end() && repeat->first == i;
+        const size_t earlier = repeated ? (repeat++)->second : i;
         Job job;
         job.index = i;
         bool missing = false;
-        if (!base.empty() && (job.folder = folders.Open(files[i].path, job.name, missing))) {
+        if (repeated && (!SameFingerprint(files[earlier].fingerprint, files[i].fingerprint) ||
+                         !SameFingerprint(files[earlier].sha256, files[i].sha256))) {
+            // Decided before the disk is looked at: the file may match this entry just
+            // while the earlier one is being loaded over it.
+            if (!setup.countsWhenRefused(i))
+                continue;
+            job.choice = Choice::Contradict;
+        } else if (!base.empty() && (job.folder = folders.Open(files[i].path, job.name, missing))) {
             job.choice = setup.decide(i, *job.folder, job.name);
             if (job.choice == Choice::Skip)
                 continue;
+            if (repeated && loading[earlier])
+                job.choice = Choice::Listed;
+            loading[i] = job.choice == Choice::Download || job.choice == Choice::DownloadUpdater;
         } else if (!setup.countsWhenRefused(i)) {
             continue;
         }

@@ -20,9 +20,14 @@ constexpr size_t kRequestRoom = 2048;
 constexpr size_t kReadBlock = 64 * 1024;
 // Status line and headers beyond this are refused.
 constexpr size_t kHeadLimit = 64 * 1024;
-constexpr int kReadSeconds = 10;
+// The longest wait for the next bytes, and the time the whole head may take: a server
+// sends its head at once.
+constexpr int64_t kReadMs = 10'000;
+// A body that brings fewer bytes than this in kReadMs has stalled: a server dripping a
+// byte now and then would otherwise hold the download for ever.
+constexpr int64_t kStalledBytes = 1024;
 // A body without length or chunking ends at the first silent second.
-constexpr int kOpenEndSeconds = 1;
+constexpr int64_t kOpenEndMs = 1000;
 // A body without a length of its own (chunked or running to the close) may not pass this.
 constexpr int64_t kOpenEndLimit = 1'000'000'000;
 // The TLS handshake's limit.
@@ -79,14 +84,13 @@ class WallTimer {
     int64_t elapsed_ = 0;
 };
 
-// Waits up to `seconds` for data and receives at most `capacity` bytes once: the
-// count, 0 when the peer closed, -1 on error or a request to stop, kReadTimedOut.
-int ReadWithin(Stream& stream, char* buffer, size_t capacity, int seconds, Observer* observer) {
+// Waits up to `limit` milliseconds for data and receives at most `capacity` bytes once:
+// the count, 0 when the peer closed, -1 on error or a request to stop, kReadTimedOut.
+int ReadWithin(Stream& stream, char* buffer, size_t capacity, int64_t limit, Observer* observer) {
     const int size = static_cast<int>(capacity);
     int received = stream.ReceiveWaiting(buffer, size);
     if (received != kReceiveNothing)
         return received;
-    const int64_t limit = int64_t{seconds} * 1000;
     WallTimer timer;
     for (int64_t elapsed = 0; elapsed < limit; elapsed = timer.Elapsed()) {
         if (observer && observer->StopRequested())
@@ -110,8 +114,8 @@ bool SkipBody(Stream& stream, int64_t length, std::string_view first, Observer* 
     int64_t left = length - static_cast<int64_t>(first.size());
     char buffer[4096];
     while (left > 0) {
-        const int received = ReadWithin(stream, buffer, static_cast<size_t>(std::min<int64_t>(left, sizeof buffer)),
-                                        kReadSeconds, observer);
+        const int received =
+            ReadWithin(stream, buffer, static_cast<size_t>(std::min<int64_t>(left, sizeof buffer)), kReadMs, observer);
         if (received <= 0)
             return false;
         left -= received;
@@ -167,12 +171,14 @@ class BodyReader {
         int64_t left = length - static_cast<int64_t>(take);
         while (left > 0) {
             const auto capacity = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(kReadBlock)));
-            const int received = ReadWithin(stream_, buffer_.get(), capacity, kReadSeconds, observer_);
+            const int received = ReadWithin(stream_, buffer_.get(), capacity, kReadMs, observer_);
             // A body that ends before its length is incomplete.
             if (received <= 0)
                 return observer_ && observer_->StopRequested() ? Body::Refused : Body::Cut;
             if (!Take(buffer_.get(), static_cast<size_t>(received), false))
                 return Body::Refused;
+            if (Stalled(received))
+                return Body::Cut;
             left -= received;
         }
         // Bytes after the body would be the answer to nothing.
@@ -199,10 +205,12 @@ class BodyReader {
                 reusable = decoder.ReplyDone();
                 return Body::Complete;
             }
-            const int received = ReadWithin(stream_, buffer_.get(), kReadBlock, kReadSeconds, observer_);
+            const int received = ReadWithin(stream_, buffer_.get(), kReadBlock, kReadMs, observer_);
             // A chunked body that ends without its zero-size chunk is incomplete.
             if (received <= 0)
                 return observer_ && observer_->StopRequested() ? Body::Refused : Body::Cut;
+            if (Stalled(received))
+                return Body::Cut;
             data = std::string_view(buffer_.get(), static_cast<size_t>(received));
         }
     }
@@ -211,7 +219,7 @@ class BodyReader {
         if (!Take(first.data(), first.size(), true))
             return Body::Refused;
         for (;;) {
-            const int received = ReadWithin(stream_, buffer_.get(), kReadBlock, kOpenEndSeconds, observer_);
+            const int received = ReadWithin(stream_, buffer_.get(), kReadBlock, kOpenEndMs, observer_);
             if (received == 0 || received == kReadTimedOut)
                 return Body::Complete;
             if (received < 0)
@@ -219,7 +227,23 @@ class BodyReader {
             // More than the bound cannot be stored whole; a cut file is no success.
             if (!Take(buffer_.get(), static_cast<size_t>(received), true))
                 return Body::Refused;
+            if (Stalled(received))
+                return Body::Cut;
         }
+    }
+
+    // Counts `received` bytes into the current window of kReadMs; true when a window
+    // ended with fewer than kStalledBytes. What arrived stays for a later resume.
+    bool Stalled(int received) {
+        windowBytes_ += received;
+        const int64_t now = timer_.Elapsed();
+        if (now - windowStart_ < kReadMs)
+            return false;
+        if (windowBytes_ < kStalledBytes)
+            return true;
+        windowStart_ = now;
+        windowBytes_ = 0;
+        return false;
     }
 
     Stream& stream_;
@@ -228,6 +252,9 @@ class BodyReader {
     const HttpClient::FileProgress& progress_;
     const int64_t size_;
     int64_t taken_ = 0;
+    WallTimer timer_;
+    int64_t windowStart_ = 0;
+    int64_t windowBytes_ = 0;
     std::unique_ptr<char[]> buffer_ = std::make_unique<char[]>(kReadBlock);
 };
 
@@ -316,13 +343,16 @@ HttpClient::Attempt HttpClient::Fetch(const ServerAddress& address, const std::s
         return Attempt::Failed;
     }
 
-    // Status line and headers, up to kHeadLimit bytes.
+    // Status line and headers, up to kHeadLimit bytes within kReadMs.
     std::string head;
     ReplyHead parsed;
     auto buffer = std::make_unique<char[]>(kReadBlock);
+    WallTimer headTimer;
     for (;;) {
         const size_t capacity = std::min(kReadBlock, kHeadLimit - head.size());
-        const int received = ReadWithin(*stream_, buffer.get(), capacity, kReadSeconds, observer);
+        const int64_t headLeft = kReadMs - headTimer.Elapsed();
+        const int received =
+            headLeft > 0 ? ReadWithin(*stream_, buffer.get(), capacity, headLeft, observer) : kReadTimedOut;
         if (received <= 0 && head.empty() && reused && received != kReadTimedOut &&
             !(observer && observer->StopRequested())) {
             // The server had closed the connection it kept open: try once more anew.

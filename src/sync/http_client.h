@@ -4,6 +4,8 @@
 // download opens a new one; a server that closed a reused connection before answering
 // costs a retry on a fresh connection, not a failed file. A download that breaks off
 // keeps what arrived, and the next attempt asks for the rest ("Range: bytes=N-").
+// A server is waited for at most 10 seconds for its next bytes and for its whole head,
+// and a body that brings less than a kilobyte in 10 seconds has broken off too.
 #pragma once
 
 #include <cstdint>

@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -23,6 +26,7 @@ struct ChildProcess::State {
     std::string output, errors;
     bool ended = false;
     int code = -1;
+    long peakKb = -1;
 };
 
 namespace {
@@ -47,6 +51,17 @@ void ReadBoth(ChildProcess::State* state) {
             (&fd == &fds[0] ? state->output : state->errors).append(buffer, static_cast<size_t>(got));
         }
     }
+}
+
+// VmHWM of /proc/<pid>/status, or -1.
+long HighWaterMarkKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return -1;
 }
 
 }  // namespace
@@ -100,6 +115,10 @@ bool ChildProcess::Interrupt() {
     return state_->pid > 0 && !state_->ended && kill(state_->pid, SIGINT) == 0;
 }
 
+bool ChildProcess::Kill() {
+    return state_->pid > 0 && !state_->ended && kill(state_->pid, SIGKILL) == 0;
+}
+
 int ChildProcess::Wait(int timeoutMs) {
     if (state_->pid <= 0)
         return -1;
@@ -108,6 +127,9 @@ int ChildProcess::Wait(int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     int status = 0;
     for (;;) {
+        // The high-water mark is read while the child runs: once it has ended its memory
+        // is gone, and the rusage of a spawned child starts from this process's own peak.
+        state_->peakKb = std::max(state_->peakKb, HighWaterMarkKb(state_->pid));
         pid_t done = waitpid(state_->pid, &status, WNOHANG);
         if (done == state_->pid)
             break;
@@ -120,7 +142,7 @@ int ChildProcess::Wait(int timeoutMs) {
                 state_->reader.join();
             return -1;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     state_->ended = true;
     state_->code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -137,6 +159,10 @@ std::string ChildProcess::Output() const {
 std::string ChildProcess::Errors() const {
     std::lock_guard guard(state_->lock);
     return state_->errors;
+}
+
+long ChildProcess::PeakMemoryKb() const {
+    return state_->peakKb;
 }
 
 std::string TestProgramFolder() {

@@ -121,6 +121,10 @@ bool ChildProcess::Interrupt() {
     return sent;
 }
 
+bool ChildProcess::Kill() {
+    return state_->running && !state_->ended && TerminateProcess(state_->process.hProcess, 137) != 0;
+}
+
 int ChildProcess::Wait(int timeoutMs) {
     if (!state_->running)
         return -1;
@@ -141,6 +145,10 @@ int ChildProcess::Wait(int timeoutMs) {
     if (state_->errReader.joinable())
         state_->errReader.join();
     return state_->code;
+}
+
+long ChildProcess::PeakMemoryKb() const {
+    return -1;
 }
 
 std::string ChildProcess::Output() const {
