@@ -46,4 +46,5 @@ run check "$root/tools/bench_check.sh" "$native" 5000 420 ${win64:+"$win64"}
 run publish "$root/tools/bench_publish.sh" "$native"
 run tls "$root/tools/bench_tls.sh" "$native" ${win64:+"$win64"}
 run files_window "$root/tools/bench_files_window.sh" "${win64:--}" "$native"
+[ -z "$win64" ] || run update_window "$root/tools/bench_update_window.sh" "$win64" "$native"
 exit $failed

@@ -19,17 +19,9 @@ shift $(( $# < 2 ? $# : 2 ))
 for build in "$win64" "$native"; do
     [ "$build" = "-" ] || cmake --build "$build" --target window_bench -j 2 >/dev/null
 done
-command -v Xvfb >/dev/null || { echo "Xvfb is missing (apt-get install xvfb)" >&2; exit 1; }
-
-display=""
-for candidate in $(shuf -i 200-299 -n 10); do
-    [ -e "/tmp/.X11-unix/X$candidate" ] || [ -e "/tmp/.X$candidate-lock" ] && continue
-    Xvfb ":$candidate" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-    xvfb_pid=$!
-    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$candidate" ] && break; sleep 0.1; done
-    if kill -0 "$xvfb_pid" 2>/dev/null; then display=":$candidate"; break; fi
-done
-[ -n "$display" ] || { echo "Xvfb did not start" >&2; exit 1; }
+source "$root/tools/lib/xvfb.sh"
+xvfb_start || exit 1
+display=$XVFB_DISPLAY xvfb_pid=$XVFB_PID
 # A prefix of its own, so that ending its wineserver disturbs no test run.
 export WINEPREFIX=${WINEPREFIX:-$root/build/bench-wineprefix}
 export WINEDEBUG=-all

@@ -24,59 +24,21 @@ command -v curl >/dev/null || { echo "curl is missing" >&2; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zefo-many-files.XXXXXX")
 source "$root/tools/lib/nginx.sh"
-proxy_pid=""
+source "$root/tools/lib/many_files.sh"
+PROXY_PID=""
 stop() {
-    [ -n "$proxy_pid" ] && kill "$proxy_pid" 2>/dev/null
+    [ -n "$PROXY_PID" ] && kill "$PROXY_PID" 2>/dev/null
     nginx_stop "$work"
     rm -rf "$work"
 }
 trap stop EXIT
 chmod 755 "$work"
 
-echo "publishing a game of $files files of 4 KB"
-game=$work/source/many
-mkdir -p "$game"
-printf 'Many Files\n' >"$game/game.txt"
-for ((i = 0; i < files; i++)); do
-    folder=$game/data/folder$((i % 40))
-    [ -d "$folder" ] || mkdir -p "$folder"
-    head -c 4096 /dev/urandom >"$folder/file$i.pak"
-done
-"$native/tools/zefo_publish" "$work/source" "$work/www" >/dev/null
+many_files_publish "$work" "$native" "$files"
 nginx_start "$work" "$work/www" || exit 1
+latency_proxy_start "$work" "$native" "$NGINX_PORT" "$rtt" || exit 1
+proxy_port=$PROXY_PORT
 
-# The proxy's port is on its first output line.
-"$native/tools/latency_proxy" 0 "$NGINX_PORT" $((rtt / 2)) >"$work/proxy.out" &
-proxy_pid=$!
-for _ in $(seq 50); do
-    proxy_port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/proxy.out")
-    [ -n "$proxy_port" ] && break
-    sleep 0.1
-done
-[ -n "$proxy_port" ] || { echo "the proxy did not start" >&2; exit 1; }
-
-# curl's configuration: every listed file's URL and a place for it.
-curl_config() {  # port
-    sed -e 's/^\[data\]//' -e 's/\[\/data\]$//' "$work/www/many/index.html" | tr '|' '\n' | cut -d: -f1 |
-        grep -v '^$' | sed 's/ /%20/g' | while read -r path; do
-        printf 'url = "http://127.0.0.1:%s/many/%s"\noutput = "%s/curl/%s"\n' "$1" "$path" "$work" "$path"
-    done
-}
-now() { date +%s.%N; }
-elapsed=0
-timed() {  # command...
-    local start
-    start=$(now)
-    "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
-    elapsed=$(echo "$(now) - $start" | bc -l)
-}
-run_curl() {  # port, extra options...
-    local port=$1
-    shift
-    rm -rf "$work/curl"
-    curl_config "$port" >"$work/curl.conf"
-    timed curl -s --create-dirs "$@" -K "$work/curl.conf"
-}
 run_zefo() {  # port, connections
     rm -rf "$work/installed"
     XDG_CONFIG_HOME="$work/config" timed "$zefo" install many "$work/installed" --quiet --server "127.0.0.1:$1" \
@@ -86,10 +48,9 @@ run_zefo_exe() {  # port, connections
     rm -rf "$work/installed"
     timed wine "$zefo_exe" install many "Z:$work/installed" --quiet --server "127.0.0.1:$1" --connections "$2"
 }
-ratio() { echo "$1 / $2" | bc -l; }
 
 echo "at 0 ms round trip:"
-run_curl "$NGINX_PORT"
+run_curl "$work" "$NGINX_PORT"
 curl_sequential=$elapsed
 run_zefo "$NGINX_PORT" 1
 zefo_one=$elapsed
@@ -104,9 +65,9 @@ if [ -n "$zefo_exe" ]; then
 fi
 
 echo "at $rtt ms round trip:"
-run_curl "$proxy_port"
+run_curl "$work" "$proxy_port"
 curl_slow=$elapsed
-run_curl "$proxy_port" --parallel --parallel-max 8
+run_curl "$work" "$proxy_port" --parallel --parallel-max 8
 curl_parallel=$elapsed
 run_zefo "$proxy_port" 1
 zefo_slow_one=$elapsed
