@@ -50,6 +50,7 @@ zefo_times=()
 checked_times=()
 timed_zefo() {  # output name, checks...
     local t0 size
+    sync
     t0=$(now)
     "$download_bench" "$url" "$work/out/$1" "${@:2}" >/dev/null
     elapsed=$(echo "$(now) - $t0" | bc -l)
@@ -57,7 +58,10 @@ timed_zefo() {  # output name, checks...
     [ "$size" -eq $((1024 * 1024 * 1024)) ] || { echo "HttpDownload wrote $size bytes" >&2; exit 1; }
     rm -f "$work/out/$1"
 }
+# Each run starts with nothing left to write back from the one before: the disk's
+# write-back of the last 1 GiB would otherwise fall into the next run's time.
 for round in 1 2 3; do
+    sync
     t0=$(now)
     curl -s -o "$work/out/curl.bin" "$url"
     curl_times+=("$(echo "$(now) - $t0" | bc -l)")
