@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 constexpr long kPeakBoundKb = 256 * 1024;
 constexpr long kLargestListBoundKb = 384 * 1024;
 // A sanitizer's shadow memory and quarantine say nothing of the program's own needs.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kMemoryMeasured = false;
 #else
 constexpr bool kMemoryMeasured = true;
