@@ -331,10 +331,11 @@ int Driver::Controls() {
     return 0;
 }
 
-std::vector<std::wstring> ListLines(HWND list) {
+// The lines of a list box from row `first` on.
+std::vector<std::wstring> ListLines(HWND list, LRESULT first = 0) {
     std::vector<std::wstring> lines;
     LRESULT count = Send(list, LB_GETCOUNT, 0, 0);
-    for (LRESULT row = 0; row < count; ++row) {
+    for (LRESULT row = first; row < count; ++row) {
         LRESULT length = Send(list, LB_GETTEXTLEN, static_cast<WPARAM>(row), 0);
         if (length < 0 || static_cast<size_t>(length) > kMaxText) {
             lines.emplace_back();
@@ -384,11 +385,21 @@ int Driver::Lines() {
 int Driver::WaitLine() {
     const std::wstring wanted = args_[3];
     std::wstring found;
+    // Lines are only ever appended to these lists: each look reads the new ones, so
+    // that waiting costs the program's window little however long its list grows.
+    // A list that became shorter was cleared and is read from its start.
+    HWND list = nullptr;
+    LRESULT read = 0;
     bool ok = WaitFor(
         [&] {
             if (!Control(1, 2))
                 return false;
-            for (const std::wstring& line : ListLines(control_)) {
+            if (control_ != list || Send(control_, LB_GETCOUNT, 0, 0) < read) {
+                list = control_;
+                read = 0;
+            }
+            for (const std::wstring& line : ListLines(control_, read)) {
+                ++read;
                 if (line.find(wanted) != std::wstring::npos) {
                     found = line;
                     return true;
