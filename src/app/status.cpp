@@ -6,9 +6,14 @@
 namespace zefo {
 
 void SetStatus(const std::string& text) {
-    // One unit, so that lines of concurrent callers never mix and each call scrolls
-    // to the last line as it stands.
-    ui::UI().AppendLine(statusList, text);
+    ui::Toolkit& ui = ui::UI();
+    // The three steps run as one unit so that lines of concurrent callers never
+    // mix and each call scrolls to the last line as it stands.
+    ui.RunAtomically([&ui, &text] {
+        ui.AddItem(statusList, -1, text);
+        ui.SetState(statusList, ui.CountItems(statusList) - 1);
+        ui.SetState(statusList, -1);
+    });
 }
 
 }  // namespace zefo
