@@ -97,6 +97,7 @@ update_run() {
     printf '[Program]\r\nserver=127.0.0.1:%s\r\n' "$port" >"$settings"
     [ -n "$connections" ] && printf 'connections=%s\r\n' "$connections" >>"$settings"
 
+    sync
     start=$(now)
     (cd "$game" && exec wine explorer /desktop=zefo-bench,1024x768 "$(winepath -w "$game/Update.exe")") \
         >/dev/null 2>&1 &

@@ -57,6 +57,8 @@ now() { date +%s.%N; }
 elapsed=0
 timed() {  # command...
     local start
+    # What the step before left to write back is not this one's time.
+    sync
     start=$(now)
     "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
     elapsed=$(echo "$(now) - $start" | bc -l)
