@@ -11,15 +11,6 @@ namespace zefo {
 
 namespace {
 
-// The publisher key comes from the build only. Without one nothing is kept, and no
-// folder is made for it.
-ListTrust Trust(const std::string& settingsName) {
-    ListTrust trust{BuiltInPublisherKey(), {}};
-    if (!trust.publisherKey.empty())
-        trust.versionsFile = ListVersionsFile(settingsName);
-    return trust;
-}
-
 ServerAccess Access(const Settings& settings) {
     return ServerAccess(settings.server, settings.pin);
 }
@@ -37,7 +28,7 @@ int GameListLoader(int /*argument*/) {
             state.gameList = std::move(games);
             state.gamesLoaded.store(1, std::memory_order_release);
         },
-        Trust("Updater"));
+        BuiltInTrust("Updater"));
     return 0;
 }
 
@@ -52,7 +43,7 @@ int FileListLoader(int /*argument*/) {
             State().fileList = std::move(files);
             loaded = complete;
         },
-        Trust(snapshot.gameName));
+        BuiltInTrust(snapshot.gameName));
     // Handed over only after the load's last status line, which the window shows
     // before the lines of the hand-off ("... file(s) found.").
     if (loaded)

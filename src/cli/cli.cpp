@@ -275,15 +275,6 @@ std::optional<InstalledGame> ReadInstalledGame(const std::string& base) {
     return game;
 }
 
-// The publisher key comes from the build only; the accepted versions are kept beside
-// the settings of `settingsName`, as the window program keeps them.
-ListTrust Trust(const std::string& settingsName) {
-    ListTrust trust{BuiltInPublisherKey(), {}};
-    if (!trust.publisherKey.empty())
-        trust.versionsFile = ListVersionsFile(settingsName);
-    return trust;
-}
-
 ServerAccess Access(const Settings& settings) {
     return ServerAccess(settings.server, settings.pin);
 }
@@ -300,7 +291,7 @@ std::optional<FileList> LoadFiles(const Settings& settings,
     FileList files;
     ListResult result = LoadFileList(
         Access(settings), folder, observer, [&files](FileList&& list, bool) { files = std::move(list); },
-        Trust(settingsName));
+        BuiltInTrust(settingsName));
     exitCode = FromList(result);
     if (result != ListResult::Loaded)
         return std::nullopt;
@@ -310,7 +301,7 @@ std::optional<FileList> LoadFiles(const Settings& settings,
 // The server's games, the list checked like the window program's.
 ListResult LoadGames(const Settings& settings, Observer& observer, GameList& games) {
     return LoadGameList(
-        Access(settings), observer, [&games](GameList&& list) { games = std::move(list); }, Trust("Updater"));
+        Access(settings), observer, [&games](GameList&& list) { games = std::move(list); }, BuiltInTrust("Updater"));
 }
 
 int Games(const Options& options) {

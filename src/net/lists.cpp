@@ -81,6 +81,13 @@ std::string BuiltInPublisherKey() {
     return HexBytes(ZEFO_PUBLISHER_KEY);
 }
 
+ListTrust BuiltInTrust(const std::string& settingsName) {
+    ListTrust trust{BuiltInPublisherKey(), {}};
+    if (!trust.publisherKey.empty())
+        trust.versionsFile = ListVersionsFile(settingsName);
+    return trust;
+}
+
 FileEntry::FileEntry(std::string entryPath, std::string entryFingerprint)
     : path(std::move(entryPath)), fingerprint(std::move(entryFingerprint)) {}
 

@@ -82,6 +82,10 @@ FileBlockResult ParseFileBlock(std::string_view block,
 // The key this program was built with (ZEFO_PUBLISHER_KEY) as 65 bytes, or empty.
 // Only the front ends read it, and only from here: never from a settings file.
 std::string BuiltInPublisherKey();
+// The trust of lists in this program as built: the built-in key and, when there is
+// one, the accepted versions kept beside the settings of `settingsName`. Without a key
+// nothing is kept, and no folder is made for it.
+ListTrust BuiltInTrust(const std::string& settingsName);
 
 // Asks the server for its games. A loaded list goes to `store` before its status line;
 // games whose folder holds control characters are left out. A list refused for its
