@@ -10,7 +10,7 @@
 #include "common/scripted_server.h"
 #include "net/clock.h"
 #include "net/stream.h"
-#include "net_test_support.h"
+#include "common/net_test.h"
 
 namespace zefo::test {
 namespace {

@@ -10,7 +10,7 @@
 #include "net/crypto.h"
 #include "net/lists.h"
 #include "net/text_ops.h"
-#include "net_test_support.h"
+#include "common/net_test.h"
 
 namespace zefo::test {
 namespace {

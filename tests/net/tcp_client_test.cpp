@@ -7,7 +7,7 @@
 
 #include "common/scripted_server.h"
 #include "net/clock.h"
-#include "net_test_support.h"
+#include "common/net_test.h"
 
 namespace zefo::test {
 namespace {

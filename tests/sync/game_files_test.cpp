@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/file_system.h"
+#include "common/net_test.h"
 #include "common/recording_observer.h"
 #include "common/scripted_server.h"
 #include "common/temp_dir.h"
@@ -27,15 +28,8 @@ std::string Reply(const std::string& body) {
     return HttpResponse("HTTP/1.1 200 OK", {"Content-Length: " + std::to_string(body.size())}, body);
 }
 
-class GameFilesTest : public ::testing::Test {
+class GameFilesTest : public NetTest {
   protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(NetworkStartup()); }
-    static void TearDownTestSuite() { NetworkShutdown(); }
-    void SetUp() override {
-        ResetTranslations();
-        LoadTranslations("en");
-    }
-
     static FileList List(const std::vector<std::pair<std::string, std::string>>& entries) {
         FileList files;
         for (const auto& [path, fingerprint] : entries)
@@ -46,7 +40,6 @@ class GameFilesTest : public ::testing::Test {
     ScriptedServer server;
     GameSource source{server.Host(), "game"};
     TempDir folder;
-    RecordingObserver observer;
 };
 
 TEST_F(GameFilesTest, WithoutAnUpdaterOfItsOwnTheUpdaterIsAnOrdinaryFile) {

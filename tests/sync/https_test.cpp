@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/net_test.h"
 #include "common/recording_observer.h"
 #include "common/temp_dir.h"
 #include "common/test_data.h"
@@ -23,14 +24,10 @@
 namespace zefo::test {
 namespace {
 
-class HttpsTest : public ::testing::Test {
+class HttpsTest : public NetTest {
   protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(NetworkStartup()); }
-    static void TearDownTestSuite() { NetworkShutdown(); }
-
     void SetUp() override {
-        ResetTranslations();
-        LoadTranslations("en");
+        NetTest::SetUp();
         fixture_ = TlsFixtureFolder();
         ASSERT_NE(fixture_, "") << "ZEFO_TLS_FIXTURE is not set: run through ctest, which starts tls_fixture.sh";
         std::istringstream lines(ReadFileBytes(fixture_ + "ports"));
@@ -64,7 +61,6 @@ class HttpsTest : public ::testing::Test {
     std::map<std::string, std::string> ports_;
     std::string pin_;
     std::unique_ptr<TrustedAuthority> trust_;
-    RecordingObserver observer;
 };
 
 TEST_F(HttpsTest, AGameIsListedInstalledAndUpdatedOverHttps) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "base/file_system.h"
+#include "common/net_test.h"
 #include "common/other_handle_win32.h"
 #include "common/recording_observer.h"
 #include "common/scripted_server.h"
@@ -22,13 +23,11 @@ std::string Reply(const std::string& body) {
     return HttpResponse("HTTP/1.1 200 OK", {"Content-Length: " + std::to_string(body.size())}, body);
 }
 
-TEST(LockedFileTest, AFileAnotherProgramHoldsFailsAloneAndIsReplacedOnceItIsFree) {
-    ASSERT_TRUE(NetworkStartup());
-    ResetTranslations();
-    LoadTranslations("en");
+using LockedFileTest = NetTest;
+
+TEST_F(LockedFileTest, AFileAnotherProgramHoldsFailsAloneAndIsReplacedOnceItIsFree) {
     ScriptedServer server;
     TempDir folder;
-    RecordingObserver observer;
     WriteFileBytes(folder / "held.pak", "old held");
     WriteFileBytes(folder / "free.pak", "old free");
     FileList files;
@@ -54,7 +53,6 @@ TEST(LockedFileTest, AFileAnotherProgramHoldsFailsAloneAndIsReplacedOnceItIsFree
     RunResult second = UpdateGame(source, folder.path(), files, "", observer);
     EXPECT_EQ(second.failed, 0);
     EXPECT_EQ(ReadFileBytes(folder / "held.pak"), "new held");
-    NetworkShutdown();
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/net_test.h"
 #include "common/recording_observer.h"
 #include "common/scripted_server.h"
 #include "common/temp_dir.h"
@@ -23,8 +24,8 @@
 #include "support/settings.h"
 #include "support/translations.h"
 #include "sync/game_files.h"
-#include "sync/self_update.h"
 #include "sync/http_download.h"
+#include "sync/self_update.h"
 
 namespace zefo::test {
 namespace {
@@ -54,14 +55,10 @@ std::vector<std::string> FolderContents(const std::string& folder) {
     return names;
 }
 
-class SignedUpdateTest : public ::testing::Test {
+class SignedUpdateTest : public NetTest {
   protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(NetworkStartup()); }
-    static void TearDownTestSuite() { NetworkShutdown(); }
-
     void SetUp() override {
-        ResetTranslations();
-        LoadTranslations("en");
+        NetTest::SetUp();
         std::string publicKey, reason;
         ASSERT_EQ(tools::GenerateKey(keys / "publisher.pem", publicKey), "");
         key_ = tools::SigningKey::Load(keys / "publisher.pem", reason);
@@ -110,7 +107,6 @@ class SignedUpdateTest : public ::testing::Test {
     ListTrust trust;
     int64_t now = 0;
     ScriptedServer server;
-    RecordingObserver observer;
 };
 
 TEST_F(SignedUpdateTest, SignedListsAreTakenAndEveryRefusedOneEndsInTheMessage) {
@@ -224,7 +220,8 @@ TEST_F(SignedUpdateTest, AFileWhoseMd5MatchesButWhoseBytesDifferIsRefused) {
     RunResult result = UpdateGame(source, game.path(), files, ProgramFileName(), observer);
     EXPECT_EQ(result.failed, 1);
     EXPECT_EQ(result.swapScript, SwapScript::Gone);
-    EXPECT_EQ(FolderContents(game.path()), std::vector<std::string>{ProgramFileName()}) << "no copy, script or temporary";
+    EXPECT_EQ(FolderContents(game.path()), std::vector<std::string>{ProgramFileName()})
+        << "no copy, script or temporary";
     EXPECT_EQ(ReadFileBytes(game / ProgramFileName()), "old updater");
 
     // The genuine bytes pass both checks, in an update and in an install.
