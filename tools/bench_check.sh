@@ -19,14 +19,8 @@ win64=${4:-}
 cmake --build "$native" --target zefo_cli zefo_publish -j 2 >/dev/null
 zefo=$native/src/cli/zefo
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/zefo-check.XXXXXX")
 source "$root/tools/lib/nginx.sh"
-stop() {
-    nginx_stop "$work"
-    rm -rf "$work"
-}
-trap stop EXIT
-chmod 755 "$work"
+nginx_workspace check
 
 game=$work/source/check
 mkdir -p "$game"

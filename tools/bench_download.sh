@@ -13,14 +13,8 @@ download_bench=$build/tools/download_bench
 filelist_bench=$build/tools/filelist_bench
 command -v curl >/dev/null || { echo "curl is missing (apt-get install curl)" >&2; exit 1; }
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/zefo-download-bench.XXXXXX")
 source "$root/tools/lib/nginx.sh"
-stop() {
-    nginx_stop "$work"
-    rm -rf "$work"
-}
-trap stop EXIT
-chmod 755 "$work"
+nginx_workspace download-bench
 mkdir -p "$work/www/game" "$work/out"
 
 echo "creating a 1 GiB file in $work"

@@ -22,17 +22,9 @@ zefo_exe=$win64/src/cli/zefo.exe
 [ -f "$zefo_exe" ] || zefo_exe=""
 command -v curl >/dev/null || { echo "curl is missing" >&2; exit 1; }
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/zefo-many-files.XXXXXX")
 source "$root/tools/lib/nginx.sh"
 source "$root/tools/lib/many_files.sh"
-PROXY_PID=""
-stop() {
-    [ -n "$PROXY_PID" ] && kill "$PROXY_PID" 2>/dev/null
-    nginx_stop "$work"
-    rm -rf "$work"
-}
-trap stop EXIT
-chmod 755 "$work"
+nginx_workspace many-files
 
 many_files_publish "$work" "$native" "$files"
 nginx_start "$work" "$work/www" || exit 1

@@ -16,16 +16,8 @@ zefo=$native/src/cli/zefo
 size=200000000
 cut=$((size * 60 / 100))
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/zefo-resume.XXXXXX")
 source "$root/tools/lib/nginx.sh"
-proxy_pid=""
-stop() {
-    [ -n "$proxy_pid" ] && kill "$proxy_pid" 2>/dev/null
-    nginx_stop "$work"
-    rm -rf "$work"
-}
-trap stop EXIT
-chmod 755 "$work"
+nginx_workspace resume
 
 mkdir -p "$work/source/big"
 printf 'Big\n' >"$work/source/big/readme.txt"
@@ -34,7 +26,7 @@ head -c "$size" /dev/urandom >"$work/source/big/big.bin"
 nginx_start "$work" "$work/www" "access_log $work/access.log;" || exit 1
 
 "$native/tools/latency_proxy" 0 "$NGINX_PORT" 0 "$cut" >"$work/proxy.out" &
-proxy_pid=$!
+PROXY_PID=$!
 for _ in $(seq 50); do
     proxy_port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/proxy.out")
     [ -n "$proxy_port" ] && break

@@ -4,6 +4,9 @@
 #                                        with its files in WORK; sets NGINX_PORT.
 #                                        DIRECTIVES go into the server block.
 #   nginx_stop WORK                      ends it.
+#   nginx_workspace NAME                 a fresh folder for one run in $work; when the
+#                                        script exits, its nginx and the process in
+#                                        $PROXY_PID (if any) end and the folder goes.
 
 nginx_start() {
     local work=$1 root=$2 directives=${3:-}
@@ -63,4 +66,17 @@ nginx_stop() {
         kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
         for _ in $(seq 50); do [ -f "$work/nginx.pid" ] || break; sleep 0.1; done
     fi
+}
+
+nginx_workspace() {
+    work=$(mktemp -d "${TMPDIR:-/tmp}/zefo-$1.XXXXXX")
+    chmod 755 "$work"
+    PROXY_PID=""
+    trap nginx_workspace_end EXIT
+}
+
+nginx_workspace_end() {
+    [ -n "$PROXY_PID" ] && kill "$PROXY_PID" 2>/dev/null
+    nginx_stop "$work"
+    rm -rf "$work"
 }
