@@ -120,7 +120,7 @@ update_run() {
     drive click "Zefo Updater" 2 >/dev/null || fail "Update"
     # The button's handler has run when the click returns: the update starts here.
     start=$(now)
-    drive wait-line "Zefo Updater" 5 "The game has been updated successfully ." $wait_ms >/dev/null || {
+    drive wait-last-line "Zefo Updater" 5 "The game has been updated successfully ." $wait_ms >/dev/null || {
         drive lines "Zefo Updater" 5 | tail -n 5; fail "no success line"; }
     updated=$(seconds "$start")
     (cd "$game" && md5sum -c --quiet "$work/sums") >"$work/check.out" 2>&1 || {

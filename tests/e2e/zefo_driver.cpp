@@ -22,6 +22,8 @@
 //   wait-enabled WINDOW ID 0|1 [ms]    until the control has that state
 //   lines WINDOW ID                    the lines of a list box
 //   wait-line WINDOW ID TEXT [ms]      until a list-box line contains TEXT
+//   wait-last-line WINDOW ID TEXT [ms] until the list box's last line contains TEXT
+//                                      (reads one line a look: for timing long runs)
 //   combo WINDOW ID                    the selected index, then "index<TAB>entry" lines
 //   progress WINDOW ID                 a progress bar's position
 //   rows WINDOW ID                     list-view rows: "checked<TAB>selected<TAB>text"
@@ -298,6 +300,7 @@ class Driver {
     int Text();
     int Lines();
     int WaitLine();
+    int WaitLastLine();
     int Combo();
     int Rows();
     int Click();
@@ -412,6 +415,28 @@ int Driver::WaitLine() {
         error_ = "no line with " + Narrow(wanted);
     else
         Print(found);
+    return Result(ok);
+}
+
+int Driver::WaitLastLine() {
+    const std::wstring wanted = args_[3];
+    std::wstring last;
+    bool ok = WaitFor(
+        [&] {
+            if (!Control(1, 2))
+                return false;
+            const LRESULT count = Send(control_, LB_GETCOUNT, 0, 0);
+            if (count <= 0)
+                return false;
+            std::vector<std::wstring> lines = ListLines(control_, count - 1);
+            last = lines.empty() ? std::wstring() : lines.back();
+            return last.find(wanted) != std::wstring::npos;
+        },
+        args_.Number(4, kDefaultWaitMs));
+    if (!ok)
+        error_ = "the last line has no " + Narrow(wanted);
+    else
+        Print(last);
     return Result(ok);
 }
 
@@ -660,6 +685,8 @@ int Driver::Run() {
         return Lines();
     if (command == L"wait-line" && args_.size() >= 4)
         return WaitLine();
+    if (command == L"wait-last-line" && args_.size() >= 4)
+        return WaitLastLine();
     if (command == L"combo" && args_.size() >= 3)
         return Combo();
     if (command == L"progress" && args_.size() >= 3) {
