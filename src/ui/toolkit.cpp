@@ -17,6 +17,14 @@ Toolkit& UI() {
     return *toolkit;
 }
 
+void Toolkit::AppendLine(int gadget, const std::string& text) {
+    RunAtomically([&] {
+        AddItem(gadget, -1, text);
+        SetState(gadget, CountItems(gadget) - 1);
+        SetState(gadget, -1);
+    });
+}
+
 void SetToolkit(Toolkit* toolkit) {
     current.store(toolkit, std::memory_order_release);
 }

@@ -7,10 +7,12 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -27,6 +29,11 @@ constexpr wchar_t kInvokerClass[] = L"ZefoInvoker";
 constexpr UINT kInvokeMessage = WM_APP + 1;
 // Posted to the invoker: report lists take on the rows added since.
 constexpr UINT kShowRowsMessage = WM_APP + 2;
+// Posted to the invoker: text lists take on the lines other threads appended.
+constexpr UINT kAppendLinesMessage = WM_APP + 3;
+// Lines other threads may leave waiting for the UI thread; beyond this they wait
+// for it as every other call does.
+constexpr size_t kMaxWaitingLines = 10000;
 // The invoker's timer after which text lists draw the lines added meanwhile: a
 // worker writing many lines repaints the list a few times a second, not per line.
 constexpr UINT_PTR kLinesTimer = 1;
@@ -322,6 +329,7 @@ class Win32Toolkit final : public Toolkit {
     std::string FolderRequester(const std::string& title, const std::string& initialFolder) override;
 
     void RunAtomically(const std::function<void()>& fn) override;
+    void AppendLine(int gadget, const std::string& text) override;
 
     // Called by the top-level window procedure on the UI thread.
     bool HandleWindowMessage(HWND hwnd, int number, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
@@ -335,6 +343,8 @@ class Win32Toolkit final : public Toolkit {
     void ShowPendingRows();
     // Lets the text lists that were filled since the timer started repaint.
     void DrawHeldLines();
+    // Adds the lines other threads appended (UI thread).
+    void AppendWaitingLines();
 
   private:
     struct WindowRecord {
@@ -371,9 +381,14 @@ class Win32Toolkit final : public Toolkit {
     };
 
     // Runs `f` on the UI thread and returns its result; calls from other threads
-    // wait in SendMessageW until the UI thread has run it.
+    // wait in SendMessageW until the UI thread has run it. Lines other threads
+    // appended take effect first.
     template <class F>
     std::invoke_result_t<F&> OnUiThread(F&& f);
+    // Runs `f` on the UI thread, after the waiting lines when it is not called from
+    // within another operation.
+    template <class F>
+    std::invoke_result_t<F&> Outermost(F& f);
 
     bool OnUiThreadNow() const { return GetCurrentThreadId() == uiThread_; }
     HFONT Font(UINT dpi);
@@ -425,7 +440,14 @@ class Win32Toolkit final : public Toolkit {
     Event last_;
     bool showRowsPosted_ = false;
     bool linesTimerSet_ = false;
+    int depth_ = 0;  // operations running on the UI thread, one within another
+    // Lines appended by other threads, in order, until the UI thread adds them.
+    std::mutex waitingLock_;
+    std::vector<std::pair<int, std::string>> waitingLines_;
+    bool appendPosted_ = false;              // guarded by waitingLock_
+    std::atomic<bool> linesWaiting_{false};  // a quick look without the lock
     UniqueDc measureDc_;
+    int lineMargin_ = 0;  // what a list adds to a line's width, asked once
     WNDPROC listViewProc_ = nullptr;  // the same for every list view
 };
 
@@ -461,20 +483,78 @@ template <class F>
 std::invoke_result_t<F&> Win32Toolkit::OnUiThread(F&& f) {
     using Result = std::invoke_result_t<F&>;
     if (OnUiThreadNow())
-        return f();
+        return Outermost(f);
     if constexpr (std::is_void_v<Result>) {
         if (!invoker_)
             return;
-        std::function<void()> call = [&f] { f(); };
+        std::function<void()> call = [this, &f] { Outermost(f); };
         SendMessageW(invoker_.get(), kInvokeMessage, 0, reinterpret_cast<LPARAM>(&call));
     } else {
         Result result{};
         if (!invoker_)
             return result;
-        std::function<void()> call = [&f, &result] { result = f(); };
+        std::function<void()> call = [this, &f, &result] { result = Outermost(f); };
         SendMessageW(invoker_.get(), kInvokeMessage, 0, reinterpret_cast<LPARAM>(&call));
         return result;
     }
+}
+
+template <class F>
+std::invoke_result_t<F&> Win32Toolkit::Outermost(F& f) {
+    AppendWaitingLines();
+    struct Nested {
+        int& depth;
+        explicit Nested(int& count) : depth(++count) {}
+        ~Nested() { --depth; }
+    } nested(depth_);
+    return f();
+}
+
+void Win32Toolkit::AppendLine(int gadget, const std::string& text) {
+    // Another thread's line waits for the UI thread instead of the thread for the
+    // UI: a worker writing a line per file does not stop for each (under Wine every
+    // cross-thread call is several trips through its server).
+    if (!OnUiThreadNow() && invoker_) {
+        bool queued = false;
+        {
+            std::lock_guard guard(waitingLock_);
+            if (waitingLines_.size() < kMaxWaitingLines) {
+                waitingLines_.emplace_back(gadget, text);
+                linesWaiting_.store(true, std::memory_order_release);
+                if (appendPosted_)
+                    return;
+                appendPosted_ = true;
+                queued = true;
+            }
+        }
+        if (queued) {
+            // Told once per batch; when it cannot be told, the lines are added now.
+            if (!PostMessageW(invoker_.get(), kAppendLinesMessage, 0, 0))
+                OnUiThread([] {});
+            return;
+        }
+        // Too many waiting: this one waits for the UI thread like any other call.
+    }
+    Toolkit::AppendLine(gadget, text);
+}
+
+void Win32Toolkit::AppendWaitingLines() {
+    // Within an operation (a message dispatched by a nested loop) they wait for the
+    // next operation or the event loop.
+    if (depth_ > 0 || !linesWaiting_.load(std::memory_order_acquire))
+        return;
+    std::vector<std::pair<int, std::string>> lines;
+    {
+        std::lock_guard guard(waitingLock_);
+        lines.swap(waitingLines_);
+        appendPosted_ = false;
+        linesWaiting_.store(false, std::memory_order_relaxed);
+    }
+    // As one operation: lines appended meanwhile wait for the next turn.
+    ++depth_;
+    for (const auto& [gadget, text] : lines)
+        Toolkit::AppendLine(gadget, text);
+    --depth_;
 }
 
 HFONT Win32Toolkit::Font(UINT dpi) {
@@ -807,16 +887,19 @@ int Win32Toolkit::DisableGadget(int gadget, int state) {
 
 int Win32Toolkit::MeasureLine(HWND list, const std::wstring& line) {
     // A memory DC of our own: measuring asks nothing of the window's DC.
-    if (!measureDc_)
+    if (!measureDc_) {
         measureDc_.reset(CreateCompatibleDC(nullptr));
+        // The list draws its lines with a small margin on the left. (Under Wine each
+        // system metric asked is a look at the display's settings.)
+        lineMargin_ = 2 * GetSystemMetrics(SM_CXEDGE) + 2;
+    }
     if (!measureDc_)
         return 0;
     SelectedObject font(measureDc_.get(), reinterpret_cast<HGDIOBJ>(SendMessageW(list, WM_GETFONT, 0, 0)));
     SIZE size{};
     GetTextExtentPoint32W(measureDc_.get(), line.c_str(), static_cast<int>(std::min<size_t>(line.size(), INT_MAX)),
                           &size);
-    // The list draws its lines with a small margin on the left.
-    return size.cx + 2 * GetSystemMetrics(SM_CXEDGE) + 2;
+    return size.cx + lineMargin_;
 }
 
 void Win32Toolkit::RecomputeExtent(GadgetRecord& gadget) {
@@ -1347,6 +1430,7 @@ int Win32Toolkit::WaitEvent(int timeoutMs) {
     // Only the loop's thread fetches events.
     if (!OnUiThreadNow())
         return kEventNone;
+    AppendWaitingLines();
     FocusFirstControl();
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(std::max(timeoutMs, 0));
     for (;;) {
@@ -1390,6 +1474,9 @@ int Win32Toolkit::EventWindow() {
 // --- dialogs, on the calling thread ---
 
 int Win32Toolkit::ShowMessage(const std::string& title, const std::string& text, unsigned flags) {
+    // The lines written before the message are shown before it.
+    if (linesWaiting_.load(std::memory_order_acquire))
+        OnUiThread([] {});
     HWND owner = ForegroundWindowOfProcess();
     ThreadWindowsDisabled others(owner);
     std::wstring wideText = Widen(text);
@@ -1591,6 +1678,10 @@ LRESULT CALLBACK InvokerProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         auto* toolkit = reinterpret_cast<Win32Toolkit*>(GetWindowLongPtrW(window, GWLP_USERDATA));
         if (message == kShowRowsMessage && toolkit) {
             toolkit->ShowPendingRows();
+            return 0;
+        }
+        if (message == kAppendLinesMessage && toolkit) {
+            toolkit->AppendWaitingLines();
             return 0;
         }
         if (message == WM_TIMER && wParam == kLinesTimer && toolkit) {

@@ -715,16 +715,29 @@ TEST_F(Win32ToolkitTest, CallsFromAWorkerTakeEffectOnTheWindowsOfTheLoop) {
     std::atomic<bool> done{false};
     std::atomic<int> ranElsewhere{0};
     std::atomic<int> countsSeen{0};
+    // One worker writes its lines as one unit of three calls, the other appends them
+    // (which need not wait for the loop): every later call still finds them there.
+    std::atomic<int> linesMissed{0};
     auto worker = [&](int first) {
         for (int i = first; i < kLines; i += 2) {
-            ui().RunAtomically([&, i] {
-                if (GetCurrentThreadId() != loopThread)
-                    ranElsewhere.fetch_add(1);
-                ui().AddItem(5, -1, "line " + std::to_string(i));
-                ui().SetState(5, ui().CountItems(5) - 1);
-                ui().SetState(5, -1);
-            });
-            countsSeen.store(ui().CountItems(5));
+            if (first == 0) {
+                ui().RunAtomically([&, i] {
+                    if (GetCurrentThreadId() != loopThread)
+                        ranElsewhere.fetch_add(1);
+                    ui().AddItem(5, -1, "line " + std::to_string(i));
+                    ui().SetState(5, ui().CountItems(5) - 1);
+                    ui().SetState(5, -1);
+                });
+            } else {
+                ui().AppendLine(5, "line " + std::to_string(i));
+            }
+            const int count = ui().CountItems(5);
+            bool found = false;
+            for (int row = count - 1; row >= 0 && !found; --row)
+                found = ui().GetItemText(5, row) == "line " + std::to_string(i);
+            if (!found)
+                linesMissed.fetch_add(1);
+            countsSeen.store(count);
             ui().SetState(6, i * 100 / kLines);
         }
     };
@@ -744,6 +757,7 @@ TEST_F(Win32ToolkitTest, CallsFromAWorkerTakeEffectOnTheWindowsOfTheLoop) {
     ASSERT_TRUE(finished);
 
     EXPECT_EQ(ranElsewhere.load(), 0);
+    EXPECT_EQ(linesMissed.load(), 0);
     EXPECT_EQ(ui().CountItems(5), kLines);
     EXPECT_EQ(SendMessageW(Handle(ui(), 5), LB_GETCOUNT, 0, 0), kLines);
     // Each worker's lines arrive whole and in its own order.
