@@ -186,9 +186,17 @@ RunResult DownloadLoop(const GameSource& source, const std::string& base, const 
                        const LoopSetup& setup, Observer& observer) {
     const size_t workers = static_cast<size_t>(std::clamp(source.connections, 1, kMaxConnections));
     ProgressShare progress(observer, setup.total);
+    // The files decided ahead of the downloads: at most `ahead` (each holds its folder
+    // open). Once full, the deciding waits until half are taken, so that the threads
+    // wake each other once per batch, not per file (under Wine every wake is a trip
+    // through its server).
+    const size_t ahead = std::max<size_t>(2 * workers, 8);
     std::mutex lock;
-    std::condition_variable changed;
+    std::condition_variable jobsReady;  // for idle downloads
+    std::condition_variable roomMade;   // for the deciding loop
     std::deque<Job> queue;
+    size_t idle = 0;
+    bool deciderWaits = false;
     bool closed = false;
     std::atomic<int> failed{0};
     std::atomic<bool> stopped{false};
@@ -236,12 +244,15 @@ RunResult DownloadLoop(const GameSource& source, const std::string& base, const 
             Job job;
             {
                 std::unique_lock guard(lock);
-                changed.wait(guard, [&] { return !queue.empty() || closed; });
+                ++idle;
+                jobsReady.wait(guard, [&] { return !queue.empty() || closed; });
+                --idle;
                 if (queue.empty())
                     return;
                 job = std::move(queue.front());
                 queue.pop_front();
-                changed.notify_all();
+                if (deciderWaits && queue.size() <= ahead / 2)
+                    roomMade.notify_one();
             }
             if (observer.StopRequested()) {
                 stopped.store(true);
@@ -293,15 +304,19 @@ RunResult DownloadLoop(const GameSource& source, const std::string& base, const 
                 pool.emplace_back(work);
         }
         std::unique_lock guard(lock);
-        // A few files ahead of the downloads at most: each holds its folder open.
-        changed.wait(guard, [&] { return queue.size() < 2 * workers; });
+        if (queue.size() >= ahead) {
+            deciderWaits = true;
+            roomMade.wait(guard, [&] { return queue.size() <= ahead / 2; });
+            deciderWaits = false;
+        }
         queue.push_back(std::move(job));
-        changed.notify_all();
+        if (idle > 0)
+            jobsReady.notify_one();
     }
     {
         std::lock_guard guard(lock);
         closed = true;
-        changed.notify_all();
+        jobsReady.notify_all();
     }
     for (std::thread& thread : pool)
         thread.join();
