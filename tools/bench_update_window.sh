@@ -6,7 +6,9 @@
 # the success line, then checks every file against the server's. From nginx on
 # 127.0.0.1 directly, and through a proxy that adds a round-trip time; against curl
 # fetching the same files one after another (directly) and eight at a time (through
-# the proxy). For comparison, zefo.exe installs the game under Wine without a window.
+# the proxy). For comparison, zefo.exe installs the game under Wine without a window,
+# and plain_fetch.exe, the least a Windows program does to fetch the same files one
+# after another (one connection; create, write, close), shows what Wine itself costs.
 #
 #   tools/bench_update_window.sh [win64 build] [native build] [files] [round trip ms]
 #
@@ -22,10 +24,11 @@ native=${2:-$root/build/native}
 files=${3:-2000}
 rtt=${4:-50}
 cmake --build "$native" --target zefo_publish latency_proxy -j 2 >/dev/null
-cmake --build "$win64" --target zefo zefo_driver zefo_cli -j 2 >/dev/null
+cmake --build "$win64" --target zefo zefo_driver zefo_cli plain_fetch -j 2 >/dev/null
 program=$win64/src/app/Update.exe
 zefo_exe=$win64/src/cli/zefo.exe
 driver=$win64/tests/e2e/zefo_driver.exe
+plain_fetch=$win64/tools/plain_fetch.exe
 command -v curl >/dev/null || { echo "curl is missing" >&2; exit 1; }
 command -v wine >/dev/null || { echo "wine is missing" >&2; exit 1; }
 wait_ms=600000
@@ -132,9 +135,10 @@ update_run() {
     kill "$program_pid" 2>/dev/null || true
     program_pid=""
 }
-report() {  # label, curl time, curl label
+report() {  # label, curl time, curl label[, plain_fetch time]
     printf '  Update.exe %s: start to window %.3f s, to count line %.3f s; Update to success %.3f s: ratio to %s %.2f\n' \
         "$1" "$started" "$counted" "$updated" "$3" "$(ratio "$updated" "$2")"
+    [ -n "${4:-}" ] && printf '    ratio to plain_fetch.exe under Wine %.2f\n' "$(ratio "$updated" "$4")"
     printf '    (one driver command under Wine takes %.3f s)\n' "$overhead"
 }
 
@@ -158,6 +162,15 @@ median_timed() {  # command...
         echo "$elapsed"
     done | median
 }
+# plain_fetch.exe's own time (its start under Wine is not counted, as the program's
+# start is not).
+plain_fetch_run() {  # port
+    rm -rf "$work/plain"
+    mkdir -p "$work/plain"
+    elapsed=$(timeout $((wait_ms / 1000)) wine "$plain_fetch" "$1" many "Z:$work/paths" "Z:$work/plain" 2>/dev/null |
+        tr -d '\r') || fail "plain_fetch.exe"
+    [ -n "$elapsed" ] || fail "plain_fetch.exe printed no time"
+}
 zefo_exe_install() {  # port
     rm -rf "$work/installed"
     timed timeout $((wait_ms / 1000)) wine "$zefo_exe" install many "Z:$work/installed" --quiet \
@@ -170,14 +183,19 @@ printf 'curl fetches the file list in %.3f s\n' "$elapsed"
 echo "at 0 ms round trip (median of $rounds rounds):"
 curl_sequential=$(median_timed run_curl "$work" "$NGINX_PORT")
 printf '  curl one after another %.3f s\n' "$curl_sequential"
+many_files_paths "$work" >"$work/paths"
+plain_fetch_time=$(median_timed plain_fetch_run "$NGINX_PORT")
+(cd "$work/plain" && md5sum -c --quiet "$work/sums") >/dev/null 2>&1 || fail "plain_fetch.exe's files differ"
+printf '  plain_fetch.exe under Wine, one after another %.3f s: ratio to curl one after another %.2f\n' \
+    "$plain_fetch_time" "$(ratio "$plain_fetch_time" "$curl_sequential")"
 median_update "$NGINX_PORT" ""
-report "(8 connections)" "$curl_sequential" "curl one after another"
+report "(8 connections)" "$curl_sequential" "curl one after another" "$plain_fetch_time"
 median_update "$NGINX_PORT" 1
-report "(connections=1)" "$curl_sequential" "curl one after another"
+report "(connections=1)" "$curl_sequential" "curl one after another" "$plain_fetch_time"
 # The same engine under Wine without a window: what Wine costs apart from the window.
 zefo_exe_time=$(median_timed zefo_exe_install "$NGINX_PORT")
-printf '  zefo.exe install under Wine, no window (8 connections) %.3f s: ratio to curl one after another %.2f\n' \
-    "$zefo_exe_time" "$(ratio "$zefo_exe_time" "$curl_sequential")"
+printf '  zefo.exe install under Wine, no window (8 connections, its start under Wine included) %.3f s: ratio to curl one after another %.2f, to plain_fetch.exe %.2f\n' \
+    "$zefo_exe_time" "$(ratio "$zefo_exe_time" "$curl_sequential")" "$(ratio "$zefo_exe_time" "$plain_fetch_time")"
 
 echo "at $rtt ms round trip (one round):"
 run_curl "$work" "$PROXY_PORT" --parallel --parallel-max 8
