@@ -9,7 +9,9 @@
 // PATHS holds one path a line (below http://127.0.0.1:PORT/PREFIX/); files go below
 // OUTDIR, folders made as needed. Prints the seconds from the first request to the
 // last file closed. Exit code 0 when every file arrived, 1 otherwise.
+// winsock2.h goes before windows.h.
 #include <winsock2.h>
+
 #include <windows.h>
 
 #include <cstdio>
@@ -117,12 +119,11 @@ int main(int argc, char** argv) {
             MakeFolders(target);
             folder = parent;
         }
-        HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr);
+        HANDLE file =
+            CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         DWORD written = 0;
         if (file == INVALID_HANDLE_VALUE ||
-            !WriteFile(file, body.data(), static_cast<DWORD>(body.size()), &written, nullptr) ||
-            written != body.size())
+            !WriteFile(file, body.data(), static_cast<DWORD>(body.size()), &written, nullptr) || written != body.size())
             ++failed;
         if (file != INVALID_HANDLE_VALUE)
             CloseHandle(file);

@@ -447,7 +447,7 @@ class Win32Toolkit final : public Toolkit {
     bool appendPosted_ = false;              // guarded by waitingLock_
     std::atomic<bool> linesWaiting_{false};  // a quick look without the lock
     UniqueDc measureDc_;
-    int lineMargin_ = 0;  // what a list adds to a line's width, asked once
+    int lineMargin_ = 0;              // what a list adds to a line's width, asked once
     WNDPROC listViewProc_ = nullptr;  // the same for every list view
 };
 
