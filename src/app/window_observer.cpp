@@ -15,8 +15,6 @@ void WindowObserver::Message(const std::string& title, const std::string& text) 
 }
 
 void WindowObserver::Progress(int percent) {
-    if (shown_.exchange(percent, std::memory_order_relaxed) == percent)
-        return;
     ui::UI().SetState(progressBar, percent);
 }
 

@@ -2,8 +2,6 @@
 // messages to a message box with the warning icon, progress to the progress bar.
 #pragma once
 
-#include <atomic>
-
 #include "net/observer.h"
 
 namespace zefo {
@@ -13,11 +11,6 @@ class WindowObserver final : public Observer {
     void Status(const std::string& line) override;
     void Message(const std::string& title, const std::string& text) override;
     void Progress(int percent) override;
-
-  private:
-    // What this observer last set the bar to: the engine reports a percentage after
-    // every file, and setting the bar to what it shows is a wait for the window's thread.
-    std::atomic<int> shown_{-1};
 };
 
 }  // namespace zefo

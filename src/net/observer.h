@@ -18,7 +18,7 @@ class Observer {
     // A failure the user has to see before anything goes on (the window program
     // shows a message box with the warning icon). Returns once it was seen.
     virtual void Message(const std::string& title, const std::string& text) = 0;
-    // The share of the job done, 0 to 100.
+    // The share of the job done, 0 to 100, reported when it changes.
     virtual void Progress(int percent) = 0;
     // One file of the job has ended, downloaded or failed.
     virtual void FileDone(const std::string& /*path*/, bool /*ok*/) {}

@@ -127,34 +127,60 @@ bool DownloadUpdater(HttpClient& client, const std::string& url, const SafeFolde
 }
 
 // The share of the job done: finished files, and the finished share of the files in
-// flight. Reported whenever the whole percentage changes.
+// flight. Reported whenever the whole percentage changes, outside the lock the
+// downloads share: a front end may take its time to show it (the window program waits
+// for its window's thread), and the other downloads go on meanwhile.
 class ProgressShare {
   public:
     ProgressShare(Observer& observer, float total) : observer_(observer), total_(total) {}
 
     void Advance(size_t id, int64_t held, int64_t size) {
         const double share = size > 0 ? std::min(1.0, static_cast<double>(held) / static_cast<double>(size)) : 0.0;
-        std::lock_guard guard(lock_);
-        double& known = inFlight_[id];
-        inFlightSum_ += share - known;
-        known = share;
-        Report();
+        bool changed = false;
+        {
+            std::lock_guard guard(lock_);
+            double& known = inFlight_[id];
+            inFlightSum_ += share - known;
+            known = share;
+            changed = Update();
+        }
+        if (changed)
+            Report();
     }
     void Finish(size_t id) {
-        std::lock_guard guard(lock_);
-        auto found = inFlight_.find(id);
-        if (found != inFlight_.end()) {
-            inFlightSum_ -= found->second;
-            inFlight_.erase(found);
+        bool changed = false;
+        {
+            std::lock_guard guard(lock_);
+            auto found = inFlight_.find(id);
+            if (found != inFlight_.end()) {
+                inFlightSum_ -= found->second;
+                inFlight_.erase(found);
+            }
+            done_ += 1.0;
+            changed = Update();
         }
-        done_ += 1.0;
-        shown_ = -1;  // a finished file is always shown, as the bar has always been set after each
-        Report();
+        if (changed)
+            Report();
     }
 
   private:
-    void Report() {
+    // True when the percentage changed (under lock_).
+    bool Update() {
         const int percent = ProgressPercent(static_cast<float>(done_ + inFlightSum_), total_);
+        if (percent == latest_)
+            return false;
+        latest_ = percent;
+        return true;
+    }
+    // Shows the latest percentage. Reports go one at a time, each with the value as it
+    // stands then, so that the last one shown is the last one reached.
+    void Report() {
+        std::lock_guard guard(reportLock_);
+        int percent;
+        {
+            std::lock_guard inner(lock_);
+            percent = latest_;
+        }
         if (percent != shown_)
             observer_.Progress(shown_ = percent);
     }
@@ -165,7 +191,9 @@ class ProgressShare {
     std::map<size_t, double> inFlight_;
     double inFlightSum_ = 0.0;
     double done_ = 0.0;
-    int shown_ = -1;
+    int latest_ = -1;
+    std::mutex reportLock_;  // taken before lock_, never inside it
+    int shown_ = -1;         // guarded by reportLock_
 };
 
 // One listed file to deal with, in list order.

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -151,6 +153,39 @@ TEST_F(GameFilesTest, SeveralDownloadsRunAtOnceEachOnAConnectionItKeeps) {
               5);
     EXPECT_EQ(lines.back(), "The game could not be installed. 1 file(s) could not be loaded.");
     EXPECT_EQ(observer.ProgressSteps().back(), 100);
+}
+
+// A front end may take its time to show the progress (the window program waits for its
+// window's thread) while other downloads end: what it is shown still only moves
+// forward, each step a change, and ends at the whole.
+TEST_F(GameFilesTest, AmongParallelDownloadsTheProgressIsShownInTheOrderReached) {
+    class SlowProgress final : public Observer {
+      public:
+        void Status(const std::string&) override {}
+        void Message(const std::string&, const std::string&) override {}
+        void Progress(int percent) override {
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            std::lock_guard guard(lock);
+            steps.push_back(percent);
+        }
+        std::mutex lock;
+        std::vector<int> steps;
+    } slow;
+    GameSource parallel = source;
+    parallel.connections = 4;
+    const std::string body = Pattern(3000, 3);
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (int i = 0; i < 40; ++i) {
+        entries.emplace_back("f" + std::to_string(i) + ".bin", Md5Of(body));
+        server.EnqueueReply(Reply(body));
+    }
+    RunResult result = InstallGame(parallel, folder.path(), List(entries), slow);
+    EXPECT_EQ(result.failed, 0);
+    std::lock_guard guard(slow.lock);
+    EXPECT_TRUE(std::is_sorted(slow.steps.begin(), slow.steps.end()));
+    EXPECT_EQ(std::adjacent_find(slow.steps.begin(), slow.steps.end()), slow.steps.end());
+    ASSERT_FALSE(slow.steps.empty());
+    EXPECT_EQ(slow.steps.back(), 100);
 }
 
 TEST_F(GameFilesTest, AmongParallelDownloadsTheSwapIsReadiedOnlyOnceTheNewProgramIsComplete) {
