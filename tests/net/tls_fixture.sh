@@ -73,14 +73,34 @@ sign() {
         -in "$name.csr" -out "$name.pem" "$@" 2>/dev/null
 }
 
+# Wine's certificate checks take an ECDSA signature whose r or s is shorter than 32
+# bytes (about one signature in 128) for a wrong one, where Windows does not: a
+# certificate is signed again until its signature is one both take.
+full_signature() {  # certificate file
+    local at
+    at=$(openssl asn1parse -in "$1" | tail -n 1 | cut -d: -f1 | tr -d ' ')
+    openssl asn1parse -in "$1" -strparse "$at" |
+        awk '/INTEGER/ { sub(/.*l= */, ""); if ($1 + 0 < 32) short = 1 } END { exit short }'
+}
+made() {  # certificate file, the command that makes it
+    local certificate=$1
+    shift
+    for _ in $(seq 20); do
+        "$@" && full_signature "$certificate" && return 0
+    done
+    return 1
+}
+
 for name in ca intermediate good expired self other-ca other; do key "$name"; done
-openssl req -new -x509 -key ca.key -subj "/CN=Zefo Test Root" -extensions authority -days 2 -out ca.pem
-request intermediate "Zefo Test Intermediate" && sign intermediate ca authority -days 2
-request good localhost && sign good intermediate server -days 2
-request expired localhost && sign expired intermediate server -startdate 20200101000000Z -enddate 20200201000000Z
-openssl req -new -x509 -key self.key -subj "/CN=localhost" -extensions server -days 2 -out self.pem
-openssl req -new -x509 -key other-ca.key -subj "/CN=Zefo Other Root" -extensions authority -days 2 -out other-ca.pem
-request other localhost && sign other other-ca server -days 2
+made ca.pem openssl req -new -x509 -key ca.key -subj "/CN=Zefo Test Root" -extensions authority -days 2 -out ca.pem
+request intermediate "Zefo Test Intermediate" && made intermediate.pem sign intermediate ca authority -days 2
+request good localhost && made good.pem sign good intermediate server -days 2
+request expired localhost &&
+    made expired.pem sign expired intermediate server -startdate 20200101000000Z -enddate 20200201000000Z
+made self.pem openssl req -new -x509 -key self.key -subj "/CN=localhost" -extensions server -days 2 -out self.pem
+made other-ca.pem openssl req -new -x509 -key other-ca.key -subj "/CN=Zefo Other Root" -extensions authority -days 2 \
+    -out other-ca.pem
+request other localhost && made other.pem sign other other-ca server -days 2
 # Servers send their certificate and the intermediate, as a real one does.
 cat good.pem intermediate.pem >good-chain.pem
 cat expired.pem intermediate.pem >expired-chain.pem
