@@ -67,5 +67,26 @@ TEST(VerifyP256, AcceptsTheSignatureAndRefusesAnyChange) {
     EXPECT_FALSE(VerifyP256(key, kMessage, std::string(64, '\0')));
 }
 
+// Signatures whose r or s starts with a zero byte (about one in 128 the publisher
+// makes) are as valid as any: made with the openssl command line, r and s padded to
+// 32 bytes as the publisher writes them.
+TEST(VerifyP256, AcceptsSignaturesWithALeadingZeroByte) {
+    const std::string key = HexBytes(
+        "04f7405dc7f4100148bc54948e749e966204d2bfa4d8b089e9350b93c22531636583d7f256f1d83977d8f5c6683b47b6522a1803a258c9f8"
+        "14a533baa99ebf3b41");
+    const char* signatures[] = {
+        "005545f8d3e4b418d1257f9609b787eede59b50366b7bd705c9f220bb6eef0e3"
+        "eaff42d0c2011cadec5ca19f8855a4189d69503c186eacb38014c0208dba20a1",
+        "e8dec40bd07965d3ca8183098855dd845e5349a44872fbe75614d448a40584ce"
+        "00378623988596bdd2fba57b80193a05c163ada70a47ff256ff3818a4a54ecc6",
+    };
+    for (const char* signature : signatures) {
+        EXPECT_TRUE(VerifyP256(key, kMessage, HexBytes(signature))) << signature;
+        std::string changed = HexBytes(signature);
+        changed[40] ^= 1;
+        EXPECT_FALSE(VerifyP256(key, kMessage, changed)) << signature;
+    }
+}
+
 }  // namespace
 }  // namespace zefo
