@@ -72,7 +72,8 @@ TEST(VerifyP256, AcceptsTheSignatureAndRefusesAnyChange) {
 // 32 bytes as the publisher writes them.
 TEST(VerifyP256, AcceptsSignaturesWithALeadingZeroByte) {
     const std::string key = HexBytes(
-        "04f7405dc7f4100148bc54948e749e966204d2bfa4d8b089e9350b93c22531636583d7f256f1d83977d8f5c6683b47b6522a1803a258c9f8"
+        "04f7405dc7f4100148bc54948e749e966204d2bfa4d8b089e9350b93c22531636583d7f256f1d83977d8f5c6683b47b6522a1803a258c9"
+        "f8"
         "14a533baa99ebf3b41");
     const char* signatures[] = {
         "005545f8d3e4b418d1257f9609b787eede59b50366b7bd705c9f220bb6eef0e3"
