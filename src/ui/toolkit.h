@@ -24,10 +24,10 @@ constexpr int kEventGadget = 13100;
 constexpr int kEventClose = 16;
 
 // Window flags for OpenWindow.
-constexpr unsigned kWindowCentered = 1;    // centre on the screen; x and y are ignored
-constexpr unsigned kWindowTitleBar = 2;    // caption
-constexpr unsigned kWindowSystemMenu = 4;  // system menu with the close box
-constexpr unsigned kWindowMinimize = 8;    // minimise box
+constexpr unsigned kWindowCentered = 1;   // centre on the screen; x and y are ignored
+constexpr unsigned kWindowTitleBar = 2;   // caption
+constexpr unsigned kWindowSystemMenu = 4; // system menu with the close box
+constexpr unsigned kWindowMinimize = 8;   // minimise box
 
 // Flags for ReportListGadget.
 constexpr unsigned kReportNoHeader = 1;
@@ -47,8 +47,8 @@ class Toolkit {
 
     // Windows. Width and height are the client area; the window is shown at once
     // and is never resizable. Returns non-zero on success.
-    virtual int
-    OpenWindow(int window, int x, int y, int width, int height, const std::string& title, unsigned flags) = 0;
+    virtual int OpenWindow(int window, int x, int y, int width, int height, const std::string& title,
+                           unsigned flags) = 0;
     // Destroys the window and its gadgets.
     virtual void CloseWindow(int window) = 0;
     // 1 disables input to the window, 0 enables it.
@@ -65,14 +65,8 @@ class Toolkit {
     virtual int ProgressBarGadget(int gadget, int x, int y, int width, int height, int minimum, int maximum) = 0;
     virtual int LabelGadget(int gadget, int x, int y, int width, int height, const std::string& text) = 0;
     // A one-column report list with single selection; flags kReport*.
-    virtual int ReportListGadget(int gadget,
-                                 int x,
-                                 int y,
-                                 int width,
-                                 int height,
-                                 const std::string& title,
-                                 int columnWidth,
-                                 unsigned flags) = 0;
+    virtual int ReportListGadget(int gadget, int x, int y, int width, int height, const std::string& title,
+                                 int columnWidth, unsigned flags) = 0;
     // A drop-down list that cannot be typed into; its open list is 350 pixels high.
     virtual int DropDownGadget(int gadget, int x, int y, int width, int height) = 0;
     // A one-line edit field that scrolls horizontally.
