@@ -1,5 +1,6 @@
 #include <string_view>
 
+#include "base/ascii.h"
 #include "base/listed_path.h"
 #include "base/path.h"
 
@@ -79,8 +80,16 @@ bool IsDeviceName(std::string_view component) {
            digit == "\xC2\xB3";
 }
 
+bool HoldsListFraming(std::string_view text) {
+    for (std::string_view marker : {"[data]", "[/data]", "[sig]", "[/sig]"}) {
+        if (ContainsNoCase(text, marker))
+            return true;
+    }
+    return false;
+}
+
 bool IsSafeRelativePath(const std::string& path) {
-    if (path.empty() || !WithinPathLimit(path))
+    if (path.empty() || !WithinPathLimit(path) || HoldsListFraming(path))
         return false;
     for (unsigned char c : path) {
         if (c < 32)

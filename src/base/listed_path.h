@@ -12,9 +12,15 @@ namespace zefo {
 // no drive or share, no "." or ".." component, no Windows device name, no character
 // that Windows forbids in file names, no empty component and none ending in a dot or
 // blank, none of the names the program keeps for itself (the swap script, the new
-// updater's copy, temporary names; in any letter case), at most 128 levels deep and
-// within the platform's path length. Other paths are never read, created or written.
+// updater's copy, temporary names; in any letter case), none of the lists' own
+// framing, at most 128 levels deep and within the platform's path length. Other paths
+// are never read, created or written.
 bool IsSafeRelativePath(const std::string& path);
+
+// True when `text` holds a marker that frames a list reply ("[data]", "[/data]",
+// "[sig]", "[/sig]", in any letter case): written into a list, it would end the block
+// or the signature early.
+bool HoldsListFraming(std::string_view text);
 
 // True when Windows takes `component` for a device whatever the folder and the
 // extension ("nul.txt", "COM1", "CON .x", superscript digits included).

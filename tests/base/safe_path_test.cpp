@@ -47,6 +47,15 @@ TEST(SafePathTest, CharactersWindowsForbidsAreRefused) {
     EXPECT_FALSE(IsSafeRelativePath(std::string("a\0b", 3)));
 }
 
+// A path holding the lists' framing was never written by a publisher that checks it;
+// such a record is refused like any other unsafe path.
+TEST(SafePathTest, PathsHoldingTheListFramingAreRefused) {
+    for (const char* path : {"br[/data]x.txt", "[DATA]", "a/[sig]b", "x[/Sig]", "data\\[data]\\y"})
+        EXPECT_FALSE(IsSafeRelativePath(path)) << path;
+    for (const char* path : {"[dat]a", "br[/dat]a.txt", "[sig", "data]x.txt"})
+        EXPECT_TRUE(IsSafeRelativePath(path)) << path;
+}
+
 TEST(SafePathTest, NamesTheProgramKeepsAndPathsTooDeepOrTooLongAreRefused) {
     // Windows names one file in any letter case.
     for (const char* path : {"Update.bat", "update.BAT", "Update_copy.exe", "UPDATE_COPY.EXE", "Update.bat.new",

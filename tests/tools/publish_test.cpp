@@ -55,7 +55,7 @@ std::vector<std::string> TempFilesBelow(const std::string& folder) {
 
 TEST(PublishNames, RefusesWhatTheClientOrWindowsCannotUse) {
     for (const char* good : {"readme.txt", "map 1.bin", "Update.exe", " leading blank", "CONSOLE", "COM10",
-                             "console.txt", "aux_file", "lpt", "a+b=c;d&e", "[data]x"})
+                             "console.txt", "aux_file", "lpt", "a+b=c;d&e", "[dat]a", "br["})
         EXPECT_EQ(CheckNameComponent(good), "") << good;
     for (const char* bad : {"",
                             ".",
@@ -81,7 +81,9 @@ TEST(PublishNames, RefusesWhatTheClientOrWindowsCannotUse) {
                             "conout$",
                             "na\xC3\xAFve.txt",
                             "100%.txt",
-                            "a#b"})
+                            "a#b",
+                            "[data]x",
+                            "x[/SIG]"})
         EXPECT_NE(CheckNameComponent(bad), "") << bad;
     EXPECT_NE(CheckNameComponent(std::string(256, 'a')), "");
 
@@ -243,6 +245,11 @@ TEST(Publish, HostileTreesAreRefusedAndNothingIsWritten) {
         {"g/game.txt", "Bad:Name\n", "display name"},
         {"g/game.txt", "\n", "display name"},
         {"g/game.txt", "COM\xC2\xB9\n", "device name"},
+        // The lists' framing, within a name or across the folders of a path.
+        {"g/br[/data]x.txt", "", "path \"br[/data]x.txt\" holds"},
+        {"g/x[Sig]/a.txt", "", "x[Sig]"},
+        {"g/game.txt", "A [/Data] B\n", "display name"},
+        {"x[data]/a.txt", "", "game folder"},
         {"h:x/a.txt", "", "game folder"},
         {"CON/a.txt", "", "game folder"},
         {"index.html/a.txt", "", "game folder"},

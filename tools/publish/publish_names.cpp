@@ -18,8 +18,14 @@ std::string Quote(const std::string& text) {
     return "\"" + text + "\"";
 }
 
+std::string FramingReason() {
+    return "holds \"[data]\", \"[/data]\", \"[sig]\" or \"[/sig]\", which frame the server's lists";
+}
+
 // Rules shared by path components and display names: what Windows or the lists cannot carry.
 std::string CheckWindowsName(const std::string& name) {
+    if (HoldsListFraming(name))
+        return FramingReason();
     for (unsigned char c : name) {
         if (c < 0x20 || c == 0x7f)
             return "contains a control character";
@@ -65,6 +71,9 @@ std::string CheckListedPath(const std::string& path) {
     size_t encoded = path.size() + 2 * static_cast<size_t>(std::count(path.begin(), path.end(), ' '));
     if (encoded > kMaxListedPathBytes)
         return "the path is longer than " + std::to_string(kMaxListedPathBytes) + " bytes";
+    // Checked on the whole path too: a marker may span components ("br[/data]x").
+    if (HoldsListFraming(path))
+        return "the path " + Quote(path) + " " + FramingReason();
     size_t start = 0;
     for (;;) {
         size_t end = path.find('/', start);
