@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -171,6 +172,61 @@ void Report(const char* label, const Plan& plan, uint64_t indexBytes, uint64_t i
                 static_cast<unsigned long long>(indexRequests), static_cast<unsigned long long>(wire));
 }
 
+// What plans of `now` over `old` fetch at chunk level and with blocks; false when a
+// plan takes bytes that differ from the new file's.
+bool Analyse(const std::vector<uint8_t>& old, const std::vector<uint8_t>& now, std::initializer_list<uint64_t> gaps) {
+    const zefo::ReadLocal read = [&old](uint32_t, uint64_t offset, size_t length, uint8_t* out) {
+        if (offset > old.size() || length > old.size() - offset)
+            return false;
+        std::memcpy(out, old.data() + offset, length);
+        return true;
+    };
+    zefo::ChunkHasher hasher(zefo::ChunkerParams{});
+    hasher.Update(old.data(), old.size());
+    hasher.Finish();
+    const std::vector<zefo::LocalSource> sources = {{0, old.size(), hasher.chunks()}};
+
+    bool sound = true;
+    for (uint32_t blockSize : {1024u, 2048u, 4096u}) {
+        const Indexed target = IndexOf(now, blockSize);
+        const Plan chunks = zefo::PlanChunks(target.index.chunks, sources);
+        sound = sound && Sound(chunks, old, now);
+        if (blockSize == 1024) {
+            std::printf(".zci %zu bytes, %zu chunks\n", target.zci.size(), target.index.chunks.size());
+            Report("chunks only", chunks, target.zci.size(), 1);
+        }
+        const std::vector<zefo::BlockSearch> searches =
+            zefo::BlockSearches(chunks, target.index.chunks, sources, zefo::kDefaultRegionSlack);
+        std::vector<zefo::Span> found;
+        uint64_t recordBytes = 0, recordRequests = 0;
+        for (const zefo::BlockSearch& search : searches) {
+            const zefo::ByteRange range = zefo::BlockRecordRange(target.index, search.firstChunk, search.chunkCount);
+            std::vector<zefo::BlockRecord> records;
+            zefo::ParseBlockRecords(std::string_view(target.zcb).substr(range.offset, range.length),
+                                    range.length / zefo::kBlockRecordSize, records);
+            recordBytes += range.length;
+            ++recordRequests;
+            const std::vector<zefo::Span> more =
+                zefo::FindBlocks(search, target.index.chunks, records, blockSize, read);
+            found.insert(found.end(), more.begin(), more.end());
+        }
+        const Plan blocks = zefo::WithLocalSpans(chunks, found);
+        sound = sound && Sound(blocks, old, now);
+        std::printf(".zcb %zu bytes at %u-byte blocks; %zu searches\n", target.zcb.size(), blockSize, searches.size());
+        for (uint64_t gap : gaps) {
+            const Plan merged = zefo::MergeRemote(blocks, gap);
+            sound = sound && Sound(merged, old, now);
+            char label[64];
+            std::snprintf(label, sizeof label, "blocks %u, gaps under %llu merged", blockSize,
+                          static_cast<unsigned long long>(gap));
+            Report(label, merged, target.zci.size() + recordBytes, 1 + recordRequests);
+        }
+    }
+    if (!sound)
+        std::fprintf(stderr, "a plan takes bytes that differ from the new file's\n");
+    return sound;
+}
+
 int Delta(const char* path) {
     constexpr size_t kSize = size_t{64} << 20;
     std::vector<uint8_t> old;
@@ -199,61 +255,20 @@ int Delta(const char* path) {
     }
     const std::vector<uint8_t> tail = RandomBytes(1 << 20, 300);
     now.insert(now.end(), tail.begin(), tail.end());
-    std::printf("old %zu bytes, new %zu bytes (ten 4 KiB overwrites, ten 1 KiB insertions, 1 MiB appended)\n",
+    std::printf("== old %zu bytes, new %zu bytes: ten 4 KiB overwrites, ten 1 KiB insertions, 1 MiB appended\n",
                 old.size(), now.size());
+    bool sound = Analyse(old, now, {0, 4096});
 
-    const zefo::ReadLocal read = [&old](uint32_t, uint64_t offset, size_t length, uint8_t* out) {
-        if (offset > old.size() || length > old.size() - offset)
-            return false;
-        std::memcpy(out, old.data() + offset, length);
-        return true;
-    };
-    zefo::ChunkHasher hasher(zefo::ChunkerParams{});
-    hasher.Update(old.data(), old.size());
-    hasher.Finish();
-    const std::vector<zefo::LocalSource> sources = {{0, old.size(), hasher.chunks()}};
-
-    bool sound = true;
-    for (uint32_t blockSize : {1024u, 2048u, 4096u}) {
-        const Indexed target = IndexOf(now, blockSize);
-        const Plan chunks = zefo::PlanChunks(target.index.chunks, sources);
-        sound = sound && Sound(chunks, old, now);
-        if (blockSize == 1024) {
-            std::printf(".zci %zu bytes, %zu chunks\n", target.zci.size(), target.index.chunks.size());
-            Report("chunks only", chunks, target.zci.size(), 1);
-        }
-        const std::vector<zefo::BlockSearch> searches =
-            zefo::BlockSearches(chunks, target.index.chunks, sources, 64 * 1024);
-        std::vector<zefo::Span> found;
-        uint64_t recordBytes = 0, recordRequests = 0;
-        for (const zefo::BlockSearch& search : searches) {
-            const zefo::ByteRange range = zefo::BlockRecordRange(target.index, search.firstChunk, search.chunkCount);
-            std::vector<zefo::BlockRecord> records;
-            zefo::ParseBlockRecords(std::string_view(target.zcb).substr(range.offset, range.length),
-                                    range.length / zefo::kBlockRecordSize, records);
-            recordBytes += range.length;
-            ++recordRequests;
-            const std::vector<zefo::Span> more =
-                zefo::FindBlocks(search, target.index.chunks, records, blockSize, read);
-            found.insert(found.end(), more.begin(), more.end());
-        }
-        const Plan blocks = zefo::WithLocalSpans(chunks, found);
-        sound = sound && Sound(blocks, old, now);
-        std::printf(".zcb %zu bytes at %u-byte blocks; %zu searches\n", target.zcb.size(), blockSize, searches.size());
-        for (uint64_t gap : {0u, 512u, 2048u, 8192u}) {
-            const Plan merged = zefo::MergeRemote(blocks, gap);
-            sound = sound && Sound(merged, old, now);
-            char label[64];
-            std::snprintf(label, sizeof label, "blocks %u, gaps under %llu merged", blockSize,
-                          static_cast<unsigned long long>(gap));
-            Report(label, merged, target.zci.size() + recordBytes, 1 + recordRequests);
-        }
+    // Small changes close together (a table of offsets rewritten): the gaps between the
+    // blocks they touch decide how many ranges are fetched.
+    now = old;
+    for (int i = 0; i < 100; ++i) {
+        const std::vector<uint8_t> bytes = RandomBytes(16, 400 + i);
+        std::memcpy(now.data() + (32 << 20) + random.Below(512 << 10), bytes.data(), bytes.size());
     }
-    if (!sound) {
-        std::fprintf(stderr, "a plan takes bytes that differ from the new file's\n");
-        return 1;
-    }
-    return 0;
+    std::printf("== the same old file, new: 100 overwrites of 16 bytes within 512 KiB\n");
+    sound = Analyse(old, now, {0, 512, 2048, 4096, 8192, 16384}) && sound;
+    return sound ? 0 : 1;
 }
 
 }  // namespace

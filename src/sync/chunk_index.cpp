@@ -245,6 +245,10 @@ void ChunkHasher::Take(const uint8_t* data, size_t size, Piece&& piece) {
     while (size > 0 && !failed_) {
         bool cut = false;
         const size_t taken = chunker_.Next(data, size, cut);
+        if (taken == 0) {
+            failed_ = true;
+            return;
+        }
         sha_->Update(data, taken);
         piece(data, taken, cut);
         if (cut && !EndChunk())

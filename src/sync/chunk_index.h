@@ -55,7 +55,7 @@ constexpr size_t kChunkRecordSize = 40;
 constexpr size_t kBlockRecordSize = 12;
 constexpr uint32_t kMinBlockSize = 256;
 constexpr uint32_t kMaxBlockSize = 64 * 1024;
-constexpr uint32_t kDefaultBlockSize = 2048;
+constexpr uint32_t kDefaultBlockSize = 1024;
 // More chunks than this no index holds (with the smallest chunks, a 64 GiB file).
 constexpr uint64_t kMaxChunkCount = uint64_t{1} << 26;
 

@@ -24,6 +24,12 @@ namespace zefo {
 
 // The source of spans fetched from the server.
 constexpr uint32_t kRemoteSource = 0xffffffff;
+// How far beyond a run of missing chunks its blocks are searched for, on a side where
+// only one neighbour is known.
+constexpr uint64_t kDefaultRegionSlack = 64 * 1024;
+// Local gaps shorter than this between remote spans are fetched too: about what the
+// request and reply heads of one more range cost.
+constexpr uint64_t kDefaultMergeGap = 512;
 
 struct Span {
     uint64_t offset = 0;  // in the new file

@@ -184,6 +184,7 @@ TEST(ChunkIndexTest, HostileIndexesAreRefused) {
     auto crafted = [](std::vector<uint32_t> lengths) {
         ChunkIndex made;
         made.header.chunker = kSmall;
+        made.header.blockSize = 2048;
         for (uint32_t length : lengths) {
             made.chunks.push_back({made.header.fileSize, length, {}});
             made.header.fileSize += length;
