@@ -82,8 +82,8 @@ struct ChunkIndex {
 bool ParseChunkIndexHeader(std::string_view bytes, ChunkIndexHeader& header);
 // Reads a whole chunk index; false, with `index` emptied, unless the header is sound,
 // the records are exactly the ones it counts, and they cut the file into chunks the
-// parameters allow (offsets increasing, every length within [min, max], the last one
-// shorter, ending at the file's size).
+// parameters allow (offsets increasing, every length within [min, max] but the last
+// one's, which may be shorter, ending at the file's size).
 bool ParseChunkIndex(std::string_view bytes, ChunkIndex& index);
 // The bytes of `index` as a .zci (its header's count is taken from the chunks).
 std::string ChunkIndexBytes(const ChunkIndex& index);
