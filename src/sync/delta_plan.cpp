@@ -120,11 +120,96 @@ struct TargetBlock {
     BlockRecord record;
     int64_t found = -1;  // where in `source`, once found
     uint32_t source = 0;
+    size_t group = 0;  // the first of its equals in the table's keys (full blocks only)
 };
 
-bool Matches(const TargetBlock& block, const uint8_t* bytes) {
-    return WeakSum(bytes, block.length) == block.record.weak && StrongHash(bytes, block.length) == block.record.strong;
-}
+// The blocks searched for. Full blocks are looked up by weak sum, then strong hash;
+// blocks with equal records form a group found all at once, so that no position costs
+// more than one strong hash and two binary searches, whatever the records hold.
+class BlockTable {
+  public:
+    static constexpr size_t kNone = SIZE_MAX;
+
+    BlockTable(std::vector<TargetBlock> blocks, uint32_t blockSize)
+        : blocks_(std::move(blocks)), blockSize_(blockSize), missing_(blocks_.size()), filter_(1024) {
+        for (size_t b = 0; b < blocks_.size(); ++b) {
+            if (blocks_[b].length == blockSize) {
+                keys_.push_back({blocks_[b].record.weak, blocks_[b].record.strong, b});
+                const uint32_t bucket = Bucket(blocks_[b].record.weak);
+                filter_[bucket >> 6] |= uint64_t{1} << (bucket & 63);
+            }
+        }
+        std::sort(keys_.begin(), keys_.end());
+        for (size_t k = 0; k < keys_.size(); ++k) {
+            const bool first = k == 0 || keys_[k].weak != keys_[k - 1].weak || keys_[k].strong != keys_[k - 1].strong;
+            blocks_[keys_[k].block].group = first ? k : blocks_[keys_[k - 1].block].group;
+        }
+    }
+
+    // The first block of a group not found yet whose records `bytes` (a full block with
+    // weak sum `weak`) match, or kNone.
+    size_t Lookup(uint32_t weak, const uint8_t* bytes) const {
+        const uint32_t bucket = Bucket(weak);
+        if (!(filter_[bucket >> 6] >> (bucket & 63) & 1))
+            return kNone;
+        auto same = std::lower_bound(keys_.begin(), keys_.end(), Key{weak, 0, 0});
+        if (same == keys_.end() || same->weak != weak)
+            return kNone;
+        const uint64_t strong = StrongHash(bytes, blockSize_);
+        auto match = std::lower_bound(same, keys_.end(), Key{weak, strong, 0});
+        if (match == keys_.end() || match->weak != weak || match->strong != strong)
+            return kNone;
+        return blocks_[match->block].found < 0 ? match->block : kNone;
+    }
+
+    // True when `bytes` hold block `b` (of any length).
+    bool Holds(size_t b, const uint8_t* bytes) const {
+        const TargetBlock& block = blocks_[b];
+        return WeakSum(bytes, block.length) == block.record.weak &&
+               StrongHash(bytes, block.length) == block.record.strong;
+    }
+
+    // Block `b`, and every full block equal to it, found at `at` in `source`.
+    void Mark(size_t b, uint64_t at, uint32_t source) {
+        if (blocks_[b].length != blockSize_) {
+            Found(blocks_[b], at, source);
+            return;
+        }
+        for (size_t k = blocks_[b].group; k < keys_.size() && blocks_[keys_[k].block].group == blocks_[b].group; ++k)
+            Found(blocks_[keys_[k].block], at, source);
+    }
+
+    const std::vector<TargetBlock>& blocks() const { return blocks_; }
+    size_t missing() const { return missing_; }
+
+  private:
+    struct Key {
+        uint32_t weak;
+        uint64_t strong;
+        size_t block;
+        bool operator<(const Key& other) const {
+            return weak != other.weak       ? weak < other.weak
+                   : strong != other.strong ? strong < other.strong
+                                            : block < other.block;
+        }
+    };
+
+    static uint32_t Bucket(uint32_t weak) { return (weak * 0x9e3779b1u) >> 16; }
+
+    void Found(TargetBlock& block, uint64_t at, uint32_t source) {
+        if (block.found >= 0)
+            return;
+        block.found = static_cast<int64_t>(at);
+        block.source = source;
+        --missing_;
+    }
+
+    std::vector<TargetBlock> blocks_;
+    uint32_t blockSize_;
+    size_t missing_;
+    std::vector<Key> keys_;
+    std::vector<uint64_t> filter_;  // 2^16 bits, one per bucket of weak sums: most positions fail here
+};
 
 }  // namespace
 
@@ -223,18 +308,29 @@ std::vector<BlockSearch> BlockSearches(const Plan& plan,
         search.chunkCount = lastChunk - firstChunk + 1;
         const LocalSource* beforeSource = before ? SourceWithId(sources, before->source) : nullptr;
         const LocalSource* afterSource = after ? SourceWithId(sources, after->source) : nullptr;
-        const uint64_t from = before ? before->sourceOffset + before->length : 0;
-        const uint64_t to = after ? after->sourceOffset : 0;
-        if (beforeSource && beforeSource == afterSource && from <= to && to - from <= run + 2 * slack) {
-            // The bytes the old file had between the two neighbours.
-            if (to > from && to <= beforeSource->size)
-                search.regions.push_back({beforeSource->id, from, to - from});
-        } else {
-            if (beforeSource && from < beforeSource->size)
+        // The run's bytes most likely lie just after the span before it and just before
+        // the span after it, in their sources; where the two stretches meet they are one.
+        // (Between the two alone is not enough: equal chunks may have been taken from
+        // anywhere.)
+        if (beforeSource) {
+            const uint64_t from = before->sourceOffset + before->length;
+            if (from < beforeSource->size)
                 search.regions.push_back({beforeSource->id, from, std::min(run + slack, beforeSource->size - from)});
-            if (afterSource && to <= afterSource->size && to > 0) {
+        }
+        if (afterSource) {
+            const uint64_t to = after->sourceOffset;
+            if (to > 0 && to <= afterSource->size) {
                 const uint64_t reach = std::min(run + slack, to);
-                search.regions.push_back({afterSource->id, to - reach, reach});
+                Region region{afterSource->id, to - reach, reach};
+                Region* first = search.regions.empty() ? nullptr : &search.regions.front();
+                if (first && first->source == region.source && region.offset <= first->offset + first->length &&
+                    first->offset <= region.offset + region.length) {
+                    const uint64_t end = std::max(first->offset + first->length, to);
+                    first->offset = std::min(first->offset, region.offset);
+                    first->length = end - first->offset;
+                } else {
+                    search.regions.push_back(region);
+                }
             }
         }
         if (!search.regions.empty())
@@ -259,28 +355,16 @@ std::vector<Span> FindBlocks(const BlockSearch& search,
             if (blocks.size() == records.size())
                 return {};
             const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(blockSize, chunk.length - at));
-            blocks.push_back({chunk.offset + at, length, records[blocks.size()]});
+            blocks.push_back({chunk.offset + at, length, records[blocks.size()], -1, 0, 0});
         }
     }
     if (blocks.size() != records.size())
         return {};
 
-    // Full blocks by weak sum, behind a filter of 2^16 bits that most positions fail.
-    std::vector<std::pair<uint32_t, size_t>> byWeak;
-    std::vector<uint64_t> filter(1024);
-    auto bucket = [](uint32_t weak) { return (weak * 0x9e3779b1u) >> 16; };
-    for (size_t b = 0; b < blocks.size(); ++b) {
-        if (blocks[b].length == blockSize) {
-            byWeak.emplace_back(blocks[b].record.weak, b);
-            filter[bucket(blocks[b].record.weak) >> 6] |= uint64_t{1} << (bucket(blocks[b].record.weak) & 63);
-        }
-    }
-    std::sort(byWeak.begin(), byWeak.end());
-    size_t missing = blocks.size();
+    BlockTable table(std::move(blocks), blockSize);
     window = std::max<size_t>(window, 2 * size_t{blockSize});
-
     for (const Region& region : search.regions) {
-        if (missing == 0)
+        if (table.missing() == 0)
             break;
         RegionReader reader(read, region, window);
         const uint64_t end = region.offset + region.length;
@@ -295,44 +379,22 @@ std::vector<Span> FindBlocks(const BlockSearch& search,
                 sum.Reset(bytes, blockSize);
                 rolling = true;
             }
-            const uint32_t weak = sum.value();
-            size_t matched = blocks.size();
-            if (filter[bucket(weak) >> 6] >> (bucket(weak) & 63) & 1) {
-                auto same = std::lower_bound(byWeak.begin(), byWeak.end(), std::make_pair(weak, size_t{0}));
-                bool hashed = false;
-                uint64_t strong = 0;
-                for (; same != byWeak.end() && same->first == weak; ++same) {
-                    TargetBlock& block = blocks[same->second];
-                    if (block.found >= 0)
-                        continue;
-                    if (!hashed) {
-                        strong = StrongHash(bytes, blockSize);
-                        hashed = true;
-                    }
-                    if (block.record.strong == strong) {
-                        block.found = static_cast<int64_t>(at);
-                        block.source = region.source;
-                        --missing;
-                        matched = std::min(matched, same->second);
-                    }
-                }
-            }
-            if (matched < blocks.size()) {
+            const size_t matched = table.Lookup(sum.value(), bytes);
+            if (matched != BlockTable::kNone) {
+                table.Mark(matched, at, region.source);
                 // The blocks after a found one most often follow it in the source too
                 // (the short last block of a chunk is found only this way).
-                uint64_t next = at + blocks[matched].length;
-                for (size_t b = matched + 1; b < blocks.size() && blocks[b].found < 0; ++b) {
-                    const uint8_t* following = reader.At(next, blocks[b].length);
-                    if (!following || !Matches(blocks[b], following))
+                uint64_t next = at + blockSize;
+                for (size_t b = matched + 1; b < table.blocks().size() && table.blocks()[b].found < 0; ++b) {
+                    const uint8_t* following = reader.At(next, table.blocks()[b].length);
+                    if (!following || !table.Holds(b, following))
                         break;
-                    blocks[b].found = static_cast<int64_t>(next);
-                    blocks[b].source = region.source;
-                    --missing;
-                    next += blocks[b].length;
+                    table.Mark(b, next, region.source);
+                    next += table.blocks()[b].length;
                 }
                 at = next;
                 rolling = false;
-                if (missing == 0)
+                if (table.missing() == 0)
                     break;
                 continue;
             }
@@ -347,7 +409,7 @@ std::vector<Span> FindBlocks(const BlockSearch& search,
     }
 
     std::vector<Span> found;
-    for (const TargetBlock& block : blocks) {
+    for (const TargetBlock& block : table.blocks()) {
         if (block.found >= 0)
             Append(found, Span{block.offset, block.length, block.source, static_cast<uint64_t>(block.found)});
     }

@@ -70,9 +70,9 @@ struct Region {
     bool operator==(const Region&) const = default;
 };
 
-// A run of remote chunks of the plan and where their bytes may lie: between the local
-// spans on either side of the run in their source, or near one of them (`slack` bytes
-// more than the run on each side that is known).
+// A run of remote chunks of the plan and where their bytes may lie: after the local
+// span before the run and before the local span after it, in their sources, as far as
+// the run's length and `slack` bytes more (one region where the two meet).
 struct BlockSearch {
     size_t firstChunk = 0;
     size_t chunkCount = 0;
