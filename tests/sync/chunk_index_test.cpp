@@ -109,6 +109,8 @@ TEST(ChunkIndexTest, WhatTheWriterWritesReadsBack) {
 TEST(ChunkIndexTest, TheWeakSumRollsAndTheStrongHashSeesEveryByte) {
     // a = 97 + 98 + 99, b = 3 * 97 + 2 * 98 + 99.
     EXPECT_EQ(WeakSum(Bytes("abc"), 3), (586u << 16) | 294u);
+    // Forty bytes of 1: a = 40, b = 40 + 39 + ... + 1.
+    EXPECT_EQ(WeakSum(Bytes(std::string(40, '\1')), 40), (820u << 16) | 40u);
     const std::string bytes = Pattern(5000, 4);
     RollingSum sum;
     sum.Reset(Bytes(bytes), 700);
