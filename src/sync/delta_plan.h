@@ -24,8 +24,8 @@ namespace zefo {
 
 // The source of spans fetched from the server.
 constexpr uint32_t kRemoteSource = 0xffffffff;
-// How far beyond a run of missing chunks its blocks are searched for, on a side where
-// only one neighbour is known.
+// How far beyond the length of a run of missing chunks its blocks are searched for, on
+// each side of it.
 constexpr uint64_t kDefaultRegionSlack = 64 * 1024;
 // Local gaps shorter than this between remote spans are fetched too: about what the
 // request and reply heads of one more range cost.
