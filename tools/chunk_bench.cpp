@@ -1,0 +1,304 @@
+// Figures of updates that fetch only what changed:
+//
+//   chunk_bench chunk [MiB]          chunking speed on pseudo-random bytes in memory (default 1024 MiB)
+//   chunk_bench write FILE [BLOCK]   the index writer on a file: speed, and the indexes' sizes
+//   chunk_bench delta [FILE]         a 64 MiB file (pseudo-random, or the first 64 MiB of FILE) with ten
+//                                    4 KiB overwrites, ten 1 KiB insertions and 1 MiB appended: what the
+//                                    plan fetches at chunk level and with blocks of 1, 2 and 4 KiB
+//
+// Speeds are the best of three runs. The delta figures count the bytes on the wire: the
+// remote ranges, the whole .zci, the .zcb ranges of the missing chunks, and 400 bytes of
+// request and reply heads for each of those requests.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "base/md5.h"
+#include "net/crypto.h"
+#include "sync/chunk_index.h"
+#include "sync/chunker.h"
+#include "sync/delta_plan.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using zefo::Chunk;
+using zefo::Plan;
+
+constexpr uint64_t kRequestOverhead = 400;
+constexpr size_t kFeed = size_t{1} << 20;
+
+double Since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// xorshift64*: fast, reproducible bytes.
+struct Random {
+    uint64_t state;
+    uint64_t Next() {
+        state ^= state >> 12;
+        state ^= state << 25;
+        state ^= state >> 27;
+        return state * 0x2545f4914f6cdd1d;
+    }
+    uint64_t Below(uint64_t bound) { return Next() % bound; }
+};
+
+std::vector<uint8_t> RandomBytes(size_t size, uint64_t seed) {
+    std::vector<uint8_t> bytes(size);
+    Random random{seed};
+    for (size_t i = 0; i < size; i += 8) {
+        const uint64_t value = random.Next();
+        std::memcpy(bytes.data() + i, &value, std::min<size_t>(8, size - i));
+    }
+    return bytes;
+}
+
+int Chunking(size_t mib) {
+    const std::vector<uint8_t> bytes = RandomBytes(mib << 20, 1);
+    double best = 1e30;
+    std::vector<uint64_t> cuts;
+    for (int run = 0; run < 3; ++run) {
+        zefo::Chunker chunker;
+        cuts.clear();
+        const Clock::time_point start = Clock::now();
+        for (size_t at = 0; at < bytes.size(); at += kFeed)
+            chunker.Feed(bytes.data() + at, std::min(kFeed, bytes.size() - at), cuts);
+        if (chunker.Finish())
+            cuts.push_back(chunker.position());
+        best = std::min(best, Since(start));
+    }
+    uint64_t shortest = UINT64_MAX, longest = 0, previous = 0;
+    for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+        shortest = std::min(shortest, cuts[i] - previous);
+        longest = std::max(longest, cuts[i] - previous);
+        previous = cuts[i];
+    }
+    std::printf("chunking %zu MiB: %.3f s, %.2f GB/s\n", mib, best, static_cast<double>(bytes.size()) / best / 1e9);
+    std::printf("chunks %zu, mean %.0f bytes, shortest %llu, longest %llu (last chunk left out)\n", cuts.size(),
+                static_cast<double>(bytes.size()) / static_cast<double>(cuts.size()),
+                static_cast<unsigned long long>(shortest), static_cast<unsigned long long>(longest));
+    return 0;
+}
+
+// One pass over `path` feeding `feed(bytes, size)`; seconds, or -1 when it cannot be read.
+template <typename Feed>
+double PassOver(const char* path, Feed&& feed, uint64_t& size) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (!file)
+        return -1;
+    std::vector<uint8_t> block(kFeed);
+    size = 0;
+    const Clock::time_point start = Clock::now();
+    for (;;) {
+        const size_t got = std::fread(block.data(), 1, block.size(), file);
+        if (got == 0)
+            break;
+        feed(block.data(), got);
+        size += got;
+    }
+    const double seconds = Since(start);
+    std::fclose(file);
+    return seconds;
+}
+
+int Writing(const char* path, uint32_t blockSize) {
+    double bestHasher = 1e30, bestWriter = 1e30, bestDigests = 1e30;
+    uint64_t size = 0;
+    std::string chunkIndex, blockIndex;
+    for (int run = 0; run < 3; ++run) {
+        zefo::ChunkHasher hasher(zefo::ChunkerParams{});
+        const double hashing = PassOver(
+            path, [&](const uint8_t* data, size_t n) { hasher.Update(data, n); }, size);
+        zefo::ChunkIndexWriter writer(zefo::ChunkerParams{}, blockSize);
+        const double writing = PassOver(
+            path, [&](const uint8_t* data, size_t n) { writer.Update(data, n); }, size);
+        // The publisher's own pass over a file: its MD5 and SHA-256, which the writer gives too.
+        zefo::Md5 md5;
+        zefo::Sha256 sha;
+        const double digests = PassOver(
+            path,
+            [&](const uint8_t* data, size_t n) {
+                md5.Update(data, n);
+                sha.Update(data, n);
+            },
+            size);
+        if (hashing < 0 || writing < 0 || digests < 0 || !hasher.Finish() || !writer.Finish(chunkIndex, blockIndex)) {
+            std::fprintf(stderr, "%s: cannot be read or indexed\n", path);
+            return 2;
+        }
+        bestHasher = std::min(bestHasher, hashing);
+        bestWriter = std::min(bestWriter, writing);
+        bestDigests = std::min(bestDigests, digests);
+    }
+    const double bytes = static_cast<double>(size);
+    std::printf("file %llu bytes, block size %u\n", static_cast<unsigned long long>(size), blockSize);
+    std::printf("chunks + SHA-256 of each:                 %.3f s, %.0f MB/s\n", bestHasher, bytes / bestHasher / 1e6);
+    std::printf("writer (+ blocks, file SHA-256 and MD5):  %.3f s, %.0f MB/s\n", bestWriter, bytes / bestWriter / 1e6);
+    std::printf("the file's MD5 and SHA-256 alone:         %.3f s, %.0f MB/s\n", bestDigests,
+                bytes / bestDigests / 1e6);
+    const double own = bestWriter - bestDigests;
+    std::printf("the writer beyond them (chunks + SHA-256 + blocks): %.3f s, %.0f MB/s\n", own, bytes / own / 1e6);
+    std::printf(".zci %zu bytes (%.3f %% of the file), .zcb %zu bytes (%.3f %%), both %.3f %%\n", chunkIndex.size(),
+                100.0 * static_cast<double>(chunkIndex.size()) / bytes, blockIndex.size(),
+                100.0 * static_cast<double>(blockIndex.size()) / bytes,
+                100.0 * static_cast<double>(chunkIndex.size() + blockIndex.size()) / bytes);
+    return 0;
+}
+
+struct Indexed {
+    zefo::ChunkIndex index;
+    std::string zci;
+    std::string zcb;
+};
+
+Indexed IndexOf(const std::vector<uint8_t>& bytes, uint32_t blockSize) {
+    Indexed indexed;
+    zefo::ChunkIndexWriter writer(zefo::ChunkerParams{}, blockSize);
+    for (size_t at = 0; at < bytes.size(); at += kFeed)
+        writer.Update(bytes.data() + at, std::min(kFeed, bytes.size() - at));
+    if (!writer.Finish(indexed.zci, indexed.zcb) || !zefo::ParseChunkIndex(indexed.zci, indexed.index)) {
+        std::fprintf(stderr, "indexing failed\n");
+        std::exit(2);
+    }
+    return indexed;
+}
+
+// Every local span of `plan` holds the new file's bytes.
+bool Sound(const Plan& plan, const std::vector<uint8_t>& old, const std::vector<uint8_t>& now) {
+    if (!zefo::PlanCovers(plan, now.size(), {{0, old.size(), {}}}))
+        return false;
+    for (const zefo::Span& span : plan) {
+        if (!span.remote() && std::memcmp(old.data() + span.sourceOffset, now.data() + span.offset, span.length) != 0)
+            return false;
+    }
+    return true;
+}
+
+void Report(const char* label, const Plan& plan, uint64_t indexBytes, uint64_t indexRequests) {
+    const zefo::PlanTotals totals = zefo::Totals(plan);
+    const uint64_t wire = totals.remoteBytes + indexBytes + (totals.remoteRanges + indexRequests) * kRequestOverhead;
+    std::printf("%-34s fetch %9llu bytes in %3llu ranges, index %7llu bytes in %3llu requests, wire %9llu\n", label,
+                static_cast<unsigned long long>(totals.remoteBytes),
+                static_cast<unsigned long long>(totals.remoteRanges), static_cast<unsigned long long>(indexBytes),
+                static_cast<unsigned long long>(indexRequests), static_cast<unsigned long long>(wire));
+}
+
+// What plans of `now` over `old` fetch at chunk level and with blocks; false when a
+// plan takes bytes that differ from the new file's.
+bool Analyse(const std::vector<uint8_t>& old, const std::vector<uint8_t>& now, std::initializer_list<uint64_t> gaps) {
+    const zefo::ReadLocal read = [&old](uint32_t, uint64_t offset, size_t length, uint8_t* out) {
+        if (offset > old.size() || length > old.size() - offset)
+            return false;
+        std::memcpy(out, old.data() + offset, length);
+        return true;
+    };
+    zefo::ChunkHasher hasher(zefo::ChunkerParams{});
+    hasher.Update(old.data(), old.size());
+    hasher.Finish();
+    const std::vector<zefo::LocalSource> sources = {{0, old.size(), hasher.chunks()}};
+
+    bool sound = true;
+    for (uint32_t blockSize : {1024u, 2048u, 4096u}) {
+        const Indexed target = IndexOf(now, blockSize);
+        const Plan chunks = zefo::PlanChunks(target.index.chunks, sources);
+        sound = sound && Sound(chunks, old, now);
+        if (blockSize == 1024) {
+            std::printf(".zci %zu bytes, %zu chunks\n", target.zci.size(), target.index.chunks.size());
+            Report("chunks only", chunks, target.zci.size(), 1);
+        }
+        const std::vector<zefo::BlockSearch> searches =
+            zefo::BlockSearches(chunks, target.index.chunks, sources, zefo::kDefaultRegionSlack);
+        std::vector<zefo::Span> found;
+        uint64_t recordBytes = 0, recordRequests = 0;
+        for (const zefo::BlockSearch& search : searches) {
+            const zefo::ByteRange range = zefo::BlockRecordRange(target.index, search.firstChunk, search.chunkCount);
+            std::vector<zefo::BlockRecord> records;
+            zefo::ParseBlockRecords(std::string_view(target.zcb).substr(range.offset, range.length),
+                                    range.length / zefo::kBlockRecordSize, records);
+            recordBytes += range.length;
+            ++recordRequests;
+            const std::vector<zefo::Span> more =
+                zefo::FindBlocks(search, target.index.chunks, records, blockSize, read);
+            found.insert(found.end(), more.begin(), more.end());
+        }
+        const Plan blocks = zefo::WithLocalSpans(chunks, found);
+        sound = sound && Sound(blocks, old, now);
+        std::printf(".zcb %zu bytes at %u-byte blocks; %zu searches\n", target.zcb.size(), blockSize, searches.size());
+        for (uint64_t gap : gaps) {
+            const Plan merged = zefo::MergeRemote(blocks, gap);
+            sound = sound && Sound(merged, old, now);
+            char label[64];
+            std::snprintf(label, sizeof label, "blocks %u, gaps under %llu merged", blockSize,
+                          static_cast<unsigned long long>(gap));
+            Report(label, merged, target.zci.size() + recordBytes, 1 + recordRequests);
+        }
+    }
+    if (!sound)
+        std::fprintf(stderr, "a plan takes bytes that differ from the new file's\n");
+    return sound;
+}
+
+int Delta(const char* path) {
+    constexpr size_t kSize = size_t{64} << 20;
+    std::vector<uint8_t> old;
+    if (path) {
+        std::FILE* file = std::fopen(path, "rb");
+        old.resize(kSize);
+        const size_t got = file ? std::fread(old.data(), 1, kSize, file) : 0;
+        if (file)
+            std::fclose(file);
+        if (got != kSize) {
+            std::fprintf(stderr, "%s: fewer than 64 MiB\n", path);
+            return 2;
+        }
+    } else {
+        old = RandomBytes(kSize, 2);
+    }
+    std::vector<uint8_t> now = old;
+    Random random{3};
+    for (int i = 0; i < 10; ++i) {
+        const std::vector<uint8_t> bytes = RandomBytes(4096, 100 + i);
+        std::memcpy(now.data() + random.Below(now.size() - 4096), bytes.data(), 4096);
+    }
+    for (int i = 0; i < 10; ++i) {
+        const std::vector<uint8_t> bytes = RandomBytes(1024, 200 + i);
+        now.insert(now.begin() + static_cast<ptrdiff_t>(random.Below(now.size())), bytes.begin(), bytes.end());
+    }
+    const std::vector<uint8_t> tail = RandomBytes(1 << 20, 300);
+    now.insert(now.end(), tail.begin(), tail.end());
+    std::printf("== old %zu bytes, new %zu bytes: ten 4 KiB overwrites, ten 1 KiB insertions, 1 MiB appended\n",
+                old.size(), now.size());
+    bool sound = Analyse(old, now, {0, 4096});
+
+    // Small changes close together (a table of offsets rewritten): the gaps between the
+    // blocks they touch decide how many ranges are fetched.
+    now = old;
+    for (int i = 0; i < 100; ++i) {
+        const std::vector<uint8_t> bytes = RandomBytes(16, 400 + i);
+        std::memcpy(now.data() + (32 << 20) + random.Below(512 << 10), bytes.data(), bytes.size());
+    }
+    std::printf("== the same old file, new: 100 overwrites of 16 bytes within 512 KiB\n");
+    sound = Analyse(old, now, {0, 512, 2048, 4096, 8192, 16384}) && sound;
+    return sound ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "chunk" && argc <= 3)
+        return Chunking(argc == 3 ? std::strtoul(argv[2], nullptr, 10) : 1024);
+    if (mode == "write" && (argc == 3 || argc == 4))
+        return Writing(argv[2],
+                       argc == 4 ? static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)) : zefo::kDefaultBlockSize);
+    if (mode == "delta" && argc <= 3)
+        return Delta(argc == 3 ? argv[2] : nullptr);
+    std::fprintf(stderr, "usage: %s chunk [MiB] | write FILE [BLOCK] | delta [FILE]\n", argv[0]);
+    return 2;
+}
