@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "common/environment.h"
 #include "common/temp_dir.h"
@@ -222,9 +225,18 @@ TEST_F(SettingsTest, ThePinIsReadAndLeftAsItIsBySaves) {
               kBom + "[Program]\r\npin = " + pin + "\r\nserver = https://other\r\nlang = " + current.lang + "\r\n");
 }
 
-TEST_F(SettingsTest, AcceptedListVersionsAreKeptPerTargetBesideTheSettings) {
-    const std::string file = ListVersionsFile("My Game");
-    EXPECT_EQ(file, product + "My Game" + kSeparator + "lists.ini");
+TEST_F(SettingsTest, AcceptedListVersionsAreKeptPerTargetInOneStore) {
+    // Earlier programs kept them beside the settings of each name: read as a floor.
+    for (const char* name : {"My Game", "Updater"})
+        std::filesystem::create_directories(std::filesystem::u8path(product + name));
+    test::WriteFileBytes(product + "not a folder", "");
+    std::vector<std::string> files = ListVersionsFiles();
+    ASSERT_FALSE(files.empty());
+    const std::string file = files.front();
+    EXPECT_EQ(file, product + "lists.ini");
+    std::sort(files.begin() + 1, files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{file, product + "My Game" + kSeparator + "lists.ini",
+                                               product + "Updater" + kSeparator + "lists.ini"}));
     EXPECT_EQ(ReadAcceptedVersion(file, "/"), 0);
     // Folder names may hold what a key line cannot.
     const std::string odd = "/a = b;[c] d/";
@@ -239,7 +251,6 @@ TEST_F(SettingsTest, AcceptedListVersionsAreKeptPerTargetBesideTheSettings) {
     // A value that is no version counts as none.
     test::WriteFileBytes(file, "[Signed lists]\r\n/ = -5\r\n");
     EXPECT_EQ(ReadAcceptedVersion(file, "/"), 0);
-    EXPECT_EQ(ListVersionsFile(".."), "");
 }
 
 TEST_F(SettingsTest, FailuresAreSilentAndGiveTheDefaults) {
