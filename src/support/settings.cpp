@@ -3,6 +3,7 @@
 #include "base/file_system.h"
 #include "base/listed_path.h"
 #include "support/ini_file.h"
+#include "support/trust_folder.h"
 
 namespace zefo {
 
@@ -117,14 +118,28 @@ void WriteSettings(const std::string& folder, const Settings& settings) {
 
 std::vector<std::string> ListVersionsFiles() {
     const std::string product = ProductFolder();
-    if (product.empty())
+    std::string store = TrustFolder();
+    // Elevated without a protected folder: the user's folder, as the program kept them
+    // before. A version only ever raises what is demanded, so that still holds off
+    // older lists from the network.
+    if (store.empty() && !product.empty()) {
+        if (QueryFileSize(product) != -2)
+            EnsureDirectory(product);
+        store = product;
+    }
+    if (store.empty())
         return {};
-    if (QueryFileSize(product) != -2)
-        EnsureDirectory(product);
-    std::vector<std::string> files{product + "lists.ini"};
-    // Earlier programs kept them beside the settings of "Updater" and of each game's name.
-    for (const std::string& name : SubfolderNames(product, kMaxEarlierFolders))
-        files.push_back(product + name + product.back() + "lists.ini");
+    std::vector<std::string> files{store + "lists.ini"};
+    if (!product.empty()) {
+        if (product != store)
+            files.push_back(product + "lists.ini");
+        // Earlier programs kept them beside the settings of "Updater" and of each game's name.
+        for (const std::string& name : SubfolderNames(product, kMaxEarlierFolders))
+            files.push_back(product + name + product.back() + "lists.ini");
+    }
+    const std::string elevated = ElevatedTrustFolder();
+    if (!elevated.empty() && elevated != store)
+        files.push_back(elevated + "lists.ini");
     return files;
 }
 

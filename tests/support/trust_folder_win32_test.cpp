@@ -9,11 +9,15 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "base/wide_text_win32.h"
 #include "common/environment.h"
 #include "common/temp_dir.h"
+#include "support/settings.h"
+#include "support/trust_folder.h"
 
 namespace zefo {
 namespace {
@@ -50,6 +54,20 @@ TEST(TrustFolderTest, OnlyAFolderAdministratorsOwnAndNoOneElseMayChangeIsProtect
     // The user counts only where named (Wine, where every process is that user).
     EXPECT_TRUE(Protected(L"O:" + user + L"D:(A;;FA;;;" + user + L")", user));
     EXPECT_FALSE(Protected(L"O:" + user + L"D:(A;;FA;;;" + user + L")"));
+}
+
+TEST(TrustFolderTest, AnElevatedRunKeepsItsTrustStateInProgramData) {
+    // Every process under Wine reports itself elevated, as the program's manifest asks.
+    const char* programData = std::getenv("ProgramData");
+    ASSERT_NE(programData, nullptr);
+    test::TempDir appData;
+    test::SetEnvironment("APPDATA", appData.path());
+    const std::string folder = std::string(programData) + "\\Zefo\\";
+    EXPECT_EQ(TrustFolder(), folder);
+    EXPECT_EQ(ElevatedTrustFolder(), folder);
+    const std::vector<std::string> files = ListVersionsFiles();
+    ASSERT_FALSE(files.empty());
+    EXPECT_EQ(files.front(), folder + "lists.ini");
 }
 
 TEST(TrustFolderTest, AFolderSomeoneElseMadeOrMayChangeIsNotUsed) {
