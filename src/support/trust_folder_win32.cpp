@@ -2,7 +2,6 @@
 // After windows.h:
 #include <aclapi.h>
 #include <sddl.h>
-#include <shlobj.h>
 
 #include <optional>
 #include <string>
@@ -98,13 +97,30 @@ bool Trusted(PSID sid, PSID self) {
                                IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || (self && EqualSid(sid, self)));
 }
 
+// ProgramData as the machine's registry names it. Not from the environment, nor
+// expanded with it: the user's own variables reach an elevated program too.
 std::string ProgramDataFolder() {
-    PWSTR path = nullptr;
-    // From the machine's registry, not from the environment, which the user sets.
-    const HRESULT result = SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &path);
-    std::string folder = SUCCEEDED(result) && path ? Narrow(path) : std::string();
-    CoTaskMemFree(path);
-    return folder;
+    wchar_t value[MAX_PATH];
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList",
+                     L"ProgramData", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, value,
+                     &size) != ERROR_SUCCESS)
+        return {};
+    std::wstring folder = value;
+    // Windows writes "%SystemDrive%\ProgramData": the drive is the system folder's.
+    const std::wstring drive = L"%SystemDrive%";
+    if (folder.size() >= drive.size() &&
+        CompareStringOrdinal(folder.data(), static_cast<int>(drive.size()), drive.data(),
+                             static_cast<int>(drive.size()), TRUE) == CSTR_EQUAL) {
+        wchar_t windows[MAX_PATH];
+        const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+        if (length < 2 || length >= MAX_PATH || windows[1] != L':')
+            return {};
+        folder = std::wstring(windows, 2) + folder.substr(drive.size());
+    }
+    if (folder.find(L'%') != std::wstring::npos || folder.size() < 3 || folder[1] != L':')
+        return {};
+    return Narrow(folder);
 }
 
 }  // namespace
