@@ -12,7 +12,7 @@ namespace zefo {
 // missing. Where the program runs as the user, the product folder. On Windows, for a
 // process that runs elevated, "Zefo" in ProgramData, made so that only administrators
 // and the system can change it; a folder there that anyone else owns or may change
-// is never used, and the result is then empty: keep nothing.
+// is never used (nor taken over), and the result is then empty.
 std::string TrustFolder();
 
 // The folder elevated runs keep that state in, when it exists and only
