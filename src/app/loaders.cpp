@@ -28,14 +28,13 @@ int GameListLoader(int /*argument*/) {
             state.gameList = std::move(games);
             state.gamesLoaded.store(1, std::memory_order_release);
         },
-        BuiltInTrust("Updater"));
+        BuiltInTrust());
     return 0;
 }
 
 int FileListLoader(int /*argument*/) {
     const TextSnapshot snapshot = State().Snapshot();
     WindowObserver observer;
-    // The updater's game, or in the installer the product folder's own settings.
     bool loaded = false;
     LoadFileList(
         Access(snapshot.settings), snapshot.gameFolder, observer,
@@ -43,7 +42,7 @@ int FileListLoader(int /*argument*/) {
             State().fileList = std::move(files);
             loaded = complete;
         },
-        BuiltInTrust(snapshot.gameName));
+        BuiltInTrust());
     // Handed over only after the load's last status line, which the window shows
     // before the lines of the hand-off ("... file(s) found.").
     if (loaded)

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/native_file.h"
 
@@ -33,5 +34,8 @@ std::string UrlEncodePath(const std::string& text);
 bool MoveFileOver(const std::string& source, const std::string& target);
 // Deletes a file; true when it is gone.
 bool RemoveFile(const std::string& path);
+// The names of the real folders in `folder` (no links, no "." or ".."), at most
+// `limit` of them, in no particular order; none when it cannot be read.
+std::vector<std::string> SubfolderNames(const std::string& folder, size_t limit);
 
 }  // namespace zefo

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -85,6 +86,28 @@ bool RemoveFile(const std::string& path) {
     if (path.empty() || path.find('\0') != std::string::npos)
         return false;
     return unlink(NativePath(path).c_str()) == 0 || errno == ENOENT;
+}
+
+std::vector<std::string> SubfolderNames(const std::string& folder, size_t limit) {
+    std::vector<std::string> names;
+    if (folder.empty() || folder.find('\0') != std::string::npos)
+        return names;
+    DIR* directory = opendir(NativePath(folder).c_str());
+    if (!directory)
+        return names;
+    while (names.size() < limit) {
+        const dirent* entry = readdir(directory);
+        if (!entry)
+            break;
+        const std::string name = entry->d_name;
+        struct stat info;
+        // lstat: a link to a folder is no folder of this one.
+        if (name != "." && name != ".." && fstatat(dirfd(directory), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISDIR(info.st_mode))
+            names.push_back(name);
+    }
+    closedir(directory);
+    return names;
 }
 
 }  // namespace zefo

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <optional>
+#include <vector>
 
 #include "base/file_system.h"
 #include "base/file_system_platform.h"
@@ -23,6 +24,7 @@ class FindHandle {
     FindHandle(const FindHandle&) = delete;
     FindHandle& operator=(const FindHandle&) = delete;
     bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
 
   private:
     HANDLE handle_;
@@ -134,6 +136,30 @@ bool RemoveFile(const std::string& path) {
         return true;
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+std::vector<std::string> SubfolderNames(const std::string& folder, size_t limit) {
+    std::vector<std::string> names;
+    std::string pattern = folder;
+    while (!pattern.empty() && IsPathSeparator(pattern.back()))
+        pattern.pop_back();
+    std::optional<std::wstring> name = SystemPath(pattern + "\\*");
+    if (pattern.empty() || !name)
+        return names;
+    WIN32_FIND_DATAW found;
+    FindHandle search(FindFirstFileW(name->c_str(), &found));
+    if (!search.valid())
+        return names;
+    do {
+        const std::wstring entry = found.cFileName;
+        // A junction or link to a folder is no folder of this one.
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && entry != L"." && entry != L"..") {
+            if (std::optional<std::string> narrow = NarrowExact(entry))
+                names.push_back(*narrow);
+        }
+    } while (names.size() < limit && FindNextFileW(search.get(), &found));
+    return names;
 }
 
 }  // namespace zefo

@@ -285,13 +285,12 @@ GameSource Source(const Settings& settings, const std::string& gameFolder) {
 
 std::optional<FileList> LoadFiles(const Settings& settings,
                                   const std::string& folder,
-                                  const std::string& settingsName,
                                   Observer& observer,
                                   int& exitCode) {
     FileList files;
     ListResult result = LoadFileList(
         Access(settings), folder, observer, [&files](FileList&& list, bool) { files = std::move(list); },
-        BuiltInTrust(settingsName));
+        BuiltInTrust());
     exitCode = FromList(result);
     if (result != ListResult::Loaded)
         return std::nullopt;
@@ -301,7 +300,7 @@ std::optional<FileList> LoadFiles(const Settings& settings,
 // The server's games, the list checked like the window program's.
 ListResult LoadGames(const Settings& settings, Observer& observer, GameList& games) {
     return LoadGameList(
-        Access(settings), observer, [&games](GameList&& list) { games = std::move(list); }, BuiltInTrust("Updater"));
+        Access(settings), observer, [&games](GameList&& list) { games = std::move(list); }, BuiltInTrust());
 }
 
 int Games(const Options& options) {
@@ -343,7 +342,7 @@ int Install(const Options& options) {
     observer.Status(Translate("GAME_INSTALLING", game->name));
     observer.Status(Translate("GAME_LOADING_FILES", game->name));
     int code = kExitDone;
-    std::optional<FileList> files = LoadFiles(settings, folder, {}, observer, code);
+    std::optional<FileList> files = LoadFiles(settings, folder, observer, code);
     if (!files)
         return code;
     const std::string target = FolderPath(options.operands[1]);
@@ -375,7 +374,7 @@ int Update(const Options& options, bool verifyOnly) {
 
     observer.Status(Translate("GAME_LOADING_FILES", game->name));
     int code = kExitDone;
-    std::optional<FileList> files = LoadFiles(settings, game->folder, game->name, observer, code);
+    std::optional<FileList> files = LoadFiles(settings, game->folder, observer, code);
     if (!files)
         return code;
 

@@ -1,5 +1,6 @@
 #include "net/lists.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "net/clock.h"
@@ -38,7 +39,8 @@ ListResult Refuse(Observer& observer) {
 }
 
 // The signature check of a program built with a publisher key. The newest version
-// accepted before for the target is the lowest one taken now.
+// accepted before for the target, in the store or a floor file, is the lowest one
+// taken now.
 class SignatureCheck {
   public:
     SignatureCheck(const ListTrust& trust, std::string target) : trust_(trust), target_(std::move(target)) {}
@@ -48,9 +50,12 @@ class SignatureCheck {
     // True when the reply carries a valid signature for this list; otherwise reports
     // "ERR_SIGNATURE" with the reason.
     bool Verify(std::string_view rawReply, Observer& observer) {
-        minimum_ = ReadAcceptedVersion(trust_.versionsFile, target_);
+        stored_ = ReadAcceptedVersion(trust_.versionsFile, target_);
+        int64_t minimum = stored_;
+        for (const std::string& file : trust_.floorFiles)
+            minimum = std::max(minimum, ReadAcceptedVersion(file, target_));
         SignedListResult result =
-            VerifySignedList(rawReply, trust_.publisherKey, target_, WallClockMilliseconds() / 1000, minimum_);
+            VerifySignedList(rawReply, trust_.publisherKey, target_, WallClockMilliseconds() / 1000, minimum);
         if (result.status != SignedListStatus::kOk) {
             observer.Status(Translate("ERR_SIGNATURE", SignedListStatusText(result.status)));
             return false;
@@ -62,9 +67,10 @@ class SignatureCheck {
     // The signed SHA-256 digests, one per record in list order.
     const std::vector<std::string>& digests() const { return fields_.sha256; }
 
-    // Called once the list was handed over: later lists may not be older.
+    // Called once the list was handed over: later lists may not be older. A version
+    // known only from a floor file is taken into the store too.
     void Accepted() {
-        if (fields_.version > minimum_)
+        if (fields_.version > stored_)
             WriteAcceptedVersion(trust_.versionsFile, target_, fields_.version);
     }
 
@@ -72,7 +78,7 @@ class SignatureCheck {
     const ListTrust& trust_;
     std::string target_;
     SignedListFields fields_;
-    int64_t minimum_ = 0;
+    int64_t stored_ = 0;
 };
 
 }  // namespace
@@ -81,11 +87,20 @@ std::string BuiltInPublisherKey() {
     return HexBytes(ZEFO_PUBLISHER_KEY);
 }
 
-ListTrust BuiltInTrust(const std::string& settingsName) {
-    ListTrust trust{BuiltInPublisherKey(), {}};
-    if (!trust.publisherKey.empty())
-        trust.versionsFile = ListVersionsFile(settingsName);
+ListTrust KeptVersionsTrust(const std::string& publisherKey) {
+    ListTrust trust;
+    trust.publisherKey = publisherKey;
+    std::vector<std::string> files = ListVersionsFiles();
+    if (!files.empty()) {
+        trust.versionsFile = files.front();
+        trust.floorFiles.assign(files.begin() + 1, files.end());
+    }
     return trust;
+}
+
+ListTrust BuiltInTrust() {
+    const std::string key = BuiltInPublisherKey();
+    return key.empty() ? ListTrust{} : KeptVersionsTrust(key);
 }
 
 FileEntry::FileEntry(std::string entryPath, std::string entryFingerprint)

@@ -50,11 +50,12 @@ enum class ListResult {
 // What the program demands of lists. With a publisher key every list must carry the
 // publisher's signature for its own target ("/" or "/FOLDER/"), must not have expired
 // by the wall clock, and must not be older than the newest version accepted before
-// for that target (kept in `versionsFile`); each file entry then carries its signed
-// SHA-256. Without a key lists are taken as they come.
+// for that target (kept in `versionsFile` or `floorFiles`); each file entry then
+// carries its signed SHA-256. Without a key lists are taken as they come.
 struct ListTrust {
-    std::string publisherKey;  // 65 bytes (0x04, X, Y), or empty
-    std::string versionsFile;  // a settings file for the accepted versions; empty keeps none
+    std::string publisherKey;               // 65 bytes (0x04, X, Y), or empty
+    std::string versionsFile;               // a settings file for the accepted versions; empty keeps none
+    std::vector<std::string> floorFiles{};  // versions kept elsewhere, read as a floor and never written
 };
 
 // The games of a game list block, in order, without those whose folder holds control
@@ -82,10 +83,13 @@ FileBlockResult ParseFileBlock(std::string_view block,
 // The key this program was built with (ZEFO_PUBLISHER_KEY) as 65 bytes, or empty.
 // Only the front ends read it, and only from here: never from a settings file.
 std::string BuiltInPublisherKey();
-// The trust of lists in this program as built: the built-in key and, when there is
-// one, the accepted versions kept beside the settings of `settingsName`. Without a key
-// nothing is kept, and no folder is made for it.
-ListTrust BuiltInTrust(const std::string& settingsName);
+// The trust of lists signed with `publisherKey`, held to the accepted versions this
+// program keeps: one store for every list, both front ends and both modes, so that
+// what an install accepted binds the game's later updates (see ListVersionsFiles).
+ListTrust KeptVersionsTrust(const std::string& publisherKey);
+// The trust of lists in this program as built: KeptVersionsTrust with the built-in key.
+// Without a key nothing is kept, and no folder is made for it.
+ListTrust BuiltInTrust();
 
 // Asks the server for its games. A loaded list goes to `store` before its status line;
 // games whose folder holds control characters are left out. A list refused for its

@@ -3,6 +3,7 @@
 #include "base/file_system.h"
 #include "base/listed_path.h"
 #include "support/ini_file.h"
+#include "support/trust_folder.h"
 
 namespace zefo {
 
@@ -11,6 +12,9 @@ namespace {
 constexpr const char* kNoLanguage = "---";
 constexpr const char* kVersionsGroup = "Signed lists";
 constexpr size_t kMaxVersionDigits = 18;
+// Folders of the product folder looked into for versions kept by earlier programs: one
+// per game ever updated, far fewer than this.
+constexpr size_t kMaxEarlierFolders = 4096;
 
 // A target as a key: bytes beyond letters, digits and "/._-" as %XX, so that "=",
 // ";", "[" or blanks in a folder name cannot change the line's meaning.
@@ -112,12 +116,31 @@ void WriteSettings(const std::string& folder, const Settings& settings) {
     IniClose();
 }
 
-std::string ListVersionsFile(const std::string& name) {
-    std::string file = PrepareFolders(name);
-    const std::string settingsName = "settings.ini";
-    if (file.size() < settingsName.size())
+std::vector<std::string> ListVersionsFiles() {
+    const std::string product = ProductFolder();
+    std::string store = TrustFolder();
+    // Elevated without a protected folder: the user's folder, as the program kept them
+    // before. A version only ever raises what is demanded, so that still holds off
+    // older lists from the network.
+    if (store.empty() && !product.empty()) {
+        if (QueryFileSize(product) != -2)
+            EnsureDirectory(product);
+        store = product;
+    }
+    if (store.empty())
         return {};
-    return file.substr(0, file.size() - settingsName.size()) + "lists.ini";
+    std::vector<std::string> files{store + "lists.ini"};
+    if (!product.empty()) {
+        if (product != store)
+            files.push_back(product + "lists.ini");
+        // Earlier programs kept them beside the settings of "Updater" and of each game's name.
+        for (const std::string& name : SubfolderNames(product, kMaxEarlierFolders))
+            files.push_back(product + name + product.back() + "lists.ini");
+    }
+    const std::string elevated = ElevatedTrustFolder();
+    if (!elevated.empty() && elevated != store)
+        files.push_back(elevated + "lists.ini");
+    return files;
 }
 
 int64_t ReadAcceptedVersion(const std::string& file, const std::string& target) {

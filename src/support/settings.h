@@ -37,9 +37,13 @@ std::string ReadGameFolder(const std::string& name, const std::string& current);
 // stays as it is.
 void WriteSettings(const std::string& folder, const Settings& settings);
 
-// <product folder><name>\lists.ini, beside the settings file of `name`, where the
-// versions of accepted signed lists are kept; empty where settings cannot be kept.
-std::string ListVersionsFile(const std::string& name);
+// The files of the versions of accepted signed lists, one key per target. The first,
+// "lists.ini" in the trust folder (see trust_folder.h; the product folder where that
+// is empty), is the one store for every list, front end and mode. The others are read
+// as a floor and never written: where earlier programs kept them (the product
+// folder, beside the settings of the game list and of each game) and the store of
+// elevated runs. Empty where nothing can be kept.
+std::vector<std::string> ListVersionsFiles();
 // The newest version accepted for the list `target` in `file`: 0 when none is kept.
 int64_t ReadAcceptedVersion(const std::string& file, const std::string& target);
 // Keeps `version` for `target` in `file`, replacing the file in one step.

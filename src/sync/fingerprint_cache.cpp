@@ -8,7 +8,7 @@
 #include "base/listed_path.h"
 #include "base/md5.h"
 #include "base/path.h"
-#include "support/settings.h"
+#include "support/trust_folder.h"
 
 namespace zefo {
 
@@ -56,11 +56,13 @@ void SplitFile(const std::string& file, std::string& folder, std::string& name) 
 
 std::shared_ptr<FingerprintCache> FingerprintCache::ForGame(const std::string& gameName,
                                                             const std::string& gameFolder) {
-    std::string product = ProductFolder();
+    // Where the program runs elevated, a cache others could write would let them keep
+    // an old file as it is: with no protected folder the cache lives for this run only.
+    std::string trusted = TrustFolder();
     // The name comes from a downloaded file: one plain folder name or nothing.
-    if (product.empty() || (!gameName.empty() && (!IsSafeRelativePath(gameName) || !IsPlainName(gameName))))
+    if (trusted.empty() || (!gameName.empty() && (!IsSafeRelativePath(gameName) || !IsPlainName(gameName))))
         return std::make_shared<FingerprintCache>();
-    const std::string folder = product + gameName + (gameName.empty() ? "" : std::string(1, product.back()));
+    const std::string folder = trusted + gameName + (gameName.empty() ? "" : std::string(1, trusted.back()));
     if (QueryFileSize(folder) != -2)
         EnsureDirectory(folder);
     // One file per installed folder: two copies of a game keep apart.

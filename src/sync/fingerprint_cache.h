@@ -20,8 +20,9 @@ class FingerprintCache {
   public:
     // A cache that is not kept anywhere: it remembers for its own life only.
     FingerprintCache() = default;
-    // The cache of the game `gameName` installed in `gameFolder` (a full path), kept
-    // beside the game's settings: one file per installed folder.
+    // The cache of the game `gameName` installed in `gameFolder` (a full path), kept in
+    // the trust folder (trust_folder.h) under the game's name: one file per installed
+    // folder. Not kept anywhere when there is no trust folder.
     static std::shared_ptr<FingerprintCache> ForGame(const std::string& gameName, const std::string& gameFolder);
     // The same for a cache file of one's own choice (tests, tools).
     static std::shared_ptr<FingerprintCache> AtFile(const std::string& file, const std::string& gameFolder);

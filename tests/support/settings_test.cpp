@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "common/environment.h"
 #include "common/temp_dir.h"
+#include "support/trust_folder.h"
 
 namespace zefo {
 namespace {
@@ -222,9 +226,24 @@ TEST_F(SettingsTest, ThePinIsReadAndLeftAsItIsBySaves) {
               kBom + "[Program]\r\npin = " + pin + "\r\nserver = https://other\r\nlang = " + current.lang + "\r\n");
 }
 
-TEST_F(SettingsTest, AcceptedListVersionsAreKeptPerTargetBesideTheSettings) {
-    const std::string file = ListVersionsFile("My Game");
-    EXPECT_EQ(file, product + "My Game" + kSeparator + "lists.ini");
+TEST_F(SettingsTest, AcceptedListVersionsAreKeptPerTargetInOneStore) {
+    // Earlier programs kept them beside the settings of each name: read as a floor.
+    for (const char* name : {"My Game", "Updater"})
+        std::filesystem::create_directories(std::filesystem::u8path(product + name));
+    test::WriteFileBytes(product + "not a folder", "");
+    std::vector<std::string> files = ListVersionsFiles();
+    ASSERT_FALSE(files.empty());
+    // The store is the trust folder's: the product folder unless the run is elevated
+    // (every run under Wine), and then the product folder's own file is a floor too.
+    EXPECT_EQ(files.front(), TrustFolder() + "lists.ini");
+    std::vector<std::string> floors = {product + "My Game" + kSeparator + "lists.ini",
+                                       product + "Updater" + kSeparator + "lists.ini"};
+    if (files.front() != product + "lists.ini")
+        floors.push_back(product + "lists.ini");
+    std::sort(files.begin() + 1, files.end());
+    std::sort(floors.begin(), floors.end());
+    EXPECT_EQ(std::vector<std::string>(files.begin() + 1, files.end()), floors);
+    const std::string file = product + "lists.ini";
     EXPECT_EQ(ReadAcceptedVersion(file, "/"), 0);
     // Folder names may hold what a key line cannot.
     const std::string odd = "/a = b;[c] d/";
@@ -239,7 +258,6 @@ TEST_F(SettingsTest, AcceptedListVersionsAreKeptPerTargetBesideTheSettings) {
     // A value that is no version counts as none.
     test::WriteFileBytes(file, "[Signed lists]\r\n/ = -5\r\n");
     EXPECT_EQ(ReadAcceptedVersion(file, "/"), 0);
-    EXPECT_EQ(ListVersionsFile(".."), "");
 }
 
 TEST_F(SettingsTest, FailuresAreSilentAndGiveTheDefaults) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/environment.h"
 #include "common/net_test.h"
 #include "common/recording_observer.h"
 #include "common/scripted_server.h"
@@ -196,6 +197,50 @@ TEST_F(SignedUpdateTest, SignedListsAreTakenAndEveryRefusedOneEndsInTheMessage) 
     // The server's own error reply needs no signature: it lists nothing.
     EXPECT_EQ(LoadAlpha(ListReply("error:ERR_GAME"), observer, files, complete), ListResult::ErrorReply);
     EXPECT_EQ(observer.Lines().back(), "The specified game does not exist on the server.");
+}
+
+TEST_F(SignedUpdateTest, WhatAnInstallAcceptedBindsTheUpdateAndEarlierKeptVersionsStayAFloor) {
+    TempDir config;
+    SetEnvironment("APPDATA", "");
+    SetEnvironment("XDG_CONFIG_HOME", config.path());
+    // An earlier program kept the game list's version beside the "Updater" settings
+    // and the game's beside its own.
+    const std::string kept = "[Signed lists]\r\n/ = " + std::to_string(kVersion + 10) +
+                             "\r\n/alpha/ = " + std::to_string(kVersion + 10) + "\r\n";
+    for (const char* name : {"Updater", "Alpha Game"})
+        std::filesystem::create_directories(std::filesystem::u8path(config / "Zefo/" + name));
+    WriteFileBytes(config / "Zefo/Updater/lists.ini", kept);
+    WriteFileBytes(config / "Zefo/Alpha Game/lists.ini", kept);
+    const std::vector<std::pair<std::string, std::string>> content = {{"readme.txt", "hello"}};
+    const std::string older = "older than a list already accepted";
+
+    // The installer's loads: nothing below what was kept, for either list.
+    trust = KeptVersionsTrust(trust.publisherKey);
+    FileList files;
+    bool complete = false;
+    RecordingObserver seen;
+    EXPECT_EQ(LoadAlpha(AlphaList(content, kVersion + 5), seen, files, complete), ListResult::ErrorReply);
+    server.EnqueueReply(Signed("/", "Alpha:alpha", {}, kVersion + 5));
+    EXPECT_EQ(LoadGameList(
+                  server.Host(), seen, [](GameList&&) {}, trust),
+              ListResult::ErrorReply);
+    EXPECT_EQ(seen.Lines(), std::vector<std::string>(2, Translate("ERR_SIGNATURE", older)));
+    ASSERT_EQ(LoadAlpha(AlphaList(content, kVersion + 20), observer, files, complete), ListResult::Loaded);
+
+    // A later update, in either front end, looks where the install kept it.
+    trust = KeptVersionsTrust(trust.publisherKey);
+    EXPECT_EQ(LoadAlpha(AlphaList(content, kVersion + 15), seen, files, complete), ListResult::ErrorReply);
+    EXPECT_EQ(seen.Lines().back(), Translate("ERR_SIGNATURE", older));
+    EXPECT_EQ(LoadAlpha(AlphaList(content, kVersion + 20), observer, files, complete), ListResult::Loaded);
+    // A version known from an earlier file alone is taken into the store when met
+    // again; the earlier files are read, never written.
+    server.EnqueueReply(Signed("/", "Alpha:alpha", {}, kVersion + 10));
+    EXPECT_EQ(LoadGameList(
+                  server.Host(), observer, [](GameList&&) {}, trust),
+              ListResult::Loaded);
+    EXPECT_EQ(ReadAcceptedVersion(trust.versionsFile, "/"), kVersion + 10);
+    EXPECT_EQ(ReadFileBytes(config / "Zefo/Updater/lists.ini"), kept);
+    EXPECT_EQ(ReadFileBytes(config / "Zefo/Alpha Game/lists.ini"), kept);
 }
 
 TEST_F(SignedUpdateTest, AFileWhoseMd5MatchesButWhoseBytesDifferIsRefused) {
