@@ -201,8 +201,13 @@ IncomingFile::OpenResult IncomingFile::Open(const SafeFolder& folder,
 }
 
 bool IncomingFile::Restart() {
-    if (!file_.valid() || !ResizeFile(file_, 0))
+    if (!folder_ || !file_.valid())
         return false;
+    // A new file, not the old one cut: whatever was linked to the old one keeps it.
+    if (folder_->HoldAnew(file_, temporary_) != SafeFolder::HoldResult::Held) {
+        Discard();
+        return false;
+    }
     digester_ = std::make_unique<Digester>(IsHexText(checks_.md5, 32), !checks_.sha256.empty());
     buffer_.clear();
     size_ = 0;

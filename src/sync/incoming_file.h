@@ -49,13 +49,14 @@ class IncomingFile {
     IncomingFile& operator=(const IncomingFile&) = delete;
 
     // Takes the temporary file of `name` in `folder` (the folder must outlive this). A
-    // leftover is resumed when the checks can verify the whole file afterwards (an MD5
-    // or a SHA-256 is expected); otherwise it is emptied. Busy when another program
-    // holds it.
+    // leftover this program made (SafeFolder::Hold) is resumed when the checks can
+    // verify the whole file afterwards (an MD5 or a SHA-256 is expected); otherwise a
+    // new file takes its place. Busy when another program holds it.
     OpenResult Open(const SafeFolder& folder, const std::string& name, const DownloadChecks& checks);
     // The bytes it holds: where a resumed download goes on.
     int64_t size() const { return size_; }
-    // Empties it: the server sends the whole file.
+    // Starts over in a new, empty temporary file made in place of the old one: the
+    // server sends the whole file. On false the temporary file is gone.
     bool Restart();
     // Appends received bytes; false when the file did not take them.
     bool Append(const char* data, size_t length);
