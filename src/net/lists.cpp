@@ -61,6 +61,8 @@ class SignatureCheck {
 
     // The signed SHA-256 digests, one per record in list order.
     const std::vector<std::string>& digests() const { return fields_.sha256; }
+    // The signed sizes, one per record in list order; none in a list of format 1.
+    const std::vector<int64_t>& sizes() const { return fields_.sizes; }
 
     // Called once the list was handed over: later lists may not be older.
     void Accepted() {
@@ -96,6 +98,7 @@ FileEntry::FileEntry(const FileEntry& other)
       localName(other.localName),
       fingerprint(other.fingerprint),
       sha256(other.sha256),
+      size(other.size),
       chosen(other.chosen.load()),
       upToDate(other.upToDate.load()),
       failed(other.failed.load()) {}
@@ -106,6 +109,7 @@ FileEntry& FileEntry::operator=(const FileEntry& other) {
         localName = other.localName;
         fingerprint = other.fingerprint;
         sha256 = other.sha256;
+        size = other.size;
         chosen.store(other.chosen.load());
         upToDate.store(other.upToDate.load());
         failed.store(other.failed.load());
@@ -138,7 +142,8 @@ bool FileBlockError(std::string_view block, std::string& errorKey) {
 FileBlockResult ParseFileBlock(std::string_view block,
                                FileList& files,
                                std::string& errorKey,
-                               const std::vector<std::string>* digests) {
+                               const std::vector<std::string>* digests,
+                               const std::vector<int64_t>* sizes) {
     files.clear();
     if (FileBlockError(block, errorKey))
         return FileBlockResult::ErrorReply;
@@ -147,7 +152,7 @@ FileBlockResult ParseFileBlock(std::string_view block,
         return FileBlockResult::TooManyRecords;
     // The digests follow the records as signed; a block that decodes into other
     // records than were signed cannot be matched with them.
-    if (digests && records != digests->size())
+    if ((digests && records != digests->size()) || (sizes && !sizes->empty() && records != sizes->size()))
         return FileBlockResult::NotAsSigned;
     files.reserve(records);
     size_t record = 0;
@@ -156,6 +161,8 @@ FileBlockResult ParseFileBlock(std::string_view block,
             files.emplace_back(std::string(path), std::string(fingerprint));
             if (digests)
                 files.back().sha256 = (*digests)[record];
+            if (sizes && !sizes->empty())
+                files.back().size = (*sizes)[record];
         }
         ++record;
     });
@@ -214,8 +221,8 @@ ListResult LoadFileList(const ServerAccess& access,
                 return;
             }
             FileList files;
-            if (ParseFileBlock(block, files, errorKey, signature.required() ? &signature.digests() : nullptr) !=
-                FileBlockResult::Files) {
+            if (ParseFileBlock(block, files, errorKey, signature.required() ? &signature.digests() : nullptr,
+                               signature.required() ? &signature.sizes() : nullptr) != FileBlockResult::Files) {
                 store({}, false);
                 outcome = Refuse(observer);
                 return;

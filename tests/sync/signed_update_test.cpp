@@ -72,9 +72,10 @@ class SignedUpdateTest : public NetTest {
     std::string Signed(const std::string& target,
                        const std::string& block,
                        const std::vector<std::string>& digests,
+                       const std::vector<int64_t>& sizes,
                        int64_t version = kVersion,
                        int64_t expires = 0) {
-        SignedListFields fields{version, expires ? expires : now + 3600, target, digests};
+        SignedListFields fields{version, expires ? expires : now + 3600, target, digests, sizes};
         const std::string sig = SignedListText(fields, block, [this](std::string_view m) { return key_->Sign(m); });
         EXPECT_NE(sig, "");
         return kHead + ("[data]" + block + "[/data]" + sig);
@@ -84,11 +85,13 @@ class SignedUpdateTest : public NetTest {
     std::string AlphaList(const std::vector<std::pair<std::string, std::string>>& files, int64_t version = kVersion) {
         std::string block;
         std::vector<std::string> digests;
+        std::vector<int64_t> sizes;
         for (const auto& [path, bytes] : files) {
             block += (block.empty() ? "" : "|") + path + ":" + Md5Of(bytes);
             digests.push_back(Sha256Hex(bytes));
+            sizes.push_back(static_cast<int64_t>(bytes.size()));
         }
-        return Signed("/alpha/", block, digests, version);
+        return Signed("/alpha/", block, digests, sizes, version);
     }
 
     ListResult LoadAlpha(const std::string& reply, RecordingObserver& seen, FileList& files, bool& complete) {
@@ -127,9 +130,10 @@ TEST_F(SignedUpdateTest, SignedListsAreTakenAndEveryRefusedOneEndsInTheMessage) 
     EXPECT_TRUE(complete);
     ASSERT_EQ(files.size(), 2u);
     EXPECT_EQ(files[1].sha256, Sha256Hex("new"));
+    EXPECT_EQ(files[1].size, 3);
     EXPECT_EQ(ReadAcceptedVersion(trust.versionsFile, "/alpha/"), kVersion);
     // The game list, signed for "/" with no digests, is kept apart.
-    server.EnqueueReply(Signed("/", "Alpha:alpha|Beta:beta", {}, kVersion + 7));
+    server.EnqueueReply(Signed("/", "Alpha:alpha|Beta:beta", {}, {}, kVersion + 7));
     GameList games;
     ASSERT_EQ(LoadGameList(
                   server.Host(), observer, [&](GameList&& list) { games = std::move(list); }, trust),
@@ -160,11 +164,11 @@ TEST_F(SignedUpdateTest, SignedListsAreTakenAndEveryRefusedOneEndsInTheMessage) 
         {"the version", changed("version=" + std::to_string(kVersion), "version=" + std::to_string(kVersion + 1), true),
          "signature does not match"},
         {"the expiry", changed(";expires=", ";expires=1", true), "signature does not match"},
-        {"another game's list", Signed("/beta/", "readme.txt:" + md5, {sha}), "signed for another list"},
+        {"another game's list", Signed("/beta/", "readme.txt:" + md5, {sha}, {5}), "signed for another list"},
         {"an older list", AlphaList(content, kVersion - 1), "older than a list already accepted"},
-        {"an expired list", Signed("/alpha/", "readme.txt:" + md5, {sha}, kVersion + 1, now - 1), "expired"},
+        {"an expired list", Signed("/alpha/", "readme.txt:" + md5, {sha}, {5}, kVersion + 1, now - 1), "expired"},
         {"an unsigned list", ListReply("readme.txt:" + md5), "not signed"},
-        {"the game list in its place", Signed("/", "Alpha:alpha", {}), "signed for another list"},
+        {"the game list in its place", Signed("/", "Alpha:alpha", {}, {}), "signed for another list"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -182,7 +186,7 @@ TEST_F(SignedUpdateTest, SignedListsAreTakenAndEveryRefusedOneEndsInTheMessage) 
     }
     // The game list the same way: nothing stored.
     bool stored = false;
-    server.EnqueueReply(Signed("/alpha/", "Alpha:alpha", {Sha256Hex("x")}));
+    server.EnqueueReply(Signed("/alpha/", "Alpha:alpha", {Sha256Hex("x")}, {1}));
     EXPECT_EQ(LoadGameList(
                   server.Host(), observer, [&](GameList&&) { stored = true; }, trust),
               ListResult::ErrorReply);
