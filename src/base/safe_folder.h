@@ -92,6 +92,9 @@ class SafeFolder {
     bool Remove(const std::string& name) const;
     // Makes the folder's entries durable.
     void Sync() const;
+    // The bytes a program may still write to the disk that holds the folder, or -1
+    // when the system does not say.
+    int64_t FreeBytes() const;
 
   private:
     struct State;

@@ -1,10 +1,12 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
 
 #include "base/path.h"
@@ -293,6 +295,18 @@ bool SafeFolder::Remove(const std::string& name) const {
 void SafeFolder::Sync() const {
     if (state_)
         ::fsync(Fd(state_->folder));
+}
+
+int64_t SafeFolder::FreeBytes() const {
+    struct statvfs info;
+    if (!state_ || ::fstatvfs(Fd(state_->folder), &info) != 0)
+        return -1;
+    // What an unprivileged writer may use; the blocks kept for root are left out.
+    const auto blocks = static_cast<unsigned long long>(info.f_bavail);
+    const auto block = static_cast<unsigned long long>(info.f_frsize);
+    if (block != 0 && blocks > static_cast<unsigned long long>(INT64_MAX) / block)
+        return INT64_MAX;
+    return static_cast<int64_t>(blocks * block);
 }
 
 }  // namespace zefo

@@ -4,6 +4,7 @@
 #include <aclapi.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -441,6 +442,18 @@ bool SafeFolder::Remove(const std::string& name) const {
 
 void SafeFolder::Sync() const {
     // MoveFileExW with MOVEFILE_WRITE_THROUGH has made the new name durable already.
+}
+
+int64_t SafeFolder::FreeBytes() const {
+    if (!state_)
+        return -1;
+    std::optional<std::wstring> wide = SystemPath(state_->path);
+    ULARGE_INTEGER available;
+    if (!wide || wide->empty() || !GetDiskFreeSpaceExW(wide->c_str(), &available, nullptr, nullptr))
+        return -1;
+    // The bytes available to this user, within a quota where one applies.
+    return available.QuadPart > static_cast<ULONGLONG>(INT64_MAX) ? INT64_MAX
+                                                                  : static_cast<int64_t>(available.QuadPart);
 }
 
 }  // namespace zefo

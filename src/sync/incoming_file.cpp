@@ -181,8 +181,9 @@ IncomingFile::OpenResult IncomingFile::Open(const SafeFolder& folder,
     buffer_.reserve(kBlock);
     size_ = existed ? FileSizeOf(file_) : 0;
     // Only a file whose whole content is checked at the end may go on from a leftover:
-    // its earlier bytes could belong to another version of the file.
-    if (size_ > 0 && (md5 || sha256)) {
+    // its earlier bytes could belong to another version of the file. One larger than
+    // the signed size is no start of it.
+    if (size_ > 0 && (md5 || sha256) && (checks.size < 0 || size_ <= checks.size)) {
         std::vector<char> block(kBlock);
         int64_t read = 0;
         while (read < size_) {
@@ -215,7 +216,7 @@ bool IncomingFile::Restart() {
 }
 
 bool IncomingFile::Append(const char* data, size_t length) {
-    if (!file_.valid())
+    if (!file_.valid() || (checks_.size >= 0 && static_cast<int64_t>(length) > checks_.size - size_))
         return false;
     size_ += static_cast<int64_t>(length);
     while (length > 0) {
@@ -268,7 +269,8 @@ bool IncomingFile::Commit() {
 
 void IncomingFile::Keep() {
     // Nothing arrived, or nothing could verify a file resumed from it: nothing to keep.
-    if (size_ == 0 || (!IsHexText(checks_.md5, 32) && checks_.sha256.empty())) {
+    if (size_ == 0 || (!IsHexText(checks_.md5, 32) && checks_.sha256.empty()) ||
+        (checks_.size >= 0 && size_ > checks_.size)) {
         Discard();
         return;
     }

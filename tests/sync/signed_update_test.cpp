@@ -246,5 +246,61 @@ TEST_F(SignedUpdateTest, AFileWhoseMd5MatchesButWhoseBytesDifferIsRefused) {
     EXPECT_EQ(server.Connections(), connections);
 }
 
+// The signed size bounds every download: no reply makes the temporary file larger,
+// whatever length it announces or brings, and a leftover larger than it is not taken up.
+TEST_F(SignedUpdateTest, NoDownloadGrowsPastItsSignedSize) {
+    const std::string readme = "twenty-four bytes long!\n";
+    FileList files;
+    bool complete = false;
+    ASSERT_EQ(LoadAlpha(AlphaList({{"readme.txt", readme}}), observer, files, complete), ListResult::Loaded);
+    ASSERT_EQ(files[0].size, 24);
+    TempDir game;
+    WriteFileBytes(game / "readme.txt", "old");
+    const GameSource source{server.Host(), "alpha", true};
+    const std::string flood = Pattern(1 << 20, 3);
+    std::string chunks;
+    for (int i = 0; i < 100; ++i)
+        chunks += "10\r\n" + flood.substr(16 * i, 16) + "\r\n";
+    const std::string ok = "HTTP/1.1 200 OK\r\n";
+    struct Case {
+        const char* name;
+        std::string kept;  // a genuine start kept from before
+        std::string reply;
+    };
+    const Case cases[] = {
+        {"a length of 400 MiB", "", ok + "Content-Length: 419430400\r\n\r\n" + flood},
+        {"chunks of 16 bytes", "", ok + "Transfer-Encoding: chunked\r\n\r\n" + chunks},
+        {"no length", "", ok + "Connection: close\r\n\r\n" + flood},
+        {"the rest of 400 MiB", readme.substr(0, 10),
+         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 10-419430399/419430400\r\n"
+         "Content-Length: 419430390\r\n\r\n" +
+             flood},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.kept.empty())
+            WriteFileBytes(game / "readme.txt.zefotmp", c.kept);
+        server.Enqueue(Script().AwaitRequest().Send(c.reply).Close());
+        RecordingObserver seen;
+        EXPECT_EQ(UpdateGame(source, game.path(), files, ProgramFileName(), seen).failed, 1);
+        EXPECT_LE(seen.ReceivedBytes(), 24);
+        EXPECT_EQ(ReadFileBytes(game / "readme.txt"), "old");
+        if (c.kept.empty()) {
+            EXPECT_EQ(FolderContents(game.path()), std::vector<std::string>{"readme.txt"});
+        } else {
+            EXPECT_EQ(ReadFileBytes(game / "readme.txt.zefotmp").size(), c.kept.size()) << "kept as it was";
+            std::filesystem::remove(std::filesystem::u8path(game / "readme.txt.zefotmp"));
+        }
+    }
+
+    WriteFileBytes(game / "readme.txt.zefotmp", readme + flood.substr(0, 100));
+    const size_t request = server.Connections();
+    server.EnqueueReply(Body(readme));
+    EXPECT_EQ(UpdateGame(source, game.path(), files, ProgramFileName(), observer).failed, 0);
+    EXPECT_EQ(server.Request(request).find("Range:"), std::string::npos) << server.Request(request);
+    EXPECT_EQ(ReadFileBytes(game / "readme.txt"), readme);
+    EXPECT_EQ(FolderContents(game.path()), std::vector<std::string>{"readme.txt"});
+}
+
 }  // namespace
 }  // namespace zefo::test
