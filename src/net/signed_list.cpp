@@ -263,6 +263,19 @@ SignedListStatus ParseFormat1(std::string_view rest, SignedListFields& fields) {
     return SignedListStatus::kOk;
 }
 
+// A value of a field this reader does not know: a list of escaped texts.
+bool IsEscapedList(std::string_view text) {
+    std::string item;
+    for (size_t start = 0;;) {
+        const size_t end = std::min(text.find(',', start), text.size());
+        if (!Unescape(text.substr(start, end - start), item))
+            return false;
+        if (end == text.size())
+            return true;
+        start = end + 1;
+    }
+}
+
 bool IsKey(std::string_view key) {
     if (key.empty() || key.size() > kMaxKey)
         return false;
@@ -281,7 +294,6 @@ SignedListStatus ParseFormat2(std::string_view rest, SignedListFields& fields) {
     constexpr std::string_view kKeys[kKnown] = {"version", "expires", "target", "sha256", "size"};
     bool seen[kKnown] = {};
     std::vector<std::string_view> others;
-    std::string value;
     size_t count = 1;
     while (!rest.empty()) {
         if (rest[0] != ';' || ++count > kMaxFields)
@@ -301,7 +313,7 @@ SignedListStatus ParseFormat2(std::string_view rest, SignedListFields& fields) {
         if (known == kKnown) {
             // The signature's key and a key twice would read two ways.
             if (key == "v" || key == "sig" || std::find(others.begin(), others.end(), key) != others.end() ||
-                !Unescape(text, value))
+                !IsEscapedList(text))
                 return SignedListStatus::kMalformed;
             others.push_back(key);
             continue;

@@ -6,11 +6,11 @@
 //
 // Format 2 (written): "v=2;version=N;expires=N;target=T;sha256=D,D,...;size=N,N,...".
 // "v=2" comes first; the other fields in any order, each once; keys are lowercase
-// letters, digits and "-". In every value "%", ";" and "," stand as "%25", "%3B" and
-// "%2C" and only so, so a value never holds the separators. Fields this reader does
-// not know are signed like the others and left aside: a later field that a reader
-// may ignore (mirrors, chunk digests) keeps v=2; one that changes how the known
-// fields are read needs a new format.
+// letters, digits and "-". A value is one text or a list of texts joined by ","; in
+// each text "%", ";" and "," stand as "%25", "%3B" and "%2C" and only so. Fields this
+// reader does not know are signed like the others and left aside: a later field that
+// a reader may ignore (mirrors, chunk digests) keeps v=2; one that changes how the
+// known fields are read needs a new format.
 // Format 1 (still read): "v=1;version=N;expires=N;target=T;sha256=D,D,..." in that
 // order, the target as it is (it may hold ";"), no sizes.
 #pragma once

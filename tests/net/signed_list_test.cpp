@@ -185,7 +185,7 @@ TEST(SignedList, Format2SignsEachFilesSizeAndIsReadStrictly) {
         {"x-later=a%3Bb", "x-later=a%3bb"},  // escapes are upper case, and only these three
         {"x-later=a%3Bb", "x-later=a%41b"},
         {"x-later=a%3Bb", "x-later=a%3"},
-        {"x-later=a%3Bb%2Cc", "x-later=a%3Bb,c"},  // a raw separator
+        {"target=/alpha/", "target=/al,pha/"},  // a raw separator in a text
         {"x-later=", "X-later="},
         {"x-later=", "sig="},  // the signature's key inside the signed part
         {"x-later=", "x_later="},
@@ -195,6 +195,10 @@ TEST(SignedList, Format2SignsEachFilesSizeAndIsReadStrictly) {
     };
     for (const auto& [from, to] : broken)
         EXPECT_EQ(Check(Replace(reply, from, to)), SignedListStatus::kMalformed) << to;
+    // A later field may be a list.
+    SignedListFields later;
+    EXPECT_EQ(ParseSignedList(Replace(reply, "x-later=a%3Bb%2Cc%25", "x-later=a,b%2Cc,"), later),
+              SignedListStatus::kOk);
 }
 
 TEST(SignedList, TheBuilderSignsExactlyTheTextTheVerifierChecks) {
