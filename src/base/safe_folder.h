@@ -67,11 +67,18 @@ class SafeFolder {
     // anything stands under the name, a link included.
     NativeFile CreateNew(const std::string& name) const;
     enum class HoldResult { Held, Busy, Failed };
-    // Opens the regular file `name` for reading and writing and holds it: while it is
-    // held no other program may write it (a lock, or the sharing mode on Windows). An
-    // existing file is kept as it is (`existed` is then true), a missing one is made;
-    // a link is never followed. Busy when another program holds it.
+    // Opens the temporary file `name` for reading and writing and holds it: while it
+    // is held no other program may write it (a lock, or the sharing mode on Windows).
+    // An existing file is kept as it is (`existed` is then true) only when this program
+    // made it: a regular file with no other name, of the effective user (POSIX) or of
+    // the user or, elevated, the Administrators group (Windows), not a link. Anything
+    // else under the name is removed (the name, never what it leads to) and the file
+    // is made new, exclusively. Busy when another program holds it.
     HoldResult Hold(const std::string& name, NativeFile& file, bool& existed) const;
+    // Removes the held file `name` and holds a new, empty file made in its place: the
+    // old one is never cut in place, as a name may have been linked to it meanwhile.
+    // On anything but Held `file` is closed.
+    HoldResult HoldAnew(NativeFile& file, const std::string& name) const;
     // Renames the held file `from` over `to` while it is still held, so that no one
     // can write it between its last check and its new name.
     bool ReplaceHeld(const NativeFile& file, const std::string& from, const std::string& to) const;
@@ -85,6 +92,9 @@ class SafeFolder {
     bool Remove(const std::string& name) const;
     // Makes the folder's entries durable.
     void Sync() const;
+    // The bytes a program may still write to the disk that holds the folder, or -1
+    // when the system does not say.
+    int64_t FreeBytes() const;
 
   private:
     struct State;

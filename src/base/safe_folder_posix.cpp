@@ -1,10 +1,12 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
 
 #include "base/path.h"
@@ -177,24 +179,58 @@ NativeFile SafeFolder::CreateNew(const std::string& name) const {
         ::openat(Fd(state_->folder), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
 }
 
+namespace {
+
+// A file this program made and may go on writing: a regular file of the effective
+// user with no other name. Anything else under a temporary name was put there by
+// someone else (a hard link to a file outside the folder, another user's file) and
+// is never opened for writing.
+bool IsOwnFile(const struct stat& info) {
+    return S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1;
+}
+
+}  // namespace
+
 SafeFolder::HoldResult SafeFolder::Hold(const std::string& name, NativeFile& file, bool& existed) const {
     file.Reset();
     if (!state_ || !IsPlainName(name))
         return HoldResult::Failed;
     const int folder = Fd(state_->folder);
     for (int attempt = 0; attempt < 3; ++attempt) {
-        existed = true;
-        NativeFile opened(::openat(folder, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (!opened.valid() && errno == ENOENT) {
-            existed = false;
+        struct stat named, held;
+        existed = ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!existed && errno != ENOENT)
+            return HoldResult::Failed;
+        if (existed && S_ISDIR(named.st_mode))
+            return HoldResult::Failed;
+        if (existed && !IsOwnFile(named)) {
+            // The name goes, never what it leads to.
+            if (::unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT)
+                return HoldResult::Failed;
+            continue;
+        }
+        NativeFile opened;
+        if (existed) {
+            opened = NativeFile(::openat(folder, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            if (!opened.valid()) {
+                if (errno == ENOENT || errno == ELOOP)
+                    continue;  // it went or changed meanwhile: look again
+                return HoldResult::Failed;
+            }
+        } else {
             opened = NativeFile(
                 ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
-            if (!opened.valid() && errno == EEXIST)
-                continue;  // made by someone else meanwhile: open that one
+            if (!opened.valid()) {
+                if (errno == EEXIST)
+                    continue;  // made by someone else meanwhile: look at that one
+                return HoldResult::Failed;
+            }
         }
-        struct stat held, named;
-        if (!opened.valid() || ::fstat(Fd(opened), &held) != 0 || !S_ISREG(held.st_mode))
+        // What was opened is checked itself: the name may have led elsewhere by then.
+        if (::fstat(Fd(opened), &held) != 0)
             return HoldResult::Failed;
+        if (existed && !IsOwnFile(held))
+            continue;  // swapped after the look: the next look removes it
         if (::flock(Fd(opened), LOCK_EX | LOCK_NB) != 0)
             return errno == EWOULDBLOCK ? HoldResult::Busy : HoldResult::Failed;
         // The lock is on what was opened; the name may meanwhile lead elsewhere (the
@@ -209,6 +245,31 @@ SafeFolder::HoldResult SafeFolder::Hold(const std::string& name, NativeFile& fil
         return HoldResult::Held;
     }
     return HoldResult::Busy;
+}
+
+SafeFolder::HoldResult SafeFolder::HoldAnew(NativeFile& file, const std::string& name) const {
+    if (!state_ || !file.valid() || !IsPlainName(name)) {
+        file.Reset();
+        return HoldResult::Failed;
+    }
+    // Removed while still held, and only while the name still leads to it.
+    struct stat held, named;
+    if (::fstat(Fd(file), &held) == 0 &&
+        ::fstatat(Fd(state_->folder), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.st_dev &&
+        named.st_ino == held.st_ino && ::unlinkat(Fd(state_->folder), name.c_str(), 0) != 0) {
+        file.Reset();
+        return HoldResult::Failed;
+    }
+    file.Reset();
+    bool existed = false;
+    HoldResult result = Hold(name, file, existed);
+    // Made by another download meanwhile: theirs now. Or still our old one, when it
+    // could not be removed: never taken up again.
+    if (result == HoldResult::Held && existed) {
+        file.Reset();
+        return HoldResult::Busy;
+    }
+    return result;
 }
 
 bool SafeFolder::ReplaceHeld(const NativeFile& file, const std::string& from, const std::string& to) const {
@@ -234,6 +295,18 @@ bool SafeFolder::Remove(const std::string& name) const {
 void SafeFolder::Sync() const {
     if (state_)
         ::fsync(Fd(state_->folder));
+}
+
+int64_t SafeFolder::FreeBytes() const {
+    struct statvfs info;
+    if (!state_ || ::fstatvfs(Fd(state_->folder), &info) != 0)
+        return -1;
+    // What an unprivileged writer may use; the blocks kept for root are left out.
+    const auto blocks = static_cast<unsigned long long>(info.f_bavail);
+    const auto block = static_cast<unsigned long long>(info.f_frsize);
+    if (block != 0 && blocks > static_cast<unsigned long long>(INT64_MAX) / block)
+        return INT64_MAX;
+    return static_cast<int64_t>(blocks * block);
 }
 
 }  // namespace zefo

@@ -1,7 +1,10 @@
 #include <windows.h>
 #include <winternl.h>
+// aclapi.h needs windows.h before it.
+#include <aclapi.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -235,6 +238,79 @@ NativeFile SafeFolder::CreateNew(const std::string& name) const {
     return file == INVALID_HANDLE_VALUE ? NativeFile() : NativeFile(reinterpret_cast<intptr_t>(file));
 }
 
+namespace {
+
+// Whether the token's user, or when the token is elevated the Administrators group
+// (the owner an elevated administrator's new files get), is `owner`.
+bool IsOwnOwner(PSID owner) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    bool own = false;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<char> user(size);
+    if (size > 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size))
+        own = EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid) != 0;
+    TOKEN_ELEVATION elevation{};
+    if (!own && GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+        elevation.TokenIsElevated) {
+        BYTE administrators[SECURITY_MAX_SID_SIZE];
+        DWORD sidSize = sizeof administrators;
+        own = CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &sidSize) &&
+              EqualSid(owner, administrators);
+    }
+    CloseHandle(token);
+    return own;
+}
+
+// A file this program made and may go on writing: a disk file with one name, no
+// reparse point, of this program's owner. Anything else under a temporary name was
+// put there by someone else (a hard link to a file outside the folder, another
+// user's file) and is never opened for writing. `file` needs FILE_READ_ATTRIBUTES
+// and READ_CONTROL.
+bool IsOwnFile(HANDLE file) {
+    FILE_BASIC_INFO basic;
+    FILE_STANDARD_INFO standard;
+    if (GetFileType(file) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) || standard.Directory ||
+        standard.NumberOfLinks != 1 ||
+        (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return false;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return false;
+    const bool own = owner && IsOwnOwner(owner);
+    LocalFree(descriptor);
+    return own;
+}
+
+// Looks at the file `path` without data access, so that no one's sharing stands in
+// the way: whether it is one this program made.
+bool LooksOwn(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const bool own = IsOwnFile(file);
+    CloseHandle(file);
+    return own;
+}
+
+// Marks the open `file` for removal: its name goes when it closes, never what a link
+// leads to.
+bool RemoveOnClose(HANDLE file) {
+    FILE_DISPOSITION_INFO info{};
+    info.DeleteFile = TRUE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
+}  // namespace
+
 SafeFolder::HoldResult SafeFolder::Hold(const std::string& name, NativeFile& file, bool& existed) const {
     file.Reset();
     if (!state_ || !IsPlainName(name))
@@ -244,12 +320,18 @@ SafeFolder::HoldResult SafeFolder::Hold(const std::string& name, NativeFile& fil
         return HoldResult::Failed;
     for (int attempt = 0; attempt < 3; ++attempt) {
         const EntryKind kind = Kind(name);
-        if (kind != EntryKind::Missing && kind != EntryKind::File)
+        if (kind != EntryKind::Missing && kind != EntryKind::File && kind != EntryKind::Link)
             return HoldResult::Failed;
+        if (kind != EntryKind::Missing && (kind == EntryKind::Link || !LooksOwn(*wide))) {
+            // The name goes, never what it leads to (a link to a folder stays: Failed).
+            if (!Remove(name))
+                return HoldResult::Failed;
+            continue;
+        }
         existed = kind == EntryKind::File;
         // Others may read it, never write, rename or remove it while it is held.
-        HANDLE opened = CreateFileW(wide->c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                                    existed ? OPEN_EXISTING : CREATE_NEW,
+        HANDLE opened = CreateFileW(wide->c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL,
+                                    FILE_SHARE_READ, nullptr, existed ? OPEN_EXISTING : CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (opened == INVALID_HANDLE_VALUE) {
             const DWORD error = GetLastError();
@@ -260,12 +342,36 @@ SafeFolder::HoldResult SafeFolder::Hold(const std::string& name, NativeFile& fil
             return HoldResult::Failed;
         }
         NativeFile owned(reinterpret_cast<intptr_t>(opened));
-        if (GetFileType(opened) != FILE_TYPE_DISK || Kind(name) != EntryKind::File)
+        if (GetFileType(opened) != FILE_TYPE_DISK)
+            return HoldResult::Failed;
+        // What was opened is checked itself: the name may have led elsewhere by then.
+        if (existed && !IsOwnFile(opened)) {
+            if (!RemoveOnClose(opened))
+                return HoldResult::Failed;
+            continue;
+        }
+        if (Kind(name) != EntryKind::File)
             return HoldResult::Failed;
         file = std::move(owned);
         return HoldResult::Held;
     }
     return HoldResult::Busy;
+}
+
+SafeFolder::HoldResult SafeFolder::HoldAnew(NativeFile& file, const std::string& name) const {
+    if (!state_ || !file.valid() || !IsPlainName(name) || !RemoveOnClose(reinterpret_cast<HANDLE>(file.get()))) {
+        file.Reset();
+        return HoldResult::Failed;
+    }
+    file.Reset();
+    bool existed = false;
+    HoldResult result = Hold(name, file, existed);
+    // Made by another download meanwhile: theirs now.
+    if (result == HoldResult::Held && existed) {
+        file.Reset();
+        return HoldResult::Busy;
+    }
+    return result;
 }
 
 bool SafeFolder::ReplaceHeld(const NativeFile& file, const std::string& from, const std::string& to) const {
@@ -336,6 +442,18 @@ bool SafeFolder::Remove(const std::string& name) const {
 
 void SafeFolder::Sync() const {
     // MoveFileExW with MOVEFILE_WRITE_THROUGH has made the new name durable already.
+}
+
+int64_t SafeFolder::FreeBytes() const {
+    if (!state_)
+        return -1;
+    std::optional<std::wstring> wide = SystemPath(state_->path);
+    ULARGE_INTEGER available;
+    if (!wide || wide->empty() || !GetDiskFreeSpaceExW(wide->c_str(), &available, nullptr, nullptr))
+        return -1;
+    // The bytes available to this user, within a quota where one applies.
+    return available.QuadPart > static_cast<ULONGLONG>(INT64_MAX) ? INT64_MAX
+                                                                  : static_cast<int64_t>(available.QuadPart);
 }
 
 }  // namespace zefo

@@ -66,6 +66,8 @@ class SignatureCheck {
 
     // The signed SHA-256 digests, one per record in list order.
     const std::vector<std::string>& digests() const { return fields_.sha256; }
+    // The signed sizes, one per record in list order; none in a list of format 1.
+    const std::vector<int64_t>& sizes() const { return fields_.sizes; }
 
     // Called once the list was handed over: later lists may not be older. A version
     // known only from a floor file is taken into the store too.
@@ -111,6 +113,7 @@ FileEntry::FileEntry(const FileEntry& other)
       localName(other.localName),
       fingerprint(other.fingerprint),
       sha256(other.sha256),
+      size(other.size),
       chosen(other.chosen.load()),
       upToDate(other.upToDate.load()),
       failed(other.failed.load()) {}
@@ -121,6 +124,7 @@ FileEntry& FileEntry::operator=(const FileEntry& other) {
         localName = other.localName;
         fingerprint = other.fingerprint;
         sha256 = other.sha256;
+        size = other.size;
         chosen.store(other.chosen.load());
         upToDate.store(other.upToDate.load());
         failed.store(other.failed.load());
@@ -153,7 +157,8 @@ bool FileBlockError(std::string_view block, std::string& errorKey) {
 FileBlockResult ParseFileBlock(std::string_view block,
                                FileList& files,
                                std::string& errorKey,
-                               const std::vector<std::string>* digests) {
+                               const std::vector<std::string>* digests,
+                               const std::vector<int64_t>* sizes) {
     files.clear();
     if (FileBlockError(block, errorKey))
         return FileBlockResult::ErrorReply;
@@ -162,7 +167,7 @@ FileBlockResult ParseFileBlock(std::string_view block,
         return FileBlockResult::TooManyRecords;
     // The digests follow the records as signed; a block that decodes into other
     // records than were signed cannot be matched with them.
-    if (digests && records != digests->size())
+    if ((digests && records != digests->size()) || (sizes && !sizes->empty() && records != sizes->size()))
         return FileBlockResult::NotAsSigned;
     files.reserve(records);
     size_t record = 0;
@@ -171,6 +176,8 @@ FileBlockResult ParseFileBlock(std::string_view block,
             files.emplace_back(std::string(path), std::string(fingerprint));
             if (digests)
                 files.back().sha256 = (*digests)[record];
+            if (sizes && !sizes->empty())
+                files.back().size = (*sizes)[record];
         }
         ++record;
     });
@@ -229,8 +236,8 @@ ListResult LoadFileList(const ServerAccess& access,
                 return;
             }
             FileList files;
-            if (ParseFileBlock(block, files, errorKey, signature.required() ? &signature.digests() : nullptr) !=
-                FileBlockResult::Files) {
+            if (ParseFileBlock(block, files, errorKey, signature.required() ? &signature.digests() : nullptr,
+                               signature.required() ? &signature.sizes() : nullptr) != FileBlockResult::Files) {
                 store({}, false);
                 outcome = Refuse(observer);
                 return;

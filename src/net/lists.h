@@ -26,6 +26,7 @@ struct FileEntry {
     std::string localName;    // where the update stores the download
     std::string fingerprint;  // the server's MD5 text
     std::string sha256;       // the publisher's signed SHA-256 (64 lowercase hex digits) in a signed list, else empty
+    int64_t size = -1;        // the publisher's signed size in bytes (a list of format 2), else -1
     std::atomic<int32_t> chosen{1};
     std::atomic<int32_t> upToDate{0};
     std::atomic<int32_t> failed{0};
@@ -74,11 +75,13 @@ enum class FileBlockResult {
 };
 // The files of a file list block, in order, without records that have no path. With
 // `digests` (the signed SHA-256 of every record, in order) each file gets its record's
-// digest. `files` is empty unless the result is Files.
+// digest, and with `sizes` (empty, or the signed size of every record) its size.
+// `files` is empty unless the result is Files.
 FileBlockResult ParseFileBlock(std::string_view block,
                                FileList& files,
                                std::string& errorKey,
-                               const std::vector<std::string>* digests = nullptr);
+                               const std::vector<std::string>* digests = nullptr,
+                               const std::vector<int64_t>* sizes = nullptr);
 
 // The key this program was built with (ZEFO_PUBLISHER_KEY) as 65 bytes, or empty.
 // Only the front ends read it, and only from here: never from a settings file.

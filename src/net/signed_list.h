@@ -1,8 +1,18 @@
 // The publisher's signature block of a list reply, as pure functions (no I/O).
 // A signed reply is "...[data]BLOCK[/data][sig]FIELDS;sig=R||S[/sig]", FIELDS
-// being "v=1;version=N;expires=N;target=T;sha256=D,D,..." on one line. The
-// signature covers "ZEFO-SIGNED-LIST\n" + FIELDS + "\n" + BLOCK, BLOCK being the
-// exact bytes between the first "[data]" and the "[/data]" after it.
+// being one line of "key=value" fields joined by ";". The signature covers
+// "ZEFO-SIGNED-LIST\n" + FIELDS + "\n" + BLOCK, BLOCK being the exact bytes between
+// the first "[data]" and the "[/data]" after it.
+//
+// Format 2 (written): "v=2;version=N;expires=N;target=T;sha256=D,D,...;size=N,N,...".
+// "v=2" comes first; the other fields in any order, each once; keys are lowercase
+// letters, digits and "-". A value is one text or a list of texts joined by ","; in
+// each text "%", ";" and "," stand as "%25", "%3B" and "%2C" and only so. Fields this
+// reader does not know are signed like the others and left aside: a later field that
+// a reader may ignore (mirrors, chunk digests) keeps v=2; one that changes how the
+// known fields are read needs a new format.
+// Format 1 (still read): "v=1;version=N;expires=N;target=T;sha256=D,D,..." in that
+// order, the target as it is (it may hold ";"), no sizes.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +26,10 @@ namespace zefo {
 
 // At most this many digests (one per listed file).
 constexpr size_t kMaxSignedDigests = 1'000'000;
+// The largest signed size of a file (a petabyte, as the largest body taken).
+constexpr int64_t kMaxSignedSize = int64_t{1} << 50;
+// The format SignedListText writes unless told otherwise.
+constexpr int kSignedListFormat = 2;
 
 enum class SignedListStatus { kOk, kUnsigned, kMalformed, kBadSignature, kWrongTarget, kExpired, kOlderVersion };
 
@@ -24,6 +38,8 @@ struct SignedListFields {
     int64_t expires = 0;              // seconds since 1970 from which the list is refused
     std::string target;               // "/" for the game list, "/FOLDER/" for a file list
     std::vector<std::string> sha256;  // 64 lowercase hex digits per listed file, in list order
+    std::vector<int64_t> sizes;       // format 2: each listed file's size in bytes, in list order; format 1: none
+    int format = kSignedListFormat;   // the block's "v": 1 or 2
 };
 
 struct SignedListResult {
@@ -46,7 +62,8 @@ SignedListResult VerifySignedList(std::string_view rawReply,
                                   int64_t nowSeconds,
                                   int64_t minimumVersion);
 
-// The "[sig]...[/sig]" text that follows "[data]" + `block` + "[/data]".
+// The "[sig]...[/sig]" text that follows "[data]" + `block` + "[/data]", in the
+// fields' format (format 1 for clients that read no other, without sizes).
 // `sign` returns the 64-byte signature (r then s) of the message it is given.
 // Empty when a field is out of bounds or `sign` fails.
 std::string SignedListText(const SignedListFields& fields,

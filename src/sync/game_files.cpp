@@ -238,7 +238,7 @@ RunResult DownloadLoop(const GameSource& source, const std::string& base, const 
         } else if (job.choice == Choice::Download || job.choice == Choice::DownloadUpdater) {
             observer.Status(Translate("LOADING", entry.path));
             const std::string url = FileUrl(source, entry.path);
-            const DownloadChecks checks{entry.fingerprint, entry.sha256, source.access.pin};
+            const DownloadChecks checks{entry.fingerprint, entry.sha256, source.access.pin, entry.size};
             auto advance = [&progress, &job](int64_t held, int64_t size) { progress.Advance(job.index, held, size); };
             if (source.signedFiles && entry.sha256.empty()) {
                 ok = false;  // nothing the publisher signed vouches for this file

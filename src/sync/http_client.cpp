@@ -30,12 +30,25 @@ constexpr int64_t kStalledBytes = 1024;
 constexpr int64_t kOpenEndMs = 1000;
 // A body without a length of its own (chunked or running to the close) may not pass this.
 constexpr int64_t kOpenEndLimit = 1'000'000'000;
+// A file of unknown size whose reply announces more than the free space of its disk,
+// less a margin, is refused before it starts: it could not be stored, and what
+// arrived of it would be kept for a resume. The margin is left for the system and the
+// program: 64 MiB, or a sixteenth of the free space where that is less (below 1 GiB).
+constexpr int64_t kFreeSpaceMargin = 64 << 20;
+constexpr int64_t kFreeSpaceMarginShare = 16;
 // The TLS handshake's limit.
 constexpr uint32_t kHandshakeMs = 10000;
 // An error reply's body up to this size is read past, so that its connection serves the next file.
 constexpr int64_t kSkippedBodyLimit = 64 * 1024;
 
 constexpr int kReadTimedOut = -3;
+
+// Whether `bytes` more fit on the disk of `folder` with the margin to spare; true when
+// the system does not say.
+bool Fits(const SafeFolder& folder, int64_t bytes) {
+    const int64_t free = folder.FreeBytes();
+    return free < 0 || bytes <= free - std::min(kFreeSpaceMargin, free / kFreeSpaceMarginShare);
+}
 
 bool SplitUrl(std::string_view url, ServerAddress& address, std::string& target) {
     const size_t scheme = url.find("://");
@@ -133,9 +146,18 @@ enum class Body {
 // Reads a body into the incoming file: its first bytes came with the head.
 class BodyReader {
   public:
-    BodyReader(Stream& stream, IncomingFile& incoming, Observer* observer, const HttpClient::FileProgress& progress,
-               int64_t size)
-        : stream_(stream), incoming_(incoming), observer_(observer), progress_(progress), size_(size) {}
+    BodyReader(Stream& stream,
+               IncomingFile& incoming,
+               Observer* observer,
+               const HttpClient::FileProgress& progress,
+               int64_t size,
+               int64_t signedSize)
+        : stream_(stream),
+          incoming_(incoming),
+          observer_(observer),
+          progress_(progress),
+          size_(size),
+          signedSize_(signedSize) {}
 
     // How the body ended; `reusable` says whether the connection is at a reply's end.
     Body Read(const ReplyHead& head, std::string_view first, bool& reusable) {
@@ -150,6 +172,9 @@ class BodyReader {
   private:
     bool Take(const char* data, size_t length, bool bounded) {
         if (bounded && static_cast<int64_t>(length) > kOpenEndLimit - taken_)
+            return false;
+        // Bytes past the signed size are refused before they are counted or written.
+        if (static_cast<int64_t>(length) > Room())
             return false;
         if (observer_) {
             if (observer_->StopRequested())
@@ -195,7 +220,7 @@ class BodyReader {
         };
         std::string_view data = first;
         for (;;) {
-            if (!decoder.Feed(data, kOpenEndLimit - taken_, body))
+            if (!decoder.Feed(data, std::min(kOpenEndLimit - taken_, Room()), body))
                 return Body::Refused;
             if (decoder.Broken())
                 return Body::Broken;
@@ -232,6 +257,9 @@ class BodyReader {
         }
     }
 
+    // The bytes the file may still take: up to its signed size, if it has one.
+    int64_t Room() const { return signedSize_ < 0 ? kMaxBodyLength : signedSize_ - incoming_.size(); }
+
     // Counts `received` bytes into the current window of kReadMs; true when a window
     // ended with fewer than kStalledBytes. What arrived stays for a later resume.
     bool Stalled(int received) {
@@ -251,6 +279,7 @@ class BodyReader {
     Observer* observer_;
     const HttpClient::FileProgress& progress_;
     const int64_t size_;
+    const int64_t signedSize_;
     int64_t taken_ = 0;
     WallTimer timer_;
     int64_t windowStart_ = 0;
@@ -286,7 +315,7 @@ bool HttpClient::Download(const std::string& url, const SafeFolder& folder, cons
     // version, or a range the server cannot serve each cost one more attempt.
     bool retriedFresh = false, retriedWhole = false;
     for (;;) {
-        switch (Fetch(address, target, incoming, checks, observer, progress)) {
+        switch (Fetch(address, target, folder, incoming, checks, observer, progress)) {
             case Attempt::Done:
                 return true;
             case Attempt::Failed:
@@ -308,8 +337,12 @@ bool HttpClient::Download(const std::string& url, const SafeFolder& folder, cons
     }
 }
 
-HttpClient::Attempt HttpClient::Fetch(const ServerAddress& address, const std::string& target, IncomingFile& incoming,
-                                      const DownloadChecks& checks, Observer* observer,
+HttpClient::Attempt HttpClient::Fetch(const ServerAddress& address,
+                                      const std::string& target,
+                                      const SafeFolder& folder,
+                                      IncomingFile& incoming,
+                                      const DownloadChecks& checks,
+                                      Observer* observer,
                                       const FileProgress& progress) {
     const int64_t from = incoming.size();
     std::string request = "GET /";
@@ -395,12 +428,21 @@ HttpClient::Attempt HttpClient::Fetch(const ServerAddress& address, const std::s
             Close();
         incoming.Keep();
         return Attempt::Failed;
-    } else if (from > 0 && !incoming.Restart()) {
+    }
+    // A file announced larger than it was signed, or larger than its disk can hold,
+    // fails before any of it is written; what was kept stays.
+    if ((checks.size >= 0 && size > checks.size) ||
+        (checks.size < 0 && parsed.contentLength > 0 && !Fits(folder, parsed.contentLength))) {
+        Close();
+        incoming.Keep();
+        return Attempt::Failed;
+    }
+    if (parsed.status == 200 && from > 0 && !incoming.Restart()) {
         Close();
         return Attempt::Failed;
     }
 
-    BodyReader reader(*stream_, incoming, observer, progress, size);
+    BodyReader reader(*stream_, incoming, observer, progress, size, checks.size);
     bool reusable = false;
     const Body body = reader.Read(parsed, std::string_view(head).substr(parsed.bodyStart), reusable);
     if (body != Body::Complete || !keepAlive_ || !parsed.keepsOpen || !reusable)

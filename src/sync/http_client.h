@@ -4,6 +4,10 @@
 // download opens a new one; a server that closed a reused connection before answering
 // costs a retry on a fresh connection, not a failed file. A download that breaks off
 // keeps what arrived, and the next attempt asks for the rest ("Range: bytes=N-").
+// A file with a signed size takes no byte past it: a reply that announces more fails
+// before its body, one that brings more fails as it passes it. A file without one
+// fails when its reply announces more than the free space of its disk, less 64 MiB
+// (less a sixteenth of it where that is smaller).
 // A server is waited for at most 10 seconds for its next bytes and for its whole head,
 // and a body that brings less than a kilobyte in 10 seconds has broken off too.
 #pragma once
@@ -41,8 +45,13 @@ class HttpClient {
 
   private:
     enum class Attempt { Done, Failed, RetryFresh, RetryWhole };
-    Attempt Fetch(const ServerAddress& address, const std::string& target, IncomingFile& incoming,
-                  const DownloadChecks& checks, Observer* observer, const FileProgress& progress);
+    Attempt Fetch(const ServerAddress& address,
+                  const std::string& target,
+                  const SafeFolder& folder,
+                  IncomingFile& incoming,
+                  const DownloadChecks& checks,
+                  Observer* observer,
+                  const FileProgress& progress);
     void Close();
 
     const bool keepAlive_;

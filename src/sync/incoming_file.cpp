@@ -181,8 +181,9 @@ IncomingFile::OpenResult IncomingFile::Open(const SafeFolder& folder,
     buffer_.reserve(kBlock);
     size_ = existed ? FileSizeOf(file_) : 0;
     // Only a file whose whole content is checked at the end may go on from a leftover:
-    // its earlier bytes could belong to another version of the file.
-    if (size_ > 0 && (md5 || sha256)) {
+    // its earlier bytes could belong to another version of the file. One larger than
+    // the signed size is no start of it.
+    if (size_ > 0 && (md5 || sha256) && (checks.size < 0 || size_ <= checks.size)) {
         std::vector<char> block(kBlock);
         int64_t read = 0;
         while (read < size_) {
@@ -201,8 +202,13 @@ IncomingFile::OpenResult IncomingFile::Open(const SafeFolder& folder,
 }
 
 bool IncomingFile::Restart() {
-    if (!file_.valid() || !ResizeFile(file_, 0))
+    if (!folder_ || !file_.valid())
         return false;
+    // A new file, not the old one cut: whatever was linked to the old one keeps it.
+    if (folder_->HoldAnew(file_, temporary_) != SafeFolder::HoldResult::Held) {
+        Discard();
+        return false;
+    }
     digester_ = std::make_unique<Digester>(IsHexText(checks_.md5, 32), !checks_.sha256.empty());
     buffer_.clear();
     size_ = 0;
@@ -210,7 +216,7 @@ bool IncomingFile::Restart() {
 }
 
 bool IncomingFile::Append(const char* data, size_t length) {
-    if (!file_.valid())
+    if (!file_.valid() || (checks_.size >= 0 && static_cast<int64_t>(length) > checks_.size - size_))
         return false;
     size_ += static_cast<int64_t>(length);
     while (length > 0) {
@@ -263,7 +269,8 @@ bool IncomingFile::Commit() {
 
 void IncomingFile::Keep() {
     // Nothing arrived, or nothing could verify a file resumed from it: nothing to keep.
-    if (size_ == 0 || (!IsHexText(checks_.md5, 32) && checks_.sha256.empty())) {
+    if (size_ == 0 || (!IsHexText(checks_.md5, 32) && checks_.sha256.empty()) ||
+        (checks_.size >= 0 && size_ > checks_.size)) {
         Discard();
         return;
     }

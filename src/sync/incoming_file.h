@@ -21,6 +21,7 @@ struct DownloadChecks {
     std::string md5;      // 32 hexadecimal digits in any letter case; anything else is not checked
     std::string sha256;   // 64 hexadecimal digits in any letter case; empty: not checked
     std::string pin;      // for https: the server key's pin (tls.h), or empty
+    int64_t size = -1;    // the publisher's signed size in bytes: nothing larger is taken or kept; -1: not known
     bool durable = false;  // on the disk before its rename, whatever its size (the program's own file)
 };
 
@@ -49,15 +50,18 @@ class IncomingFile {
     IncomingFile& operator=(const IncomingFile&) = delete;
 
     // Takes the temporary file of `name` in `folder` (the folder must outlive this). A
-    // leftover is resumed when the checks can verify the whole file afterwards (an MD5
-    // or a SHA-256 is expected); otherwise it is emptied. Busy when another program
-    // holds it.
+    // leftover this program made (SafeFolder::Hold) is resumed when the checks can
+    // verify the whole file afterwards (an MD5 or a SHA-256 is expected) and it is not
+    // larger than a signed size; otherwise a new file takes its place. Busy when
+    // another program holds it.
     OpenResult Open(const SafeFolder& folder, const std::string& name, const DownloadChecks& checks);
     // The bytes it holds: where a resumed download goes on.
     int64_t size() const { return size_; }
-    // Empties it: the server sends the whole file.
+    // Starts over in a new, empty temporary file made in place of the old one: the
+    // server sends the whole file. On false the temporary file is gone.
     bool Restart();
-    // Appends received bytes; false when the file did not take them.
+    // Appends received bytes; false when the file did not take them, or when they
+    // would make it larger than the signed size (then nothing is written).
     bool Append(const char* data, size_t length);
     // Verifies the whole file and moves it over the target. On false the target is
     // unchanged and the temporary file is gone.

@@ -144,6 +144,7 @@ TEST_F(HostileTest, FileRepliesThatLieOrFloodFailAndLeaveTheOldFile) {
         {"file: chunk of 2^63 bytes", ok + "Transfer-Encoding: chunked\r\n\r\n8000000000000000\r\n" + fresh},
         {"file: Content-Length -1", ok + "Content-Length: -1\r\n\r\n" + fresh},
         {"file: Content-Length 2^62", ok + "Content-Length: 4611686018427387904\r\n\r\n" + fresh},
+        {"file: Content-Length 2^49 > free space", ok + "Content-Length: 562949953421312\r\n\r\n" + fresh},
         {"file: longer than listed", ok + "Content-Length: 600000\r\n\r\n" + fresh + fresh},
     };
     for (const Case& hostile : cases) {

@@ -2,9 +2,10 @@
 // agree, what they read is in bounds, and nothing passes the signature check of a
 // key made for this process, whose private half no input can know. Replies signed
 // with that key here: accepted with what was signed, and refused once any signed
-// byte changes. The corpus carries replies signed with a fixed key, whose checks
-// after the signature (target, expiry, version) the fuzzer reaches by changing
-// the bytes no signature covers.
+// byte changes. The corpus carries replies signed with fixed keys (one per format),
+// whose checks after the signature (target, expiry, version) the fuzzer reaches by
+// changing the bytes no signature covers.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fuzz_check.h"
 #include "net/crypto.h"
@@ -24,10 +26,13 @@ namespace {
 namespace fs = std::filesystem;
 using zefo::SignedListStatus;
 
-// The key the corpus's signed replies carry (from the signed-list tests).
-constexpr std::string_view kSeedKey =
+// The keys the corpus's signed replies carry (from the signed-list tests): format 1
+// and format 2.
+constexpr std::string_view kSeedKeys[] = {
     "04b79dc9623917dae83110ce2cd5bb22b0ecefa1b79e44667c06a0847e3b0bf1004180c1f279ed5d3d10d466afba1dabb00e6e255f6ee5be"
-    "e2e6fb3116e67c0e3f";
+    "e2e6fb3116e67c0e3f",
+    "04d09aa6af9a957398f5d10b65daa12ffe5ff0847b7d9f0027214378af2c05773256d6495f9393f396ff2d64d576d79b3551e3c887bedee2f"
+    "deae1e4c2c88ef70d"};
 constexpr int64_t kNow = 1700000100;
 constexpr int64_t kSeedVersion = 1700000000;
 constexpr int64_t kSeedExpiry = 1702592000;
@@ -38,15 +43,16 @@ constexpr std::string_view kDigest = "e3b0c44298fc1c149afbf4c8996fb92427ae41e464
 
 struct Keys {
     std::unique_ptr<zefo::tools::SigningKey> own;
-    std::string ownPublic;   // 65 bytes
-    std::string seedPublic;  // 65 bytes
+    std::string ownPublic;                // 65 bytes
+    std::vector<std::string> seedPublic;  // 65 bytes each
 };
 
 // A key pair made once per process; its private key file lives only while it is read.
 const Keys& TheKeys() {
     static const Keys keys = [] {
         Keys made;
-        made.seedPublic = zefo::HexBytes(kSeedKey);
+        for (std::string_view seed : kSeedKeys)
+            made.seedPublic.push_back(zefo::HexBytes(seed));
         std::random_device random;
         const fs::path folder = fs::temp_directory_path() / ("zefo-fuzz-key-" + std::to_string(random()));
         fs::create_directories(folder);
@@ -100,34 +106,32 @@ void CheckParsedFields(std::string_view reply, const zefo::SignedListFields& fie
     FUZZ_CHECK(fields.sha256.size() == (fields.target == "/" ? 0 : zefo::CountRecords(block)));
     for (const std::string& digest : fields.sha256)
         FUZZ_CHECK(digest.size() == 64 && IsLowerHex(digest));
+    FUZZ_CHECK(fields.format == 1 || fields.format == 2);
+    FUZZ_CHECK(fields.sizes.size() == (fields.format == 2 ? fields.sha256.size() : 0));
+    for (int64_t size : fields.sizes)
+        FUZZ_CHECK(size >= 0 && size <= zefo::kMaxSignedSize);
 }
 
-// Any reply, checked against both keys. `choice` picks the target, time and
-// minimum version the verifier is given, and the block byte changed afterwards.
-void CheckReply(std::string_view reply, uint8_t choice) {
-    const Keys& keys = TheKeys();
-    zefo::SignedListFields parsed;
-    const SignedListStatus parse = zefo::ParseSignedList(reply, parsed);
-    FUZZ_CHECK(parse == SignedListStatus::kOk || parse == SignedListStatus::kUnsigned ||
-               parse == SignedListStatus::kMalformed);
-    if (parse == SignedListStatus::kOk)
-        CheckParsedFields(reply, parsed);
+bool SameFields(const zefo::SignedListFields& a, const zefo::SignedListFields& b) {
+    return a.format == b.format && a.version == b.version && a.expires == b.expires && a.target == b.target &&
+           a.sha256 == b.sha256 && a.sizes == b.sizes;
+}
 
-    const std::string target = (choice & 1) ? "/alpha/" : "/";
-    const int64_t now = (choice & 2) ? kSeedExpiry : kNow;
-    const int64_t minimum = (choice & 4) ? kSeedVersion + 1 : kSeedVersion;
-
-    const zefo::SignedListResult own = zefo::VerifySignedList(reply, keys.ownPublic, target, now, minimum);
-    FUZZ_CHECK(!PassedSignature(own.status));
-    FUZZ_CHECK((parse == SignedListStatus::kOk) == (own.status == SignedListStatus::kBadSignature));
-    FUZZ_CHECK(parse == SignedListStatus::kOk || own.status == parse);
-
-    const zefo::SignedListResult seed = zefo::VerifySignedList(reply, keys.seedPublic, target, now, minimum);
+// A reply checked against one of the corpus's keys: when it passes the signature,
+// the verifier's later checks follow what was signed.
+void CheckSeedSigned(std::string_view reply,
+                     const std::string& seedKey,
+                     SignedListStatus parse,
+                     const zefo::SignedListFields& parsed,
+                     uint8_t choice,
+                     const std::string& target,
+                     int64_t now,
+                     int64_t minimum) {
+    const zefo::SignedListResult seed = zefo::VerifySignedList(reply, seedKey, target, now, minimum);
     if (!PassedSignature(seed.status))
         return;
     FUZZ_CHECK(parse == SignedListStatus::kOk);
-    FUZZ_CHECK(seed.fields.version == parsed.version && seed.fields.expires == parsed.expires &&
-               seed.fields.target == parsed.target && seed.fields.sha256 == parsed.sha256);
+    FUZZ_CHECK(SameFields(seed.fields, parsed));
     switch (seed.status) {
         case SignedListStatus::kWrongTarget:
             FUZZ_CHECK(parsed.target != target);
@@ -149,8 +153,32 @@ void CheckReply(std::string_view reply, uint8_t choice) {
     if (!block.empty()) {
         std::string changed(reply);
         changed[start + (choice >> 3) % block.size()] ^= 0x20;
-        FUZZ_CHECK(!PassedSignature(zefo::VerifySignedList(changed, keys.seedPublic, target, now, minimum).status));
+        FUZZ_CHECK(!PassedSignature(zefo::VerifySignedList(changed, seedKey, target, now, minimum).status));
     }
+}
+
+// Any reply, checked against every key. `choice` picks the target, time and
+// minimum version the verifier is given, and the block byte changed afterwards.
+void CheckReply(std::string_view reply, uint8_t choice) {
+    const Keys& keys = TheKeys();
+    zefo::SignedListFields parsed;
+    const SignedListStatus parse = zefo::ParseSignedList(reply, parsed);
+    FUZZ_CHECK(parse == SignedListStatus::kOk || parse == SignedListStatus::kUnsigned ||
+               parse == SignedListStatus::kMalformed);
+    if (parse == SignedListStatus::kOk)
+        CheckParsedFields(reply, parsed);
+
+    const std::string target = (choice & 1) ? "/alpha/" : "/";
+    const int64_t now = (choice & 2) ? kSeedExpiry : kNow;
+    const int64_t minimum = (choice & 4) ? kSeedVersion + 1 : kSeedVersion;
+
+    const zefo::SignedListResult own = zefo::VerifySignedList(reply, keys.ownPublic, target, now, minimum);
+    FUZZ_CHECK(!PassedSignature(own.status));
+    FUZZ_CHECK((parse == SignedListStatus::kOk) == (own.status == SignedListStatus::kBadSignature));
+    FUZZ_CHECK(parse == SignedListStatus::kOk || own.status == parse);
+
+    for (const std::string& seedKey : keys.seedPublic)
+        CheckSeedSigned(reply, seedKey, parse, parsed, choice, target, now, minimum);
 }
 
 // The input as a list to sign: "TARGET\nBLOCK". What SignedListText signs, the
@@ -165,11 +193,18 @@ void CheckSigned(std::string_view input, uint8_t choice) {
     const std::string_view block = input.substr(line + 1);
     fields.version = static_cast<int64_t>(input.size()) * 1000 + choice;
     fields.expires = kNow + 1 + choice;
+    fields.format = (choice & 0x40) ? 1 : 2;
     if (fields.target != "/") {
         const size_t records = zefo::CountRecords(block);
         if (records > kMaxSignedRecords)
             return;
         fields.sha256.assign(records, std::string(kDigest));
+        if (fields.format == 2) {
+            const int shift = (choice & 0x1F) % 24;  // sizes up to about 2^46
+            for (size_t i = 0; i < records; ++i)
+                fields.sizes.push_back(std::min<int64_t>(
+                    zefo::kMaxSignedSize, static_cast<int64_t>((i * 7919 + input.size() % 65536) << shift)));
+        }
     }
     const std::string text =
         zefo::SignedListText(fields, block, [&keys](std::string_view message) { return keys.own->Sign(message); });
@@ -182,8 +217,7 @@ void CheckSigned(std::string_view input, uint8_t choice) {
     const std::string reply = head + std::string(block) + "[/data]" + text;
     const zefo::SignedListResult result = zefo::VerifySignedList(reply, keys.ownPublic, fields.target, kNow, 0);
     FUZZ_CHECK(result.status == SignedListStatus::kOk);
-    FUZZ_CHECK(result.fields.version == fields.version && result.fields.expires == fields.expires &&
-               result.fields.target == fields.target && result.fields.sha256 == fields.sha256);
+    FUZZ_CHECK(SameFields(result.fields, fields));
 
     // One changed byte of the block or of the signed fields (before ";sig=").
     const size_t fieldsStart = head.size() + block.size() + std::string_view("[/data][sig]").size();

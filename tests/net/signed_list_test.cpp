@@ -37,6 +37,19 @@ const char kGameFields[] = "v=1;version=1700000000;expires=1702592000;target=/;s
 const char kGameSignature[] =
     "9e40787648654dbb31958d47d08144ebcd5c82d80b847f77b84590183c77b5384dd6ce68d054501fcce664448a39fc8cf394a215bda37ef9"
     "1b9af98a41cc0339";
+// Format 2, signed the same way with a key of its own: the sizes, and a field this
+// reader does not know.
+const char kPublicKey2[] =
+    "04d09aa6af9a957398f5d10b65daa12ffe5ff0847b7d9f0027214378af2c05773256d6495f9393f396ff2d64d576d79b3551e3c887bedee2f"
+    "deae1e4c2c88ef70d";
+const char kFileFields2[] =
+    "v=2;version=1700000000;expires=1702592000;target=/alpha/;sha256="
+    "8942b35165060fe88fe85428f3be8eddce295f97277161797b54a2b838262c1b,"
+    "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad,"
+    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855;size=14,3,0;x-later=a%3Bb%2Cc%25";
+const char kFileSignature2[] =
+    "dd3144d8cdc17c99e07107b2f33320c52abcee12b73ac3e1411ac23e544937cd6530497e620782b6fef8a673f757df0c21b14ae3ea25c53e"
+    "5989c390b3af6f19";
 constexpr int64_t kNow = 1700000100;
 const char kHead[] = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n";
 
@@ -142,8 +155,55 @@ TEST(SignedList, ReplayedExpiredOlderAndUnsignedListsAreRefused) {
               SignedListStatus::kMalformed);
 }
 
+TEST(SignedList, Format2SignsEachFilesSizeAndIsReadStrictly) {
+    const std::string reply = Reply(kFileBlock, kFileFields2, kFileSignature2);
+    SignedListResult result = VerifySignedList(reply, HexBytes(kPublicKey2), "/alpha/", kNow, 0);
+    ASSERT_EQ(result.status, SignedListStatus::kOk) << SignedListStatusText(result.status);
+    EXPECT_EQ(result.fields.format, 2);
+    EXPECT_EQ(result.fields.sizes, (std::vector<int64_t>{14, 3, 0}));
+    EXPECT_EQ(result.fields.sha256[1], Sha256Hex("abc"));
+    for (const auto& [from, to] :
+         {std::pair<std::string, std::string>{"size=14,3,0", "size=14,4,0"}, {"x-later=a%3Bb", "x-later=a%3Bc"}})
+        EXPECT_EQ(VerifySignedList(Replace(reply, from, to), HexBytes(kPublicKey2), "/alpha/", kNow, 0).status,
+                  SignedListStatus::kBadSignature)
+            << to;
+    // Format 1 still reads, without sizes.
+    result = VerifySignedList(FileReply(), HexBytes(kPublicKey), "/alpha/", kNow, 0);
+    EXPECT_EQ(result.status, SignedListStatus::kOk);
+    EXPECT_EQ(result.fields.format, 1);
+    EXPECT_TRUE(result.fields.sizes.empty());
+
+    const std::vector<std::pair<std::string, std::string>> broken = {
+        {"size=14,3,0", "size=14,3"},                   // a size short
+        {"size=14,3,0", "size=14,03,0"},                // not as written
+        {"size=14,3,0", "size=14,1125899906842625,0"},  // past the largest size
+        {"size=14,3,0", "size=14,-3,0"},
+        {";size=14,3,0", ""},                          // no sizes
+        {";size=14,3,0", ";size=14,3,0;size=14,3,0"},  // a field twice
+        {";x-later=", ";version=1;x-later="},
+        {"version=1700000000", "version=01700000000"},
+        {"x-later=a%3Bb", "x-later=a%3bb"},  // escapes are upper case, and only these three
+        {"x-later=a%3Bb", "x-later=a%41b"},
+        {"x-later=a%3Bb", "x-later=a%3"},
+        {"target=/alpha/", "target=/al,pha/"},  // a raw separator in a text
+        {"x-later=", "X-later="},
+        {"x-later=", "sig="},  // the signature's key inside the signed part
+        {"x-later=", "x_later="},
+        {"x-later=", "x-later"},
+        {"target=/alpha/", "target=/al%2Fpha/"},
+        {"v=2;", "v=3;"},
+    };
+    for (const auto& [from, to] : broken)
+        EXPECT_EQ(Check(Replace(reply, from, to)), SignedListStatus::kMalformed) << to;
+    // A later field may be a list.
+    SignedListFields later;
+    EXPECT_EQ(ParseSignedList(Replace(reply, "x-later=a%3Bb%2Cc%25", "x-later=a,b%2Cc,"), later),
+              SignedListStatus::kOk);
+}
+
 TEST(SignedList, TheBuilderSignsExactlyTheTextTheVerifierChecks) {
     SignedListFields fields;
+    fields.format = 1;
     fields.version = 1700000000;
     fields.expires = 1702592000;
     fields.target = "/alpha/";
@@ -168,6 +228,35 @@ TEST(SignedList, TheBuilderSignsExactlyTheTextTheVerifierChecks) {
     EXPECT_NE(SignedListText(fields, "A:a", sign), "");
     fields.target = "/a\nb/";
     EXPECT_EQ(SignedListText(fields, "", sign), "");
+
+    // Format 2 (the one written unless told otherwise) escapes the separators in the
+    // target, and reads back what it wrote.
+    SignedListFields sized;
+    sized.version = 1700000000;
+    sized.expires = 1702592000;
+    sized.target = "/a;b,c%/";
+    sized.sha256 = {Sha256Hex("abc"), Sha256Hex("")};
+    sized.sizes = {3, 0};
+    text = SignedListText(sized, "x:1|y:2", [&](std::string_view message) {
+        signedMessage = std::string(message);
+        return std::string(64, 'x');
+    });
+    const std::string fields2 =
+        "v=2;version=1700000000;expires=1702592000;target=/a%3Bb%2Cc%25/;sha256=" + Sha256Hex("abc") + "," +
+        Sha256Hex("") + ";size=3,0";
+    EXPECT_EQ(signedMessage, "ZEFO-SIGNED-LIST\n" + fields2 + "\nx:1|y:2");
+    SignedListFields parsed;
+    ASSERT_EQ(ParseSignedList("[data]x:1|y:2[/data]" + text, parsed), SignedListStatus::kOk) << text;
+    EXPECT_EQ(parsed.target, sized.target);
+    EXPECT_EQ(parsed.sizes, sized.sizes);
+    EXPECT_EQ(parsed.sha256, sized.sha256);
+    sized.sizes = {3};
+    EXPECT_EQ(SignedListText(sized, "x:1|y:2", sign), "") << "two digests, one size";
+    sized.sizes = {3, kMaxSignedSize + 1};
+    EXPECT_EQ(SignedListText(sized, "x:1|y:2", sign), "");
+    sized.format = 1;
+    sized.sizes.clear();
+    EXPECT_NE(SignedListText(sized, "x:1|y:2", sign).find("[sig]v=1;"), std::string::npos);
 }
 
 // Programs without the publisher's key read up to "[/data]" and never see the block.

@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "common/environment.h"
 #include "common/scripted_server.h"
 #include "common/temp_dir.h"
 #include "common/test_data.h"
 #include "net/tcp_client.h"
+#include "sync/incoming_file.h"
 
 namespace zefo::test {
 namespace {
@@ -163,6 +165,59 @@ TEST_F(HttpClientTest, ATemporaryFileAnotherDownloadHoldsIsLeftToIt) {
     EXPECT_EQ(server.Connections(), 0u);
     held.Reset();
     EXPECT_EQ(ReadFileBytes(dir / "x.bin.zefotmp"), "theirs");
+}
+
+// Whoever can make files in the game folder may put a temporary file of their own
+// under a download's name: a hard link to a file elsewhere, or a file of another
+// user. It is never taken up nor written; its name goes and the download starts in a
+// new file, whether the server sends the genuine file or a forged one.
+TEST_F(HttpClientTest, APlantedTemporaryFileIsRemovedNeverWrittenThrough) {
+    TempDir outside;
+    const std::string big = Pattern(50000, 6);
+    const std::string start = big.substr(0, 10000);  // a genuine start, asking for a resume
+    HttpClient client;
+    for (const bool genuine : {true, false}) {
+        SCOPED_TRACE(genuine ? "genuine body" : "forged body");
+        WriteFileBytes(outside / "victim.bin", start);
+        ASSERT_TRUE(MakeHardLink(outside / "victim.bin", dir / "f.bin.zefotmp"));
+        ASSERT_EQ(ReadFileBytes(dir / "f.bin.zefotmp").size(), start.size());
+        const size_t first = server.Connections();
+        server.EnqueueReply(Whole(genuine ? big : Pattern(big.size(), 7)));
+        EXPECT_EQ(Get(client, "f.bin", big), genuine);
+        EXPECT_EQ(RangeAsked(first), "");
+        EXPECT_EQ(Md5Of(ReadFileBytes(outside / "victim.bin")), Md5Of(start));
+        EXPECT_EQ(Contents(), std::vector<std::string>{"f.bin"});
+    }
+    EXPECT_EQ(Md5Of(ReadFileBytes(dir / "f.bin")), Md5Of(big));
+
+    // Another user's file, alone under its name (where the test can make one).
+    WriteFileBytes(dir / "g.bin.zefotmp", start);
+    if (GiveToAnotherUser(dir / "g.bin.zefotmp")) {
+        const size_t first = server.Connections();
+        server.EnqueueReply(Whole(big));
+        EXPECT_TRUE(Get(client, "g.bin", big));
+        EXPECT_EQ(RangeAsked(first), "");
+        EXPECT_EQ(Md5Of(ReadFileBytes(dir / "g.bin")), Md5Of(big));
+        EXPECT_EQ(Contents(), (std::vector<std::string>{"f.bin", "g.bin"}));
+    }
+}
+
+// A download that starts over makes a new temporary file: a name linked to the kept
+// one after it was taken up keeps the bytes it had.
+TEST_F(HttpClientTest, StartingOverMakesANewTemporaryFile) {
+    TempDir outside;
+    const std::string big = Pattern(50000, 8);
+    WriteFileBytes(dir / "f.bin.zefotmp", big.substr(0, 10000));
+    IncomingFile incoming;
+    ASSERT_EQ(incoming.Open(folder, "f.bin", DownloadChecks{Md5Of(big), {}, {}}), IncomingFile::OpenResult::Ready);
+    EXPECT_EQ(incoming.size(), 10000);
+    ASSERT_TRUE(MakeHardLink(dir / "f.bin.zefotmp", outside / "linked.bin"));
+    ASSERT_TRUE(incoming.Restart());
+    EXPECT_EQ(incoming.size(), 0);
+    ASSERT_TRUE(incoming.Append(big.data(), big.size()));
+    ASSERT_TRUE(incoming.Commit());
+    EXPECT_EQ(Md5Of(ReadFileBytes(dir / "f.bin")), Md5Of(big));
+    EXPECT_EQ(Md5Of(ReadFileBytes(outside / "linked.bin")), Md5Of(big.substr(0, 10000)));
 }
 
 }  // namespace

@@ -73,9 +73,10 @@ class SignedUpdateTest : public NetTest {
     std::string Signed(const std::string& target,
                        const std::string& block,
                        const std::vector<std::string>& digests,
+                       const std::vector<int64_t>& sizes,
                        int64_t version = kVersion,
                        int64_t expires = 0) {
-        SignedListFields fields{version, expires ? expires : now + 3600, target, digests};
+        SignedListFields fields{version, expires ? expires : now + 3600, target, digests, sizes};
         const std::string sig = SignedListText(fields, block, [this](std::string_view m) { return key_->Sign(m); });
         EXPECT_NE(sig, "");
         return kHead + ("[data]" + block + "[/data]" + sig);
@@ -85,11 +86,13 @@ class SignedUpdateTest : public NetTest {
     std::string AlphaList(const std::vector<std::pair<std::string, std::string>>& files, int64_t version = kVersion) {
         std::string block;
         std::vector<std::string> digests;
+        std::vector<int64_t> sizes;
         for (const auto& [path, bytes] : files) {
             block += (block.empty() ? "" : "|") + path + ":" + Md5Of(bytes);
             digests.push_back(Sha256Hex(bytes));
+            sizes.push_back(static_cast<int64_t>(bytes.size()));
         }
-        return Signed("/alpha/", block, digests, version);
+        return Signed("/alpha/", block, digests, sizes, version);
     }
 
     ListResult LoadAlpha(const std::string& reply, RecordingObserver& seen, FileList& files, bool& complete) {
@@ -128,9 +131,10 @@ TEST_F(SignedUpdateTest, SignedListsAreTakenAndEveryRefusedOneEndsInTheMessage) 
     EXPECT_TRUE(complete);
     ASSERT_EQ(files.size(), 2u);
     EXPECT_EQ(files[1].sha256, Sha256Hex("new"));
+    EXPECT_EQ(files[1].size, 3);
     EXPECT_EQ(ReadAcceptedVersion(trust.versionsFile, "/alpha/"), kVersion);
     // The game list, signed for "/" with no digests, is kept apart.
-    server.EnqueueReply(Signed("/", "Alpha:alpha|Beta:beta", {}, kVersion + 7));
+    server.EnqueueReply(Signed("/", "Alpha:alpha|Beta:beta", {}, {}, kVersion + 7));
     GameList games;
     ASSERT_EQ(LoadGameList(
                   server.Host(), observer, [&](GameList&& list) { games = std::move(list); }, trust),
@@ -161,11 +165,11 @@ TEST_F(SignedUpdateTest, SignedListsAreTakenAndEveryRefusedOneEndsInTheMessage) 
         {"the version", changed("version=" + std::to_string(kVersion), "version=" + std::to_string(kVersion + 1), true),
          "signature does not match"},
         {"the expiry", changed(";expires=", ";expires=1", true), "signature does not match"},
-        {"another game's list", Signed("/beta/", "readme.txt:" + md5, {sha}), "signed for another list"},
+        {"another game's list", Signed("/beta/", "readme.txt:" + md5, {sha}, {5}), "signed for another list"},
         {"an older list", AlphaList(content, kVersion - 1), "older than a list already accepted"},
-        {"an expired list", Signed("/alpha/", "readme.txt:" + md5, {sha}, kVersion + 1, now - 1), "expired"},
+        {"an expired list", Signed("/alpha/", "readme.txt:" + md5, {sha}, {5}, kVersion + 1, now - 1), "expired"},
         {"an unsigned list", ListReply("readme.txt:" + md5), "not signed"},
-        {"the game list in its place", Signed("/", "Alpha:alpha", {}), "signed for another list"},
+        {"the game list in its place", Signed("/", "Alpha:alpha", {}, {}), "signed for another list"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -183,7 +187,7 @@ TEST_F(SignedUpdateTest, SignedListsAreTakenAndEveryRefusedOneEndsInTheMessage) 
     }
     // The game list the same way: nothing stored.
     bool stored = false;
-    server.EnqueueReply(Signed("/alpha/", "Alpha:alpha", {Sha256Hex("x")}));
+    server.EnqueueReply(Signed("/alpha/", "Alpha:alpha", {Sha256Hex("x")}, {1}));
     EXPECT_EQ(LoadGameList(
                   server.Host(), observer, [&](GameList&&) { stored = true; }, trust),
               ListResult::ErrorReply);
@@ -285,6 +289,62 @@ TEST_F(SignedUpdateTest, AFileWhoseMd5MatchesButWhoseBytesDifferIsRefused) {
     result = InstallGame(source, game.path(), files, observer);
     EXPECT_EQ(result.failed, 1);
     EXPECT_EQ(server.Connections(), connections);
+}
+
+// The signed size bounds every download: no reply makes the temporary file larger,
+// whatever length it announces or brings, and a leftover larger than it is not taken up.
+TEST_F(SignedUpdateTest, NoDownloadGrowsPastItsSignedSize) {
+    const std::string readme = "twenty-four bytes long!\n";
+    FileList files;
+    bool complete = false;
+    ASSERT_EQ(LoadAlpha(AlphaList({{"readme.txt", readme}}), observer, files, complete), ListResult::Loaded);
+    ASSERT_EQ(files[0].size, 24);
+    TempDir game;
+    WriteFileBytes(game / "readme.txt", "old");
+    const GameSource source{server.Host(), "alpha", true};
+    const std::string flood = Pattern(1 << 20, 3);
+    std::string chunks;
+    for (int i = 0; i < 100; ++i)
+        chunks += "10\r\n" + flood.substr(16 * i, 16) + "\r\n";
+    const std::string ok = "HTTP/1.1 200 OK\r\n";
+    struct Case {
+        const char* name;
+        std::string kept;  // a genuine start kept from before
+        std::string reply;
+    };
+    const Case cases[] = {
+        {"a length of 400 MiB", "", ok + "Content-Length: 419430400\r\n\r\n" + flood},
+        {"chunks of 16 bytes", "", ok + "Transfer-Encoding: chunked\r\n\r\n" + chunks},
+        {"no length", "", ok + "Connection: close\r\n\r\n" + flood},
+        {"the rest of 400 MiB", readme.substr(0, 10),
+         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 10-419430399/419430400\r\n"
+         "Content-Length: 419430390\r\n\r\n" +
+             flood},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.kept.empty())
+            WriteFileBytes(game / "readme.txt.zefotmp", c.kept);
+        server.Enqueue(Script().AwaitRequest().Send(c.reply).Close());
+        RecordingObserver seen;
+        EXPECT_EQ(UpdateGame(source, game.path(), files, ProgramFileName(), seen).failed, 1);
+        EXPECT_LE(seen.ReceivedBytes(), 24);
+        EXPECT_EQ(ReadFileBytes(game / "readme.txt"), "old");
+        if (c.kept.empty()) {
+            EXPECT_EQ(FolderContents(game.path()), std::vector<std::string>{"readme.txt"});
+        } else {
+            EXPECT_EQ(ReadFileBytes(game / "readme.txt.zefotmp").size(), c.kept.size()) << "kept as it was";
+            std::filesystem::remove(std::filesystem::u8path(game / "readme.txt.zefotmp"));
+        }
+    }
+
+    WriteFileBytes(game / "readme.txt.zefotmp", readme + flood.substr(0, 100));
+    const size_t request = server.Connections();
+    server.EnqueueReply(Body(readme));
+    EXPECT_EQ(UpdateGame(source, game.path(), files, ProgramFileName(), observer).failed, 0);
+    EXPECT_EQ(server.Request(request).find("Range:"), std::string::npos) << server.Request(request);
+    EXPECT_EQ(ReadFileBytes(game / "readme.txt"), readme);
+    EXPECT_EQ(FolderContents(game.path()), std::vector<std::string>{"readme.txt"});
 }
 
 }  // namespace

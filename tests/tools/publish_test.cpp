@@ -362,6 +362,7 @@ TEST(PublishSigned, EveryListIsSignedForItsTargetAndVersionsOnlyGrow) {
     // List order: data/game.dat, maps/m 1.bin, readme.txt.
     EXPECT_EQ(checked.fields.sha256,
               (std::vector<std::string>{Sha256Hex("Alpha Game\r\nalpha\r\n"), Sha256Hex(binary), Sha256Hex("abc")}));
+    EXPECT_EQ(checked.fields.sizes, (std::vector<int64_t>{19, 200000, 3}));
     EXPECT_EQ(VerifySignedList(files, HexBytes(publicKey), "/beta/", now, 0).status, SignedListStatus::kWrongTarget);
     EXPECT_EQ(
         VerifySignedList(ReadFileBytes(temp / "www/beta/index.html"), HexBytes(publicKey), "/beta/", now, 0).status,
@@ -374,6 +375,14 @@ TEST(PublishSigned, EveryListIsSignedForItsTargetAndVersionsOnlyGrow) {
         VerifySignedList(ReadFileBytes(temp / "www/alpha/index.html"), HexBytes(publicKey), "/alpha/", now, first + 1);
     EXPECT_EQ(checked.status, SignedListStatus::kOk);
     EXPECT_GT(checked.fields.version, first);
+
+    // For clients that read only the older format: no sizes.
+    options.signedFormat = 1;
+    ASSERT_TRUE(Publish(options).ok());
+    checked = VerifySignedList(ReadFileBytes(temp / "www/alpha/index.html"), HexBytes(publicKey), "/alpha/", now, 0);
+    EXPECT_EQ(checked.status, SignedListStatus::kOk);
+    EXPECT_EQ(checked.fields.format, 1);
+    EXPECT_EQ(checked.fields.sha256.size(), 3u);
 
     // Without the key the lists are exactly what they were before signing existed.
     options.signer = nullptr;
@@ -448,6 +457,9 @@ TEST(PublishCache, ARepublishReadsOnlyTheFilesWhoseStampChanged) {
     ASSERT_EQ(checked.status, SignedListStatus::kOk);
     const auto record = std::count(signedList.begin(), signedList.begin() + signedList.find("|f7.bin:"), '|') + 1;
     EXPECT_EQ(checked.fields.sha256.at(static_cast<size_t>(record)), Sha256Hex(changed));
+    // The sizes of files the cache vouched for are their stamps'.
+    EXPECT_EQ(checked.fields.sizes.at(static_cast<size_t>(record) + 1), 1000);
+    EXPECT_EQ(checked.fields.sizes.at(static_cast<size_t>(record)), 1000);
 
     // The cache never lies where it would be served or published.
     options.cache = temp / "www/cache";

@@ -112,6 +112,7 @@ struct PlannedFile {
     std::string content;  // generated content
     std::string md5;
     std::string sha256;    // only when signing
+    int64_t size = -1;     // only when signing: the bytes the digests were taken of
     FileStamp stamp;       // the source file's when its digests were taken
     bool trusted = false;  // the digests may be remembered under `stamp`
     FileStamp published;   // the copy in the web root as written or found equal
@@ -128,8 +129,9 @@ NativeFile OpenBelow(const fs::path& base, const std::string& path) {
     return folder.OpenForReading(path.substr(slash + 1));
 }
 
-// The MD5 of `file`, and with `sha256` its SHA-256 too, in one read; false when it cannot be read.
-bool ReadDigests(const NativeFile& file, std::string& md5, std::string* sha256) {
+// The MD5 of `file`, and with `sha256` its SHA-256 and `size` the bytes read too, in one
+// read; false when it cannot be read.
+bool ReadDigests(const NativeFile& file, std::string& md5, std::string* sha256, int64_t& size) {
     if (!sha256) {
         md5 = FingerprintOf(file);
         return !md5.empty();
@@ -139,12 +141,14 @@ bool ReadDigests(const NativeFile& file, std::string& md5, std::string* sha256) 
     Md5 md5Digest;
     Sha256 shaDigest;
     std::vector<char> block(kCopyBlock);
+    size = 0;
     for (;;) {
         const int64_t got = ReadFromFile(file, block.data(), block.size());
         if (got < 0)
             return false;
         if (got == 0)
             break;
+        size += got;
         md5Digest.Update(block.data(), static_cast<size_t>(got));
         shaDigest.Update(block.data(), static_cast<size_t>(got));
     }
@@ -218,6 +222,7 @@ class Publisher {
     std::string ListText(const std::string& unsignedText,
                          const std::string& target,
                          std::vector<std::string> digests,
+                         std::vector<int64_t> sizes,
                          const fs::path& replaced);
 
     const PublishOptions& options_;
@@ -433,8 +438,10 @@ void Publisher::ScanGame(const std::string& folder) {
 // The file's digests: from the cache when its stamp vouches for them, else read.
 void Publisher::TakeDigests(const GamePlan& plan, PlannedFile& file) {
     if (file.source.empty()) {
-        if (options_.signer)
+        if (options_.signer) {
             file.sha256 = Sha256Hex(file.content);
+            file.size = static_cast<int64_t>(file.content.size());
+        }
         return;
     }
     const std::string where = plan.folder + "/" + file.path;
@@ -448,13 +455,14 @@ void Publisher::TakeDigests(const GamePlan& plan, PlannedFile& file) {
         (!options_.signer || !cached->second.sha256.empty())) {
         file.md5 = cached->second.md5;
         file.sha256 = options_.signer ? cached->second.sha256 : std::string();
+        file.size = options_.signer ? file.stamp.size : -1;  // the stamp vouches for the size too
         file.trusted = true;
         ++result_.filesFromCache;
         return;
     }
     ++result_.filesRead;
     FileStamp after;
-    if (!ReadDigests(in, file.md5, options_.signer ? &file.sha256 : nullptr) || !StampOf(in, after)) {
+    if (!ReadDigests(in, file.md5, options_.signer ? &file.sha256 : nullptr, file.size) || !StampOf(in, after)) {
         Error(where + ": cannot be read");
         return;
     }
@@ -749,12 +757,14 @@ bool Publisher::PublishGame(GamePlan& plan) {
         return false;
     std::vector<ListedFile> listed;
     std::vector<std::string> digests;
+    std::vector<int64_t> sizes;
     for (const PlannedFile& file : plan.files) {
         listed.push_back({file.path, file.md5});
         digests.push_back(file.sha256);
+        sizes.push_back(file.size);
     }
-    const std::string text =
-        ListText(FileListText(listed), "/" + plan.folder + "/", std::move(digests), gameRoot / "index.html");
+    const std::string text = ListText(FileListText(listed), "/" + plan.folder + "/", std::move(digests),
+                                      std::move(sizes), gameRoot / "index.html");
     if (text.empty() || !WriteFile(gameFolder, "index.html", text))
         return false;
     RemoveStale(plan, gameRoot);
@@ -766,6 +776,7 @@ bool Publisher::PublishGame(GamePlan& plan) {
 std::string Publisher::ListText(const std::string& unsignedText,
                                 const std::string& target,
                                 std::vector<std::string> digests,
+                                std::vector<int64_t> sizes,
                                 const fs::path& replaced) {
     if (!options_.signer)
         return unsignedText;
@@ -787,6 +798,9 @@ std::string Publisher::ListText(const std::string& unsignedText,
     fields.expires = now + int64_t{options_.expiresDays} * 86400;
     fields.target = target;
     fields.sha256 = std::move(digests);
+    fields.format = options_.signedFormat;
+    if (fields.format != 1)
+        fields.sizes = std::move(sizes);
     const std::string block = unsignedText.substr(6, unsignedText.size() - 6 - 7);  // between [data] and [/data]
     std::string signature =
         SignedListText(fields, block, [this](std::string_view message) { return options_.signer->Sign(message); });
@@ -850,7 +864,7 @@ void Publisher::Run() {
     for (GamePlan& plan : games_)
         if (!PublishGame(plan))
             return;  // the game list stays as it was
-    const std::string text = ListText(GameListText(result_.games), "/", {}, root_ / "index.html");
+    const std::string text = ListText(GameListText(result_.games), "/", {}, {}, root_ / "index.html");
     if (text.empty() || !WriteFile(rootFolder, "index.html", text))
         return;
     NoteUnlisted();

@@ -39,6 +39,7 @@ struct PublishOptions {
     std::map<std::string, std::string> names;  // game folder -> display name (overrides game.txt)
     const SigningKey* signer = nullptr;        // when set, every list carries its signature block
     int expiresDays = 30;                      // how long a signed list is accepted
+    int signedFormat = 2;                      // the signature block's format: 2, or 1 (no sizes) for older clients
     bool full = false;                         // read every file, whatever the fingerprint cache says
     std::string cache{};                       // the fingerprint cache's folder; empty: ROOT.zefo-cache beside ROOT
 };
@@ -61,7 +62,8 @@ struct PublishResult {
 // each game's file list as <root>/<folder>/index.html and the game list as
 // <root>/index.html, each list replaced atomically. With a signer each list
 // is signed: version = publish time in seconds, above that of the signed list
-// it replaces; target "/" or "/FOLDER/"; the SHA-256 of every listed file.
+// it replaces; target "/" or "/FOLDER/"; the SHA-256 and (format 2) the size of
+// every listed file.
 // Every file and list is written through base/safe_folder.h's FileReplacement.
 // Fingerprints are kept per game in the cache folder between runs: a source file
 // whose size, modification time and file-system identity are those of the last

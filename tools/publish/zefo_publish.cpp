@@ -11,7 +11,7 @@ namespace {
 
 const char kUsage[] =
     "usage: zefo_publish [--link] [--check] [--full] [--cache DIR] [--name FOLDER=NAME]...\n"
-    "                    [--sign KEYFILE [--expires DAYS]] SOURCE ROOT\n"
+    "                    [--sign KEYFILE [--expires DAYS] [--signed-format 1]] SOURCE ROOT\n"
     "       zefo_publish keygen KEYFILE\n"
     "\n"
     "Publishes every sub-folder of SOURCE as a game into the web root ROOT:\n"
@@ -29,6 +29,8 @@ const char kUsage[] =
     "  --name FOLDER=NAME   display name of the game in SOURCE/FOLDER\n"
     "  --sign KEYFILE       sign every list with the private key in KEYFILE\n"
     "  --expires DAYS       clients refuse a signed list after DAYS days (default 30)\n"
+    "  --signed-format 1    sign in the older format (no file sizes), which clients\n"
+    "                       built before format 2 read; they refuse format 2 lists\n"
     "\n"
     "keygen makes a signing key pair: the private key goes into the new file KEYFILE\n"
     "(readable by you only; keep it off the web server), the public key is printed on\n"
@@ -61,6 +63,7 @@ int main(int argc, char** argv) {
     zefo::tools::PublishOptions options;
     std::unique_ptr<zefo::tools::SigningKey> signer;
     bool expiresGiven = false;
+    bool formatGiven = false;
     std::string positional[2];
     int count = 0;
     for (int i = 1; i < argc; ++i) {
@@ -102,6 +105,14 @@ int main(int argc, char** argv) {
                 return 2;
             }
             expiresGiven = true;
+        } else if (arg == "--signed-format" && i + 1 < argc) {
+            const std::string value = argv[++i];
+            if (value != "1" && value != "2") {
+                std::cerr << "zefo_publish: --signed-format needs 1 or 2\n";
+                return 2;
+            }
+            options.signedFormat = value[0] - '0';
+            formatGiven = true;
         } else if (!arg.empty() && arg[0] == '-') {
             std::cerr << "zefo_publish: unknown option " << arg << "\n" << kUsage;
             return 2;
@@ -116,8 +127,8 @@ int main(int argc, char** argv) {
         std::cerr << kUsage;
         return 2;
     }
-    if (expiresGiven && !signer) {
-        std::cerr << "zefo_publish: --expires applies only with --sign\n";
+    if ((expiresGiven || formatGiven) && !signer) {
+        std::cerr << "zefo_publish: --expires and --signed-format apply only with --sign\n";
         return 2;
     }
     options.source = positional[0];
