@@ -224,7 +224,7 @@ TEST_F(SignedUpdateTest, WhatAnInstallAcceptedBindsTheUpdateAndEarlierKeptVersio
     bool complete = false;
     RecordingObserver seen;
     EXPECT_EQ(LoadAlpha(AlphaList(content, kVersion + 5), seen, files, complete), ListResult::ErrorReply);
-    server.EnqueueReply(Signed("/", "Alpha:alpha", {}, kVersion + 5));
+    server.EnqueueReply(Signed("/", "Alpha:alpha", {}, {}, kVersion + 5));
     EXPECT_EQ(LoadGameList(
                   server.Host(), seen, [](GameList&&) {}, trust),
               ListResult::ErrorReply);
@@ -238,7 +238,7 @@ TEST_F(SignedUpdateTest, WhatAnInstallAcceptedBindsTheUpdateAndEarlierKeptVersio
     EXPECT_EQ(LoadAlpha(AlphaList(content, kVersion + 20), observer, files, complete), ListResult::Loaded);
     // A version known from an earlier file alone is taken into the store when met
     // again; the earlier files are read, never written.
-    server.EnqueueReply(Signed("/", "Alpha:alpha", {}, kVersion + 10));
+    server.EnqueueReply(Signed("/", "Alpha:alpha", {}, {}, kVersion + 10));
     EXPECT_EQ(LoadGameList(
                   server.Host(), observer, [](GameList&&) {}, trust),
               ListResult::Loaded);
