@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace zefo::test::shim {
 
@@ -14,6 +15,14 @@ void Startup();
 // A listening socket on 127.0.0.1 at `port`, or at a port the system chooses when
 // `port` is 0; `port` receives the port in use.
 Socket ListenLoopback(uint16_t& port);
+// The same on ::1 (`ipv6`) or 127.0.0.1 with room for `backlog` connections waiting
+// to be accepted; kInvalid when it cannot be made (no IPv6 here, port taken).
+Socket ListenLoopbackFamily(bool ipv6, uint16_t& port, int backlog);
+// Connects to the loopback listener at `port` until its queue of connections not
+// yet accepted is full, so that a further connect waits like one to a host that
+// never answers. The connections that fill it (close them afterwards); empty when
+// the queue did not fill.
+std::vector<Socket> FillBacklog(bool ipv6, uint16_t port);
 // The next connection, or kInvalid when none came within `milliseconds`.
 Socket AcceptWithin(Socket listener, int milliseconds);
 // 1 when readable (data, close or error), 0 after `milliseconds`, -1 on error.

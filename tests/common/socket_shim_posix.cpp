@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,23 +14,68 @@ namespace zefo::test::shim {
 void Startup() {}
 
 Socket ListenLoopback(uint16_t& port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return ListenLoopbackFamily(false, port, 16);
+}
+
+namespace {
+
+socklen_t LoopbackAddress(bool ipv6, uint16_t port, sockaddr_storage& storage) {
+    storage = {};
+    if (ipv6) {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_addr = in6addr_loopback;
+        v6->sin6_port = htons(port);
+        return sizeof *v6;
+    }
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    v4->sin_family = AF_INET;
+    v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    v4->sin_port = htons(port);
+    return sizeof *v4;
+}
+
+}  // namespace
+
+Socket ListenLoopbackFamily(bool ipv6, uint16_t& port, int backlog) {
+    int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return kInvalid;
     int reuse = 1;  // a fixed port may still be in TIME_WAIT from an earlier run
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 16) != 0 ||
+    sockaddr_storage address;
+    socklen_t length = LoopbackAddress(ipv6, port, address);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, backlog) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         close(fd);
         return kInvalid;
     }
-    port = ntohs(address.sin_port);
+    port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                      : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
     return fd;
+}
+
+std::vector<Socket> FillBacklog(bool ipv6, uint16_t port) {
+    std::vector<Socket> fillers;
+    for (int i = 0; i < 64; ++i) {
+        int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            break;
+        fillers.push_back(fd);
+        sockaddr_storage address;
+        socklen_t length = LoopbackAddress(ipv6, port, address);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0)
+            continue;
+        if (errno != EINPROGRESS)
+            break;
+        // A connect the listener does not answer within 200 ms found the queue full.
+        pollfd entry{fd, POLLOUT, 0};
+        if (poll(&entry, 1, 200) == 0)
+            return fillers;
+    }
+    for (Socket filler : fillers)
+        close(static_cast<int>(filler));
+    return {};
 }
 
 Socket AcceptWithin(Socket listener, int milliseconds) {

@@ -1,4 +1,6 @@
 #include <winsock2.h>
+// After winsock2.h, which it builds on.
+#include <ws2tcpip.h>
 
 #include <mutex>
 
@@ -23,22 +25,75 @@ void Startup() {
 }
 
 Socket ListenLoopback(uint16_t& port) {
+    return ListenLoopbackFamily(false, port, 16);
+}
+
+namespace {
+
+int LoopbackAddress(bool ipv6, uint16_t port, sockaddr_storage& storage) {
+    storage = {};
+    if (ipv6) {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_addr = in6addr_loopback;
+        v6->sin6_port = htons(port);
+        return sizeof *v6;
+    }
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    v4->sin_family = AF_INET;
+    v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    v4->sin_port = htons(port);
+    return sizeof *v4;
+}
+
+}  // namespace
+
+Socket ListenLoopbackFamily(bool ipv6, uint16_t& port, int backlog) {
     Startup();
-    SOCKET handle = socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET handle = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     if (handle == INVALID_SOCKET)
         return kInvalid;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    int length = sizeof address;
-    if (bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(handle, 16) != 0 ||
+    sockaddr_storage address;
+    int length = LoopbackAddress(ipv6, port, address);
+    if (bind(handle, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(handle, backlog) != 0 ||
         getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         closesocket(handle);
         return kInvalid;
     }
-    port = ntohs(address.sin_port);
+    port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                      : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
     return static_cast<Socket>(handle);
+}
+
+std::vector<Socket> FillBacklog(bool ipv6, uint16_t port) {
+    Startup();
+    std::vector<Socket> fillers;
+    for (int i = 0; i < 64; ++i) {
+        SOCKET handle = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+        if (handle == INVALID_SOCKET)
+            break;
+        fillers.push_back(static_cast<Socket>(handle));
+        u_long nonBlocking = 1;
+        ioctlsocket(handle, FIONBIO, &nonBlocking);
+        sockaddr_storage address;
+        int length = LoopbackAddress(ipv6, port, address);
+        if (connect(handle, reinterpret_cast<sockaddr*>(&address), length) == 0)
+            continue;
+        if (WSAGetLastError() != WSAEWOULDBLOCK)
+            break;
+        // A connect the listener does not answer within 200 ms found the queue full.
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(handle, &writable);
+        FD_SET(handle, &failed);
+        timeval limit{0, 200 * 1000};
+        if (select(0, nullptr, &writable, &failed, &limit) == 0)
+            return fillers;
+    }
+    for (Socket filler : fillers)
+        closesocket(Native(filler));
+    return {};
 }
 
 Socket AcceptWithin(Socket listener, int milliseconds) {
