@@ -6,7 +6,7 @@
 #   tools/bench_all.sh [native build] [win64 build] [out folder]
 #
 # Defaults: build/native, build/win64 (skipped when it holds no zefo.exe), build/bench.
-# Takes about 20 minutes and 7 GB of free space in $TMPDIR; a quiet machine gives
+# Takes about 22 minutes and 7 GB of free space in $TMPDIR; a quiet machine gives
 # fair figures. Needs nginx, curl, openssl, bc, and wine and xvfb for the Windows ones.
 set -uo pipefail
 
@@ -45,6 +45,8 @@ run many_files "$root/tools/bench_many_files.sh" "$native" "${win64:--}"
 run check "$root/tools/bench_check.sh" "$native" 5000 420 ${win64:+"$win64"}
 run publish "$root/tools/bench_publish.sh" "$native"
 run tls "$root/tools/bench_tls.sh" "$native" ${win64:+"$win64"}
+run connect "$root/tools/bench_connect.sh" "$native"
+run rate "$root/tools/bench_rate.sh" "$native"
 run files_window "$root/tools/bench_files_window.sh" "${win64:--}" "$native"
 [ -z "$win64" ] || run update_window "$root/tools/bench_update_window.sh" "$win64" "$native"
 exit $failed
