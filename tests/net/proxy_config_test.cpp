@@ -168,34 +168,18 @@ TEST(ProxyConfigTest, AnOverrideBeatsTheSystemAndHonoursNoProxy) {
 }
 
 #ifdef _WIN32
-// The registry values the Internet Options dialog writes for the user, saved and
-// put back around a test.
+// The registry values the Internet Options dialog writes for the user. The test's
+// Wine prefix (or Windows user) holds none of its own; they go again at the end.
 constexpr wchar_t kSettingsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 constexpr wchar_t kConnectionsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
 
 class InternetOptions {
   public:
-    InternetOptions() {
-        for (Saved& value : saved_) {
-            HKEY key;
-            if (RegOpenKeyExW(HKEY_CURRENT_USER, value.key, 0, KEY_READ, &key) != ERROR_SUCCESS)
-                continue;
-            DWORD size = 0;
-            if (RegQueryValueExW(key, value.name, nullptr, &value.type, nullptr, &size) == ERROR_SUCCESS) {
-                value.bytes.resize(size);
-                value.present =
-                    RegQueryValueExW(key, value.name, nullptr, &value.type, value.bytes.data(), &size) == ERROR_SUCCESS;
-            }
-            RegCloseKey(key);
-        }
-    }
+    InternetOptions() = default;
     ~InternetOptions() {
-        for (const Saved& value : saved_) {
-            if (value.present)
-                Set(value.key, value.name, value.type, value.bytes);
-            else
-                RegDeleteKeyValueW(HKEY_CURRENT_USER, value.key, value.name);
-        }
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kConnectionsKey, L"DefaultConnectionSettings");
+        for (const wchar_t* name : {L"ProxyEnable", L"ProxyServer", L"ProxyOverride", L"AutoConfigURL"})
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, name);
     }
     InternetOptions(const InternetOptions&) = delete;
     InternetOptions& operator=(const InternetOptions&) = delete;
@@ -221,49 +205,26 @@ class InternetOptions {
         text(script);
         record.resize(record.size() + 32, 0);
         Set(kConnectionsKey, L"DefaultConnectionSettings", REG_BINARY, record);
-        const DWORD enable = (flags & 2) ? 1 : 0;
-        Set(kSettingsKey, L"ProxyEnable", REG_DWORD,
-            std::vector<BYTE>(reinterpret_cast<const BYTE*>(&enable), reinterpret_cast<const BYTE*>(&enable + 1)));
+        const std::vector<BYTE> enable = {static_cast<BYTE>((flags & 2) ? 1 : 0), 0, 0, 0};
+        Set(kSettingsKey, L"ProxyEnable", REG_DWORD, enable);
         Set(kSettingsKey, L"ProxyServer", REG_SZ, Wide(proxy));
         Set(kSettingsKey, L"ProxyOverride", REG_SZ, Wide(bypass));
-        if (script.empty())
-            RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"AutoConfigURL");
-        else
-            Set(kSettingsKey, L"AutoConfigURL", REG_SZ, Wide(script));
+        Set(kSettingsKey, L"AutoConfigURL", REG_SZ, Wide(script));
     }
 
   private:
-    struct Saved {
-        Saved(const wchar_t* keyPath, const wchar_t* valueName) : key(keyPath), name(valueName) {}
-        const wchar_t* key;
-        const wchar_t* name;
-        bool present = false;
-        DWORD type = 0;
-        std::vector<BYTE> bytes;
-    };
-
     static std::vector<BYTE> Wide(const std::string& ascii) {
         std::vector<BYTE> bytes;
-        for (char c : ascii) {
-            bytes.push_back(static_cast<BYTE>(c));
-            bytes.push_back(0);
-        }
+        for (char c : ascii)
+            bytes.insert(bytes.end(), {static_cast<BYTE>(c), 0});
         bytes.insert(bytes.end(), {0, 0});
         return bytes;
     }
     static void Set(const wchar_t* path, const wchar_t* name, DWORD type, const std::vector<BYTE>& bytes) {
-        HKEY key;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+        EXPECT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, path, name, type, bytes.data(), static_cast<DWORD>(bytes.size())),
                   ERROR_SUCCESS);
-        EXPECT_EQ(RegSetValueExW(key, name, 0, type, bytes.data(), static_cast<DWORD>(bytes.size())), ERROR_SUCCESS);
-        RegCloseKey(key);
     }
 
-    Saved saved_[5] = {{kConnectionsKey, L"DefaultConnectionSettings"},
-                       {kSettingsKey, L"ProxyEnable"},
-                       {kSettingsKey, L"ProxyServer"},
-                       {kSettingsKey, L"ProxyOverride"},
-                       {kSettingsKey, L"AutoConfigURL"}};
     uint32_t counter_ = 100;
 };
 
