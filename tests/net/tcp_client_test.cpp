@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/child_process.h"
@@ -188,13 +189,17 @@ TEST_F(TcpClientTest, ConnectsToIpv4AndIpv6AddressesAndExchangesBytes) {
 
             shim::Socket accepted = shim::AcceptWithin(listener.socket, 5000);
             ASSERT_NE(accepted, shim::kInvalid) << host;
-            // The connection is blocking again: a receive waits for the bytes.
             EXPECT_EQ(SendText(*connection, "ping"), 4);
             char buffer[8];
             ASSERT_EQ(shim::WaitReadable(accepted, 5000), 1);
             EXPECT_EQ(shim::Receive(accepted, buffer, sizeof buffer), 4);
-            ASSERT_TRUE(shim::SendAll(accepted, "pong", 4));
+            // The connection is blocking again: a receive waits for bytes that come later.
+            std::thread later([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                shim::SendAll(accepted, "pong", 4);
+            });
             EXPECT_EQ(ReceiveBytes(*connection, buffer, 4), 4);
+            later.join();
             EXPECT_EQ(std::string(buffer, 4), "pong");
             shim::Close(accepted);
         }
