@@ -11,21 +11,6 @@ namespace {
 // Folders deeper than this are no game's; each level costs a folder operation.
 constexpr int kMaxListedDepth = 128;
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z')
-            x = static_cast<char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z')
-            y = static_cast<char>(y - 'a' + 'A');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
 // Names the program itself uses in the game folder: the swap script, the verified new
 // updater and their temporary names, on Windows and elsewhere. A listed file of that
 // name could replace what the program starts or swaps in at its end, so it is refused
@@ -33,7 +18,7 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 bool IsReservedTopName(std::string_view component) {
     for (std::string_view name :
          {"Update.bat", "Update_copy.exe", "Update.bat.new", "Update.exe.old", "zefo-updater.new"}) {
-        if (EqualsIgnoringCase(component, name))
+        if (EqualsNoCase(component, name))
             return true;
     }
     return false;
@@ -45,7 +30,7 @@ bool IsTemporaryName(std::string_view component) {
     while (end > 0 && component[end - 1] >= '0' && component[end - 1] <= '9')
         --end;
     constexpr std::string_view kSuffix = ".zefotmp";
-    return end >= kSuffix.size() && EqualsIgnoringCase(component.substr(end - kSuffix.size(), kSuffix.size()), kSuffix);
+    return end >= kSuffix.size() && EqualsNoCase(component.substr(end - kSuffix.size(), kSuffix.size()), kSuffix);
 }
 
 bool IsSafeComponent(std::string_view component) {
@@ -66,13 +51,13 @@ bool IsDeviceName(std::string_view component) {
     while (!base.empty() && base.back() == ' ')
         base.remove_suffix(1);
     for (std::string_view name : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
-        if (EqualsIgnoringCase(base, name))
+        if (EqualsNoCase(base, name))
             return true;
     }
     if (base.size() < 4)
         return false;
     std::string_view stem = base.substr(0, 3);
-    if (!EqualsIgnoringCase(stem, "COM") && !EqualsIgnoringCase(stem, "LPT"))
+    if (!EqualsNoCase(stem, "COM") && !EqualsNoCase(stem, "LPT"))
         return false;
     std::string_view digit = base.substr(3);
     // A digit, or superscript one, two or three (UTF-8), which Windows also takes.

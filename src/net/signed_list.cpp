@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/ascii.h"
 #include "net/crypto.h"
 #include "net/text_ops.h"
 
@@ -73,13 +74,6 @@ bool TakeNumber(std::string_view& text, int64_t& value) {
         value = value * 10 + (text[i] - '0');
     }
     text.remove_prefix(end + 1);
-    return true;
-}
-
-bool IsLowerHex(std::string_view text) {
-    for (char c : text)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
     return true;
 }
 
@@ -204,7 +198,7 @@ bool ParseDigests(std::string_view text, std::vector<std::string>& digests) {
     for (size_t at = 0; at < text.size(); at += kDigestHex + 1) {
         std::string_view digest = text.substr(at, kDigestHex);
         bool separated = at + kDigestHex == text.size() || text[at + kDigestHex] == ',';
-        if (!separated || !IsLowerHex(digest))
+        if (!separated || !IsLowerHexText(digest, kDigestHex))
             return false;
         digests.emplace_back(digest);
     }
@@ -425,7 +419,7 @@ std::string SignedListText(const SignedListFields& fields,
                            const std::function<std::string(std::string_view message)>& sign) {
     bool digestsOk = fields.sha256.size() <= kMaxSignedDigests;
     for (size_t i = 0; digestsOk && i < fields.sha256.size(); ++i)
-        digestsOk = fields.sha256[i].size() == kDigestHex && IsLowerHex(fields.sha256[i]);
+        digestsOk = IsLowerHexText(fields.sha256[i], kDigestHex);
     // Format 1 has no sizes; format 2 one per digest.
     bool sizesOk = fields.format == 2 || (fields.format == 1 && fields.sizes.empty());
     for (size_t i = 0; sizesOk && i < fields.sizes.size(); ++i)

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "base/ascii.h"
 #include "net/server_request.h"
 
 namespace zefo {
@@ -51,19 +52,6 @@ class TlsStream final : public Stream {
   private:
     TlsPtr tls_;
 };
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size())
-        return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != prefix[i])
-            return false;
-    }
-    return true;
-}
 
 // The authority after a scheme: up to the first "/".
 std::string_view Authority(std::string_view rest) {

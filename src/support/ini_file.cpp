@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/ascii.h"
 #include "base/path.h"
 #include "base/safe_folder.h"
 #include "support/ini_file_io.h"
@@ -21,21 +22,6 @@ constexpr size_t kMaxFileSize = 16u << 20;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
-}
-
-char FoldAsciiLetter(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Names match without regard to the case of A to Z; every other byte must be equal.
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (FoldAsciiLetter(a[i]) != FoldAsciiLetter(b[i]))
-            return false;
-    }
-    return true;
 }
 
 // The calling thread's open settings file.
@@ -75,8 +61,9 @@ class IniState {
             pending_.reset();
             return true;
         }
+        // Group and key names match in any letter case of A to Z; other bytes must be equal.
         for (size_t i = 0; i < lines_.size(); ++i) {
-            if (lines_[i].kind == IniLine::Kind::Group && SameName(lines_[i].name, name)) {
+            if (lines_[i].kind == IniLine::Kind::Group && EqualsNoCase(lines_[i].name, name)) {
                 group_ = static_cast<ptrdiff_t>(i);
                 pending_.reset();
                 return true;
@@ -144,7 +131,7 @@ class IniState {
 
     std::optional<size_t> FindKey(const std::string& key) const {
         for (size_t i = GroupBegin(), end = GroupEnd(); i < end; ++i) {
-            if (lines_[i].kind == IniLine::Kind::Key && SameName(lines_[i].name, key))
+            if (lines_[i].kind == IniLine::Kind::Key && EqualsNoCase(lines_[i].name, key))
                 return i;
         }
         return std::nullopt;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/ascii.h"
 #include "support/settings.h"
 
 namespace zefo {
@@ -78,8 +79,7 @@ int UserLanguageId() {
     // "de_DE.UTF-8", "fi_FI@euro", "en": the language is the leading letters.
     std::string language;
     for (char c : locale) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+        c = LowerAscii(c);
         if (c < 'a' || c > 'z')
             break;
         language += c;

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string_view>
 
+#include "base/ascii.h"
 #include "base/file_system.h"
 #include "base/listed_path.h"
 #include "base/md5.h"
@@ -30,16 +31,6 @@ bool ParseNumber(std::string_view& line, int64_t& value) {
     if (error != std::errc() || end != line.data() + blank)
         return false;
     line.remove_prefix(blank + 1);
-    return true;
-}
-
-bool IsMd5(std::string_view text) {
-    if (text.size() != 32)
-        return false;
-    for (char c : text) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    }
     return true;
 }
 
@@ -118,7 +109,7 @@ void FingerprintCache::Load() {
         int64_t volume = 0, id = 0;
         if (!ParseNumber(line, entry.stamp.size) || !ParseNumber(line, entry.stamp.modified) ||
             !ParseNumber(line, volume) || !ParseNumber(line, id) || !ParseNumber(line, entry.taken) ||
-            line.size() < 34 || !IsMd5(line.substr(0, 32)) || line[32] != ' ')
+            line.size() < 34 || !IsLowerHexText(line.substr(0, 32), 32) || line[32] != ' ')
             return;
         entry.stamp.volume = static_cast<uint64_t>(volume);
         entry.stamp.id = static_cast<uint64_t>(id);
@@ -166,7 +157,7 @@ void FingerprintCache::Remember(const SafeFolder& folder,
                                 const std::string& path,
                                 const std::string& md5) {
     FileStamp stamp;
-    if (!IsMd5(md5) || !folder.Stamp(name, stamp))
+    if (!IsLowerHexText(md5, 32) || !folder.Stamp(name, stamp))
         return;
     // The program wrote these bytes itself and verified them: the stamp alone decides,
     // with no margin for writes by others in the same instant.

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/ascii.h"
 #include "base/file_system.h"
 #include "base/native_file.h"
 #include "base/safe_folder.h"
@@ -24,16 +25,6 @@
 namespace zefo {
 
 namespace {
-
-bool IsFingerprint(const std::string& text) {
-    return text.size() == 32 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
-}
-
-std::string Lowered(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
-    return text;
-}
 
 // What the loop does with one listed file whose folder is open.
 enum class Choice {
@@ -48,9 +39,7 @@ enum class Choice {
 // letter case of ASCII letters: Windows takes them for one, and a list means the same
 // to every client.
 char FoldedPathChar(char c) {
-    if (c == '\\')
-        return '/';
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return c == '\\' ? '/' : LowerAscii(c);
 }
 
 int CompareFoldedPaths(const std::string& a, const std::string& b) {
@@ -112,8 +101,12 @@ struct LoopSetup {
 // The new updater goes beside the running one. The swap is ready only while a
 // complete, verified copy exists; a copy whose swap cannot be readied is of no use and
 // goes too, and the file counts as failed.
-bool DownloadUpdater(HttpClient& client, const std::string& url, const SafeFolder& folder,
-                     const DownloadChecks& checks, Observer& observer, const HttpClient::FileProgress& progress) {
+bool DownloadUpdater(HttpClient& client,
+                     const std::string& url,
+                     const SafeFolder& folder,
+                     const DownloadChecks& checks,
+                     Observer& observer,
+                     const HttpClient::FileProgress& progress) {
     if (!WithdrawSwap(folder))
         return false;
     // The swap must never put a copy in place that a power loss could have damaged.
@@ -210,8 +203,11 @@ struct Job {
 // between its files. A file is reported when it starts ("LOADING"), again when it
 // failed ("ERR_FILE"), and counts in the progress when it ends. With one connection
 // everything happens in list order.
-RunResult DownloadLoop(const GameSource& source, const std::string& base, const FileList& files,
-                       const LoopSetup& setup, Observer& observer) {
+RunResult DownloadLoop(const GameSource& source,
+                       const std::string& base,
+                       const FileList& files,
+                       const LoopSetup& setup,
+                       Observer& observer) {
     const size_t workers = static_cast<size_t>(std::clamp(source.connections, 1, kMaxConnections));
     ProgressShare progress(observer, setup.total);
     // The files decided ahead of the downloads: at most `ahead` (each holds its folder
@@ -253,9 +249,9 @@ RunResult DownloadLoop(const GameSource& source, const std::string& base, const 
                 // A download checked against a fingerprint has exactly these bytes, once
                 // they are on the disk.
                 int64_t size = 0;
-                if (ok && setup.cache && IsFingerprint(entry.fingerprint) &&
+                if (ok && setup.cache && IsHexText(entry.fingerprint, 32) &&
                     job.folder->Kind(job.name, &size) == EntryKind::File && CommittedFileIsDurable(size))
-                    setup.cache->Remember(*job.folder, job.name, entry.path, Lowered(entry.fingerprint));
+                    setup.cache->Remember(*job.folder, job.name, entry.path, LowerAsciiText(entry.fingerprint));
             }
         }
         if (!ok) {
@@ -308,8 +304,8 @@ RunResult DownloadLoop(const GameSource& source, const std::string& base, const 
         Job job;
         job.index = i;
         bool missing = false;
-        if (repeated && (!SameFingerprint(files[earlier].fingerprint, files[i].fingerprint) ||
-                         !SameFingerprint(files[earlier].sha256, files[i].sha256))) {
+        if (repeated && (!SameHexText(files[earlier].fingerprint, files[i].fingerprint) ||
+                         !SameHexText(files[earlier].sha256, files[i].sha256))) {
             // Decided before the disk is looked at: the file may match this entry just
             // while the earlier one is being loaded over it.
             if (!setup.countsWhenRefused(i))

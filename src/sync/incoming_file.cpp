@@ -10,7 +10,6 @@
 #include "base/ascii.h"
 #include "base/md5.h"
 #include "net/crypto.h"
-#include "sync/listed_file.h"
 
 namespace zefo {
 
@@ -250,10 +249,10 @@ bool IncomingFile::Commit() {
     bool ok = WriteOut();
     digester_->Finish(md5, sha256);
     if (ok && IsHexText(checks_.md5, 32))
-        ok = SameFingerprint(md5, checks_.md5);
+        ok = SameHexText(md5, checks_.md5);
     // A malformed digest fails too: it was meant to be checked.
     if (ok && !checks_.sha256.empty())
-        ok = IsHexText(checks_.sha256, 64) && SameFingerprint(sha256, checks_.sha256);
+        ok = IsHexText(checks_.sha256, 64) && SameHexText(sha256, checks_.sha256);
     // A file not flushed here may, after a power loss, stand short or damaged under its
     // name: the next comparison finds it and loads it again, as long as no remembered
     // fingerprint vouches for it (CommittedFileIsDurable).

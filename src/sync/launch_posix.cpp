@@ -6,13 +6,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include "base/ascii.h"
 #include "support/crash_report_posix.h"
 #include "sync/launch.h"
 #include "sync/launch_internal.h"
@@ -22,17 +22,6 @@ extern char** environ;
 namespace zefo {
 
 namespace {
-
-bool EndsWithNoCase(const std::string& text, const std::string& suffix) {
-    if (text.size() < suffix.size())
-        return false;
-    for (size_t i = 0; i < suffix.size(); ++i) {
-        auto c = static_cast<unsigned char>(text[text.size() - suffix.size() + i]);
-        if (std::tolower(c) != suffix[i])
-            return false;
-    }
-    return true;
-}
 
 // The program and its arguments: a path that begins with a quotation mark is a command
 // line whose program is the quoted part, followed by blank-separated arguments.

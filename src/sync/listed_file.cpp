@@ -1,5 +1,6 @@
 #include "sync/listed_file.h"
 
+#include "base/ascii.h"
 #include "base/file_system.h"
 #include "base/listed_path.h"
 #include "base/path.h"
@@ -8,10 +9,6 @@
 namespace zefo {
 
 namespace {
-
-char FoldHexDigit(char c) {
-    return c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 // The listed path split into its folder part and its file name.
 void SplitListedPath(const std::string& path, std::string& folder, std::string& name) {
@@ -23,16 +20,6 @@ void SplitListedPath(const std::string& path, std::string& folder, std::string& 
 }
 
 }  // namespace
-
-bool SameFingerprint(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (FoldHexDigit(a[i]) != FoldHexDigit(b[i]))
-            return false;
-    }
-    return true;
-}
 
 LocalState CompareInFolder(const SafeFolder& folder,
                            const std::string& name,
@@ -48,7 +35,7 @@ LocalState CompareInFolder(const SafeFolder& folder,
             return LocalState::Differs;
     }
     std::string local = cache ? cache->Fingerprint(folder, name, path) : FingerprintOf(folder.OpenForReading(name));
-    return !local.empty() && SameFingerprint(local, fingerprint) ? LocalState::Same : LocalState::Differs;
+    return !local.empty() && SameHexText(local, fingerprint) ? LocalState::Same : LocalState::Differs;
 }
 
 LocalState CompareListedFile(const std::string& base,

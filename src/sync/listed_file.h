@@ -4,14 +4,10 @@
 
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "base/safe_folder.h"
 
 namespace zefo {
-
-// Fingerprint texts compared without regard to the letter case of their digits.
-bool SameFingerprint(std::string_view a, std::string_view b);
 
 enum class LocalState {
     Same,     // a regular file with the listed fingerprint

@@ -3,9 +3,9 @@
 #include <mutex>
 #include <string>
 
+#include "base/ascii.h"
 #include "base/file_system.h"
 #include "base/native_file.h"
-#include "sync/listed_file.h"
 #include "sync/self_update.h"
 
 namespace zefo {
@@ -86,7 +86,7 @@ bool CarryOutSwap(const std::string& folderPath) {
     NativeFile copy = folder.OpenForReading(kProgramCopy);
     struct stat info {};
     if (!copy.valid() || ::fstat(static_cast<int>(copy.get()), &info) != 0 || (info.st_mode & S_IXUSR) == 0 ||
-        !SameFingerprint(FingerprintOf(copy), fingerprint))
+        !SameHexText(FingerprintOf(copy), fingerprint))
         return false;
     // One rename: the program's name always holds a whole program, the old or the new.
     if (!folder.Replace(kProgramCopy, kProgram))

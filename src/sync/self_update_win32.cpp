@@ -1,6 +1,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/ascii.h"
 #include "base/file_system.h"
 #include "base/native_file.h"
 #include "sync/launch.h"
@@ -26,12 +27,8 @@ constexpr std::string_view kSwapScript = "del Update.exe\r\nren Update_copy.exe 
 // first, so the script's "del" has nothing left to do and its "ren" always
 // succeeds. If the script cannot be started, the old updater is put back.
 std::string SameFileKey(std::string path) {
-    for (char& c : path) {
-        if (c == '/')
-            c = '\\';
-        else if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
+    for (char& c : path)
+        c = c == '/' ? '\\' : LowerAscii(c);
     return path;
 }
 

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/ascii.h"
 #include "common/temp_dir.h"
 #include "common/test_data.h"
 
@@ -62,10 +63,6 @@ bool Exists(const std::string& path) {
     return fs::exists(U8(path), error);
 }
 
-bool IsLowerHex32(const std::string& text) {
-    return text.size() == 32 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
-
 TEST(FileFingerprintTest, NothingReadableGivesTheEmptyText) {
     TempDir dir;
     fs::create_directory(U8(dir / "folder"));
@@ -99,7 +96,7 @@ TEST(FileFingerprintTest, SizesAroundTheReadBlockMatchEveryOtherDigest) {
         const std::string bytes = Pattern(c.size, c.seed);
         WriteBytes(path, bytes);
         const std::string fingerprint = FileFingerprint(path);
-        EXPECT_TRUE(IsLowerHex32(fingerprint)) << c.size << ": " << fingerprint;
+        EXPECT_TRUE(IsLowerHexText(fingerprint, 32)) << c.size << ": " << fingerprint;
         EXPECT_EQ(fingerprint, Md5Of(bytes)) << c.size;
         if (*c.md5) {
             EXPECT_EQ(fingerprint, c.md5) << c.size;

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/ascii.h"
 #include "fuzz_check.h"
 #include "sync/http_reply.h"
 
@@ -80,15 +81,6 @@ bool SameHead(const ReplyHead& a, const ReplyHead& b) {
            a.rangeLast == b.rangeLast && a.rangeTotal == b.rangeTotal && a.bodyStart == b.bodyStart;
 }
 
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return lower;
-}
-
 // A complete head's fields are in bounds and come from its text.
 void CheckComplete(std::string_view reply, const ReplyHead& head) {
     FUZZ_CHECK(head.bodyStart <= reply.size());
@@ -103,7 +95,7 @@ void CheckComplete(std::string_view reply, const ReplyHead& head) {
         FUZZ_CHECK(head.rangeFirst >= 0 && head.rangeFirst <= head.rangeLast && head.rangeLast <= kMaxBodyLength);
         FUZZ_CHECK(head.rangeTotal == -1 || (head.rangeTotal > head.rangeLast && head.rangeTotal <= kMaxBodyLength));
     }
-    const std::string lower = Lower(text);
+    const std::string lower = zefo::LowerAsciiText(text);
     FUZZ_CHECK(head.contentLength == -1 || lower.find("\rcontent-length:") != kNone ||
                lower.find("\ncontent-length:") != kNone);
     FUZZ_CHECK(!head.hasRange || lower.find("content-range:") != kNone);

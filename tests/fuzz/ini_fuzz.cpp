@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/ascii.h"
 #include "fuzz_check.h"
 #include "fuzz_files.h"
 #include "support/ini_file.h"
@@ -22,21 +23,6 @@ struct Entry {
     std::string key;
     std::string value;  // as IniReadString gives it
 };
-
-bool SameAsciiName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
 
 std::string Trimmed(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
@@ -128,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(entriesAfter.size() == entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
         const bool isWritten =
-            SameAsciiName(entries[i].key, written.key) && SameAsciiName(entries[i].group, written.group);
+            zefo::EqualsNoCase(entries[i].key, written.key) && zefo::EqualsNoCase(entries[i].group, written.group);
         if (!isWritten)
             FUZZ_CHECK(entriesAfter[i].value == entries[i].value);
     }

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/ascii.h"
 #include "base/listed_path.h"
 #include "base/path.h"
 #include "fuzz_check.h"
@@ -21,20 +22,6 @@ enum class Rules { Windows, Posix };
 // Folders deeper than this are refused.
 constexpr size_t kMaxDepth = 128;
 
-char Upper(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool SameLetters(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Upper(a[i]) != Upper(b[i]))
-            return false;
-    }
-    return true;
-}
-
 // Windows opens a device for these names in any folder, with any extension and
 // blanks before it: "nul", "Com3.txt", "AUX .log", "LPT\xC2\xB9".
 bool WindowsDevice(std::string_view name) {
@@ -42,11 +29,11 @@ bool WindowsDevice(std::string_view name) {
     while (!stem.empty() && stem.back() == ' ')
         stem.remove_suffix(1);
     for (std::string_view device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
-        if (SameLetters(stem, device))
+        if (zefo::EqualsNoCase(stem, device))
             return true;
     }
     for (std::string_view port : {"COM", "LPT"}) {
-        if (stem.size() < 4 || !SameLetters(stem.substr(0, 3), port))
+        if (stem.size() < 4 || !zefo::EqualsNoCase(stem.substr(0, 3), port))
             continue;
         std::string_view number = stem.substr(3);
         if ((number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\xC2\xB9" ||

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/ascii.h"
 #include "fuzz_check.h"
 #include "net/crypto.h"
 #include "net/signed_list.h"
@@ -70,10 +71,6 @@ const Keys& TheKeys() {
     return keys;
 }
 
-bool IsLowerHex(std::string_view text) {
-    return text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
-
 // "/" or "/NAME/" of at most 1100 bytes without control characters.
 bool GoodTarget(std::string_view target) {
     return target == "/" ||
@@ -105,7 +102,7 @@ void CheckParsedFields(std::string_view reply, const zefo::SignedListFields& fie
     FUZZ_CHECK(GoodTarget(fields.target));
     FUZZ_CHECK(fields.sha256.size() == (fields.target == "/" ? 0 : zefo::CountRecords(block)));
     for (const std::string& digest : fields.sha256)
-        FUZZ_CHECK(digest.size() == 64 && IsLowerHex(digest));
+        FUZZ_CHECK(zefo::IsLowerHexText(digest, 64));
     FUZZ_CHECK(fields.format == 1 || fields.format == 2);
     FUZZ_CHECK(fields.sizes.size() == (fields.format == 2 ? fields.sha256.size() : 0));
     for (int64_t size : fields.sizes)

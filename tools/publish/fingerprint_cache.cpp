@@ -3,6 +3,7 @@
 #include <charconv>
 #include <vector>
 
+#include "base/ascii.h"
 #include "base/md5.h"
 
 namespace zefo::tools {
@@ -17,15 +18,6 @@ std::string TextMd5(std::string_view text) {
     Md5 md5;
     md5.Update(text.data(), text.size());
     return md5.FinalHex();
-}
-
-bool IsLowerHex(std::string_view text, size_t digits) {
-    if (text.size() != digits)
-        return false;
-    for (char c : text)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    return true;
 }
 
 std::string StampText(const FileStamp& stamp) {
@@ -73,7 +65,7 @@ bool ParseRecord(std::string_view line, FingerprintCache& files) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
             return false;
     CachedFile file;
-    if (!IsLowerHex(fields[1], 32) || !(fields[2] == "-" || IsLowerHex(fields[2], 64)) ||
+    if (!IsLowerHexText(fields[1], 32) || !(fields[2] == "-" || IsLowerHexText(fields[2], 64)) ||
         !ParseStamp(fields[3], file.source) || !ParseStamp(fields[4], file.published))
         return false;
     file.md5 = fields[1];

@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 
+#include "base/ascii.h"
 #include "base/file_system.h"
 #include "base/md5.h"
 #include "base/safe_folder.h"
@@ -31,13 +32,6 @@ namespace {
 constexpr size_t kLongPathWarning = 200;
 constexpr size_t kMaxSmallFile = 4096;
 constexpr size_t kCopyBlock = 1 << 20;
-
-std::string Lower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
 
 std::string Quote(const std::string& text) {
     return "\"" + text + "\"";
@@ -292,7 +286,7 @@ void Publisher::ScanGame(const std::string& folder) {
     plan.folder = folder;
     const size_t errorsBefore = result_.errors.size();
     std::string reason = CheckNameComponent(folder);
-    if (reason.empty() && Lower(folder) == "index.html")
+    if (reason.empty() && LowerAsciiText(folder) == "index.html")
         reason = "is the name of the game list's file";
     if (!reason.empty()) {
         Error(Quote(folder) + ": game folder name " + reason);
@@ -339,7 +333,7 @@ void Publisher::ScanGame(const std::string& folder) {
                 it.disable_recursion_pending();
                 continue;
             }
-            dirs.emplace(Lower(rel), rel);
+            dirs.emplace(LowerAsciiText(rel), rel);
             continue;
         }
         if (!fs::is_regular_file(status)) {
@@ -353,14 +347,14 @@ void Publisher::ScanGame(const std::string& folder) {
             Error(where + ": " + reason);
             continue;
         }
-        if (it.depth() == 0 && Lower(component) == "index.html") {
+        if (it.depth() == 0 && LowerAsciiText(component) == "index.html") {
             Error(where + ": index.html at the top of a game is where its file list is written");
             continue;
         }
         if (rel.size() > kLongPathWarning)
             Warning(where + ": the path is " + std::to_string(rel.size()) +
                     " characters long; installed under a deep folder it may exceed what Windows allows");
-        files.emplace(Lower(rel), rel);
+        files.emplace(LowerAsciiText(rel), rel);
         PlannedFile planned;
         planned.path = rel;
         planned.source = entry.path();
@@ -370,7 +364,7 @@ void Publisher::ScanGame(const std::string& folder) {
     // Windows folders ignore letter case: two names that differ only in case would land on one file.
     std::map<std::string, std::string> seen;
     for (const PlannedFile& file : plan.files) {
-        std::string lower = Lower(file.path);
+        std::string lower = LowerAsciiText(file.path);
         auto [at, added] = seen.emplace(lower, file.path);
         if (!added)
             Error(folder + "/" + file.path + ": same name as " + Quote(at->second) + " on Windows (letter case)");
@@ -835,7 +829,7 @@ void Publisher::Run() {
         ScanGame(folder);
     std::map<std::string, std::string> names;
     for (const GamePlan& plan : games_) {
-        auto [at, added] = names.emplace(Lower(plan.name), plan.folder);
+        auto [at, added] = names.emplace(LowerAsciiText(plan.name), plan.folder);
         if (!added)
             Error(plan.folder + ": display name " + Quote(plan.name) + " is also the name of " + Quote(at->second) +
                   "; it names the game's settings folder on Windows");
@@ -846,7 +840,7 @@ void Publisher::Run() {
     if (!result_.errors.empty())
         return;
     std::sort(games_.begin(), games_.end(), [](const GamePlan& a, const GamePlan& b) {
-        return std::make_pair(Lower(a.name), a.folder) < std::make_pair(Lower(b.name), b.folder);
+        return std::make_pair(LowerAsciiText(a.name), a.folder) < std::make_pair(LowerAsciiText(b.name), b.folder);
     });
     for (const GamePlan& plan : games_)
         result_.games.push_back({plan.name, plan.folder});

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/ascii.h"
 #include "base/native_file.h"
 #include "net/tcp_client.h"
 #include "net/text_ops.h"
@@ -33,13 +34,6 @@ std::mutex logMutex;
 
 int Descriptor(const ServerConnection& socket) {
     return static_cast<int>(socket.socket());
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return text;
 }
 
 const char* ReasonPhrase(int status) {
@@ -66,7 +60,7 @@ const char* ReasonPhrase(int status) {
 }
 
 const char* ContentType(const std::string& file) {
-    std::string extension = Lower(fs::path(file).extension().string());
+    std::string extension = LowerAsciiText(fs::path(file).extension().string());
     if (extension == ".html" || extension == ".htm")
         return "text/html";
     if (extension == ".txt" || extension == ".cfg" || extension == ".ini")
