@@ -11,35 +11,32 @@ namespace {
 // Folders deeper than this are no game's; each level costs a folder operation.
 constexpr int kMaxListedDepth = 128;
 
-// Names the program itself uses in the game folder: the swap script, the verified new
-// updater and their temporary names, on Windows and elsewhere. A listed file of that
-// name could replace what the program starts or swaps in at its end, so it is refused
-// like a path that leaves the folder.
-bool IsReservedTopName(std::string_view component) {
-    for (std::string_view name :
-         {"Update.bat", "Update_copy.exe", "Update.bat.new", "Update.exe.old", "zefo-updater.new"}) {
+// A name at the top of the folder that the program keeps for itself.
+bool IsReservedTopName(std::string_view component, const ReservedNames& reserved) {
+    for (std::string_view name : reserved.topNames) {
         if (EqualsNoCase(component, name))
             return true;
     }
     return false;
 }
 
-// A download's temporary name: "<file>.zefotmp", perhaps with a number.
-bool IsTemporaryName(std::string_view component) {
+// A name that ends in the temporary suffix, with or without digits after it.
+bool IsTemporaryName(std::string_view component, const ReservedNames& reserved) {
+    if (reserved.temporarySuffix.empty())
+        return false;
     size_t end = component.size();
     while (end > 0 && component[end - 1] >= '0' && component[end - 1] <= '9')
         --end;
-    constexpr std::string_view kSuffix = ".zefotmp";
-    return end >= kSuffix.size() && EqualsNoCase(component.substr(end - kSuffix.size(), kSuffix.size()), kSuffix);
+    return EndsWithNoCase(component.substr(0, end), reserved.temporarySuffix);
 }
 
-bool IsSafeComponent(std::string_view component) {
+bool IsSafeComponent(std::string_view component, const ReservedNames& reserved) {
     if (component.empty())
         return false;
     // Windows drops trailing dots and blanks, which would turn ".. " into "..".
     if (component.back() == '.' || component.back() == ' ')
         return false;
-    return !IsDeviceName(component) && !IsTemporaryName(component);
+    return !IsDeviceName(component) && !IsTemporaryName(component, reserved);
 }
 
 }  // namespace
@@ -73,7 +70,7 @@ bool HoldsListFraming(std::string_view text) {
     return false;
 }
 
-bool IsSafeRelativePath(const std::string& path) {
+bool IsSafeRelativePath(const std::string& path, const ReservedNames& reserved) {
     if (path.empty() || !WithinPathLimit(path) || HoldsListFraming(path))
         return false;
     for (unsigned char c : path) {
@@ -98,7 +95,7 @@ bool IsSafeRelativePath(const std::string& path) {
     for (int depth = 1; depth <= kMaxListedDepth; ++depth) {
         size_t end = path.find_first_of("\\/", start);
         std::string_view component(path.data() + start, (end == std::string::npos ? path.size() : end) - start);
-        if (!IsSafeComponent(component) || (depth == 1 && IsReservedTopName(component)))
+        if (!IsSafeComponent(component, reserved) || (depth == 1 && IsReservedTopName(component, reserved)))
             return false;
         if (end == std::string::npos)
             return true;

@@ -42,7 +42,8 @@ std::string PrepareFolders(const std::string& name) {
     std::string product = ProductFolder();
     if (product.empty())
         return {};
-    if (!name.empty() && (!IsSafeRelativePath(name) || name.find_first_of("\\/") != std::string::npos))
+    // One plain folder name; the names reserved in a game folder mean nothing here.
+    if (!name.empty() && (!IsSafeRelativePath(name, {}) || name.find_first_of("\\/") != std::string::npos))
         return {};
     const char separator = product.back();
     // All levels: on Linux the XDG folder itself may not exist yet.

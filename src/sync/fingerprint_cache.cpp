@@ -10,6 +10,7 @@
 #include "base/md5.h"
 #include "base/path.h"
 #include "support/trust_folder.h"
+#include "sync/program_names.h"
 
 namespace zefo {
 
@@ -51,7 +52,8 @@ std::shared_ptr<FingerprintCache> FingerprintCache::ForGame(const std::string& g
     // an old file as it is: with no protected folder the cache lives for this run only.
     std::string trusted = TrustFolder();
     // The name comes from a downloaded file: one plain folder name or nothing.
-    if (trusted.empty() || (!gameName.empty() && (!IsSafeRelativePath(gameName) || !IsPlainName(gameName))))
+    if (trusted.empty() ||
+        (!gameName.empty() && (!IsSafeRelativePath(gameName, kProgramNames) || !IsPlainName(gameName))))
         return std::make_shared<FingerprintCache>();
     const std::string folder = trusted + gameName + (gameName.empty() ? "" : std::string(1, trusted.back()));
     if (QueryFileSize(folder) != -2)
@@ -115,7 +117,7 @@ void FingerprintCache::Load() {
         entry.stamp.id = static_cast<uint64_t>(id);
         entry.md5 = std::string(line.substr(0, 32));
         std::string path(line.substr(33));
-        if (!IsSafeRelativePath(path))
+        if (!IsSafeRelativePath(path, kProgramNames))
             return;
         entries[std::move(path)] = std::move(entry);
     }

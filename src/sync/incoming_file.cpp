@@ -10,6 +10,7 @@
 #include "base/ascii.h"
 #include "base/md5.h"
 #include "net/crypto.h"
+#include "sync/program_names.h"
 
 namespace zefo {
 

@@ -1,5 +1,5 @@
 // A file arriving from the server. Its bytes go to one temporary file beside the target
-// ("<name>.zefotmp", one per target, never numbered), held so that no other program
+// (its name and kIncomingSuffix of program_names.h), held so that no other program
 // writes it at the same time; a temporary file left by an earlier attempt is taken up
 // where it stopped. The MD5 and the SHA-256 are taken beside the writing, on a thread
 // of their own once the file is large enough for that to pay. Only a complete file that
@@ -18,10 +18,10 @@ namespace zefo {
 
 // What a download must match before it replaces the target.
 struct DownloadChecks {
-    std::string md5;      // 32 hexadecimal digits in any letter case; anything else is not checked
-    std::string sha256;   // 64 hexadecimal digits in any letter case; empty: not checked
-    std::string pin;      // for https: the server key's pin (tls.h), or empty
-    int64_t size = -1;    // the publisher's signed size in bytes: nothing larger is taken or kept; -1: not known
+    std::string md5;       // 32 hexadecimal digits in any letter case; anything else is not checked
+    std::string sha256;    // 64 hexadecimal digits in any letter case; empty: not checked
+    std::string pin;       // for https: the server key's pin (tls.h), or empty
+    int64_t size = -1;     // the publisher's signed size in bytes: nothing larger is taken or kept; -1: not known
     bool durable = false;  // on the disk before its rename, whatever its size (the program's own file)
 };
 
@@ -33,9 +33,6 @@ inline constexpr int64_t kFlushedFileSize = 1 << 20;
 // Whether a committed file of `size` bytes is on the disk once the run has ended: only
 // then may a remembered fingerprint vouch for it.
 bool CommittedFileIsDurable(int64_t size);
-
-// The suffix of the temporary file of a download.
-inline constexpr const char* kIncomingSuffix = ".zefotmp";
 
 class Digester;
 

@@ -5,6 +5,7 @@
 #include "base/listed_path.h"
 #include "base/path.h"
 #include "sync/fingerprint_cache.h"
+#include "sync/program_names.h"
 
 namespace zefo {
 
@@ -42,7 +43,7 @@ LocalState CompareListedFile(const std::string& base,
                              const std::string& path,
                              const std::string& fingerprint,
                              FingerprintCache* cache) {
-    if (!IsSafeRelativePath(path))
+    if (!IsSafeRelativePath(path, kProgramNames))
         return LocalState::Refused;
     std::string folderPart, name;
     SplitListedPath(path, folderPart, name);
@@ -60,7 +61,7 @@ LocalState CompareListedFile(const std::string& base,
 
 std::shared_ptr<const SafeFolder> ListedFolders::Open(const std::string& path, std::string& name, bool& missing) {
     missing = false;
-    if (!IsSafeRelativePath(path))
+    if (!IsSafeRelativePath(path, kProgramNames))
         return nullptr;
     std::string folderPart;
     SplitListedPath(path, folderPart, name);

@@ -6,14 +6,13 @@
 #include "base/ascii.h"
 #include "base/file_system.h"
 #include "base/native_file.h"
+#include "sync/program_names.h"
 #include "sync/self_update.h"
 
 namespace zefo {
 
 namespace {
 
-constexpr const char* kProgram = "zefo-updater";
-constexpr const char* kProgramCopy = "zefo-updater.new";
 // rwxr-xr-x: the copy runs for everyone who may run the program it replaces.
 constexpr mode_t kProgramMode = S_IRWXU | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH;
 
@@ -39,11 +38,11 @@ void Note(const std::string& folder, const std::string& fingerprint) {
 }  // namespace
 
 const char* ProgramFileName() {
-    return kProgram;
+    return kPosixProgram;
 }
 
 const char* ProgramCopyName() {
-    return kProgramCopy;
+    return kPosixProgramCopy;
 }
 
 bool MakeProgramRunnable(const SafeFolder& folder, const std::string& name) {
@@ -61,7 +60,7 @@ bool WithdrawSwap(const SafeFolder&) {
 bool ReadySwap(const SafeFolder& folder) {
     // Made executable and fingerprinted through one descriptor, so both apply to
     // the file that the download verified.
-    NativeFile copy = folder.OpenForReading(kProgramCopy);
+    NativeFile copy = folder.OpenForReading(kPosixProgramCopy);
     if (!copy.valid() || ::fchmod(static_cast<int>(copy.get()), kProgramMode) != 0)
         return false;
     const std::string fingerprint = FingerprintOf(copy);
@@ -83,13 +82,13 @@ bool CarryOutSwap(const std::string& folderPath) {
     SafeFolder folder;
     if (folder.Open(folderPath, "", false) != SafeFolder::OpenResult::Opened)
         return false;
-    NativeFile copy = folder.OpenForReading(kProgramCopy);
+    NativeFile copy = folder.OpenForReading(kPosixProgramCopy);
     struct stat info {};
     if (!copy.valid() || ::fstat(static_cast<int>(copy.get()), &info) != 0 || (info.st_mode & S_IXUSR) == 0 ||
         !SameHexText(FingerprintOf(copy), fingerprint))
         return false;
     // One rename: the program's name always holds a whole program, the old or the new.
-    if (!folder.Replace(kProgramCopy, kProgram))
+    if (!folder.Replace(kPosixProgramCopy, kPosixProgram))
         return false;
     folder.Sync();
     Note({}, {});
@@ -99,7 +98,7 @@ bool CarryOutSwap(const std::string& folderPath) {
 void RemoveSwapLeftovers(const std::string& folder) {
     // A copy that an earlier run verified but never swapped in: this run's update
     // downloads it again when the program is still out of date.
-    RemoveFile(folder + kProgramCopy);
+    RemoveFile(folder + kPosixProgramCopy);
 }
 
 }  // namespace zefo

@@ -5,20 +5,15 @@
 #include "base/file_system.h"
 #include "base/native_file.h"
 #include "sync/launch.h"
+#include "sync/program_names.h"
 #include "sync/self_update.h"
 
 namespace zefo {
 
 namespace {
 
-constexpr const char* kUpdater = "Update.exe";
-constexpr const char* kUpdaterCopy = "Update_copy.exe";
-constexpr const char* kUpdaterAside = "Update.exe.old";
-constexpr const char* kScript = "Update.bat";
-constexpr const char* kScriptTemp = "Update.bat.new";
-
-// The swap script: 64 bytes in the 8-bit code page, written beside a verified
-// Update_copy.exe and started at the end of the program.
+// The swap script: 64 bytes in the 8-bit code page, written beside a verified copy
+// and started at the end of the program (the names are those of program_names.h).
 constexpr std::string_view kSwapScript = "del Update.exe\r\nren Update_copy.exe Update.exe\r\ndel Update.bat\r\n";
 
 // The running executable cannot be deleted while its process is still ending,
@@ -33,19 +28,19 @@ std::string SameFileKey(std::string path) {
 }
 
 bool MoveRunningUpdaterAside(const SafeFolder& folder) {
-    if (folder.Kind(kUpdaterCopy) != EntryKind::File ||
-        SameFileKey(ProgramPath()) != SameFileKey(folder.path() + kUpdater))
+    if (folder.Kind(kWindowsProgramCopy) != EntryKind::File ||
+        SameFileKey(ProgramPath()) != SameFileKey(folder.path() + kWindowsProgram))
         return false;
-    return folder.Replace(kUpdater, kUpdaterAside);
+    return folder.Replace(kWindowsProgram, kWindowsProgramAside);
 }
 
 // The script as the update wrote it: one from an earlier run, from the server or
 // from anyone else that differs in a byte is never started.
 bool SwapScriptReady(const SafeFolder& folder) {
     int64_t size = -1;
-    if (folder.Kind(kScript, &size) != EntryKind::File || size != static_cast<int64_t>(kSwapScript.size()))
+    if (folder.Kind(kSwapScriptName, &size) != EntryKind::File || size != static_cast<int64_t>(kSwapScript.size()))
         return false;
-    NativeFile script = folder.OpenForReading(kScript);
+    NativeFile script = folder.OpenForReading(kSwapScriptName);
     std::string bytes(kSwapScript.size() + 1, '\0');
     return script.valid() && ReadFromFile(script, bytes.data(), bytes.size()) == size &&
            std::string_view(bytes.data(), kSwapScript.size()) == kSwapScript;
@@ -54,11 +49,11 @@ bool SwapScriptReady(const SafeFolder& folder) {
 }  // namespace
 
 const char* ProgramFileName() {
-    return kUpdater;
+    return kWindowsProgram;
 }
 
 const char* ProgramCopyName() {
-    return kUpdaterCopy;
+    return kWindowsProgramCopy;
 }
 
 bool MakeProgramRunnable(const SafeFolder&, const std::string&) {
@@ -67,12 +62,12 @@ bool MakeProgramRunnable(const SafeFolder&, const std::string&) {
 }
 
 bool WithdrawSwap(const SafeFolder& folder) {
-    return folder.Remove(kScript);
+    return folder.Remove(kSwapScriptName);
 }
 
 bool ReadySwap(const SafeFolder& folder) {
     // Written whole or not at all: a script exists only beside a complete copy.
-    return ReplaceFileWith(folder, kScript, kSwapScript, kScriptTemp);
+    return ReplaceFileWith(folder, kSwapScriptName, kSwapScript, kSwapScriptTemporary);
 }
 
 bool CarryOutSwap(const std::string& folderPath) {
@@ -80,16 +75,16 @@ bool CarryOutSwap(const std::string& folderPath) {
     if (folder.Open(folderPath, "", false) != SafeFolder::OpenResult::Opened || !SwapScriptReady(folder))
         return false;
     const bool movedAside = MoveRunningUpdaterAside(folder);
-    if (LaunchProgram(folder.path() + kScript))
+    if (LaunchProgram(folder.path() + kSwapScriptName))
         return true;
     if (movedAside)
-        folder.Replace(kUpdaterAside, kUpdater);
+        folder.Replace(kWindowsProgramAside, kWindowsProgram);
     return false;
 }
 
 void RemoveSwapLeftovers(const std::string& folder) {
     // What the last swap moved aside is no longer running.
-    RemoveFile(folder + kUpdaterAside);
+    RemoveFile(folder + kWindowsProgramAside);
 }
 
 }  // namespace zefo

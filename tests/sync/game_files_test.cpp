@@ -255,6 +255,22 @@ TEST_F(GameFilesTest, TheProgressMovesWhileALargeFileArrives) {
     EXPECT_EQ(observer.ProgressSteps().back(), 100);
 }
 
+// The names the program gives its own files in a game folder are refused in a list on
+// every platform, in any letter case; below the top, or with more after them, they are
+// ordinary names.
+TEST(ProgramNamesTest, TheProgramsOwnNamesAreRefusedInAnyList) {
+    TempDir game;
+    for (const char* path : {"Update.bat", "update.BAT", "Update_copy.exe", "UPDATE_COPY.EXE", "Update.bat.new",
+                             "update.exe.old", "Update.bat\\x.txt", "a.pak.zefotmp", "data\\b.zefotmp3", "x.ZEFOTMP",
+                             "zefo-updater.new", "Zefo-Updater.NEW"}) {
+        EXPECT_EQ(CompareListedFile(game.path(), path, Md5Of("")), LocalState::Refused) << path;
+    }
+    for (const char* path : {"data\\Update.bat", "Update.exe", "Update.bat.txt", "zefotmp", "a.zefotmp.txt",
+                             "zefo-updater", "data/zefo-updater.new"}) {
+        EXPECT_EQ(CompareListedFile(game.path(), path, Md5Of("")), LocalState::Missing) << path;
+    }
+}
+
 TEST(ProgressPercentTest, WholeHalvesToEvenAndBounded) {
     EXPECT_EQ(ProgressPercent(1, 3), 33);
     EXPECT_EQ(ProgressPercent(2, 3), 67);

@@ -21,6 +21,7 @@
 #include "publish/fingerprint_cache.h"
 #include "publish/publish_names.h"
 #include "publish/publisher_key.h"
+#include "sync/program_names.h"
 
 namespace fs = std::filesystem;
 
@@ -108,7 +109,7 @@ TEST(PublishNames, RefusesWhatTheClientOrWindowsCannotUse) {
 TEST(PublishNames, DeviceNamesAreTheClientsDeviceNames) {
     for (const char* device : {"COM\xC2\xB9", "lpt\xC2\xB3.txt", "Com\xC2\xB2 .log", "NUL", "conin$.x"}) {
         EXPECT_TRUE(IsDeviceName(device)) << device;
-        EXPECT_FALSE(IsSafeRelativePath(std::string("data/") + device)) << device;
+        EXPECT_FALSE(IsSafeRelativePath(std::string("data/") + device, kProgramNames)) << device;
         EXPECT_EQ(CheckNameComponent(device), "is a Windows device name") << device;
         EXPECT_NE(CheckListedPath(std::string("data/") + device).find("device name"), std::string::npos) << device;
         EXPECT_EQ(CheckDisplayName(device), "is a Windows device name") << device;
@@ -132,7 +133,7 @@ TEST(PublishNames, AcceptedPathsPassTheClientsCheck) {
         if (!CheckListedPath(path).empty())
             continue;
         ++accepted;
-        EXPECT_TRUE(IsSafeRelativePath(path)) << path;
+        EXPECT_TRUE(IsSafeRelativePath(path, kProgramNames)) << path;
     }
     EXPECT_GT(accepted, 200);
 }

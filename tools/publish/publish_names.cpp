@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/listed_path.h"
+#include "sync/program_names.h"
 
 namespace zefo::tools {
 
@@ -87,7 +88,7 @@ std::string CheckListedPath(const std::string& path) {
     }
     // What is left for the client to refuse: the names it keeps for itself (its swap
     // script, the new updater's copy, temporary names) and paths too deep to be a game's.
-    if (!IsSafeRelativePath(path))
+    if (!IsSafeRelativePath(path, kProgramNames))
         return "the updater refuses this path: it keeps the name for itself or the path is too deep";
     return {};
 }
