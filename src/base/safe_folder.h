@@ -17,9 +17,10 @@ namespace zefo {
 // What a name in a folder is, looked at without following a link.
 enum class EntryKind { Missing, File, Folder, Link, Other };
 
-// What tells one state of a file from another without reading it.
+// What tells one state of a file from another without reading it. A file rewritten in
+// place with the same size and its modification time set back keeps its stamp.
 struct FileStamp {
-    int64_t size = 0;
+    int64_t size = -1;     // -1: no stamp
     int64_t modified = 0;  // last write, in 100 ns steps since 1601 (Windows) or ns since 1970
     uint64_t volume = 0;   // the device (POSIX); 0 on Windows, where the file index stands alone
     uint64_t id = 0;       // the inode or file index, 0 when the system gives none

@@ -1,8 +1,9 @@
 #include "sync/fingerprint_cache.h"
 
 #include <charconv>
+#include <climits>
 #include <optional>
-#include <string_view>
+#include <vector>
 
 #include "base/ascii.h"
 #include "base/file_system.h"
@@ -16,23 +17,77 @@ namespace zefo {
 
 namespace {
 
-constexpr std::string_view kHeader = "zefo fingerprints 1";
-// Nothing a game has comes near these; a file beyond them is not read.
+// Bumped whenever the text changes meaning, so that an old file is dropped, not misread.
+constexpr std::string_view kHeader = "zefo fingerprints 2\n";
+// Nothing a game has comes near these; a larger file is not read.
 constexpr int64_t kMaxFileSize = 256 << 20;
 constexpr size_t kMaxEntries = 2'000'000;
 // A file last written this close to its reading may have changed again within the
-// same time stamp; such an entry is read again next time.
+// same time stamp.
 constexpr int kUnsureSeconds = 2;
 
-bool ParseNumber(std::string_view& line, int64_t& value) {
-    size_t blank = line.find(' ');
-    if (blank == std::string_view::npos)
+std::string TextMd5(std::string_view text) {
+    Md5 md5;
+    md5.Update(text.data(), text.size());
+    return md5.FinalHex();
+}
+
+// Splits at `separator`; the pieces view `text`.
+std::vector<std::string_view> Split(std::string_view text, char separator) {
+    std::vector<std::string_view> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+        if (end == std::string_view::npos)
+            return parts;
+        start = end + 1;
+    }
+}
+
+// A whole decimal number as written by std::to_string: no leading zeros, nothing after it.
+template <typename Number>
+bool ParseNumber(std::string_view text, Number& value) {
+    if (text.empty() || (text.size() > 1 && text[0] == '0'))
         return false;
-    auto [end, error] = std::from_chars(line.data(), line.data() + blank, value);
-    if (error != std::errc() || end != line.data() + blank)
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size();
+}
+
+std::string StampText(const FileStamp& stamp) {
+    if (stamp.size < 0)
+        return "-";
+    return std::to_string(stamp.size) + ":" + std::to_string(stamp.modified) + ":" + std::to_string(stamp.volume) +
+           ":" + std::to_string(stamp.id);
+}
+
+bool ParseStamp(std::string_view text, FileStamp& stamp) {
+    stamp = FileStamp();
+    if (text == "-")
+        return true;
+    std::vector<std::string_view> parts = Split(text, ':');
+    return parts.size() == 4 && ParseNumber(parts[0], stamp.size) && ParseNumber(parts[1], stamp.modified) &&
+           ParseNumber(parts[2], stamp.volume) && ParseNumber(parts[3], stamp.id) && stamp.size >= 0;
+}
+
+// "path TAB md5 TAB sha256-or-"-" TAB stamp TAB taken TAB published-stamp".
+bool ParseRecord(std::string_view line, RememberedFiles& files) {
+    std::vector<std::string_view> fields = Split(line, '\t');
+    if (fields.size() != 6 || fields[0].empty())
         return false;
-    line.remove_prefix(blank + 1);
-    return true;
+    for (char c : fields[0]) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return false;
+    }
+    RememberedFile file;
+    if (!IsLowerHexText(fields[1], 32) || !(fields[2] == "-" || IsLowerHexText(fields[2], 64)) ||
+        !ParseStamp(fields[3], file.stamp) || !ParseNumber(fields[4], file.taken) || file.taken < 0 ||
+        !ParseStamp(fields[5], file.published))
+        return false;
+    file.md5 = fields[1];
+    if (fields[2] != "-")
+        file.sha256 = fields[2];
+    return files.emplace(std::string(fields[0]), std::move(file)).second;
 }
 
 // The folder and name of a cache file, split for SafeFolder.
@@ -45,6 +100,88 @@ void SplitFile(const std::string& file, std::string& folder, std::string& name) 
 }
 
 }  // namespace
+
+bool SettledBefore(const FileStamp& stamp, int64_t taken) {
+    // `taken` is never negative (the parser sees to it), so the margin cannot overflow.
+    return stamp.modified < taken - kUnsureSeconds * StampTicksPerSecond();
+}
+
+bool Vouches(const RememberedFile& entry, const FileStamp& stamp) {
+    return stamp.size >= 0 && entry.stamp == stamp && SettledBefore(stamp, entry.taken);
+}
+
+std::string FingerprintCacheText(const std::string& identity, const RememberedFiles& files) {
+    std::string text(kHeader);
+    text.reserve(64 + files.size() * 160);
+    text.append(identity).append("\n");
+    for (const auto& [path, file] : files) {
+        text.append(path).append("\t").append(file.md5).append("\t");
+        text.append(file.sha256.empty() ? std::string("-") : file.sha256).append("\t");
+        text.append(StampText(file.stamp)).append("\t").append(std::to_string(file.taken)).append("\t");
+        text.append(StampText(file.published)).append("\n");
+    }
+    // The digest of everything above: a file cut short or changed by hand fails it.
+    text += "end " + std::to_string(files.size()) + " " + TextMd5(text) + "\n";
+    return text;
+}
+
+bool ParseFingerprintCache(std::string_view text, const std::string& identity, RememberedFiles& files) {
+    files.clear();
+    if (text.size() > static_cast<size_t>(kMaxFileSize) || text.substr(0, kHeader.size()) != kHeader ||
+        text.back() != '\n')
+        return false;
+    // The last line is "end COUNT DIGEST".
+    const size_t endLine = text.rfind('\n', text.size() - 2);
+    if (endLine == std::string_view::npos || endLine < kHeader.size())
+        return false;
+    const std::string_view body = text.substr(0, endLine + 1);
+    std::vector<std::string_view> end = Split(text.substr(endLine + 1, text.size() - endLine - 2), ' ');
+    size_t count = 0;
+    if (end.size() != 3 || end[0] != "end" || !ParseNumber(end[1], count) || count > kMaxEntries ||
+        end[2] != TextMd5(body))
+        return false;
+
+    // A cache kept for another folder tells nothing about this one.
+    size_t start = kHeader.size();
+    size_t stop = body.find('\n', start);
+    if (body.substr(start, stop - start) != identity)
+        return false;
+    for (start = stop + 1; start < body.size(); start = stop + 1) {
+        stop = body.find('\n', start);
+        if (!ParseRecord(body.substr(start, stop - start), files)) {
+            files.clear();
+            return false;
+        }
+    }
+    if (files.size() != count) {
+        files.clear();
+        return false;
+    }
+    return true;
+}
+
+CacheFileState ReadFingerprintCache(const SafeFolder& folder,
+                                    const std::string& name,
+                                    const std::string& identity,
+                                    RememberedFiles& files) {
+    files.clear();
+    int64_t size = 0;
+    const EntryKind kind = folder.Kind(name, &size);
+    if (kind == EntryKind::Missing)
+        return CacheFileState::Missing;
+    if (kind != EntryKind::File || size > kMaxFileSize)
+        return CacheFileState::Dropped;
+    NativeFile input = folder.OpenForReading(name);
+    std::string text(static_cast<size_t>(size), '\0');
+    size_t filled = 0;
+    while (filled < text.size()) {
+        const int64_t got = ReadFromFile(input, text.data() + filled, text.size() - filled);
+        if (got <= 0)
+            return CacheFileState::Dropped;
+        filled += static_cast<size_t>(got);
+    }
+    return ParseFingerprintCache(text, identity, files) ? CacheFileState::Loaded : CacheFileState::Dropped;
+}
 
 std::shared_ptr<FingerprintCache> FingerprintCache::ForGame(const std::string& gameName,
                                                             const std::string& gameFolder) {
@@ -76,56 +213,20 @@ void FingerprintCache::Load() {
     std::string folderPath, name;
     SplitFile(file_, folderPath, name);
     SafeFolder folder;
-    int64_t size = 0;
+    RememberedFiles entries;
     if (folder.Open(folderPath, "", false) != SafeFolder::OpenResult::Opened ||
-        folder.Kind(name, &size) != EntryKind::File || size > kMaxFileSize)
+        ReadFingerprintCache(folder, name, identity_, entries) != CacheFileState::Loaded)
         return;
-    NativeFile input = folder.OpenForReading(name);
-    std::string bytes(static_cast<size_t>(size), '\0');
-    size_t filled = 0;
-    while (filled < bytes.size()) {
-        int64_t got = ReadFromFile(input, bytes.data() + filled, bytes.size() - filled);
-        if (got <= 0)
-            return;
-        filled += static_cast<size_t>(got);
-    }
-
-    // Everything or nothing: one bad line makes the whole file a damaged one.
-    std::map<std::string, Entry> entries;
-    std::string_view rest = bytes;
-    auto nextLine = [&rest](std::string_view& line) {
-        size_t end = rest.find('\n');
-        if (end == std::string_view::npos)
-            return false;
-        line = rest.substr(0, end);
-        rest.remove_prefix(end + 1);
-        return true;
-    };
-    std::string_view line;
-    if (!nextLine(line) || line != kHeader || !nextLine(line) || line != identity_)
-        return;
-    while (!rest.empty()) {
-        if (!nextLine(line) || entries.size() >= kMaxEntries)
-            return;
-        Entry entry;
-        int64_t volume = 0, id = 0;
-        if (!ParseNumber(line, entry.stamp.size) || !ParseNumber(line, entry.stamp.modified) ||
-            !ParseNumber(line, volume) || !ParseNumber(line, id) || !ParseNumber(line, entry.taken) ||
-            line.size() < 34 || !IsLowerHexText(line.substr(0, 32), 32) || line[32] != ' ')
-            return;
-        entry.stamp.volume = static_cast<uint64_t>(volume);
-        entry.stamp.id = static_cast<uint64_t>(id);
-        entry.md5 = std::string(line.substr(0, 32));
-        std::string path(line.substr(33));
+    // Everything or nothing: a path no list could name makes the whole file a damaged one.
+    for (const auto& [path, entry] : entries) {
         if (!IsSafeRelativePath(path, kProgramNames))
             return;
-        entries[std::move(path)] = std::move(entry);
     }
     entries_ = std::move(entries);
 }
 
 std::string FingerprintCache::Fingerprint(const SafeFolder& folder, const std::string& name, const std::string& path) {
-    std::optional<Entry> known;
+    std::optional<RememberedFile> known;
     {
         std::lock_guard guard(lock_);
         auto found = entries_.find(path);
@@ -135,8 +236,7 @@ std::string FingerprintCache::Fingerprint(const SafeFolder& folder, const std::s
     // Only a remembered file is looked at by name first; every other file is opened
     // once, and its stamps before and after the reading come from the open file.
     FileStamp stamp;
-    if (known && folder.Stamp(name, stamp) && known->stamp == stamp &&
-        stamp.modified < known->taken - kUnsureSeconds * StampTicksPerSecond())
+    if (known && folder.Stamp(name, stamp) && Vouches(*known, stamp))
         return known->md5;
     const int64_t taken = StampNow();
     NativeFile file = folder.OpenForReading(name);
@@ -148,7 +248,7 @@ std::string FingerprintCache::Fingerprint(const SafeFolder& folder, const std::s
     ++reads_;
     // A file that changed while it was read is not remembered.
     if (!md5.empty() && stamped && StampOf(file, after) && after == before) {
-        entries_[path] = Entry{before, taken, md5};
+        entries_[path] = RememberedFile{before, taken, md5, {}, {}};
         changed_ = true;
     }
     return md5;
@@ -164,12 +264,12 @@ void FingerprintCache::Remember(const SafeFolder& folder,
     // The program wrote these bytes itself and verified them: the stamp alone decides,
     // with no margin for writes by others in the same instant.
     std::lock_guard guard(lock_);
-    entries_[path] = Entry{stamp, INT64_MAX, md5};
+    entries_[path] = RememberedFile{stamp, INT64_MAX, md5, {}, {}};
     changed_ = true;
 }
 
 void FingerprintCache::Merge(const FingerprintCache& other) {
-    std::map<std::string, Entry> entries;
+    RememberedFiles entries;
     {
         std::lock_guard guard(other.lock_);
         entries = other.entries_;
@@ -192,14 +292,7 @@ bool FingerprintCache::Save() {
         std::lock_guard guard(lock_);
         if (!changed_ || file_.empty())
             return true;
-        text.reserve(64 + entries_.size() * 120);
-        text.append(kHeader).append("\n").append(identity_).append("\n");
-        for (const auto& [path, entry] : entries_) {
-            text += std::to_string(entry.stamp.size) + ' ' + std::to_string(entry.stamp.modified) + ' ' +
-                    std::to_string(static_cast<int64_t>(entry.stamp.volume)) + ' ' +
-                    std::to_string(static_cast<int64_t>(entry.stamp.id)) + ' ' + std::to_string(entry.taken) + ' ' +
-                    entry.md5 + ' ' + path + '\n';
-        }
+        text = FingerprintCacheText(identity_, entries_);
         changed_ = false;
     }
     std::string folderPath, name;

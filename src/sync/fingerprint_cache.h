@@ -1,9 +1,11 @@
-// Remembered fingerprints of a game's files, so that a file is read only when it has
-// changed. An entry holds a file's stamp (size, time of the last write, device and file
-// id) and its MD5; it counts only while the file's stamp is still the same and the
-// file was last written well before it was read (a write in the same instant as the
-// reading could keep its stamp). The cache is advisory: a damaged, foreign or unknown
-// cache file is ignored and written anew, and nothing in it is trusted beyond that check.
+// Remembered fingerprints of files, so that a file is read only when it has changed: of
+// an installed game's files for the client, of a game's source files and their published
+// copies for the publisher. An entry holds a file's stamp (size, time of the last write,
+// device and file id), when it was read and its MD5; it counts only while the file's
+// stamp is still the same and the file was last written well before it was read (a
+// write in the same instant as the reading could keep its stamp). A cache file is
+// advisory: one that is damaged, cut short, of another format or kept for another
+// folder is dropped whole and written anew, and nothing in it is trusted beyond that.
 #pragma once
 
 #include <cstdint>
@@ -11,11 +13,49 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "base/safe_folder.h"
 
 namespace zefo {
 
+// What is remembered of one file.
+struct RememberedFile {
+    FileStamp stamp;      // the file when it was read; size -1: none, nothing to vouch for
+    int64_t taken = 0;    // when it was read, in stamp units; INT64_MAX: written and verified by the program
+    std::string md5;      // 32 lowercase hexadecimal digits
+    std::string sha256;   // 64 lowercase hexadecimal digits, or empty when not taken
+    FileStamp published;  // the publisher's copy in its web root as it wrote or checked it; size -1: none
+};
+
+// Listed path -> what is remembered of its file.
+using RememberedFiles = std::map<std::string, RememberedFile>;
+
+// True when a file with `stamp`, read at `taken` (stamp units), had been last written
+// well before: a later write within the clock's step can no longer keep its stamp.
+bool SettledBefore(const FileStamp& stamp, int64_t taken);
+// True when `entry` vouches for a file whose stamp is `stamp` now.
+bool Vouches(const RememberedFile& entry, const FileStamp& stamp);
+
+// The text of a cache file kept for `identity` (the folder whose files it remembers),
+// written whole in one step (ReplaceFileWith) by its owner.
+std::string FingerprintCacheText(const std::string& identity, const RememberedFiles& files);
+// The entries of `text` when it passes every check and was kept for `identity`; false,
+// with `files` empty, otherwise.
+bool ParseFingerprintCache(std::string_view text, const std::string& identity, RememberedFiles& files);
+
+enum class CacheFileState {
+    Loaded,   // read and checked
+    Missing,  // nothing stands under the name
+    Dropped,  // something does, but not a cache file kept for the identity
+};
+// Reads the cache file `name` in `folder` kept for `identity` into `files` (empty unless Loaded).
+CacheFileState ReadFingerprintCache(const SafeFolder& folder,
+                                    const std::string& name,
+                                    const std::string& identity,
+                                    RememberedFiles& files);
+
+// The client's cache of one installed game, shared by the threads of a check or an update.
 class FingerprintCache {
   public:
     // A cache that is not kept anywhere: it remembers for its own life only.
@@ -46,18 +86,12 @@ class FingerprintCache {
     uint64_t Reads() const;
 
   private:
-    struct Entry {
-        FileStamp stamp;
-        int64_t taken = 0;  // when it was read, in stamp units
-        std::string md5;
-    };
-
     void Load();
 
     std::string file_;
     std::string identity_;
     mutable std::mutex lock_;
-    std::map<std::string, Entry> entries_;
+    RememberedFiles entries_;
     bool changed_ = false;
     uint64_t reads_ = 0;
 };

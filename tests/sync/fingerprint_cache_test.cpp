@@ -76,8 +76,11 @@ TEST_F(FingerprintCacheTest, ADamagedOrForeignCacheIsIgnoredAndWrittenAnew) {
 
     // Another game's folder: its fingerprints say nothing about these files.
     EXPECT_EQ(ReadsOfCheck(*Open("/somewhere/else/")), 1u);
-    // A line that does not parse throws the whole file away.
-    for (const std::string& damage : {good.substr(0, good.size() - 5), std::string("garbage\n"), good + "1 2 3\n"}) {
+    // A line that does not parse throws the whole file away, and so does a file of the
+    // earlier format.
+    const std::string earlier = "zefo fingerprints 1\n" + game.path() + "\n5 1 0 0 9 " + Md5Of("alpha") + " a.pak\n";
+    for (const std::string& damage :
+         {good.substr(0, good.size() - 5), std::string("garbage\n"), good + "1 2 3\n", earlier}) {
         WriteFileBytes(store / "files.cache", damage);
         EXPECT_EQ(ReadsOfCheck(*Open()), 1u) << damage;
         EXPECT_EQ(ReadsOfCheck(*Open()), 0u) << "written anew";

@@ -18,9 +18,9 @@
 #include "net/crypto.h"
 #include "net/signed_list.h"
 #include "net/text_ops.h"
-#include "publish/fingerprint_cache.h"
 #include "publish/publish_names.h"
 #include "publish/publisher_key.h"
+#include "sync/fingerprint_cache.h"
 #include "sync/program_names.h"
 
 namespace fs = std::filesystem;
@@ -495,7 +495,7 @@ TEST(PublishCache, ADamagedOrForeignCacheIsDroppedAndMadeAnew) {
     }
 
     // A cache kept for another source folder tells nothing about this one.
-    FingerprintCache files;
+    RememberedFiles files;
     ASSERT_TRUE(ParseFingerprintCache(cache, fs::canonical(temp / "source/g").string(), files));
     EXPECT_EQ(files.size(), 6u);
     EXPECT_FALSE(ParseFingerprintCache(cache, temp / "elsewhere/g", files));

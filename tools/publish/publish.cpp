@@ -17,10 +17,10 @@
 #include "net/crypto.h"
 #include "net/signed_list.h"
 #include "net/text_ops.h"
-#include "publish/fingerprint_cache.h"
 #include "publish/publish_names.h"
 #include "publish/publish_platform.h"
 #include "publish/publisher_key.h"
+#include "sync/fingerprint_cache.h"
 
 namespace fs = std::filesystem;
 
@@ -172,17 +172,8 @@ struct GamePlan {
     std::string folder;
     std::string name;
     std::vector<PlannedFile> files;
-    FingerprintCache cache;  // what the last run learnt
+    RememberedFiles cache;  // what the last run learnt
 };
-
-// A stamp whose modification time is this close to the run's start (or after it) is not
-// remembered: the file may change again within the clock's step and keep its stamp.
-constexpr int64_t kRecentNs = 2'000'000'000;
-
-int64_t NowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 class Publisher {
   public:
@@ -208,7 +199,7 @@ class Publisher {
                    FileStamp* stamp = nullptr);
     void TakeDigests(const GamePlan& plan, PlannedFile& file);
     void FindCacheFolder();
-    FingerprintCache LoadCache(const std::string& folder);
+    RememberedFiles LoadCache(const std::string& folder);
     void SaveCache(const GamePlan& plan);
     std::string CacheKey(const std::string& folder) const;
     void RemoveStale(const GamePlan& plan, const fs::path& gameRoot);
@@ -225,8 +216,8 @@ class Publisher {
     fs::path root_;
     std::vector<GamePlan> games_;
     bool linkFallbackNoted_ = false;
-    fs::path cacheFolder_;  // empty: no fingerprint cache
-    int64_t startNs_ = NowNs();
+    fs::path cacheFolder_;        // empty: no fingerprint cache
+    int64_t start_ = StampNow();  // in stamp units
 };
 
 bool Publisher::ScanSource(std::vector<std::string>& folders) {
@@ -445,7 +436,7 @@ void Publisher::TakeDigests(const GamePlan& plan, PlannedFile& file) {
         return;
     }
     auto cached = plan.cache.find(file.path);
-    if (cached != plan.cache.end() && cached->second.source == file.stamp &&
+    if (cached != plan.cache.end() && Vouches(cached->second, file.stamp) &&
         (!options_.signer || !cached->second.sha256.empty())) {
         file.md5 = cached->second.md5;
         file.sha256 = options_.signer ? cached->second.sha256 : std::string();
@@ -462,7 +453,7 @@ void Publisher::TakeDigests(const GamePlan& plan, PlannedFile& file) {
     }
     // A file written during the read, or so recently that a next write may keep its
     // stamp, is read again next time.
-    file.trusted = after == file.stamp && file.stamp.modifiedNs < startNs_ - kRecentNs;
+    file.trusted = after == file.stamp && SettledBefore(file.stamp, start_);
 }
 
 // Where the cache files go: --cache, or beside the web root ("www" -> "www.zefo-cache"),
@@ -489,26 +480,14 @@ std::string Publisher::CacheKey(const std::string& folder) const {
     return fs::weakly_canonical(source_ / folder, error).string();
 }
 
-FingerprintCache Publisher::LoadCache(const std::string& folder) {
-    FingerprintCache cache;
+RememberedFiles Publisher::LoadCache(const std::string& folder) {
+    RememberedFiles cache;
     SafeFolder cacheFolder;
-    int64_t size = 0;
-    if (cacheFolder_.empty() || cacheFolder.Open(cacheFolder_.string(), {}, false) != SafeFolder::OpenResult::Opened ||
-        cacheFolder.Kind(folder, &size) == EntryKind::Missing)
-        return cache;
-    std::string text;
-    NativeFile in = cacheFolder.OpenForReading(folder);
-    if (in.valid() && size >= 0 && static_cast<uint64_t>(size) <= kMaxFingerprintCacheBytes) {
-        text.resize(static_cast<size_t>(size));
-        size_t done = 0;
-        int64_t got = 1;
-        while (done < text.size() && (got = ReadFromFile(in, text.data() + done, text.size() - done)) > 0)
-            done += static_cast<size_t>(got);
-        text.resize(done);
-    }
-    if (!ParseFingerprintCache(text, CacheKey(folder), cache))
+    if (!cacheFolder_.empty() && cacheFolder.Open(cacheFolder_.string(), {}, false) == SafeFolder::OpenResult::Opened &&
+        ReadFingerprintCache(cacheFolder, folder, CacheKey(folder), cache) == CacheFileState::Dropped)
         Note(folder + ": the fingerprint cache " + Quote((cacheFolder_ / folder).string()) +
-             " is damaged or was kept for another source folder; every file is read and the cache made anew");
+             " is damaged, of an older format or was kept for another source folder; every file is read and the"
+             " cache made anew");
     return cache;
 }
 
@@ -516,15 +495,16 @@ FingerprintCache Publisher::LoadCache(const std::string& folder) {
 void Publisher::SaveCache(const GamePlan& plan) {
     if (cacheFolder_.empty())
         return;
-    FingerprintCache cache;
+    RememberedFiles cache;
     for (const PlannedFile& file : plan.files) {
         if (!file.trusted && file.published.size < 0)
             continue;
-        CachedFile& entry = cache[file.path];
+        RememberedFile& entry = cache[file.path];
         entry.md5 = file.md5;
         entry.sha256 = file.sha256;
         if (file.trusted)
-            entry.source = file.stamp;
+            entry.stamp = file.stamp;
+        entry.taken = start_;
         entry.published = file.published;
     }
     std::error_code error;
