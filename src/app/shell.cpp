@@ -1,6 +1,7 @@
 #include "app/shell.h"
 
 #include <atomic>
+#include <optional>
 
 #include "app/app_state.h"
 #include "app/ids.h"
@@ -12,16 +13,15 @@
 #include "support/settings.h"
 #include "support/translations.h"
 #include "sync/game_files.h"
+#include "sync/installed_game.h"
 #include "sync/launch.h"
 #include "sync/self_update.h"
-#include "sync/text_file.h"
 #include "ui/toolkit.h"
 
 namespace zefo {
 
 namespace {
 
-constexpr int kGameDatSlot = 0;
 constexpr unsigned kMainWindowFlags =
     ui::kWindowCentered | ui::kWindowTitleBar | ui::kWindowSystemMenu | ui::kWindowMinimize;
 
@@ -96,13 +96,10 @@ bool StartUp() {
     AppState& state = State();
     state.languageList = BuiltInLanguages();
 
-    if (OpenTextFileForReading(kGameDatSlot, "data\\game.dat")) {
-        std::string name = ReadTextLine(kGameDatSlot);
-        std::string folder = ReadTextLine(kGameDatSlot);
-        CloseTextFile(kGameDatSlot);
+    if (std::optional<InstalledGame> game = ReadInstalledGame(CurrentDirectory())) {
         std::lock_guard guard(state.textLock);
-        state.gameName = name;
-        state.gameFolder = folder;
+        state.gameName = game->name;
+        state.gameFolder = game->folder;
         state.updaterMode.store(1);
     }
     if (state.updaterMode.load())

@@ -13,8 +13,8 @@
 #include "app/workers.h"
 #include "base/file_system.h"
 #include "sync/game_files.h"
+#include "sync/installed_game.h"
 #include "sync/launch.h"
-#include "sync/text_file.h"
 #include "sync/self_update.h"
 #include "ui/toolkit.h"
 
@@ -54,16 +54,6 @@ void Compare() {
     state.filesCompared.store(1, std::memory_order_release);
 }
 
-// The game's name as its data/game.dat gives it (the name its later updates use).
-std::string InstalledGameName(const std::string& folder) {
-    constexpr int kSlot = 1;
-    if (!OpenTextFileForReading(kSlot, folder + "data/game.dat"))
-        return {};
-    std::string name = ReadTextLine(kSlot);
-    CloseTextFile(kSlot);
-    return name;
-}
-
 void Install() {
     ui::Toolkit& ui = ui::UI();
     AppState& state = State();
@@ -79,15 +69,7 @@ void Install() {
     // When it cannot be entered, nothing is written anywhere else: each file fails.
     const std::string target = ChangeDirectory(texts.installFolder) ? CurrentDirectory() : std::string();
     WindowObserver observer;
-    // The fingerprints of what is written are remembered, under the game's name once
-    // the game's own data/game.dat has arrived.
-    FingerprintCache written;
-    InstallGame(Source(texts), target, state.fileList, observer, &written);
-    if (!target.empty()) {
-        std::shared_ptr<FingerprintCache> cache = FingerprintCache::ForGame(InstalledGameName(target), target);
-        cache->Merge(written);
-        cache->Save();
-    }
+    InstallAndRemember(Source(texts), target, state.fileList, observer);
     ui.DisableGadget(actionButton, 0);
 }
 

@@ -16,8 +16,8 @@
 #include "support/translations.h"
 #include "sync/fingerprint_cache.h"
 #include "sync/game_files.h"
+#include "sync/installed_game.h"
 #include "sync/listed_file.h"
-#include "sync/text_file.h"
 
 namespace zefo::cli {
 
@@ -258,23 +258,6 @@ Settings LoadSettings(const Options& options) {
     return settings;
 }
 
-struct InstalledGame {
-    std::string name;
-    std::string folder;  // on the server
-};
-
-// data/game.dat below `base`, with the folder the per-game settings may give instead.
-std::optional<InstalledGame> ReadInstalledGame(const std::string& base) {
-    if (!OpenTextFileForReading(0, base + "data/game.dat"))
-        return std::nullopt;
-    InstalledGame game;
-    game.name = ReadTextLine(0);
-    game.folder = ReadTextLine(0);
-    CloseTextFile(0);
-    game.folder = ReadGameFolder(game.name, game.folder);
-    return game;
-}
-
 ServerAccess Access(const Settings& settings) {
     return ServerAccess(settings.server, settings.pin);
 }
@@ -350,15 +333,9 @@ int Install(const Options& options) {
     if (QueryFileSize(target) != -2)
         return Fail("cannot make the folder " + options.operands[1], kExitFailed);
     observer.StartFiles(files->size());
-    FingerprintCache written;
-    RunResult result = InstallGame(Source(settings, folder), target, *files, observer, &written);
-    observer.EndProgressLine();
     // Remembered under the game's name as its data/game.dat gives it, like its updates.
-    if (std::optional<InstalledGame> installed = ReadInstalledGame(target)) {
-        std::shared_ptr<FingerprintCache> cache = FingerprintCache::ForGame(installed->name, target);
-        cache->Merge(written);
-        cache->Save();
-    }
+    RunResult result = InstallAndRemember(Source(settings, folder), target, *files, observer);
+    observer.EndProgressLine();
     return FromRun(result);
 }
 
@@ -369,6 +346,8 @@ int Update(const Options& options, bool verifyOnly) {
     std::optional<InstalledGame> game = ReadInstalledGame(base);
     if (!game)
         return Fail("no installed game in " + base + " (data/game.dat is missing)", kExitUsage);
+    // The folder on the server as the per-game settings may give it instead.
+    game->folder = ReadGameFolder(game->name, game->folder);
     Settings settings = LoadSettings(options);
     ConsoleObserver observer(options.quiet || verifyOnly, Stream::Out);
 

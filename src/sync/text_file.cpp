@@ -5,7 +5,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include "base/utf8.h"
 #include "sync/text_file_io.h"
@@ -61,6 +63,30 @@ struct Slot {
         }
         end = static_cast<size_t>(got);
         return true;
+    }
+
+    // The next line, UTF-8 decoded; empty at the end of the file or while writing.
+    std::string ReadLine() {
+        if (writing || !file.valid())
+            return {};
+        std::string line;
+        while (Fill()) {
+            const char* begin = buffer.data() + start;
+            const char* stop = buffer.data() + end;
+            const char* ending = std::find_if(begin, stop, [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+            if (line.size() + static_cast<size_t>(ending - begin) > line.capacity())
+                line.reserve(line.capacity() + std::max(kBufferSize, static_cast<size_t>(ending - begin)));
+            line.append(begin, ending);
+            start += static_cast<size_t>(ending - begin);
+            if (ending == stop)
+                continue;
+            ++start;
+            // CR LF is one line end; any other byte after a CR begins the next line.
+            if (*ending == '\r' && Fill() && buffer[start] == '\n')
+                ++start;
+            break;
+        }
+        return ValidUtf8(std::move(line));
     }
 
     void Flush() {
@@ -161,29 +187,19 @@ std::string ReadTextLine(int slot) {
     std::shared_ptr<Slot> entry = Find(slot);
     if (!entry)
         return {};
-    Slot& s = *entry;
-    std::lock_guard hold(s.lock);
-    if (s.writing || !s.file.valid())
-        return {};
+    std::lock_guard hold(entry->lock);
+    return entry->ReadLine();
+}
 
-    std::string line;
-    while (s.Fill()) {
-        const char* begin = s.buffer.data() + s.start;
-        const char* stop = s.buffer.data() + s.end;
-        const char* ending = std::find_if(begin, stop, [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
-        if (line.size() + static_cast<size_t>(ending - begin) > line.capacity())
-            line.reserve(line.capacity() + std::max(kBufferSize, static_cast<size_t>(ending - begin)));
-        line.append(begin, ending);
-        s.start += static_cast<size_t>(ending - begin);
-        if (ending == stop)
-            continue;
-        ++s.start;
-        // CR LF is one line end; any other byte after a CR begins the next line.
-        if (*ending == '\r' && s.Fill() && s.buffer[s.start] == '\n')
-            ++s.start;
-        break;
-    }
-    return ValidUtf8(std::move(line));
+std::optional<std::vector<std::string>> ReadTextLines(const std::string& path, size_t count) {
+    Slot file;
+    file.file = text_io::OpenForReading(path);
+    if (!file.file.valid())
+        return std::nullopt;
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < count; ++i)
+        lines.push_back(file.ReadLine());
+    return lines;
 }
 
 void WriteTextLine(int slot, const std::string& text, TextEncoding encoding) {

@@ -2,7 +2,10 @@
 // Any thread may use a slot; one slot is used by one thread at a time.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace zefo {
 
@@ -18,5 +21,9 @@ std::string ReadTextLine(int slot);
 void WriteTextLine(int slot, const std::string& text, TextEncoding encoding);
 // Writes out buffered bytes, closes the file and frees the slot.
 void CloseTextFile(int slot);
+
+// The first `count` lines of the file at `path`, as ReadTextLine gives them (empty ones
+// past its end), read without a slot; nothing when it cannot be opened.
+std::optional<std::vector<std::string>> ReadTextLines(const std::string& path, size_t count);
 
 }  // namespace zefo

@@ -7,12 +7,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/file_system.h"
+#include "common/environment.h"
 #include "common/net_test.h"
 #include "common/recording_observer.h"
 #include "common/scripted_server.h"
@@ -21,6 +24,8 @@
 #include "common/wait.h"
 #include "net/tcp_client.h"
 #include "support/translations.h"
+#include "sync/incoming_file.h"
+#include "sync/installed_game.h"
 #include "sync/self_update.h"
 
 namespace zefo::test {
@@ -253,6 +258,30 @@ TEST_F(GameFilesTest, TheProgressMovesWhileALargeFileArrives) {
     EXPECT_GE(whileArriving.back(), 50);
     EXPECT_LT(whileArriving.back(), 100);
     EXPECT_EQ(observer.ProgressSteps().back(), 100);
+}
+
+// The marker of an installed game names it, and an installation remembers what it wrote
+// under that name: the game's first check reads no file it vouches for.
+TEST_F(GameFilesTest, AnInstallationRemembersItsFilesUnderTheNameItsMarkerGives) {
+    TempDir config;
+    SetEnvironment("APPDATA", config.path());
+    SetEnvironment("XDG_CONFIG_HOME", config.path());
+    const std::string marker = "Marked Game\r\nmarked\r\n";
+    const std::string big = Pattern(static_cast<size_t>(kFlushedFileSize), 5);
+    FileList files = List({{"data/game.dat", Md5Of(marker)}, {"big.pak", Md5Of(big)}});
+    server.EnqueueReply(Reply(marker));
+    server.EnqueueReply(Reply(big));
+    EXPECT_EQ(InstallAndRemember(source, folder.path(), files, observer).failed, 0);
+
+    std::optional<InstalledGame> game = ReadInstalledGame(folder.path());
+    ASSERT_TRUE(game.has_value());
+    EXPECT_EQ(game->name, "Marked Game");
+    EXPECT_EQ(game->folder, "marked");
+    EXPECT_FALSE(ReadInstalledGame(config.path()).has_value());
+    std::shared_ptr<FingerprintCache> cache = FingerprintCache::ForGame(game->name, folder.path());
+    CompareGame(folder.path(), files, cache.get(), observer);
+    // The small marker was not flushed on its own: read again unless the run synced it.
+    EXPECT_EQ(cache->Reads(), SyncsWholeFileSystem() ? 0u : 1u);
 }
 
 // The names the program gives its own files in a game folder are refused in a list on

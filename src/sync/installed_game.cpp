@@ -1,0 +1,35 @@
+#include "sync/installed_game.h"
+
+#include <memory>
+#include <vector>
+
+#include "sync/fingerprint_cache.h"
+#include "sync/text_file.h"
+
+namespace zefo {
+
+std::optional<InstalledGame> ReadInstalledGame(const std::string& folder) {
+    std::optional<std::vector<std::string>> lines = ReadTextLines(folder + "data/game.dat", 2);
+    if (!lines)
+        return std::nullopt;
+    return InstalledGame{(*lines)[0], (*lines)[1]};
+}
+
+RunResult InstallAndRemember(const GameSource& source,
+                             const std::string& target,
+                             const FileList& files,
+                             Observer& observer) {
+    // Filled before the game's name is known: the marker is one of the files.
+    FingerprintCache written;
+    const RunResult result = InstallGame(source, target, files, observer, &written);
+    if (target.empty())
+        return result;
+    if (std::optional<InstalledGame> game = ReadInstalledGame(target)) {
+        std::shared_ptr<FingerprintCache> cache = FingerprintCache::ForGame(game->name, target);
+        cache->Merge(written);
+        cache->Save();
+    }
+    return result;
+}
+
+}  // namespace zefo
