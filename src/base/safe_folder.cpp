@@ -2,6 +2,14 @@
 
 namespace zefo {
 
+bool SafeFolder::IsOpen() const {
+    return state_ != nullptr;
+}
+
+const std::string& SafeFolder::path() const {
+    return path_;
+}
+
 FileReplacement::~FileReplacement() {
     Discard();
 }

@@ -98,8 +98,9 @@ class SafeFolder {
     int64_t FreeBytes() const;
 
   private:
-    struct State;
+    struct State;  // what the platform holds of an open folder
     std::unique_ptr<State> state_;
+    std::string path_;
 };
 
 // A file that takes the place of `name` in one step once it is complete: written to a

@@ -18,7 +18,6 @@ namespace zefo {
 // the folder held at the end is the real one whatever happens to the names meanwhile.
 struct SafeFolder::State {
     NativeFile folder;
-    std::string path;
 };
 
 namespace {
@@ -40,6 +39,7 @@ SafeFolder& SafeFolder::operator=(SafeFolder&& other) noexcept = default;
 
 SafeFolder::OpenResult SafeFolder::Open(const std::string& base, const std::string& relative, bool create) {
     state_.reset();
+    path_.clear();
     if (base.empty() || base.find('\0') != std::string::npos || relative.find('\0') != std::string::npos)
         return OpenResult::Refused;
     auto state = std::make_unique<State>();
@@ -48,9 +48,9 @@ SafeFolder::OpenResult SafeFolder::Open(const std::string& base, const std::stri
     state->folder = NativeFile(::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!state->folder.valid())
         return errno == ENOENT && !create ? OpenResult::Missing : OpenResult::Refused;
-    state->path = base;
-    if (!IsPathSeparator(state->path.back()))
-        state->path += '/';
+    std::string path = base;
+    if (!IsPathSeparator(path.back()))
+        path += '/';
 
     size_t start = 0;
     while (start < relative.size()) {
@@ -75,20 +75,12 @@ SafeFolder::OpenResult SafeFolder::Open(const std::string& base, const std::stri
         if (!next.valid())
             return OpenResult::Refused;
         state->folder = std::move(next);
-        state->path += name;
-        state->path += '/';
+        path += name;
+        path += '/';
     }
     state_ = std::move(state);
+    path_ = std::move(path);
     return OpenResult::Opened;
-}
-
-bool SafeFolder::IsOpen() const {
-    return state_ != nullptr;
-}
-
-const std::string& SafeFolder::path() const {
-    static const std::string none;
-    return state_ ? state_->path : none;
 }
 
 EntryKind SafeFolder::Kind(const std::string& name, int64_t* size) const {

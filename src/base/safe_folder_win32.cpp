@@ -20,7 +20,6 @@ namespace zefo {
 // attributes: a handle opened on a link may describe what the link points to.
 struct SafeFolder::State {
     std::vector<HANDLE> levels;
-    std::string path;
 
     State() = default;
     State(const State&) = delete;
@@ -61,13 +60,14 @@ SafeFolder& SafeFolder::operator=(SafeFolder&& other) noexcept = default;
 
 SafeFolder::OpenResult SafeFolder::Open(const std::string& base, const std::string& relative, bool create) {
     state_.reset();
+    path_.clear();
     if (base.empty() || base.find('\0') != std::string::npos || relative.find('\0') != std::string::npos)
         return OpenResult::Refused;
     auto state = std::make_unique<State>();
-    state->path = base;
-    if (!IsPathSeparator(state->path.back()))
-        state->path += '\\';
-    DWORD baseAttributes = Attributes(state->path);
+    std::string path = base;
+    if (!IsPathSeparator(path.back()))
+        path += '\\';
+    DWORD baseAttributes = Attributes(path);
     if (baseAttributes == INVALID_FILE_ATTRIBUTES)
         return create ? OpenResult::Refused : OpenResult::Missing;
     if (!(baseAttributes & FILE_ATTRIBUTE_DIRECTORY))
@@ -84,7 +84,7 @@ SafeFolder::OpenResult SafeFolder::Open(const std::string& base, const std::stri
             continue;
         if (!IsPlainName(name))
             return OpenResult::Refused;
-        const std::string level = state->path + name;
+        const std::string level = path + name;
         DWORD attributes = Attributes(level);
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             if (!create)
@@ -104,25 +104,17 @@ SafeFolder::OpenResult SafeFolder::Open(const std::string& base, const std::stri
         // swapped between the look and the open.
         if (!IsRealFolder(Attributes(level)))
             return OpenResult::Refused;
-        state->path = level + '\\';
+        path = level + '\\';
     }
     state_ = std::move(state);
+    path_ = std::move(path);
     return OpenResult::Opened;
-}
-
-bool SafeFolder::IsOpen() const {
-    return state_ != nullptr;
-}
-
-const std::string& SafeFolder::path() const {
-    static const std::string none;
-    return state_ ? state_->path : none;
 }
 
 EntryKind SafeFolder::Kind(const std::string& name, int64_t* size) const {
     if (!state_ || !IsPlainName(name))
         return EntryKind::Missing;
-    std::optional<std::wstring> wide = SystemPath(state_->path + name);
+    std::optional<std::wstring> wide = SystemPath(path_ + name);
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!wide || wide->empty() || !GetFileAttributesExW(wide->c_str(), GetFileExInfoStandard, &data))
         return EntryKind::Missing;
@@ -180,7 +172,7 @@ bool StampOf(const NativeFile& file, FileStamp& stamp) {
 bool SafeFolder::Stamp(const std::string& name, FileStamp& stamp) const {
     if (!state_ || !IsPlainName(name))
         return false;
-    std::optional<std::wstring> wide = SystemPath(state_->path + name);
+    std::optional<std::wstring> wide = SystemPath(path_ + name);
     if (!wide || wide->empty())
         return false;
     // Attributes only: no data access, so the open never stands in anyone's way. A
@@ -218,19 +210,19 @@ NativeFile OpenRegular(const std::string& path, DWORD access) {
 NativeFile SafeFolder::OpenForReading(const std::string& name) const {
     if (Kind(name) != EntryKind::File)
         return NativeFile();
-    return OpenRegular(state_->path + name, GENERIC_READ);
+    return OpenRegular(path_ + name, GENERIC_READ);
 }
 
 NativeFile SafeFolder::OpenForWriting(const std::string& name) const {
     if (Kind(name) != EntryKind::File)
         return NativeFile();
-    return OpenRegular(state_->path + name, GENERIC_READ | GENERIC_WRITE);
+    return OpenRegular(path_ + name, GENERIC_READ | GENERIC_WRITE);
 }
 
 NativeFile SafeFolder::CreateNew(const std::string& name) const {
     if (!state_ || !IsPlainName(name))
         return NativeFile();
-    std::optional<std::wstring> wide = SystemPath(state_->path + name);
+    std::optional<std::wstring> wide = SystemPath(path_ + name);
     if (!wide)
         return NativeFile();
     HANDLE file = CreateFileW(wide->c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
@@ -315,7 +307,7 @@ SafeFolder::HoldResult SafeFolder::Hold(const std::string& name, NativeFile& fil
     file.Reset();
     if (!state_ || !IsPlainName(name))
         return HoldResult::Failed;
-    std::optional<std::wstring> wide = SystemPath(state_->path + name);
+    std::optional<std::wstring> wide = SystemPath(path_ + name);
     if (!wide)
         return HoldResult::Failed;
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -377,7 +369,7 @@ SafeFolder::HoldResult SafeFolder::HoldAnew(NativeFile& file, const std::string&
 bool SafeFolder::ReplaceHeld(const NativeFile& file, const std::string& from, const std::string& to) const {
     if (!state_ || !file.valid() || !IsPlainName(from) || !IsPlainName(to) || Kind(to) == EntryKind::Folder)
         return false;
-    std::optional<std::wstring> target = SystemPath(state_->path + to);
+    std::optional<std::wstring> target = SystemPath(path_ + to);
     if (!target)
         return false;
     // The rename goes through the handle that holds the file.
@@ -405,8 +397,8 @@ bool SafeFolder::RemoveHeld(const NativeFile& file, const std::string& name) con
 bool SafeFolder::Replace(const std::string& from, const std::string& to) const {
     if (!state_ || !IsPlainName(from) || !IsPlainName(to) || Kind(to) == EntryKind::Folder)
         return false;
-    std::optional<std::wstring> source = SystemPath(state_->path + from);
-    std::optional<std::wstring> target = SystemPath(state_->path + to);
+    std::optional<std::wstring> source = SystemPath(path_ + from);
+    std::optional<std::wstring> target = SystemPath(path_ + to);
     return source && target &&
            MoveFileExW(source->c_str(), target->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
@@ -422,7 +414,7 @@ bool SafeFolder::Remove(const std::string& name) const {
         case EntryKind::Link: {
             // A link to a folder is left alone: removing it as a folder may remove
             // what it points to on some systems.
-            std::optional<std::wstring> wide = SystemPath(state_->path + name);
+            std::optional<std::wstring> wide = SystemPath(path_ + name);
             DWORD attributes = wide ? GetFileAttributesW(wide->c_str()) : INVALID_FILE_ATTRIBUTES;
             if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
                 return false;
@@ -431,7 +423,7 @@ bool SafeFolder::Remove(const std::string& name) const {
         default:
             return false;
     }
-    std::optional<std::wstring> wide = SystemPath(state_->path + name);
+    std::optional<std::wstring> wide = SystemPath(path_ + name);
     if (!wide)
         return false;
     if (DeleteFileW(wide->c_str()))
@@ -447,7 +439,7 @@ void SafeFolder::Sync() const {
 int64_t SafeFolder::FreeBytes() const {
     if (!state_)
         return -1;
-    std::optional<std::wstring> wide = SystemPath(state_->path);
+    std::optional<std::wstring> wide = SystemPath(path_);
     ULARGE_INTEGER available;
     if (!wide || wide->empty() || !GetDiskFreeSpaceExW(wide->c_str(), &available, nullptr, nullptr))
         return -1;
