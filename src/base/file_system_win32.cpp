@@ -35,18 +35,8 @@ class FindHandle {
 namespace fs_detail {
 
 NativeFile OpenReadOnly(const std::string& path) {
-    std::optional<std::wstring> name = SystemPath(path);
-    if (!name || name->empty())
-        return NativeFile();
-    HANDLE file = CreateFileW(name->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return NativeFile();
-    NativeFile owned(reinterpret_cast<intptr_t>(file));
-    // Device names such as "con" or "nul" open too; only disk files have a fingerprint.
-    if (GetFileType(file) != FILE_TYPE_DISK)
-        return NativeFile();
-    return owned;
+    // Only disk files have a fingerprint.
+    return OpenDiskFile(path, GENERIC_READ, FILE_ATTRIBUTE_NORMAL);
 }
 
 int64_t QueryPathSize(const std::string& path) {

@@ -190,19 +190,7 @@ bool SafeFolder::Stamp(const std::string& name, FileStamp& stamp) const {
 namespace {
 
 NativeFile OpenRegular(const std::string& path, DWORD access) {
-    std::optional<std::wstring> wide = SystemPath(path);
-    if (!wide)
-        return NativeFile();
-    HANDLE file =
-        CreateFileW(wide->c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return NativeFile();
-    NativeFile owned(reinterpret_cast<intptr_t>(file));
-    // Device names such as "con" open too; only disk files are taken.
-    if (GetFileType(file) != FILE_TYPE_DISK)
-        return NativeFile();
-    return owned;
+    return OpenDiskFile(path, access, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN);
 }
 
 }  // namespace

@@ -54,4 +54,17 @@ std::optional<std::wstring> SystemPath(const std::string& path) {
     return L"\\\\?\\" + *full;
 }
 
+NativeFile OpenDiskFile(const std::string& path, uint32_t access, uint32_t flags) {
+    std::optional<std::wstring> name = SystemPath(path);
+    if (!name || name->empty())
+        return NativeFile();
+    HANDLE file = CreateFileW(name->c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return NativeFile();
+    NativeFile owned(reinterpret_cast<intptr_t>(file));
+    if (GetFileType(file) != FILE_TYPE_DISK)
+        return NativeFile();
+    return owned;
+}
+
 }  // namespace zefo
