@@ -27,21 +27,6 @@ bool FileReplacement::Begin(const SafeFolder& folder, const std::string& name, c
     return true;
 }
 
-bool FileReplacement::BeginFresh(const SafeFolder& folder, const std::string& name, const std::string& temporary) {
-    Discard();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string candidate = temporary + (attempt ? std::to_string(attempt) : std::string());
-        file_ = folder.CreateNew(candidate);
-        if (file_.valid()) {
-            folder_ = &folder;
-            name_ = name;
-            temporary_ = std::move(candidate);
-            return true;
-        }
-    }
-    return false;
-}
-
 bool FileReplacement::Write(const void* data, size_t size) {
     return file_.valid() && WriteAllToFile(file_, std::string_view(static_cast<const char*>(data), size));
 }

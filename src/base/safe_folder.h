@@ -117,9 +117,6 @@ class FileReplacement {
     // Starts with the temporary file `temporary`; a leftover of that name from an
     // earlier run (a file or a link, never what a link points to) is removed first.
     bool Begin(const SafeFolder& folder, const std::string& name, const std::string& temporary);
-    // Starts with the first of `temporary`, `temporary`1, `temporary`2, ... that does
-    // not exist yet; nothing that exists is touched.
-    bool BeginFresh(const SafeFolder& folder, const std::string& name, const std::string& temporary);
     bool Write(const void* data, size_t size);
     const NativeFile& file() const { return file_; }
     // Moves the complete file over `name`. On false `name` is unchanged and the
