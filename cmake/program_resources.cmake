@@ -1,8 +1,9 @@
 # zefo_program_resources(<target>): gives a Windows executable the program's
 # manifest (administrator rights, common controls 6, per-monitor DPI awareness,
 # supported systems) and its version information from the project version.
-# Elsewhere it does nothing.
-set(ZEFO_RESOURCE_DIR ${CMAKE_CURRENT_LIST_DIR})
+# Elsewhere it does nothing. The resources themselves are the window program's, in
+# src/app/resources; executables of the tests and tools carry them too.
+set(ZEFO_RESOURCE_DIR ${PROJECT_SOURCE_DIR}/src/app/resources)
 
 function(zefo_program_resources target)
     if(NOT WIN32)
