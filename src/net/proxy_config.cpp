@@ -13,13 +13,6 @@ namespace {
 
 constexpr std::string_view kHttpScheme = "http://";
 
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower)
-        c = LowerAscii(c);
-    return lower;
-}
-
 std::string_view Trimmed(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
         text.remove_prefix(1);
@@ -96,7 +89,7 @@ std::string PlainHost(std::string_view host) {
         host = host.substr(1, host.size() - 2);
     if (!host.empty() && host.back() == '.')
         host.remove_suffix(1);
-    return Lower(host);
+    return LowerAsciiText(host);
 }
 
 // A list entry without its port: "name:80" and "[::1]:80" lose it, a bare IPv6
@@ -239,7 +232,7 @@ bool NoProxyMatches(std::string_view list, std::string_view hostText) {
     for (std::string_view piece : Split(list, ", \t\r\n")) {
         if (piece == "*")
             return true;
-        const std::string entry = Lower(piece);
+        const std::string entry = LowerAsciiText(piece);
         if (isV4) {
             if (AddressMatches<Ipv4Bytes>(entry, v4, ParseIpv4))
                 return true;
@@ -297,7 +290,7 @@ bool BypassListMatches(std::string_view list, std::string_view hostText) {
         return false;
     bool loopbackToo = false;
     for (std::string_view piece : Split(list, ";, \t\r\n")) {
-        std::string entry = Lower(piece);
+        std::string entry = LowerAsciiText(piece);
         if (entry == "<-loopback>") {
             loopbackToo = true;
             continue;
@@ -327,7 +320,7 @@ ProxyChoice ChooseProxy(std::string_view overrideText, bool tls, std::string_vie
     std::string text;
     overrideText = Trimmed(overrideText);
     if (!overrideText.empty()) {
-        if (Lower(overrideText) == "none")
+        if (LowerAsciiText(overrideText) == "none")
             return choice;
         std::optional<std::string> bypass = FirstSet(detail::PlatformEnvironment, "no_proxy", "NO_PROXY");
         if (bypass && NoProxyMatches(*bypass, host))
