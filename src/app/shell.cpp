@@ -4,6 +4,7 @@
 
 #include "app/app_state.h"
 #include "app/ids.h"
+#include "app/layout.h"
 #include "app/program_settings.h"
 #include "app/workers.h"
 #include "base/file_system.h"
@@ -22,8 +23,6 @@ namespace zefo {
 namespace {
 
 constexpr int kGameDatSlot = 0;
-constexpr unsigned kMainWindowFlags =
-    ui::kWindowCentered | ui::kWindowTitleBar | ui::kWindowSystemMenu | ui::kWindowMinimize;
 
 std::atomic<bool> networkStarted{false};
 
@@ -92,6 +91,10 @@ void ReleaseAfterFault() {
 
 }  // namespace
 
+bool OpenMainWindow() {
+    return layout::OpenWindow(ui::UI(), mainWindow, layout::kMainWindow, "Zefo Updater", layout::kMainWindowFlags) != 0;
+}
+
 bool StartUp() {
     AppState& state = State();
     state.languageList = BuiltInLanguages();
@@ -119,7 +122,7 @@ bool StartUp() {
     }
     networkStarted = true;
 
-    if (!ui::UI().OpenWindow(mainWindow, 0, 0, 400, 325, "Zefo Updater", kMainWindowFlags)) {
+    if (!OpenMainWindow()) {
         ShowStartupError("ERR_WINDOW");
         return false;
     }
