@@ -52,15 +52,11 @@ std::string ListedPath(int i) {
     return path;
 }
 
-// The updater's main window as it stands once the file list is loaded.
-void OpenMainWindow(ui::Toolkit& ui) {
-    ui.OpenWindow(mainWindow, 0, 0, 400, 325, "Zefo Updater",
-                  ui::kWindowCentered | ui::kWindowTitleBar | ui::kWindowSystemMenu | ui::kWindowMinimize);
-    ui.ButtonGadget(actionButton, 4, 300, 128, 20, Translate("BUTTON_UPDATE"));
-    ui.ButtonGadget(filesButton, 136, 300, 128, 20, Translate("BUTTON_FILES"));
-    ui.ButtonGadget(optionsButton, 268, 300, 128, 20, Translate("BUTTON_OPTIONS"));
-    ui.TextListGadget(statusList, 5, 5, 390, 265);
-    ui.ProgressBarGadget(progressBar, 5, 275, 390, 20, 0, 100);
+// The updater's main window as it stands once the file list is loaded: the
+// program's own window and gadgets, with no loader started.
+void OpenUpdaterWindow(ui::Toolkit& ui) {
+    OpenMainWindow();
+    LayOutUpdaterWindow();
     Settle(ui);
 }
 
@@ -202,7 +198,7 @@ int main(int argc, char** argv) {
     zefo::ui::SetToolkit(toolkit.get());
     zefo::LoadTranslations("en");
     zefo::State().updaterMode.store(1);
-    zefo::OpenMainWindow(*toolkit);
+    zefo::OpenUpdaterWindow(*toolkit);
     if (!toolkit->NativeHandle(zefo::statusList)) {
         std::fprintf(stderr, "no window: is there a display?\n");
         return 1;

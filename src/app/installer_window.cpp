@@ -2,6 +2,7 @@
 // chosen one into a folder the user picks.
 #include "app/app_state.h"
 #include "app/ids.h"
+#include "app/layout.h"
 #include "app/shell.h"
 #include "app/status.h"
 #include "app/workers.h"
@@ -13,13 +14,18 @@
 
 namespace zefo {
 
+void LayOutInstallerWindow() {
+    ui::Toolkit& ui = ui::UI();
+    layout::DropDown(ui, gameCombo, layout::kGameCombo);
+    layout::Button(ui, actionButton, layout::kInstallButton, Translate("BUTTON_INSTALL"));
+    layout::Button(ui, optionsButton, layout::kInstallerOptionsButton, Translate("BUTTON_OPTIONS"));
+    layout::ProgressBar(ui, progressBar, layout::kProgressBar, 0, 100);
+    layout::TextList(ui, statusList, layout::kInstallerStatusList);
+}
+
 void BuildInstallerWindow() {
     ui::Toolkit& ui = ui::UI();
-    ui.DropDownGadget(gameCombo, 5, 5, 390, 20);
-    ui.ButtonGadget(actionButton, 4, 300, 194, 20, Translate("BUTTON_INSTALL"));
-    ui.ButtonGadget(optionsButton, 202, 300, 194, 20, Translate("BUTTON_OPTIONS"));
-    ui.ProgressBarGadget(progressBar, 5, 275, 390, 20, 0, 100);
-    ui.TextListGadget(statusList, 5, 30, 390, 240);
+    LayOutInstallerWindow();
     ui.AddItem(gameCombo, -1, Translate("LOADING_GAMES"));
     ui.DisableGadget(actionButton, 1);
     ui.DisableGadget(gameCombo, 1);

@@ -5,6 +5,7 @@
 
 #include "app/app_state.h"
 #include "app/ids.h"
+#include "app/layout.h"
 #include "app/program_settings.h"
 #include "app/shell.h"
 #include "support/settings.h"
@@ -14,8 +15,6 @@
 namespace zefo {
 
 namespace {
-
-constexpr unsigned kSecondaryFlags = ui::kWindowCentered | ui::kWindowTitleBar | ui::kWindowSystemMenu;
 
 void ReturnToMainWindow(int secondary) {
     ui::Toolkit& ui = ui::UI();
@@ -30,15 +29,16 @@ void ReturnToMainWindow(int secondary) {
 void OpenOptionsWindow() {
     AppState& state = State();
     ui::Toolkit& ui = ui::UI();
-    if (!ui.OpenWindow(optionsWindow, 0, 0, 300, 80, Translate("TITLE_OPTIONS"), kSecondaryFlags))
+    if (!layout::OpenWindow(ui, optionsWindow, layout::kOptionsWindow, Translate("TITLE_OPTIONS"),
+                            layout::kSecondaryWindowFlags))
         return;
     ui.DisableWindow(mainWindow, 1);
-    ui.LabelGadget(languageLabel, 5, 7, 60, 20, Translate("T_OPTIONS_LANG"));
-    ui.LabelGadget(serverLabel, 5, 32, 60, 20, Translate("T_OPTIONS_SERVER"));
-    ui.ButtonGadget(saveButton, 4, 55, 145, 20, Translate("BUTTON_OPTIONS_SAVE"));
-    ui.ButtonGadget(cancelButton, 152, 55, 145, 20, Translate("BUTTON_OPTIONS_CANCEL"));
-    ui.DropDownGadget(languageCombo, 70, 5, 225, 20);
-    ui.TextFieldGadget(serverField, 70, 30, 225, 20, state.settings.server);
+    layout::Label(ui, languageLabel, layout::kLanguageLabel, Translate("T_OPTIONS_LANG"));
+    layout::Label(ui, serverLabel, layout::kServerLabel, Translate("T_OPTIONS_SERVER"));
+    layout::Button(ui, saveButton, layout::kSaveButton, Translate("BUTTON_OPTIONS_SAVE"));
+    layout::Button(ui, cancelButton, layout::kCancelButton, Translate("BUTTON_OPTIONS_CANCEL"));
+    layout::DropDown(ui, languageCombo, layout::kLanguageCombo);
+    layout::TextField(ui, serverField, layout::kServerField, state.settings.server);
     ui.SetCancelGadget(optionsWindow, cancelButton);
     for (const LanguageEntry& language : state.languageList) {
         ui.AddItem(languageCombo, -1, language.name);
@@ -76,13 +76,15 @@ void CloseOptionsWindow() {
 void OpenFilesWindow() {
     AppState& state = State();
     ui::Toolkit& ui = ui::UI();
-    if (!ui.OpenWindow(filesWindow, 0, 0, 300, 400, Translate("TITLE_FILES"), kSecondaryFlags))
+    if (!layout::OpenWindow(ui, filesWindow, layout::kFilesWindow, Translate("TITLE_FILES"),
+                            layout::kSecondaryWindowFlags))
         return;
     ui.DisableWindow(mainWindow, 1);
-    ui.LabelGadget(newFilesLabel, 5, 5, 290, 20, Translate("T_FILES_NEW"));
-    ui.LabelGadget(oldFilesLabel, 5, 205, 290, 20, Translate("T_FILES_OLD"));
-    ui.ReportListGadget(newFilesList, 5, 25, 290, 170, "", 285, ui::kReportNoHeader | ui::kReportCheckBoxes);
-    ui.ReportListGadget(oldFilesList, 5, 225, 290, 170, "", 285, ui::kReportNoHeader);
+    layout::Label(ui, newFilesLabel, layout::kNewFilesLabel, Translate("T_FILES_NEW"));
+    layout::Label(ui, oldFilesLabel, layout::kOldFilesLabel, Translate("T_FILES_OLD"));
+    layout::ReportList(ui, newFilesList, layout::kNewFilesList, "", layout::kFilesColumnWidth,
+                       ui::kReportNoHeader | ui::kReportCheckBoxes);
+    layout::ReportList(ui, oldFilesList, layout::kOldFilesList, "", layout::kFilesColumnWidth, ui::kReportNoHeader);
     for (const FileEntry& entry : state.fileList) {
         if (entry.upToDate.load()) {
             ui.AddItem(oldFilesList, -1, entry.path);

@@ -5,6 +5,7 @@
 
 #include "app/app_state.h"
 #include "app/ids.h"
+#include "app/layout.h"
 #include "app/program_settings.h"
 #include "app/workers.h"
 #include "base/file_system.h"
@@ -21,9 +22,6 @@
 namespace zefo {
 
 namespace {
-
-constexpr unsigned kMainWindowFlags =
-    ui::kWindowCentered | ui::kWindowTitleBar | ui::kWindowSystemMenu | ui::kWindowMinimize;
 
 std::atomic<bool> networkStarted{false};
 
@@ -92,6 +90,10 @@ void ReleaseAfterFault() {
 
 }  // namespace
 
+bool OpenMainWindow() {
+    return layout::OpenWindow(ui::UI(), mainWindow, layout::kMainWindow, "Zefo Updater", layout::kMainWindowFlags) != 0;
+}
+
 bool StartUp() {
     AppState& state = State();
     state.languageList = BuiltInLanguages();
@@ -116,7 +118,7 @@ bool StartUp() {
     }
     networkStarted = true;
 
-    if (!ui::UI().OpenWindow(mainWindow, 0, 0, 400, 325, "Zefo Updater", kMainWindowFlags)) {
+    if (!OpenMainWindow()) {
         ShowStartupError("ERR_WINDOW");
         return false;
     }

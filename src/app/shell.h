@@ -12,6 +12,8 @@ int RunProgram();
 // translations, network, main window, fault handler. False when the program has
 // to end at once (its message was shown).
 bool StartUp();
+// Opens the main window, empty, titled for Updater mode. False when it cannot.
+bool OpenMainWindow();
 // Builds the mode's window and runs the event loop until quit or restart.
 void RunMode();
 // Runs loop passes until quit or restart is requested.
@@ -25,10 +27,14 @@ void Shutdown();
 void ReleaseResources();
 
 // Window builders and handlers (the files window exists in Updater mode only).
+// Places the Updater mode's gadgets in the main window, without loading anything.
+void LayOutUpdaterWindow();
 void BuildUpdaterWindow();
 void UpdaterHandOff();
 void UpdaterCompareHandOff();
 void UpdateClick();
+// Places the Installer mode's gadgets in the main window, without loading anything.
+void LayOutInstallerWindow();
 void BuildInstallerWindow();
 void InstallerHandOff();
 void InstallClick();

@@ -2,6 +2,7 @@
 // file with the local copy and starts the update.
 #include "app/app_state.h"
 #include "app/ids.h"
+#include "app/layout.h"
 #include "app/shell.h"
 #include "app/status.h"
 #include "app/workers.h"
@@ -14,13 +15,18 @@
 
 namespace zefo {
 
+void LayOutUpdaterWindow() {
+    ui::Toolkit& ui = ui::UI();
+    layout::Button(ui, actionButton, layout::kUpdateButton, Translate("BUTTON_UPDATE"));
+    layout::Button(ui, filesButton, layout::kFilesButton, Translate("BUTTON_FILES"));
+    layout::Button(ui, optionsButton, layout::kUpdaterOptionsButton, Translate("BUTTON_OPTIONS"));
+    layout::TextList(ui, statusList, layout::kUpdaterStatusList);
+    layout::ProgressBar(ui, progressBar, layout::kProgressBar, 0, 100);
+}
+
 void BuildUpdaterWindow() {
     ui::Toolkit& ui = ui::UI();
-    ui.ButtonGadget(actionButton, 4, 300, 128, 20, Translate("BUTTON_UPDATE"));
-    ui.ButtonGadget(filesButton, 136, 300, 128, 20, Translate("BUTTON_FILES"));
-    ui.ButtonGadget(optionsButton, 268, 300, 128, 20, Translate("BUTTON_OPTIONS"));
-    ui.TextListGadget(statusList, 5, 5, 390, 265);
-    ui.ProgressBarGadget(progressBar, 5, 275, 390, 20, 0, 100);
+    LayOutUpdaterWindow();
     ui.DisableGadget(actionButton, 1);
     ui.DisableGadget(filesButton, 1);
     SetStatus(Translate("UPDATE"));

@@ -2,15 +2,16 @@
 # End-to-end tests of the Linux desktop program on an X server, driven from outside
 # with xdotool.
 #
-#   run_linux_e2e.sh install-update|crash PROGRAM CLOSE_BOX TOOLS CRASH_CHILD OUT
+#   run_linux_e2e.sh install-update|crash PROGRAM CLOSE_BOX PLACES TOOLS CRASH_CHILD OUT
 #
-# PROGRAM is zefo-updater, CLOSE_BOX zefo_close_box, TOOLS the folder of zefo_publish
-# and zefo_serve, CRASH_CHILD zefo_crash_child, OUT a folder for screenshots. The
+# PROGRAM is zefo-updater, CLOSE_BOX zefo_close_box, PLACES zefo_places (where the
+# program's gadgets sit), TOOLS the folder of zefo_publish and zefo_serve,
+# CRASH_CHILD zefo_crash_child, OUT a folder for screenshots. The
 # display is ZEFO_TEST_DISPLAY, else DISPLAY. The program talks only to a server on
 # 127.0.0.1 and keeps its settings in a temporary folder. Every wait is bounded.
 set -uo pipefail
 
-case_name=$1 program=$2 close_box=$3 tools=$4 crash_child=$5 out=$6
+case_name=$1 program=$2 close_box=$3 places=$4 tools=$5 crash_child=$6 out=$7
 export DISPLAY=${ZEFO_TEST_DISPLAY:-${DISPLAY:-}}
 [ -n "$DISPLAY" ] || { echo "FAILED: no X display (set ZEFO_TEST_DISPLAY or DISPLAY)" >&2; exit 1; }
 mkdir -p "$out"
@@ -57,16 +58,19 @@ find_window() {
 }
 gone() { ! find_window "$1"; }
 exited() { ! kill -0 "$1" 2>/dev/null; }
-# Clicks the middle of a gadget placed in a layout `layout` pixels wide, which the
-# desktop's font scales: the window's width tells by how much.
-click_gadget() {  # window, layout width, x, y, width, height
-    local WIDTH HEIGHT X Y SCREEN WINDOW
+# Clicks the middle of a gadget, named as in the program's code, of the program's
+# window `kind` (installer, updater, options, files). zefo_places gives its place in
+# the program's layout, which the desktop's font scales: the window's width tells
+# by how much.
+click_gadget() {  # window, kind, gadget
+    local WIDTH HEIGHT X Y SCREEN WINDOW layout x y w h
+    read -r layout x y w h < <("$places" "$2" "$3") || fail "no gadget $3 in the $2 window"
     eval "$(xdotool getwindowgeometry --shell "$1")"
-    xdotool mousemove --window "$1" $((($3 + $5 / 2) * WIDTH / $2)) $((($4 + $6 / 2) * WIDTH / $2)) click 1
+    xdotool mousemove --window "$1" $(((x + w / 2) * WIDTH / layout)) $(((y + h / 2) * WIDTH / layout)) click 1
 }
 # Clicks a gadget every second until the window titled $1 appears (a disabled gadget
 # does nothing; the program enables it when its list has arrived).
-click_until_window() {  # title, window, layout width, x, y, width, height
+click_until_window() {  # title, window, kind, gadget
     local title=$1; shift
     for _ in $(seq 60); do
         click_gadget "$@"
@@ -116,7 +120,7 @@ run_install_update() {
     until_true 30 find_window "Zefo Installer" "$pid" || fail "no installer window"
     startup=$((($(date +%s%N) - begin) / 1000000))
     main=$win
-    click_until_window "Install to..." "$main" 400 4 300 194 20 || fail "Install never opened the folder chooser"
+    click_until_window "Install to..." "$main" installer actionButton || fail "Install never opened the folder chooser"
     # GTK's chooser takes a typed location after Ctrl+L.
     keys "$win" ctrl+l && xdotool type --delay 10 "$target"
     sleep 0.3
@@ -148,13 +152,13 @@ run_install_update() {
     start "$target" "$target/zefo-updater"
     until_true 30 find_window "Zefo Updater" "$pid" || fail "no updater window (Updater mode)"
     main=$win
-    click_until_window "File list" "$main" 400 136 300 128 20 || fail "the file list never arrived"
+    click_until_window "File list" "$main" updater filesButton || fail "the file list never arrived"
     sleep 0.3
     shot updater-files
     "$close_box" "$win" && until_true 10 gone "File list" || fail "closing the files window"
     shot updater-main
 
-    click_gadget "$main" 400 4 300 128 20
+    click_gadget "$main" updater actionButton
     until_true 60 test -x "$target/zefo-updater.new" || fail "no verified, executable copy of the new program"
     for f in readme.txt data/levels/level3.txt; do
         same_as_server "$target" "$f" || fail "$f was not updated"
@@ -167,13 +171,13 @@ run_install_update() {
 
     # A change of language ends the program and starts the same file again: the swap
     # comes first, so the new program starts.
-    click_gadget "$main" 400 268 300 128 20
+    click_gadget "$main" updater optionsButton
     until_true 10 find_window "Settings" || fail "no options window"
     sleep 0.3
     shot updater-options
     keys "$win" Up  # the language list has the focus: English -> Deutsch
     sleep 0.3
-    click_gadget "$win" 300 4 55 145 20
+    click_gadget "$win" options saveButton
     end_of "$pid" "the updater"
     cmp -s "$target/zefo-updater" "$work/root/demo/zefo-updater" || fail "the program was not replaced at the end"
     [ -x "$target/zefo-updater" ] && [ ! -e "$target/zefo-updater.new" ] || fail "the swap left the wrong files"

@@ -181,7 +181,10 @@ std::string ChildPath() {
 ChildResult RunChild(const std::string& mode, const std::string& output) {
     ChildResult result;
 #ifdef _WIN32
-    std::string command = "\"" + ChildPath() + "\" " + mode + " \"" + output + "\"";
+    // The path as a named string: "\"" + ChildPath() is taken for an overlapping
+    // copy by GCC 12 at -O3 (-Wrestrict).
+    const std::string child = ChildPath();
+    std::string command = "\"" + child + "\" " + mode + " \"" + output + "\"";
     std::wstring wide(command.begin(), command.end());
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);

@@ -94,9 +94,9 @@ TEST_F(HttpDownloadTest, UnusableUrlsFailWithoutTouchingTheFile) {
     EXPECT_FALSE(HttpDownload(std::string("http://127.0.0.1/\xFF"), target));
     // A request that does not fit its buffer is refused before connecting.
     const std::string base = server.Url("");
-    const size_t room = 2048 -
-                        std::string("GET / HTTP/1.1\r\nAccept: */*\r\nHost: \r\nConnection: close\r\n\r\n").size() -
-                        std::string(":" + std::to_string(server.port())).size() - 1;
+    const size_t port = 1 + std::to_string(server.port()).size();  // ":" and the digits
+    const size_t room =
+        2048 - std::string("GET / HTTP/1.1\r\nAccept: */*\r\nHost: \r\nConnection: close\r\n\r\n").size() - port - 1;
     EXPECT_FALSE(HttpDownload(base + std::string(room + 1, 'a'), target));
     uint16_t unused;
     {

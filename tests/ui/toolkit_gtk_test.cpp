@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "app/ids.h"
+#include "app/layout.h"
 #include "common/environment.h"
 #include "common/temp_dir.h"
 #include "support/translations.h"
@@ -34,8 +36,11 @@ extern "C" const char* __lsan_default_suppressions() {
 namespace zefo::ui {
 namespace {
 
-constexpr unsigned kMainFlags = kWindowCentered | kWindowTitleBar | kWindowSystemMenu | kWindowMinimize;
-constexpr unsigned kDialogFlags = kWindowCentered | kWindowTitleBar | kWindowSystemMenu;
+// The program's windows take their gadget numbers and places from the program's
+// own layout; the cases that try the toolkit on other layouts give their own.
+using namespace zefo::layout;
+constexpr unsigned kMainFlags = kMainWindowFlags;
+constexpr unsigned kDialogFlags = kSecondaryWindowFlags;
 using Clock = std::chrono::steady_clock;
 
 double MillisecondsSince(Clock::time_point start) {
@@ -279,23 +284,25 @@ class GtkToolkitTest : public ::testing::Test {
     Toolkit& ui() { return *toolkit; }
     // The options window of the program, with a text field and two buttons.
     GtkWidget* OpenOptions() {
-        ui().OpenWindow(3, 0, 0, 300, 80, "Options", kDialogFlags);
-        ui().LabelGadget(13, 5, 7, 60, 20, "Language:");
-        ui().ButtonGadget(11, 4, 55, 145, 20, "Save");
-        ui().ButtonGadget(12, 152, 55, 145, 20, "Cancel");
-        ui().TextFieldGadget(15, 70, 30, 225, 20, "updates.example");
-        GtkWidget* window = TopLevel(ui(), 11);
+        OpenWindow(ui(), optionsWindow, kOptionsWindow, "Options", kDialogFlags);
+        Label(ui(), languageLabel, kLanguageLabel, "Language:");
+        Button(ui(), saveButton, kSaveButton, "Save");
+        Button(ui(), cancelButton, kCancelButton, "Cancel");
+        TextField(ui(), serverField, kServerField, "updates.example");
+        GtkWidget* window = TopLevel(ui(), saveButton);
         EXPECT_TRUE(window && Settle(ui(), window));
         return window;
     }
-    // The updater's main window.
-    GtkWidget* OpenMain(int listHeight = 265) {
-        ui().OpenWindow(1, 0, 0, 400, 325, "Zefo Updater", kMainFlags);
-        ui().ButtonGadget(2, 4, 300, 128, 20, "Update");
-        ui().ButtonGadget(4, 268, 300, 128, 20, "Options");
-        ui().TextListGadget(5, 5, 5, 390, listHeight);
-        ui().ProgressBarGadget(6, 5, 275, 390, 20, 0, 100);
-        GtkWidget* window = TopLevel(ui(), 2);
+    // The updater's main window, its status list shorter when `listHeight` is given.
+    GtkWidget* OpenMain(int listHeight = kUpdaterStatusList.height) {
+        OpenWindow(ui(), mainWindow, kMainWindow, "Zefo Updater", kMainFlags);
+        Button(ui(), actionButton, kUpdateButton, "Update");
+        Button(ui(), optionsButton, kUpdaterOptionsButton, "Options");
+        Place list = kUpdaterStatusList;
+        list.height = listHeight;
+        TextList(ui(), statusList, list);
+        ProgressBar(ui(), progressBar, kProgressBar, 0, 100);
+        GtkWidget* window = TopLevel(ui(), actionButton);
         EXPECT_TRUE(window && Settle(ui(), window));
         return window;
     }
@@ -311,10 +318,10 @@ TEST_F(GtkToolkitTest, WindowsAreCentredFixedTopLevelWindowsWithTheGivenClientAr
     EXPECT_FALSE(gtk_window_get_resizable(GTK_WINDOW(main)));
     // The client area as given, scaled as the desktop's font asks.
     const int width = gtk_widget_get_allocated_width(main);
-    const double scale = ScaleOf(main, 400);
+    const double scale = ScaleOf(main, kMainWindow.width);
     EXPECT_GE(scale, 1.0);
     EXPECT_LT(scale, 2.0);
-    EXPECT_NEAR(gtk_widget_get_allocated_height(main), 325 * scale, 1);
+    EXPECT_NEAR(gtk_widget_get_allocated_height(main), kMainWindow.height * scale, 1);
     GdkRectangle work{};
     gdk_monitor_get_workarea(gdk_display_get_primary_monitor(gdk_display_get_default()), &work);
     int x = 0, y = 0;
@@ -333,10 +340,10 @@ TEST_F(GtkToolkitTest, WindowsAreCentredFixedTopLevelWindowsWithTheGivenClientAr
     EXPECT_NE(options, main);
     ASSERT_TRUE(gdk_window_get_decorations(gtk_widget_get_window(options), &decorations));
     EXPECT_FALSE(decorations & GDK_DECOR_MINIMIZE);
-    ui().SetWindowTitle(3, "Optionen \xe2\x80\x93 \xc3\xa4");
+    ui().SetWindowTitle(optionsWindow, "Optionen \xe2\x80\x93 \xc3\xa4");
     EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(options)), "Optionen \xe2\x80\x93 \xc3\xa4");
-    ui().KeepOnTop(1, 1);
-    ui().KeepOnTop(1, 0);
+    ui().KeepOnTop(mainWindow, 1);
+    ui().KeepOnTop(mainWindow, 0);
     Settle(ui(), main);
     int afterX = 0, afterY = 0;
     gdk_window_get_origin(gtk_widget_get_window(main), &afterX, &afterY);
@@ -345,18 +352,18 @@ TEST_F(GtkToolkitTest, WindowsAreCentredFixedTopLevelWindowsWithTheGivenClientAr
 
     // Closing destroys the window and its gadgets; their numbers are unknown
     // again, and new gadgets go to the window opened before.
-    ui().CloseWindow(3);
+    ui().CloseWindow(optionsWindow);
     EXPECT_EQ(FindWindow([&](GtkWidget* w) { return w == options; }), nullptr);
-    EXPECT_EQ(ui().NativeHandle(11), nullptr);
-    EXPECT_EQ(ui().DisableGadget(11, 1), 0);
-    EXPECT_EQ(ui().GetText(11), "");
-    ASSERT_NE(ui().ButtonGadget(3, 136, 300, 128, 20, "Files"), 0);
-    EXPECT_EQ(TopLevel(ui(), 3), main);
+    EXPECT_EQ(ui().NativeHandle(saveButton), nullptr);
+    EXPECT_EQ(ui().DisableGadget(saveButton, 1), 0);
+    EXPECT_EQ(ui().GetText(saveButton), "");
+    ASSERT_NE(Button(ui(), filesButton, kFilesButton, "Files"), 0);
+    EXPECT_EQ(TopLevel(ui(), filesButton), main);
     // Opening a number that is open replaces that window.
-    ASSERT_NE(ui().OpenWindow(1, 0, 0, 200, 100, "Again", kMainFlags), 0);
+    ASSERT_NE(ui().OpenWindow(mainWindow, 0, 0, 200, 100, "Again", kMainFlags), 0);
     EXPECT_EQ(FindWindow([&](GtkWidget* w) { return w == main; }), nullptr);
-    EXPECT_EQ(ui().NativeHandle(2), nullptr);
-    ui().CloseWindow(1);
+    EXPECT_EQ(ui().NativeHandle(actionButton), nullptr);
+    ui().CloseWindow(mainWindow);
     EXPECT_EQ(ui().ButtonGadget(5, 0, 0, 10, 10, "x"), 0);
 }
 
@@ -431,46 +438,46 @@ TEST_F(GtkToolkitTest, GadgetsTakeExactlyTheirPlacesAndTabFollowsTheLayout) {
 
 TEST_F(GtkToolkitTest, TextListKeepsTheLastLineInViewAndScrollsSideways) {
     OpenMain(100);
-    GtkWidget* list = Widget(ui(), 5);
+    GtkWidget* list = Widget(ui(), statusList);
     for (int i = 0; i < 40; ++i) {
-        ASSERT_NE(ui().AddItem(5, -1, "line " + std::to_string(i)), 0);
-        ui().SetState(5, ui().CountItems(5) - 1);
-        ui().SetState(5, -1);
+        ASSERT_NE(ui().AddItem(statusList, -1, "line " + std::to_string(i)), 0);
+        ui().SetState(statusList, ui().CountItems(statusList) - 1);
+        ui().SetState(statusList, -1);
     }
-    EXPECT_EQ(ui().CountItems(5), 40);
-    EXPECT_EQ(ui().GetState(5), -1);
-    EXPECT_EQ(ui().GetText(5), "");
+    EXPECT_EQ(ui().CountItems(statusList), 40);
+    EXPECT_EQ(ui().GetState(statusList), -1);
+    EXPECT_EQ(ui().GetText(statusList), "");
     EXPECT_TRUE(PumpUntil(ui(), [&] { return RowInView(list, 39); }));
     EXPECT_FALSE(RowInView(list, 0));
-    GtkScrolledWindow* frame = GTK_SCROLLED_WINDOW(Placed(ui(), 5));
+    GtkScrolledWindow* frame = GTK_SCROLLED_WINDOW(Placed(ui(), statusList));
     EXPECT_TRUE(gtk_widget_get_visible(gtk_scrolled_window_get_vscrollbar(frame)));
     // The first control took the focus without selecting a line.
-    EXPECT_TRUE(HasFocus(ui(), 5));
-    EXPECT_EQ(ui().GetState(5), -1);
+    EXPECT_TRUE(HasFocus(ui(), statusList));
+    EXPECT_EQ(ui().GetState(statusList), -1);
 
     // Insertion at a position, appending past the end, and UTF-8 both ways.
-    ASSERT_NE(ui().AddItem(5, 0, "first \xc3\xa4\xc3\xb6\xc3\xbc \xe2\x9c\x93"), 0);
-    ASSERT_NE(ui().AddItem(5, 1000, "appended"), 0);
-    EXPECT_EQ(ui().GetItemText(5, 41), "appended");
-    EXPECT_EQ(ui().GetItemText(5, 42), "");
-    ui().SetState(5, 0);
-    EXPECT_EQ(ui().GetState(5), 0);
-    EXPECT_EQ(ui().GetText(5), "first \xc3\xa4\xc3\xb6\xc3\xbc \xe2\x9c\x93");
+    ASSERT_NE(ui().AddItem(statusList, 0, "first \xc3\xa4\xc3\xb6\xc3\xbc \xe2\x9c\x93"), 0);
+    ASSERT_NE(ui().AddItem(statusList, 1000, "appended"), 0);
+    EXPECT_EQ(ui().GetItemText(statusList, 41), "appended");
+    EXPECT_EQ(ui().GetItemText(statusList, 42), "");
+    ui().SetState(statusList, 0);
+    EXPECT_EQ(ui().GetState(statusList), 0);
+    EXPECT_EQ(ui().GetText(statusList), "first \xc3\xa4\xc3\xb6\xc3\xbc \xe2\x9c\x93");
     EXPECT_TRUE(PumpUntil(ui(), [&] { return RowInView(list, 0); }));
-    ui().SetState(5, 500);
-    EXPECT_EQ(ui().GetState(5), -1);
+    ui().SetState(statusList, 500);
+    EXPECT_EQ(ui().GetState(statusList), -1);
 
     // A line wider than the list makes it scroll sideways; clearing resets that.
     GtkAdjustment* sideways = gtk_scrollable_get_hadjustment(GTK_SCROLLABLE(list));
     auto wide = [&] { return gtk_adjustment_get_upper(sideways) > gtk_adjustment_get_page_size(sideways); };
     Settle(ui(), list);
     EXPECT_FALSE(wide());
-    ASSERT_NE(ui().AddItem(5, -1, std::string(300, 'W')), 0);
+    ASSERT_NE(ui().AddItem(statusList, -1, std::string(300, 'W')), 0);
     EXPECT_TRUE(PumpUntil(
         ui(), [&] { return gtk_adjustment_get_upper(sideways) > 3 * gtk_adjustment_get_page_size(sideways); }));
     EXPECT_TRUE(gtk_widget_get_visible(gtk_scrolled_window_get_hscrollbar(frame)));
-    ASSERT_NE(ui().ClearItems(5), 0);
-    EXPECT_EQ(ui().CountItems(5), 0);
+    ASSERT_NE(ui().ClearItems(statusList), 0);
+    EXPECT_EQ(ui().CountItems(statusList), 0);
     EXPECT_TRUE(PumpUntil(ui(), [&] { return !wide(); }));
 }
 
@@ -575,64 +582,64 @@ TEST_F(GtkToolkitTest, DropDownTextFieldProgressAndReportListOperations) {
 TEST_F(GtkToolkitTest, ClicksCloseBoxesAndKeysBecomeEvents) {
     GtkWidget* main = OpenMain();
     EXPECT_EQ(NextEvent(ui(), 100), kNoEvent);
-    ASSERT_TRUE(ClickAt(Widget(ui(), 4)));
-    EXPECT_EQ(NextEvent(ui()), Click(4, 1));
+    ASSERT_TRUE(ClickAt(Widget(ui(), optionsButton)));
+    EXPECT_EQ(NextEvent(ui()), Click(optionsButton, mainWindow));
 
     // A disabled button, or a button or close box of a disabled window, raises nothing.
-    ui().DisableGadget(2, 1);
-    ClickAt(Widget(ui(), 2));
+    ui().DisableGadget(actionButton, 1);
+    ClickAt(Widget(ui(), actionButton));
     EXPECT_EQ(NextEvent(ui(), 200), kNoEvent);
-    ui().DisableGadget(2, 0);
-    ui().DisableWindow(1, 1);
-    ClickAt(Widget(ui(), 2));
+    ui().DisableGadget(actionButton, 0);
+    ui().DisableWindow(mainWindow, 1);
+    ClickAt(Widget(ui(), actionButton));
     PressCloseBox(main);
     EXPECT_EQ(NextEvent(ui(), 200), kNoEvent);
-    ui().DisableWindow(1, 0);
-    ClickAt(Widget(ui(), 2));
-    EXPECT_EQ(NextEvent(ui()), Click(2, 1));
+    ui().DisableWindow(mainWindow, 0);
+    ClickAt(Widget(ui(), actionButton));
+    EXPECT_EQ(NextEvent(ui()), Click(actionButton, mainWindow));
 
     // The close box only reports; the window stays.
     PressCloseBox(main);
-    EXPECT_EQ(NextEvent(ui()), (SeenEvent{kEventClose, 0, 0, 1}));
+    EXPECT_EQ(NextEvent(ui()), (SeenEvent{kEventClose, 0, 0, mainWindow}));
     EXPECT_TRUE(gtk_widget_get_visible(main));
 
     // A line picked by the user is a gadget event of another type, never a click.
-    ui().AddItem(5, -1, "one");
-    ui().AddItem(5, -1, "two");
+    ui().AddItem(statusList, -1, "one");
+    ui().AddItem(statusList, -1, "two");
     Settle(ui(), main);
-    ASSERT_TRUE(ClickAt(Widget(ui(), 5), 50, 5));
-    EXPECT_EQ(NextEvent(ui()), (SeenEvent{kEventGadget, 5, kGtkEventSelect, 1}));
-    EXPECT_EQ(ui().GetState(5), 0);
+    ASSERT_TRUE(ClickAt(Widget(ui(), statusList), 50, 5));
+    EXPECT_EQ(NextEvent(ui()), (SeenEvent{kEventGadget, statusList, kGtkEventSelect, mainWindow}));
+    EXPECT_EQ(ui().GetState(statusList), 0);
 
     // The first control has the focus, as in a dialog box. Escape: nothing
     // without a cancel gadget, then the cancel gadget's click.
     GtkWidget* options = OpenOptions();
-    EXPECT_TRUE(HasFocus(ui(), 15));
+    EXPECT_TRUE(HasFocus(ui(), serverField));
     ASSERT_TRUE(PressKey(ui(), options, GDK_KEY_Escape));
     EXPECT_EQ(NextEvent(ui(), 200), kNoEvent);
-    ui().SetCancelGadget(3, 12);
+    ui().SetCancelGadget(optionsWindow, cancelButton);
     ASSERT_TRUE(PressKey(ui(), options, GDK_KEY_Escape));
-    EXPECT_EQ(NextEvent(ui()), Click(12, 3));
+    EXPECT_EQ(NextEvent(ui()), Click(cancelButton, optionsWindow));
     // Enter in the field presses nothing; Tab moves on to the buttons, where
     // Enter presses the focused one.
     ASSERT_TRUE(PressKey(ui(), options, GDK_KEY_Return));
     EXPECT_EQ(NextEvent(ui(), 200), kNoEvent);
     ASSERT_TRUE(PressKey(ui(), options, GDK_KEY_Tab));
-    ASSERT_TRUE(PumpUntil(ui(), [&] { return HasFocus(ui(), 11); }));
+    ASSERT_TRUE(PumpUntil(ui(), [&] { return HasFocus(ui(), saveButton); }));
     ASSERT_TRUE(PressKey(ui(), options, GDK_KEY_Tab));
-    ASSERT_TRUE(PumpUntil(ui(), [&] { return HasFocus(ui(), 12); }));
+    ASSERT_TRUE(PumpUntil(ui(), [&] { return HasFocus(ui(), cancelButton); }));
     ASSERT_TRUE(PressKey(ui(), options, GDK_KEY_Return));
-    EXPECT_EQ(NextEvent(ui()), Click(12, 3));
+    EXPECT_EQ(NextEvent(ui()), Click(cancelButton, optionsWindow));
 
     // Disabling the focused control hands the focus on instead of losing it.
-    ui().DisableGadget(12, 1);
-    EXPECT_FALSE(HasFocus(ui(), 12));
+    ui().DisableGadget(cancelButton, 1);
+    EXPECT_FALSE(HasFocus(ui(), cancelButton));
     EXPECT_NE(gtk_window_get_focus(GTK_WINDOW(options)), nullptr);
     // Events of a window closed before they were fetched are dropped with it.
-    ClickAt(Widget(ui(), 11));
+    ClickAt(Widget(ui(), saveButton));
     PumpUntil(
         ui(), [] { return false; }, 300);
-    ui().CloseWindow(3);
+    ui().CloseWindow(optionsWindow);
     EXPECT_EQ(NextEvent(ui(), 200), kNoEvent);
 }
 
@@ -645,17 +652,17 @@ TEST_F(GtkToolkitTest, CallsFromWorkersRunOnTheLoopThreadOneUnitAtATime) {
         for (int i = first; i < kLines; i += 2) {
             ui().RunAtomically([&, i] {
                 ranElsewhere += std::this_thread::get_id() != loopThread;
-                const int before = ui().CountItems(5);
-                ui().AddItem(5, -1, "line " + std::to_string(i));
+                const int before = ui().CountItems(statusList);
+                ui().AddItem(statusList, -1, "line " + std::to_string(i));
                 std::this_thread::yield();
-                ui().SetState(5, ui().CountItems(5) - 1);
-                ui().SetState(5, -1);
-                interleaved += ui().CountItems(5) != before + 1;
+                ui().SetState(statusList, ui().CountItems(statusList) - 1);
+                ui().SetState(statusList, -1);
+                interleaved += ui().CountItems(statusList) != before + 1;
             });
-            ui().SetState(6, i * 100 / kLines);
+            ui().SetState(progressBar, i * 100 / kLines);
         }
         if (first == 0)
-            ui().DisableGadget(2, 1);
+            ui().DisableGadget(actionButton, 1);
     };
     {
         Worker a(ui(), [&] { work(0); });
@@ -665,11 +672,11 @@ TEST_F(GtkToolkitTest, CallsFromWorkersRunOnTheLoopThreadOneUnitAtATime) {
     }
     EXPECT_EQ(ranElsewhere.load(), 0);
     EXPECT_EQ(interleaved.load(), 0);
-    ASSERT_EQ(ui().CountItems(5), kLines);
+    ASSERT_EQ(ui().CountItems(statusList), kLines);
     // Each worker's lines arrive whole and in its own order.
     std::vector<int> order[2];
     for (int row = 0; row < kLines; ++row) {
-        std::string line = ui().GetItemText(5, row);
+        std::string line = ui().GetItemText(statusList, row);
         ASSERT_EQ(line.rfind("line ", 0), 0u) << line;
         order[std::stoi(line.substr(5)) % 2].push_back(std::stoi(line.substr(5)));
     }
@@ -677,10 +684,10 @@ TEST_F(GtkToolkitTest, CallsFromWorkersRunOnTheLoopThreadOneUnitAtATime) {
         EXPECT_EQ(lines.size(), static_cast<size_t>(kLines / 2));
         EXPECT_TRUE(std::is_sorted(lines.begin(), lines.end()));
     }
-    EXPECT_FALSE(gtk_widget_is_sensitive(Widget(ui(), 2)));
-    EXPECT_GT(ui().GetState(6), 90);
-    EXPECT_EQ(ui().GetState(5), -1);
-    EXPECT_TRUE(PumpUntil(ui(), [&] { return RowInView(Widget(ui(), 5), kLines - 1); }));
+    EXPECT_FALSE(gtk_widget_is_sensitive(Widget(ui(), actionButton)));
+    EXPECT_GT(ui().GetState(progressBar), 90);
+    EXPECT_EQ(ui().GetState(statusList), -1);
+    EXPECT_TRUE(PumpUntil(ui(), [&] { return RowInView(Widget(ui(), statusList), kLines - 1); }));
 }
 
 TEST_F(GtkToolkitTest, AMessageBoxIsModalAndBlocksOnlyItsCaller) {
@@ -689,7 +696,7 @@ TEST_F(GtkToolkitTest, AMessageBoxIsModalAndBlocksOnlyItsCaller) {
     std::atomic<int> result{-1};
     Worker worker(ui(), [&] {
         result = ui().ShowMessage("Fehler", "Keine Verbindung zu \xc3\xa4.example", kMessageWarning);
-        ui().AddItem(5, -1, "after the box");
+        ui().AddItem(statusList, -1, "after the box");
     });
     GtkWidget* box = nullptr;
     ASSERT_TRUE(PumpUntil(
@@ -716,17 +723,17 @@ TEST_F(GtkToolkitTest, AMessageBoxIsModalAndBlocksOnlyItsCaller) {
     EXPECT_EQ(g_list_length(buttons), 1u);
     g_list_free(buttons);
 
-    ui().AddItem(5, -1, "while the box is open");
-    ASSERT_TRUE(ClickAt(Widget(ui(), 2)));
+    ui().AddItem(statusList, -1, "while the box is open");
+    ASSERT_TRUE(ClickAt(Widget(ui(), actionButton)));
     EXPECT_EQ(NextEvent(ui(), 300), kNoEvent);
     EXPECT_EQ(result.load(), -1);
     ASSERT_TRUE(ClickAt(ok));
     ASSERT_TRUE(PumpUntil(ui(), [&] { return worker.done(); }));
     EXPECT_EQ(result.load(), 1);
-    EXPECT_EQ(ui().GetItemText(5, 0), "while the box is open");
-    EXPECT_EQ(ui().GetItemText(5, 1), "after the box");
-    ASSERT_TRUE(ClickAt(Widget(ui(), 2)));
-    EXPECT_EQ(NextEvent(ui()), Click(2, 1));
+    EXPECT_EQ(ui().GetItemText(statusList, 0), "while the box is open");
+    EXPECT_EQ(ui().GetItemText(statusList, 1), "after the box");
+    ASSERT_TRUE(ClickAt(Widget(ui(), actionButton)));
+    EXPECT_EQ(NextEvent(ui()), Click(actionButton, mainWindow));
 
     // On the loop's own thread the box blocks until it is answered; flags 0 show no icon.
     int shownIcons = -1;
@@ -800,7 +807,7 @@ TEST_F(GtkToolkitTest, FolderChooserOpensAtTheInitialFolderAndReturnsItWithASlas
 }
 
 TEST_F(GtkToolkitTest, ALargerDesktopFontScalesTheLayout) {
-    const double normal = ScaleOf(OpenOptions(), 300);
+    const double normal = ScaleOf(OpenOptions(), kOptionsWindow.width);
     // The desktop's font at twice its size.
     GtkSettings* settings = gtk_settings_get_default();
     gchar* desktopFont = nullptr;
@@ -810,13 +817,14 @@ TEST_F(GtkToolkitTest, ALargerDesktopFontScalesTheLayout) {
     gchar* large = pango_font_description_to_string(font);
     g_object_set(settings, "gtk-font-name", large, nullptr);
     GtkWidget* window = OpenOptions();
-    const double scale = ScaleOf(window, 300);
+    const double scale = ScaleOf(window, kOptionsWindow.width);
     int textWidth = 0, textHeight = 0;
-    PangoLayout* layout = gtk_widget_create_pango_layout(Widget(ui(), 13), "Language:");
+    PangoLayout* layout = gtk_widget_create_pango_layout(Widget(ui(), languageLabel), "Language:");
     pango_layout_get_pixel_size(layout, &textWidth, &textHeight);
     g_object_unref(layout);
-    const GdkRectangle button = PlaceOf(ui(), 11), field = PlaceOf(ui(), 15), label = PlaceOf(ui(), 13);
-    const int buttonText = gtk_widget_get_allocated_height(gtk_bin_get_child(GTK_BIN(Widget(ui(), 11))));
+    const GdkRectangle button = PlaceOf(ui(), saveButton), field = PlaceOf(ui(), serverField),
+                       label = PlaceOf(ui(), languageLabel);
+    const int buttonText = gtk_widget_get_allocated_height(gtk_bin_get_child(GTK_BIN(Widget(ui(), saveButton))));
     g_object_set(settings, "gtk-font-name", desktopFont, nullptr);
     g_free(large);
     pango_font_description_free(font);
@@ -824,11 +832,11 @@ TEST_F(GtkToolkitTest, ALargerDesktopFontScalesTheLayout) {
 
     EXPECT_GT(scale / normal, 1.7);
     EXPECT_LT(scale / normal, 2.3);
-    EXPECT_NEAR(gtk_widget_get_allocated_height(window), 80 * scale, 1);
+    EXPECT_NEAR(gtk_widget_get_allocated_height(window), kOptionsWindow.height * scale, 1);
     // Every place grows by the same factor and the texts still fit in theirs.
-    EXPECT_NEAR(button.y, 55 * scale, 1);
-    EXPECT_NEAR(button.height, 20 * scale, 1);
-    EXPECT_NEAR(field.width, 225 * scale, 1);
+    EXPECT_NEAR(button.y, kSaveButton.y * scale, 1);
+    EXPECT_NEAR(button.height, kSaveButton.height * scale, 1);
+    EXPECT_NEAR(field.width, kServerField.width * scale, 1);
     EXPECT_GE(buttonText, textHeight);
     EXPECT_GE(label.height, textHeight);
     EXPECT_GE(label.width, textWidth);
@@ -838,51 +846,52 @@ TEST_F(GtkToolkitTest, ALargerDesktopFontScalesTheLayout) {
 TEST_F(GtkToolkitTest, HundredThousandRowsFillQuicklyAndStayUsable) {
     constexpr int kRows = 100000;
     auto start = Clock::now();
-    ui().OpenWindow(1, 0, 0, 400, 325, "Zefo Updater", kMainFlags);
-    ui().TextListGadget(5, 5, 5, 390, 265);
-    GtkWidget* list = Widget(ui(), 5);
+    OpenWindow(ui(), mainWindow, kMainWindow, "Zefo Updater", kMainFlags);
+    TextList(ui(), statusList, kUpdaterStatusList);
+    GtkWidget* list = Widget(ui(), statusList);
     ASSERT_TRUE(PumpUntil(ui(), [&] { return gtk_widget_get_mapped(list); }));
     const double openMs = MillisecondsSince(start);
     start = Clock::now();
     for (int i = 0; i < kRows; ++i) {
-        ui().AddItem(5, -1, "Loading \"data/levels/level" + std::to_string(i) + ".pak\"...");
-        ui().SetState(5, ui().CountItems(5) - 1);
-        ui().SetState(5, -1);
+        ui().AddItem(statusList, -1, "Loading \"data/levels/level" + std::to_string(i) + ".pak\"...");
+        ui().SetState(statusList, ui().CountItems(statusList) - 1);
+        ui().SetState(statusList, -1);
     }
     const double fillMs = MillisecondsSince(start);
     start = Clock::now();
     EXPECT_TRUE(PumpUntil(
         ui(), [&] { return RowInView(list, kRows - 1); }, 20000));
     const double showMs = MillisecondsSince(start);
-    EXPECT_EQ(ui().CountItems(5), kRows);
-    EXPECT_EQ(ui().GetState(5), -1);
+    EXPECT_EQ(ui().CountItems(statusList), kRows);
+    EXPECT_EQ(ui().GetState(statusList), -1);
     // Still answering: a click on a line is seen.
     start = Clock::now();
     ASSERT_TRUE(ClickAt(list, 50, 5));
-    EXPECT_EQ(NextEvent(ui(), 5000).gadget, 5);
+    EXPECT_EQ(NextEvent(ui(), 5000).gadget, statusList);
     const double clickMs = MillisecondsSince(start);
 
-    ASSERT_NE(ui().OpenWindow(2, 0, 0, 300, 400, "Files", kDialogFlags), 0);
-    ASSERT_NE(ui().ReportListGadget(9, 5, 25, 290, 170, "", 285, kReportNoHeader | kReportCheckBoxes), 0);
+    ASSERT_NE(OpenWindow(ui(), filesWindow, kFilesWindow, "Files", kDialogFlags), 0);
+    ASSERT_NE(ReportList(ui(), newFilesList, kNewFilesList, "", kFilesColumnWidth, kReportNoHeader | kReportCheckBoxes),
+              0);
     start = Clock::now();
     for (int i = 0; i < kRows; ++i) {
-        ui().AddItem(9, -1, "data/levels/level" + std::to_string(i) + ".pak");
-        ui().SetItemState(9, ui().CountItems(9) - 1, kItemChecked);
+        ui().AddItem(newFilesList, -1, "data/levels/level" + std::to_string(i) + ".pak");
+        ui().SetItemState(newFilesList, ui().CountItems(newFilesList) - 1, kItemChecked);
     }
-    ui().FitColumn(9);
+    ui().FitColumn(newFilesList);
     const double reportMs = MillisecondsSince(start);
     start = Clock::now();
     int checked = 0;
     for (int row = 0; row < kRows; ++row)
-        checked += (ui().GetItemState(9, row) & kItemChecked) ? 1 : 0;
+        checked += (ui().GetItemState(newFilesList, row) & kItemChecked) ? 1 : 0;
     const double readMs = MillisecondsSince(start);
     EXPECT_EQ(checked, kRows);
-    EXPECT_EQ(ui().GetItemText(9, kRows - 1), "data/levels/level99999.pak");
+    EXPECT_EQ(ui().GetItemText(newFilesList, kRows - 1), "data/levels/level99999.pak");
     start = Clock::now();
-    ui().CloseWindow(2);
-    ui().ClearItems(5);
+    ui().CloseWindow(filesWindow);
+    ui().ClearItems(statusList);
     const double closeMs = MillisecondsSince(start);
-    EXPECT_EQ(ui().CountItems(5), 0);
+    EXPECT_EQ(ui().CountItems(statusList), 0);
     std::printf(
         "100000 rows: open %.0f ms; status lines %.0f ms, last line shown %.0f ms later, click seen after "
         "%.0f ms; report rows with check marks %.0f ms, read back %.0f ms; close and clear %.0f ms\n",
@@ -912,25 +921,25 @@ TEST_F(GtkToolkitTest, DISABLED_SampleWindows) {
     const std::string game = "Orbital Drift";
     auto status = [&](const std::vector<std::string>& lines) {
         for (const std::string& line : lines) {
-            ui().AddItem(5, -1, line);
-            ui().SetState(5, ui().CountItems(5) - 1);
-            ui().SetState(5, -1);
+            ui().AddItem(statusList, -1, line);
+            ui().SetState(statusList, ui().CountItems(statusList) - 1);
+            ui().SetState(statusList, -1);
         }
     };
     auto updater = [&](const std::string& name) {
-        ui().OpenWindow(1, 0, 0, 400, 325, "Zefo Updater", kMainFlags);
-        ui().ButtonGadget(2, 4, 300, 128, 20, Translate("BUTTON_UPDATE"));
-        ui().ButtonGadget(3, 136, 300, 128, 20, Translate("BUTTON_FILES"));
-        ui().ButtonGadget(4, 268, 300, 128, 20, Translate("BUTTON_OPTIONS"));
-        ui().TextListGadget(5, 5, 5, 390, 265);
-        ui().ProgressBarGadget(6, 5, 275, 390, 20, 0, 100);
+        OpenWindow(ui(), mainWindow, kMainWindow, "Zefo Updater", kMainFlags);
+        Button(ui(), actionButton, kUpdateButton, Translate("BUTTON_UPDATE"));
+        Button(ui(), filesButton, kFilesButton, Translate("BUTTON_FILES"));
+        Button(ui(), optionsButton, kUpdaterOptionsButton, Translate("BUTTON_OPTIONS"));
+        TextList(ui(), statusList, kUpdaterStatusList);
+        ProgressBar(ui(), progressBar, kProgressBar, 0, 100);
         status({Translate("UPDATE"), Translate("GAME_LOADING_FILES", game), Translate("FILES_LOADED"),
                 Translate("FILES_NUM", "4"), Translate("FILES_NUM_NEW", "3"), Translate("GAME_UPDATING"),
                 Translate("LOADING", "Update.exe"),
                 Translate("ERR_FILE", "data/levels/a level whose name is long enough to need the sideways scroll bar"),
                 Translate("GAME_FAILED", "1")});
-        ui().SetState(6, 100);
-        Screenshot(ui(), TopLevel(ui(), 2), name);
+        ui().SetState(progressBar, 100);
+        Screenshot(ui(), TopLevel(ui(), actionButton), name);
     };
     updater("updater");
     Worker worker(ui(), [&] { ui().ShowMessage(Translate("ERR"), Translate("ERR_SERVER"), kMessageWarning); });
@@ -940,50 +949,50 @@ TEST_F(GtkToolkitTest, DISABLED_SampleWindows) {
     Screenshot(ui(), box, "message");
     Press(box, GTK_RESPONSE_OK);
 
-    ui().OpenWindow(3, 0, 0, 300, 80, Translate("TITLE_OPTIONS"), kDialogFlags);
-    ui().LabelGadget(13, 5, 7, 60, 20, Translate("T_OPTIONS_LANG"));
-    ui().LabelGadget(14, 5, 32, 60, 20, Translate("T_OPTIONS_SERVER"));
-    ui().ButtonGadget(11, 4, 55, 145, 20, Translate("BUTTON_OPTIONS_SAVE"));
-    ui().ButtonGadget(12, 152, 55, 145, 20, Translate("BUTTON_OPTIONS_CANCEL"));
-    ui().DropDownGadget(16, 70, 5, 225, 20);
-    ui().TextFieldGadget(15, 70, 30, 225, 20, "updates.zefo.example");
+    OpenWindow(ui(), optionsWindow, kOptionsWindow, Translate("TITLE_OPTIONS"), kDialogFlags);
+    Label(ui(), languageLabel, kLanguageLabel, Translate("T_OPTIONS_LANG"));
+    Label(ui(), serverLabel, kServerLabel, Translate("T_OPTIONS_SERVER"));
+    Button(ui(), saveButton, kSaveButton, Translate("BUTTON_OPTIONS_SAVE"));
+    Button(ui(), cancelButton, kCancelButton, Translate("BUTTON_OPTIONS_CANCEL"));
+    DropDown(ui(), languageCombo, kLanguageCombo);
+    TextField(ui(), serverField, kServerField, "updates.zefo.example");
     for (const char* language : {"Deutsch", "English", "Suomi"})
-        ui().AddItem(16, -1, language);
-    ui().SetState(16, 1);
-    Screenshot(ui(), TopLevel(ui(), 11), "options");
-    ui().CloseWindow(3);
+        ui().AddItem(languageCombo, -1, language);
+    ui().SetState(languageCombo, 1);
+    Screenshot(ui(), TopLevel(ui(), saveButton), "options");
+    ui().CloseWindow(optionsWindow);
 
-    ui().OpenWindow(2, 0, 0, 300, 400, Translate("TITLE_FILES"), kDialogFlags);
-    ui().LabelGadget(7, 5, 5, 290, 20, Translate("T_FILES_NEW"));
-    ui().LabelGadget(8, 5, 205, 290, 20, Translate("T_FILES_OLD"));
-    ui().ReportListGadget(9, 5, 25, 290, 170, "", 285, kReportNoHeader | kReportCheckBoxes);
-    ui().ReportListGadget(10, 5, 225, 290, 170, "", 285, kReportNoHeader);
+    OpenWindow(ui(), filesWindow, kFilesWindow, Translate("TITLE_FILES"), kDialogFlags);
+    Label(ui(), newFilesLabel, kNewFilesLabel, Translate("T_FILES_NEW"));
+    Label(ui(), oldFilesLabel, kOldFilesLabel, Translate("T_FILES_OLD"));
+    ReportList(ui(), newFilesList, kNewFilesList, "", kFilesColumnWidth, kReportNoHeader | kReportCheckBoxes);
+    ReportList(ui(), oldFilesList, kOldFilesList, "", kFilesColumnWidth, kReportNoHeader);
     for (const char* path : {"Update.exe", "data/levels/level01.pak", "data/sound/music.ogg",
                              "data/levels/a level whose name is longer than the list is wide.pak"}) {
-        ui().AddItem(9, -1, path);
-        ui().SetItemState(9, ui().CountItems(9) - 1, path[5] == 's' ? 0 : kItemChecked);
+        ui().AddItem(newFilesList, -1, path);
+        ui().SetItemState(newFilesList, ui().CountItems(newFilesList) - 1, path[5] == 's' ? 0 : kItemChecked);
     }
     for (const char* path : {"game.exe", "data/textures.pak"})
-        ui().AddItem(10, -1, path);
-    ui().FitColumn(9);
-    ui().FitColumn(10);
-    Screenshot(ui(), TopLevel(ui(), 9), "files");
-    ui().CloseWindow(2);
+        ui().AddItem(oldFilesList, -1, path);
+    ui().FitColumn(newFilesList);
+    ui().FitColumn(oldFilesList);
+    Screenshot(ui(), TopLevel(ui(), newFilesList), "files");
+    ui().CloseWindow(filesWindow);
 
-    ui().OpenWindow(1, 0, 0, 400, 325, "Zefo Updater", kMainFlags);
-    ui().SetWindowTitle(1, "Zefo Installer");
-    ui().DropDownGadget(1, 5, 5, 390, 20);
-    ui().ButtonGadget(2, 4, 300, 194, 20, Translate("BUTTON_INSTALL"));
-    ui().ButtonGadget(4, 202, 300, 194, 20, Translate("BUTTON_OPTIONS"));
-    ui().ProgressBarGadget(6, 5, 275, 390, 20, 0, 100);
-    ui().TextListGadget(5, 5, 30, 390, 240);
+    OpenWindow(ui(), mainWindow, kMainWindow, "Zefo Updater", kMainFlags);
+    ui().SetWindowTitle(mainWindow, "Zefo Installer");
+    DropDown(ui(), gameCombo, kGameCombo);
+    Button(ui(), actionButton, kInstallButton, Translate("BUTTON_INSTALL"));
+    Button(ui(), optionsButton, kInstallerOptionsButton, Translate("BUTTON_OPTIONS"));
+    ProgressBar(ui(), progressBar, kProgressBar, 0, 100);
+    TextList(ui(), statusList, kInstallerStatusList);
     for (const char* name : {"Orbital Drift", "Nebula R\xc3\xa4\x63\x65rs"})
-        ui().AddItem(1, -1, name);
-    ui().SetState(1, 0);
+        ui().AddItem(gameCombo, -1, name);
+    ui().SetState(gameCombo, 0);
     status({Translate("INSTALL"), Translate("GAMES_LOADED"), Translate("GAME_INSTALLING", game),
             Translate("GAME_LOADING_FILES", game), Translate("LOADING", "data/levels/level01.pak")});
-    ui().SetState(6, 40);
-    Screenshot(ui(), TopLevel(ui(), 2), "installer");
+    ui().SetState(progressBar, 40);
+    Screenshot(ui(), TopLevel(ui(), actionButton), "installer");
 
     GtkSettings* settings = gtk_settings_get_default();
     gchar* desktopFont = nullptr;

@@ -17,13 +17,18 @@
 #include <thread>
 #include <vector>
 
+#include "app/ids.h"
+#include "app/layout.h"
 #include "common/temp_dir.h"
 
 namespace zefo::ui {
 namespace {
 
-constexpr unsigned kMainFlags = kWindowCentered | kWindowTitleBar | kWindowSystemMenu | kWindowMinimize;
-constexpr unsigned kDialogFlags = kWindowCentered | kWindowTitleBar | kWindowSystemMenu;
+// The program's windows take their gadget numbers and places from the program's
+// own layout; the cases that try the toolkit on other layouts give their own.
+using namespace zefo::layout;
+constexpr unsigned kMainFlags = kMainWindowFlags;
+constexpr unsigned kDialogFlags = kSecondaryWindowFlags;
 
 struct SeenEvent {
     int code = kEventNone;
@@ -221,9 +226,9 @@ TEST(Win32Resources, ManifestAndVersionInformationTakeEffect) {
 }
 
 TEST_F(Win32ToolkitTest, WindowsAreCentredFixedTopLevelWindowsWithTheGivenClientArea) {
-    ASSERT_NE(ui().OpenWindow(1, 0, 0, 400, 325, "Zefo Updater", kMainFlags), 0);
-    ASSERT_NE(ui().ButtonGadget(2, 4, 300, 128, 20, "Update"), 0);
-    HWND main = TopLevel(ui(), 2);
+    ASSERT_NE(OpenWindow(ui(), mainWindow, kMainWindow, "Zefo Updater", kMainFlags), 0);
+    ASSERT_NE(Button(ui(), actionButton, kUpdateButton, "Update"), 0);
+    HWND main = TopLevel(ui(), actionButton);
     ASSERT_NE(main, nullptr);
     EXPECT_TRUE(IsWindowVisible(main));
     EXPECT_EQ(ClassOf(main), kWin32WindowClass);
@@ -239,8 +244,8 @@ TEST_F(Win32ToolkitTest, WindowsAreCentredFixedTopLevelWindowsWithTheGivenClient
 
     RECT client{};
     GetClientRect(main, &client);
-    EXPECT_EQ(client.right, Scaled(400, main));
-    EXPECT_EQ(client.bottom, Scaled(325, main));
+    EXPECT_EQ(client.right, Scaled(kMainWindow.width, main));
+    EXPECT_EQ(client.bottom, Scaled(kMainWindow.height, main));
 
     MONITORINFO monitor{};
     monitor.cbSize = sizeof(monitor);
@@ -254,43 +259,43 @@ TEST_F(Win32ToolkitTest, WindowsAreCentredFixedTopLevelWindowsWithTheGivenClient
 
     // A second window has no minimise box; titles change; windows can be
     // disabled and kept on top.
-    ASSERT_NE(ui().OpenWindow(3, 0, 0, 300, 80, "Options", kDialogFlags), 0);
-    ASSERT_NE(ui().ButtonGadget(11, 4, 55, 145, 20, "Save"), 0);
-    HWND options = TopLevel(ui(), 11);
+    ASSERT_NE(OpenWindow(ui(), optionsWindow, kOptionsWindow, "Options", kDialogFlags), 0);
+    ASSERT_NE(Button(ui(), saveButton, kSaveButton, "Save"), 0);
+    HWND options = TopLevel(ui(), saveButton);
     EXPECT_NE(options, main);
     EXPECT_FALSE(GetWindowLongPtrW(options, GWL_STYLE) & WS_MINIMIZEBOX);
     EXPECT_EQ(GetWindow(options, GW_OWNER), nullptr);
 
-    ui().SetWindowTitle(3, "Optionen \xe2\x80\x93 \xc3\xa4");
+    ui().SetWindowTitle(optionsWindow, "Optionen \xe2\x80\x93 \xc3\xa4");
     EXPECT_EQ(TextOf(options), L"Optionen \u2013 \u00e4");
-    ui().DisableWindow(1, 1);
+    ui().DisableWindow(mainWindow, 1);
     EXPECT_FALSE(IsWindowEnabled(main));
-    ui().DisableWindow(1, 0);
+    ui().DisableWindow(mainWindow, 0);
     EXPECT_TRUE(IsWindowEnabled(main));
-    ui().KeepOnTop(1, 1);
+    ui().KeepOnTop(mainWindow, 1);
     EXPECT_TRUE(GetWindowLongPtrW(main, GWL_EXSTYLE) & WS_EX_TOPMOST);
     RECT after{};
     GetWindowRect(main, &after);
     EXPECT_TRUE(EqualRect(&outer, &after));
-    ui().KeepOnTop(1, 0);
+    ui().KeepOnTop(mainWindow, 0);
     EXPECT_FALSE(GetWindowLongPtrW(main, GWL_EXSTYLE) & WS_EX_TOPMOST);
 
     // Closing destroys the window and its gadgets; their numbers are unknown again.
-    ui().CloseWindow(3);
+    ui().CloseWindow(optionsWindow);
     EXPECT_FALSE(IsWindow(options));
-    EXPECT_EQ(ui().NativeHandle(11), nullptr);
-    EXPECT_EQ(ui().DisableGadget(11, 1), 0);
-    EXPECT_EQ(ui().GetText(11), "");
+    EXPECT_EQ(ui().NativeHandle(saveButton), nullptr);
+    EXPECT_EQ(ui().DisableGadget(saveButton, 1), 0);
+    EXPECT_EQ(ui().GetText(saveButton), "");
     // New gadgets go to the window opened before it.
-    ASSERT_NE(ui().ButtonGadget(4, 268, 300, 128, 20, "Options"), 0);
-    EXPECT_EQ(TopLevel(ui(), 4), main);
+    ASSERT_NE(Button(ui(), optionsButton, kUpdaterOptionsButton, "Options"), 0);
+    EXPECT_EQ(TopLevel(ui(), optionsButton), main);
 
     // Opening a number that is open replaces that window.
-    ASSERT_NE(ui().OpenWindow(1, 0, 0, 200, 100, "Again", kMainFlags), 0);
+    ASSERT_NE(ui().OpenWindow(mainWindow, 0, 0, 200, 100, "Again", kMainFlags), 0);
     EXPECT_FALSE(IsWindow(main));
-    EXPECT_EQ(ui().NativeHandle(2), nullptr);
+    EXPECT_EQ(ui().NativeHandle(actionButton), nullptr);
 
-    ui().CloseWindow(1);
+    ui().CloseWindow(mainWindow);
     EXPECT_EQ(ui().ButtonGadget(5, 0, 0, 10, 10, "x"), 0);
 }
 
