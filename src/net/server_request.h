@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "net/address.h"
 #include "net/observer.h"
 
 namespace zefo {
@@ -17,11 +18,6 @@ namespace zefo {
 constexpr uint32_t kListTimeoutMs = 10000;
 // A reply that grows past this without "[/data]" ends like a time-out.
 constexpr size_t kListReplyLimit = 64u << 20;
-
-// Splits "host" or "host:port" at the first ":". The port is the decimal digits
-// up to the first non-digit, reduced to 16 bits (no digits give 0); without a
-// port text it is 80.
-void SplitHostPort(std::string_view authority, std::string& host, uint16_t& port);
 
 // The request for `path` ("/" or "/" + folder + "/"), with `server` as it stands in the Host line.
 std::string ListRequestText(const std::string& server, const std::string& path);

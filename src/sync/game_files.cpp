@@ -16,9 +16,9 @@
 #include "base/file_system.h"
 #include "base/native_file.h"
 #include "base/safe_folder.h"
-#include "net/stream.h"
+#include "net/http_client.h"
 #include "support/translations.h"
-#include "sync/http_client.h"
+#include "sync/http_download.h"
 #include "sync/listed_file.h"
 #include "sync/self_update.h"
 
@@ -102,7 +102,7 @@ struct LoopSetup {
 // complete, verified copy exists; a copy whose swap cannot be readied is of no use and
 // goes too, and the file counts as failed.
 bool DownloadUpdater(HttpClient& client,
-                     const std::string& url,
+                     const Location& location,
                      const SafeFolder& folder,
                      const DownloadChecks& checks,
                      Observer& observer,
@@ -112,7 +112,8 @@ bool DownloadUpdater(HttpClient& client,
     // The swap must never put a copy in place that a power loss could have damaged.
     DownloadChecks durable = checks;
     durable.durable = true;
-    if (!client.Download(url, folder, ProgramCopyName(), durable, &observer, progress) || !ReadySwap(folder)) {
+    if (!DownloadFile(client, location, folder, ProgramCopyName(), durable, &observer, progress) ||
+        !ReadySwap(folder)) {
         folder.Remove(ProgramCopyName());
         return false;
     }
@@ -233,16 +234,17 @@ RunResult DownloadLoop(const GameSource& source,
             ok = true;  // its outcome is the earlier entry's, counted there
         } else if (job.choice == Choice::Download || job.choice == Choice::DownloadUpdater) {
             observer.Status(Translate("LOADING", entry.path));
-            const std::string url = FileUrl(source, entry.path);
+            Location location;
+            const bool located = FileLocation(source, entry.path, location);
             const DownloadChecks checks{entry.fingerprint, entry.sha256, source.access.pin, entry.size};
             auto advance = [&progress, &job](int64_t held, int64_t size) { progress.Advance(job.index, held, size); };
-            if (source.signedFiles && entry.sha256.empty()) {
-                ok = false;  // nothing the publisher signed vouches for this file
+            if ((source.signedFiles && entry.sha256.empty()) || !located) {
+                ok = false;  // nothing the publisher signed vouches for this file, or it has no address
             } else if (job.choice == Choice::DownloadUpdater) {
-                ok = DownloadUpdater(client, url, *job.folder, checks, observer, advance);
+                ok = DownloadUpdater(client, location, *job.folder, checks, observer, advance);
                 swapScript.store(static_cast<int>(ok ? SwapScript::Written : SwapScript::Gone));
             } else {
-                ok = client.Download(url, *job.folder, job.name, checks, &observer, advance);
+                ok = DownloadFile(client, location, *job.folder, job.name, checks, &observer, advance);
                 // The program's own file, installed with the game, must run there.
                 if (ok && entry.path == ProgramFileName())
                     ok = MakeProgramRunnable(*job.folder, job.name);
@@ -358,8 +360,8 @@ RunResult DownloadLoop(const GameSource& source,
 
 }  // namespace
 
-std::string FileUrl(const GameSource& source, const std::string& path) {
-    return UrlEncodePath(ServerUrlBase(source.access.server) + "/" + source.gameFolder + "/" + path);
+bool FileLocation(const GameSource& source, const std::string& path, Location& location) {
+    return LocateFile(source.access.server, source.access.pin, source.gameFolder, path, location);
 }
 
 std::vector<LocalState> CompareGame(const std::string& folder,
