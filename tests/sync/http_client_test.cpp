@@ -16,6 +16,7 @@
 #include "net/tcp_client.h"
 #include "sync/http_download.h"
 #include "sync/incoming_file.h"
+#include "sync/span_sink.h"
 
 namespace zefo::test {
 namespace {
@@ -293,6 +294,36 @@ TEST_F(HttpClientTest, ARangeIsFetchedIntoItsSinkOrReportedAsIgnored) {
     Collected none;
     EXPECT_EQ(client.FetchRange(location, 0, 0, none, nullptr), HttpClient::RangeResult::Failed);
     EXPECT_EQ(server.Connections(), 5u);
+}
+
+// Ranges of one file fetched out of order, each into the file at its own offset.
+TEST_F(HttpClientTest, RangesFillOneFileAtTheirOffsets) {
+    const std::string big = Pattern(30000, 11);
+    auto part = [&big](size_t first, size_t length) {
+        return HttpResponse("HTTP/1.1 206 Partial Content",
+                            {"Content-Length: " + std::to_string(length),
+                             "Content-Range: bytes " + std::to_string(first) + "-" +
+                                 std::to_string(first + length - 1) + "/" + std::to_string(big.size())},
+                            big.substr(first, length));
+    };
+    server.Enqueue(Script().AwaitRequest().Send(part(20000, 10000)).AwaitRequest().Send(part(0, 20000)).Close());
+    NativeFile file;
+    bool existed = true;
+    ASSERT_EQ(folder.Hold("f.bin.zefotmp", file, existed), SafeFolder::HoldResult::Held);
+    Location location;
+    ASSERT_TRUE(ParseUrl(server.Url("f.bin"), location));
+    HttpClient client;
+    SpanSink tail(file, 20000, 10000), head(file, 0, 20000);
+    EXPECT_EQ(client.FetchRange(location, 20000, 10000, tail, nullptr), HttpClient::RangeResult::Done);
+    EXPECT_EQ(client.FetchRange(location, 0, 20000, head, nullptr), HttpClient::RangeResult::Done);
+    EXPECT_EQ(head.written() + tail.written(), 30000);
+    file.Reset();
+    EXPECT_EQ(ReadFileBytes(dir / "f.bin.zefotmp"), big);
+
+    // A sink takes nothing past its span's end.
+    SpanSink small(file, 0, 4);
+    EXPECT_FALSE(small.Append("12345", 5));
+    EXPECT_EQ(small.written(), 0);
 }
 
 }  // namespace
