@@ -1,6 +1,7 @@
 // Installing a game and bringing it up to date: the download of a game's listed files
-// into a folder, one after the other, each through the protections of listed_file.h
-// and DownloadFile (refused paths, verified downloads, the old file kept on failure).
+// into a folder by a DownloadRun (download_run.h), each through the protections of
+// listed_file.h and DownloadFile (refused paths, verified downloads, the old file kept
+// on failure).
 #pragma once
 
 #include <string>
