@@ -83,6 +83,13 @@ class Game {
     SafeFolder folder_;
 };
 
+// What the held file `file` holds.
+std::string Held(const NativeFile& file) {
+    std::string bytes(static_cast<size_t>(std::max<int64_t>(FileSizeOf(file), 0)), '\0');
+    EXPECT_EQ(ReadAtOffset(file, 0, bytes.data(), bytes.size()), static_cast<int64_t>(bytes.size()));
+    return bytes;
+}
+
 struct Outcome {
     DeltaResult result = DeltaResult::Done;
     DeltaBytes bytes;
@@ -138,7 +145,7 @@ TEST(DeltaUpdateTest, ScatteredEditsAreRebuiltByteExactlyFetchingLittleMoreThanT
 
     const Outcome outcome = Update(file, sources, temporary, Serve(file.bytes, sent), Serve(file.zcb, recordsSent));
     ASSERT_EQ(outcome.result, DeltaResult::Done);
-    EXPECT_EQ(ReadFileBytes(game.dir() / "data.pak.part"), file.bytes);
+    EXPECT_TRUE(Held(temporary) == file.bytes);
     // 2,000 overwritten, 2,800 inserted and 30,000 appended bytes; each edit costs at
     // most a few blocks around it and a merged gap.
     EXPECT_EQ(sent, outcome.bytes.fetched);
@@ -159,7 +166,7 @@ TEST(DeltaUpdateTest, ScatteredEditsAreRebuiltByteExactlyFetchingLittleMoreThanT
         ASSERT_EQ(coarse.result, DeltaResult::Done);
         EXPECT_GT(coarse.bytes.fetched, 3 * outcome.bytes.fetched);
         EXPECT_LT(coarse.bytes.fetched, file.bytes.size() / 3);
-        EXPECT_EQ(ReadFileBytes(game.dir() / "data.pak.part"), file.bytes);
+        EXPECT_TRUE(Held(again) == file.bytes);
     }
 }
 
@@ -208,16 +215,15 @@ TEST(DeltaUpdateTest, EverySurpriseEndsWithAFailureOfItsOwn) {
     EXPECT_EQ(Update(file, sources, game.Temporary("data.pak"), Serve(lies, sent), {}).result,
               DeltaResult::ChunkMismatch);
 
-    // A local file that changed after the plan was made: only the whole file's MD5 can tell.
-    const DeltaPlan plan = PlanDelta(file.index, sources, {});
-    NativeFile temporary = game.Temporary("data.pak");
-    for (const ByteRange& range : plan.remote)
-        ASSERT_EQ(FetchInto(temporary, range, Serve(file.bytes, sent)), DeltaResult::Done);
-    std::string changed = old;
+    // A remembered index that names chunks its file no longer holds: only the whole
+    // file's MD5 can tell.
+    std::string changed = file.bytes;
     changed[1000] ^= 1;
-    NativeFile rewritten = game.folder().OpenForWriting("data.pak");
-    ASSERT_TRUE(WriteAllToFile(rewritten, changed));
-    EXPECT_EQ(AssembleDelta(file.index, plan, sources, temporary, file.listed), DeltaResult::FileMismatch);
+    NativeFile stale = game.Write("stale.pak", changed);
+    DeltaSources lying(file.index);
+    lying.AddIndexedFile(stale, file.index);
+    EXPECT_EQ(Update(file, lying, game.Temporary("data.pak"), Serve(file.bytes, sent), {}).result,
+              DeltaResult::FileMismatch);
 }
 
 TEST(DeltaUpdateTest, ARenamedFileComesFromItsRememberedIndexAndIndexesAreCheckedAndPruned) {
@@ -249,7 +255,7 @@ TEST(DeltaUpdateTest, ARenamedFileComesFromItsRememberedIndexAndIndexesAreChecke
     ASSERT_EQ(outcome.result, DeltaResult::Done);
     EXPECT_EQ(sent, 0u);
     EXPECT_EQ(outcome.bytes.reused, file.bytes.size());
-    EXPECT_EQ(ReadFileBytes(game.dir() / "new.pak.part"), file.bytes);
+    EXPECT_TRUE(Held(temporary) == file.bytes);
 
     // Not trusted for a file whose stamp changed, nor when the kept bytes are damaged.
     FileStamp touched = stamp;
@@ -287,7 +293,7 @@ TEST(DeltaUpdateTest, ALeftoverTemporaryFileAndADamagedFileGiveBackWhatTheyHold)
     sources.AddLeftover(temporary);
     Outcome outcome = Update(file, sources, temporary, Serve(file.bytes, sent), Serve(file.zcb, sent));
     ASSERT_EQ(outcome.result, DeltaResult::Done);
-    EXPECT_EQ(ReadFileBytes(game.dir() / "data.pak.part"), file.bytes);
+    EXPECT_TRUE(Held(temporary) == file.bytes);
     EXPECT_LT(outcome.bytes.fetched, (1 << 20) - 524288 + 300000 + 2 * 256 * 1024);
 
     // A leftover of another version, whose bytes after an insertion lie shifted: they
@@ -300,7 +306,7 @@ TEST(DeltaUpdateTest, ALeftoverTemporaryFileAndADamagedFileGiveBackWhatTheyHold)
     shifted.AddLeftover(temporary);
     outcome = Update(inserted, shifted, temporary, Serve(inserted.bytes, sent), Serve(inserted.zcb, sent));
     ASSERT_EQ(outcome.result, DeltaResult::Done);
-    EXPECT_EQ(ReadFileBytes(game.dir() / "data.pak.part"), inserted.bytes);
+    EXPECT_TRUE(Held(temporary) == inserted.bytes);
     EXPECT_GT(outcome.bytes.reused, 1400000u);
 
     // A file damaged here and there, cut short, healed from its own intact chunks.
@@ -312,9 +318,10 @@ TEST(DeltaUpdateTest, ALeftoverTemporaryFileAndADamagedFileGiveBackWhatTheyHold)
     DeltaSources own(file.index);
     ASSERT_TRUE(own.AddOldFile(local, nullptr));
     sent = 0;
-    outcome = Update(file, own, game.Temporary("data.pak"), Serve(file.bytes, sent), Serve(file.zcb, sent));
+    NativeFile healed = game.Temporary("data.pak");
+    outcome = Update(file, own, healed, Serve(file.bytes, sent), Serve(file.zcb, sent));
     ASSERT_EQ(outcome.result, DeltaResult::Done);
-    EXPECT_EQ(ReadFileBytes(game.dir() / "data.pak.part"), file.bytes);
+    EXPECT_TRUE(Held(healed) == file.bytes);
     EXPECT_LT(outcome.bytes.fetched, 5 * 4096u);
 }
 
