@@ -159,8 +159,9 @@ TEST(DeltaUpdateTest, ScatteredEditsAreRebuiltByteExactlyFetchingLittleMoreThanT
     // The same at chunk level only, and with block records that fail or lie: a worse
     // plan, never a wrong file.
     temporary.Reset();
-    for (const FetchRange& records : {FetchRange(), FetchRange([](uint64_t, uint64_t, RangeWriter&) { return -1; }),
-                                      Serve(std::string(file.zcb.size(), '\x5a'), recordsSent)}) {
+    const std::string garbage(file.zcb.size(), '\x5a');
+    for (const FetchRange& records :
+         {FetchRange(), FetchRange([](uint64_t, uint64_t, RangeWriter&) { return -1; }), Serve(garbage, recordsSent)}) {
         NativeFile again = game.Temporary("data.pak");
         const Outcome coarse = Update(file, sources, again, Serve(file.bytes, sent), records);
         ASSERT_EQ(coarse.result, DeltaResult::Done);
