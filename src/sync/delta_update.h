@@ -56,7 +56,9 @@ class DeltaSources {
     // The file at the new file's path. Its chunks come from `remembered` (its own
     // remembered index, remembered_indexes.h) when that is of its size and cut with the
     // new index's parameters, else from chunking it now with them. False when it
-    // cannot be read (then it is no source).
+    // cannot be read (then it is no source). A file being healed, whose bytes may no
+    // longer be what its stamp vouches for, comes without its remembered index: its
+    // intact chunks are found by chunking it.
     bool AddOldFile(const NativeFile& file, const ChunkIndex* remembered);
     // Another file of the game with its remembered index: a file renamed or copied.
     void AddIndexedFile(const NativeFile& file, const ChunkIndex& remembered);
