@@ -17,9 +17,11 @@
 #include "net/crypto.h"
 #include "net/signed_list.h"
 #include "net/text_ops.h"
+#include "publish/publish_indexes.h"
 #include "publish/publish_names.h"
 #include "publish/publish_platform.h"
 #include "publish/publisher_key.h"
+#include "sync/chunk_index.h"
 #include "sync/fingerprint_cache.h"
 
 namespace fs = std::filesystem;
@@ -168,6 +170,27 @@ std::string CopyWithFingerprint(const NativeFile& source, FileReplacement& out) 
     }
 }
 
+// Up to `limit` bytes of `file` into `out`; false when it cannot be read or holds more.
+bool ReadAtMost(const NativeFile& file, uint64_t limit, std::string& out) {
+    out.clear();
+    if (!file.valid())
+        return false;
+    std::vector<char> block(64 * 1024);
+    for (;;) {
+        const int64_t got = ReadFromFile(file, block.data(), block.size());
+        if (got < 0 || out.size() + static_cast<uint64_t>(got) > limit)
+            return false;
+        if (got == 0)
+            return true;
+        out.append(block.data(), static_cast<size_t>(got));
+    }
+}
+
+// The size of the published copy of `file`: its source's when its digests were taken.
+int64_t PublishedSize(const PlannedFile& file) {
+    return file.source.empty() ? static_cast<int64_t>(file.content.size()) : file.stamp.size;
+}
+
 struct GamePlan {
     std::string folder;
     std::string name;
@@ -203,6 +226,9 @@ class Publisher {
     void SaveCache(const GamePlan& plan);
     std::string CacheKey(const std::string& folder) const;
     void RemoveStale(const GamePlan& plan, const fs::path& gameRoot);
+    bool WriteIndexes(const GamePlan& plan, const fs::path& gameRoot, std::set<std::string>& indexed);
+    bool KeepIndex(const SafeFolder& indexes, const fs::path& gameRoot, const PlannedFile& file, int64_t size);
+    void RemoveStaleIndexes(const fs::path& gameRoot, const std::set<std::string>& indexed);
     void NoteUnlisted();
     std::string ListText(const std::string& unsignedText,
                          const std::string& target,
@@ -696,6 +722,10 @@ void Publisher::RemoveStale(const GamePlan& plan, const fs::path& gameRoot) {
     fs::recursive_directory_iterator it(gameRoot, fs::directory_options::none, error);
     for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
         fs::file_status status = it->symlink_status(error);
+        if (it.depth() == 0 && it->path().filename() == kIndexFolder && fs::is_directory(status)) {
+            it.disable_recursion_pending();  // the indexes' own folder: RemoveStaleIndexes
+            continue;
+        }
         if (fs::is_directory(status))
             dirs.push_back(it->path());
         else if (keep.count(it->path().lexically_relative(gameRoot).generic_string()) == 0)
@@ -727,7 +757,8 @@ bool Publisher::PublishGame(GamePlan& plan) {
             break;
     // What was learnt is kept even when a file failed, so that the next run does not read it all again.
     SaveCache(plan);
-    if (!placed)
+    std::set<std::string> indexed;
+    if (!placed || !WriteIndexes(plan, gameRoot, indexed))
         return false;
     std::vector<ListedFile> listed;
     std::vector<std::string> digests;
@@ -742,7 +773,121 @@ bool Publisher::PublishGame(GamePlan& plan) {
     if (text.empty() || !WriteFile(gameFolder, "index.html", text))
         return false;
     RemoveStale(plan, gameRoot);
+    RemoveStaleIndexes(gameRoot, indexed);
     return true;
+}
+
+// Makes sure every published file of at least the size line has its chunk indexes, and
+// writes the manifest that names them; the MD5s indexed go into `indexed`. False (with
+// an error) when an index cannot be made.
+bool Publisher::WriteIndexes(const GamePlan& plan, const fs::path& gameRoot, std::set<std::string>& indexed) {
+    std::vector<const PlannedFile*> big;
+    std::vector<IndexedFile> manifest;
+    for (const PlannedFile& file : plan.files) {
+        const int64_t size = PublishedSize(file);
+        if (options_.indexMinSize >= 0 && size >= options_.indexMinSize && indexed.insert(file.md5).second) {
+            big.push_back(&file);
+            manifest.push_back({file.md5, size});
+        }
+    }
+    if (big.empty())
+        return true;
+    SafeFolder game;
+    if (game.Open(gameRoot.string(), {}, false) != SafeFolder::OpenResult::Opened) {
+        Error(gameRoot.string() + ": cannot be opened");
+        return false;
+    }
+    const EntryKind kind = game.Kind(kIndexFolder);
+    if (kind != EntryKind::Folder && kind != EntryKind::Missing)
+        game.Remove(kIndexFolder);  // a file or link in the way is no index of ours
+    SafeFolder folder;
+    if (folder.Open(gameRoot.string(), kIndexFolder, true) != SafeFolder::OpenResult::Opened) {
+        Error((gameRoot / kIndexFolder).string() + ": cannot create the folder");
+        return false;
+    }
+    for (size_t i = 0; i < big.size(); ++i)
+        if (!KeepIndex(folder, gameRoot, *big[i], manifest[i].size))
+            return false;
+    const std::string text = IndexManifestText(std::move(manifest));
+    std::string old;
+    if (ReadAtMost(folder.OpenForReading(kIndexManifest), text.size(), old) && old == text)
+        return true;
+    return WriteFile(folder, kIndexManifest, text);
+}
+
+// Keeps the indexes of `file` when they are there and sound for it, else makes them
+// from its published copy; false (with an error) when that fails.
+bool Publisher::KeepIndex(const SafeFolder& indexes, const fs::path& gameRoot, const PlannedFile& file, int64_t size) {
+    const std::string chunkName = ChunkIndexName(file.md5);
+    const std::string blockName = BlockIndexName(file.md5);
+    std::string chunkIndex;
+    int64_t blockSize = -1;
+    if (indexes.Kind(blockName, &blockSize) == EntryKind::File &&
+        ReadAtMost(indexes.OpenForReading(chunkName), MaxChunkIndexSize(static_cast<uint64_t>(size)), chunkIndex) &&
+        IndexFits(chunkIndex, blockSize, file.md5, size)) {
+        ++result_.indexesKept;
+        return true;
+    }
+    const std::string where = (gameRoot / file.path).string();
+    NativeFile in = OpenBelow(gameRoot, file.path);
+    if (!in.valid()) {
+        Error(where + ": cannot be read to index it");
+        return false;
+    }
+    ChunkIndexWriter writer;
+    std::vector<char> block(kCopyBlock);
+    for (;;) {
+        const int64_t got = ReadFromFile(in, block.data(), block.size());
+        if (got < 0) {
+            Error(where + ": cannot be read to index it");
+            return false;
+        }
+        if (got == 0)
+            break;
+        writer.Update(block.data(), static_cast<size_t>(got));
+    }
+    std::string blockIndex;
+    if (!writer.Finish(chunkIndex, blockIndex)) {
+        Error(where + ": cannot be indexed");
+        return false;
+    }
+    // The index must be of the bytes the list names.
+    const ChunkIndexHeader& header = writer.index().header;
+    const std::string md5(reinterpret_cast<const char*>(header.fileMd5.data()), header.fileMd5.size());
+    if (header.fileSize != static_cast<uint64_t>(size) || HexText(md5) != file.md5) {
+        Error(where + ": changed while it was being published; run again");
+        return false;
+    }
+    // The block index first: a chunk index is only ever beside its block index.
+    if (!WriteFile(indexes, blockName, blockIndex) || !WriteFile(indexes, chunkName, chunkIndex))
+        return false;
+    ++result_.indexesWritten;
+    return true;
+}
+
+// Removes the index files of MD5s not in `indexed`, temporary files left by a crashed
+// run, and the manifest and the folder when nothing is indexed. Nothing else there is
+// touched.
+void Publisher::RemoveStaleIndexes(const fs::path& gameRoot, const std::set<std::string>& indexed) {
+    SafeFolder folder;
+    if (folder.Open(gameRoot.string(), kIndexFolder, false) != SafeFolder::OpenResult::Opened)
+        return;
+    std::vector<std::string> stale;
+    std::error_code error;
+    fs::directory_iterator it(folder.path(), error);
+    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        std::string md5;
+        if ((IsOwnIndexName(name, md5) && indexed.count(md5) == 0) || (name == kIndexManifest && indexed.empty()))
+            stale.push_back(name);
+    }
+    for (const std::string& name : stale) {
+        std::string md5;
+        if (folder.Remove(name) && IsOwnIndexName(name, md5) && !md5.empty())
+            ++result_.indexesRemoved;
+    }
+    if (indexed.empty() && fs::is_empty(gameRoot / kIndexFolder, error))
+        fs::remove(gameRoot / kIndexFolder, error);
 }
 
 // The list as written: as it is, or with its signature block. Empty (with an
