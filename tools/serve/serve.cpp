@@ -121,16 +121,19 @@ std::vector<std::string> HeaderValues(const std::string& head, const std::string
 
 namespace {
 
-// Reads the digits of `text` from `at` on; false when there are none. Values too large
-// for 64 bits stay at the largest.
+// Reads the digits of `text` from `at` on into `value`; false, with `value` as it was,
+// when there are none. Values too large for 64 bits stay at the largest.
 bool ReadNumber(const std::string& text, size_t& at, uint64_t& value) {
     const size_t start = at;
-    value = 0;
+    uint64_t read = 0;
     for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
         const uint64_t digit = static_cast<uint64_t>(text[at] - '0');
-        value = value > (UINT64_MAX - digit) / 10 ? UINT64_MAX : value * 10 + digit;
+        read = read > (UINT64_MAX - digit) / 10 ? UINT64_MAX : read * 10 + digit;
     }
-    return at > start;
+    if (at == start)
+        return false;
+    value = read;
+    return true;
 }
 
 }  // namespace
