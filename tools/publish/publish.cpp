@@ -1,6 +1,7 @@
 #include "publish/publish.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -112,6 +113,7 @@ struct PlannedFile {
     FileStamp stamp;       // the source file's when its digests were taken
     bool trusted = false;  // the digests may be remembered under `stamp`
     FileStamp published;   // the copy in the web root as written or found equal
+    bool indexed = false;  // its indexes were written as it was copied
 };
 
 // The regular file `path` below `base` opened for reading, with no link on the way
@@ -153,9 +155,22 @@ bool ReadDigests(const NativeFile& file, std::string& md5, std::string* sha256, 
     return !sha256->empty();
 }
 
-// Copies `source` to its end into `out`; the MD5 of the bytes copied, empty when
-// reading or writing failed.
-std::string CopyWithFingerprint(const NativeFile& source, FileReplacement& out) {
+// The lowercase MD5 of the file `index` was made of.
+std::string IndexedMd5(const ChunkIndex& index) {
+    const std::array<uint8_t, 16>& md5 = index.header.fileMd5;
+    return HexText(std::string_view(reinterpret_cast<const char*>(md5.data()), md5.size()));
+}
+
+// A file's indexes, made in the pass that copies it.
+struct CopyIndex {
+    ChunkIndexWriter writer;
+    std::string chunkIndex;
+    std::string blockIndex;
+};
+
+// Copies `source` to its end into `out`, and with `index` makes the file's indexes on
+// the way; the MD5 of the bytes copied, empty when reading, writing or indexing failed.
+std::string CopyWithFingerprint(const NativeFile& source, FileReplacement& out, CopyIndex* index) {
     Md5 md5;
     std::vector<char> block(kCopyBlock);
     for (;;) {
@@ -163,11 +178,20 @@ std::string CopyWithFingerprint(const NativeFile& source, FileReplacement& out) 
         if (got < 0)
             return {};
         if (got == 0)
-            return md5.FinalHex();
-        md5.Update(block.data(), static_cast<size_t>(got));
+            break;
+        // The writer takes the MD5 too.
+        if (index)
+            index->writer.Update(block.data(), static_cast<size_t>(got));
+        else
+            md5.Update(block.data(), static_cast<size_t>(got));
         if (!out.Write(block.data(), static_cast<size_t>(got)))
             return {};
     }
+    if (!index)
+        return md5.FinalHex();
+    if (!index->writer.Finish(index->chunkIndex, index->blockIndex))
+        return {};
+    return IndexedMd5(index->writer.index());
 }
 
 // Up to `limit` bytes of `file` into `out`; false when it cannot be read or holds more.
@@ -226,8 +250,15 @@ class Publisher {
     void SaveCache(const GamePlan& plan);
     std::string CacheKey(const std::string& folder) const;
     void RemoveStale(const GamePlan& plan, const fs::path& gameRoot);
+    bool WantsIndex(const PlannedFile& file) const;
+    bool OpenIndexFolder(const fs::path& gameRoot);
     bool WriteIndexes(const GamePlan& plan, const fs::path& gameRoot, std::set<std::string>& indexed);
-    bool KeepIndex(const SafeFolder& indexes, const fs::path& gameRoot, const PlannedFile& file, int64_t size);
+    bool KeepIndex(const fs::path& gameRoot, const PlannedFile& file);
+    bool StoreIndex(const PlannedFile& file,
+                    const std::string& where,
+                    const ChunkIndex& index,
+                    const std::string& chunkIndex,
+                    const std::string& blockIndex);
     void RemoveStaleIndexes(const fs::path& gameRoot, const std::set<std::string>& indexed);
     void NoteUnlisted();
     std::string ListText(const std::string& unsignedText,
@@ -242,8 +273,10 @@ class Publisher {
     fs::path root_;
     std::vector<GamePlan> games_;
     bool linkFallbackNoted_ = false;
-    fs::path cacheFolder_;        // empty: no fingerprint cache
-    int64_t start_ = StampNow();  // in stamp units
+    SafeFolder indexFolder_;               // the current game's .zefo once opened
+    std::set<std::string> copiedIndexes_;  // the MD5s whose indexes the current game's copies made
+    fs::path cacheFolder_;                 // empty: no fingerprint cache
+    int64_t start_ = StampNow();           // in stamp units
 };
 
 bool Publisher::ScanSource(std::vector<std::string>& folders) {
@@ -692,7 +725,9 @@ bool Publisher::PlaceFile(PlannedFile& file, const GamePlan& plan, const fs::pat
         Error(folder.path() + name + ": cannot be written");
         return false;
     }
-    const std::string md5 = CopyWithFingerprint(source, copy);
+    std::unique_ptr<CopyIndex> index =
+        WantsIndex(file) && copiedIndexes_.count(file.md5) == 0 ? std::make_unique<CopyIndex>() : nullptr;
+    const std::string md5 = CopyWithFingerprint(source, copy, index.get());
     if (md5.empty()) {
         Error(file.source.string() + ": cannot be copied");
         return false;
@@ -709,6 +744,13 @@ bool Publisher::PlaceFile(PlannedFile& file, const GamePlan& plan, const fs::pat
         return false;
     }
     ++result_.filesWritten;
+    if (index) {
+        if (!OpenIndexFolder(gameRoot) ||
+            !StoreIndex(file, folder.path() + name, index->writer.index(), index->chunkIndex, index->blockIndex))
+            return false;
+        file.indexed = true;
+        copiedIndexes_.insert(file.md5);
+    }
     return true;
 }
 
@@ -744,6 +786,8 @@ void Publisher::RemoveStale(const GamePlan& plan, const fs::path& gameRoot) {
 
 bool Publisher::PublishGame(GamePlan& plan) {
     const fs::path gameRoot = root_ / plan.folder;
+    indexFolder_ = SafeFolder();
+    copiedIndexes_.clear();
     SafeFolder gameFolder;
     if (gameFolder.Open(root_.string(), plan.folder, true) != SafeFolder::OpenResult::Opened) {
         Error(gameRoot.string() + ": cannot create the folder");
@@ -777,53 +821,60 @@ bool Publisher::PublishGame(GamePlan& plan) {
     return true;
 }
 
+bool Publisher::WantsIndex(const PlannedFile& file) const {
+    return options_.indexMinSize >= 0 && PublishedSize(file) >= options_.indexMinSize;
+}
+
+// Opens the game's index folder, made when missing; false (with an error) when it cannot be.
+bool Publisher::OpenIndexFolder(const fs::path& gameRoot) {
+    if (indexFolder_.IsOpen())
+        return true;
+    SafeFolder game;
+    if (game.Open(gameRoot.string(), {}, false) == SafeFolder::OpenResult::Opened) {
+        const EntryKind kind = game.Kind(kIndexFolder);
+        if (kind != EntryKind::Folder && kind != EntryKind::Missing)
+            game.Remove(kIndexFolder);  // a file or link in the way is no index of ours
+        if (indexFolder_.Open(gameRoot.string(), kIndexFolder, true) == SafeFolder::OpenResult::Opened)
+            return true;
+    }
+    indexFolder_ = SafeFolder();
+    Error((gameRoot / kIndexFolder).string() + ": cannot create the folder");
+    return false;
+}
+
 // Makes sure every published file of at least the size line has its chunk indexes, and
 // writes the manifest that names them; the MD5s indexed go into `indexed`. False (with
 // an error) when an index cannot be made.
 bool Publisher::WriteIndexes(const GamePlan& plan, const fs::path& gameRoot, std::set<std::string>& indexed) {
-    std::vector<const PlannedFile*> big;
     std::vector<IndexedFile> manifest;
+    for (const PlannedFile& file : plan.files)
+        if (file.indexed && indexed.insert(file.md5).second)
+            manifest.push_back({file.md5, PublishedSize(file)});
     for (const PlannedFile& file : plan.files) {
-        const int64_t size = PublishedSize(file);
-        if (options_.indexMinSize >= 0 && size >= options_.indexMinSize && indexed.insert(file.md5).second) {
-            big.push_back(&file);
-            manifest.push_back({file.md5, size});
-        }
-    }
-    if (big.empty())
-        return true;
-    SafeFolder game;
-    if (game.Open(gameRoot.string(), {}, false) != SafeFolder::OpenResult::Opened) {
-        Error(gameRoot.string() + ": cannot be opened");
-        return false;
-    }
-    const EntryKind kind = game.Kind(kIndexFolder);
-    if (kind != EntryKind::Folder && kind != EntryKind::Missing)
-        game.Remove(kIndexFolder);  // a file or link in the way is no index of ours
-    SafeFolder folder;
-    if (folder.Open(gameRoot.string(), kIndexFolder, true) != SafeFolder::OpenResult::Opened) {
-        Error((gameRoot / kIndexFolder).string() + ": cannot create the folder");
-        return false;
-    }
-    for (size_t i = 0; i < big.size(); ++i)
-        if (!KeepIndex(folder, gameRoot, *big[i], manifest[i].size))
+        if (!WantsIndex(file) || !indexed.insert(file.md5).second)
+            continue;
+        if (!OpenIndexFolder(gameRoot) || !KeepIndex(gameRoot, file))
             return false;
+        manifest.push_back({file.md5, PublishedSize(file)});
+    }
+    if (manifest.empty())
+        return true;
     const std::string text = IndexManifestText(std::move(manifest));
     std::string old;
-    if (ReadAtMost(folder.OpenForReading(kIndexManifest), text.size(), old) && old == text)
+    if (ReadAtMost(indexFolder_.OpenForReading(kIndexManifest), text.size(), old) && old == text)
         return true;
-    return WriteFile(folder, kIndexManifest, text);
+    return WriteFile(indexFolder_, kIndexManifest, text);
 }
 
 // Keeps the indexes of `file` when they are there and sound for it, else makes them
 // from its published copy; false (with an error) when that fails.
-bool Publisher::KeepIndex(const SafeFolder& indexes, const fs::path& gameRoot, const PlannedFile& file, int64_t size) {
-    const std::string chunkName = ChunkIndexName(file.md5);
-    const std::string blockName = BlockIndexName(file.md5);
+bool Publisher::KeepIndex(const fs::path& gameRoot, const PlannedFile& file) {
+    const int64_t size = PublishedSize(file);
     std::string chunkIndex;
     int64_t blockSize = -1;
-    if (indexes.Kind(blockName, &blockSize) == EntryKind::File &&
-        ReadAtMost(indexes.OpenForReading(chunkName), MaxChunkIndexSize(static_cast<uint64_t>(size)), chunkIndex) &&
+    if (indexFolder_.Kind(BlockIndexName(file.md5), &blockSize) == EntryKind::File &&
+        ReadAtMost(indexFolder_.OpenForReading(ChunkIndexName(file.md5)),
+                   MaxChunkIndexSize(static_cast<uint64_t>(size)), chunkIndex) &&
         IndexFits(chunkIndex, blockSize, file.md5, size)) {
         ++result_.indexesKept;
         return true;
@@ -851,15 +902,23 @@ bool Publisher::KeepIndex(const SafeFolder& indexes, const fs::path& gameRoot, c
         Error(where + ": cannot be indexed");
         return false;
     }
-    // The index must be of the bytes the list names.
-    const ChunkIndexHeader& header = writer.index().header;
-    const std::string md5(reinterpret_cast<const char*>(header.fileMd5.data()), header.fileMd5.size());
-    if (header.fileSize != static_cast<uint64_t>(size) || HexText(md5) != file.md5) {
+    return StoreIndex(file, where, writer.index(), chunkIndex, blockIndex);
+}
+
+// Writes the indexes of `file` (published at `where`) into the open index folder; false
+// (with an error) when they are not of the file's bytes or cannot be written.
+bool Publisher::StoreIndex(const PlannedFile& file,
+                           const std::string& where,
+                           const ChunkIndex& index,
+                           const std::string& chunkIndex,
+                           const std::string& blockIndex) {
+    if (index.header.fileSize != static_cast<uint64_t>(PublishedSize(file)) || IndexedMd5(index) != file.md5) {
         Error(where + ": changed while it was being published; run again");
         return false;
     }
     // The block index first: a chunk index is only ever beside its block index.
-    if (!WriteFile(indexes, blockName, blockIndex) || !WriteFile(indexes, chunkName, chunkIndex))
+    if (!WriteFile(indexFolder_, BlockIndexName(file.md5), blockIndex) ||
+        !WriteFile(indexFolder_, ChunkIndexName(file.md5), chunkIndex))
         return false;
     ++result_.indexesWritten;
     return true;
@@ -869,6 +928,7 @@ bool Publisher::KeepIndex(const SafeFolder& indexes, const fs::path& gameRoot, c
 // run, and the manifest and the folder when nothing is indexed. Nothing else there is
 // touched.
 void Publisher::RemoveStaleIndexes(const fs::path& gameRoot, const std::set<std::string>& indexed) {
+    indexFolder_ = SafeFolder();
     SafeFolder folder;
     if (folder.Open(gameRoot.string(), kIndexFolder, false) != SafeFolder::OpenResult::Opened)
         return;
