@@ -599,14 +599,17 @@ TEST(PublishIndexes, BigFilesGetIndexesThatFollowTheirContent) {
     ExpectIndexOf(indexes, otherMd5, other);
     ExpectIndexOf(indexes, lineMd5, atLine);
 
-    // The big file changes, the file at the line goes; leftovers of a crashed run and
-    // an index nothing names go too, a file of someone else's stays.
-    struct stat before {};
+    // The big file changes, the file at the line moves; leftovers of a crashed run and
+    // an index nothing names go, a file of someone else's stays.
+    struct stat before {
+    }, movedBefore{};
     ASSERT_EQ(::stat((indexes + otherMd5 + ".zci").c_str(), &before), 0);
+    ASSERT_EQ(::stat((indexes + lineMd5 + ".zcb").c_str(), &movedBefore), 0);
     big.replace(1 << 20, 100, std::string(100, 'x'));
     Write(game + "big.bin", big);
     fs::last_write_time(game + "big.bin", fs::file_time_type::clock::now() - std::chrono::minutes(30));
-    fs::remove(game + "at line.bin");
+    fs::create_directories(game + "moved");
+    fs::rename(game + "at line.bin", game + "moved/at line.bin");
     const std::string unnamed = std::string(32, 'e');
     Write(indexes + unnamed + ".zcb", "stale");
     Write(indexes + "." + unnamed + ".zci.zefo-tmp", "left by a crashed run");
@@ -614,20 +617,25 @@ TEST(PublishIndexes, BigFilesGetIndexesThatFollowTheirContent) {
     result = Publish(options);
     ASSERT_TRUE(result.ok()) << result.errors.front();
     EXPECT_EQ(result.indexesWritten, 1);
-    EXPECT_EQ(result.indexesKept, 1);
-    EXPECT_EQ(result.indexesRemoved, 5);
+    EXPECT_EQ(result.indexesKept, 2);
+    EXPECT_EQ(result.indexesRemoved, 3);
     const std::string newMd5 = test::Md5Of(big);
-    expected = {"README", "indexes", newMd5 + ".zcb", newMd5 + ".zci", otherMd5 + ".zcb", otherMd5 + ".zci"};
+    expected = {"README", "indexes"};
+    for (const std::string& md5 : {newMd5, otherMd5, lineMd5})
+        expected.insert(expected.end(), {md5 + ".zcb", md5 + ".zci"});
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(NamesIn(indexes), expected);
     ExpectIndexOf(indexes, newMd5, big);
-    lines = {newMd5 + " 3145728\n", otherMd5 + " 1572864\n"};
+    lines = {newMd5 + " 3145728\n", otherMd5 + " 1572864\n", lineMd5 + " 1048576\n"};
     std::sort(lines.begin(), lines.end());
-    EXPECT_EQ(ReadFileBytes(indexes + "indexes"), lines[0] + lines[1]);
-    struct stat after {};
+    EXPECT_EQ(ReadFileBytes(indexes + "indexes"), lines[0] + lines[1] + lines[2]);
+    struct stat after {
+    }, movedAfter{};
     ASSERT_EQ(::stat((indexes + otherMd5 + ".zci").c_str(), &after), 0);
+    ASSERT_EQ(::stat((indexes + lineMd5 + ".zcb").c_str(), &movedAfter), 0);
     EXPECT_EQ(after.st_ino, before.st_ino) << "an unchanged file's index is not written again";
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(movedAfter.st_ino, movedBefore.st_ino) << "nor is a moved file's";
 
     // An index that does not read back as the file's is made again.
     Write(indexes + otherMd5 + ".zci", ReadFileBytes(indexes + otherMd5 + ".zci").substr(0, 500));

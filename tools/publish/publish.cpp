@@ -253,6 +253,7 @@ class Publisher {
     bool WantsIndex(const PlannedFile& file) const;
     bool OpenIndexFolder(const fs::path& gameRoot);
     bool WriteIndexes(const GamePlan& plan, const fs::path& gameRoot, std::set<std::string>& indexed);
+    bool HasIndex(const PlannedFile& file) const;
     bool KeepIndex(const fs::path& gameRoot, const PlannedFile& file);
     bool StoreIndex(const PlannedFile& file,
                     const std::string& where,
@@ -725,8 +726,10 @@ bool Publisher::PlaceFile(PlannedFile& file, const GamePlan& plan, const fs::pat
         Error(folder.path() + name + ": cannot be written");
         return false;
     }
-    std::unique_ptr<CopyIndex> index =
-        WantsIndex(file) && copiedIndexes_.count(file.md5) == 0 ? std::make_unique<CopyIndex>() : nullptr;
+    // A renamed file, or a copy of another, keeps the indexes its bytes have.
+    std::unique_ptr<CopyIndex> index;
+    if (WantsIndex(file) && copiedIndexes_.count(file.md5) == 0 && !(OpenIndexFolder(gameRoot) && HasIndex(file)))
+        index = std::make_unique<CopyIndex>();
     const std::string md5 = CopyWithFingerprint(source, copy, index.get());
     if (md5.empty()) {
         Error(file.source.string() + ": cannot be copied");
@@ -866,16 +869,21 @@ bool Publisher::WriteIndexes(const GamePlan& plan, const fs::path& gameRoot, std
     return WriteFile(indexFolder_, kIndexManifest, text);
 }
 
-// Keeps the indexes of `file` when they are there and sound for it, else makes them
-// from its published copy; false (with an error) when that fails.
-bool Publisher::KeepIndex(const fs::path& gameRoot, const PlannedFile& file) {
+// True when the open index folder holds sound indexes of `file`.
+bool Publisher::HasIndex(const PlannedFile& file) const {
     const int64_t size = PublishedSize(file);
     std::string chunkIndex;
     int64_t blockSize = -1;
-    if (indexFolder_.Kind(BlockIndexName(file.md5), &blockSize) == EntryKind::File &&
-        ReadAtMost(indexFolder_.OpenForReading(ChunkIndexName(file.md5)),
-                   MaxChunkIndexSize(static_cast<uint64_t>(size)), chunkIndex) &&
-        IndexFits(chunkIndex, blockSize, file.md5, size)) {
+    return indexFolder_.Kind(BlockIndexName(file.md5), &blockSize) == EntryKind::File &&
+           ReadAtMost(indexFolder_.OpenForReading(ChunkIndexName(file.md5)),
+                      MaxChunkIndexSize(static_cast<uint64_t>(size)), chunkIndex) &&
+           IndexFits(chunkIndex, blockSize, file.md5, size);
+}
+
+// Keeps the indexes of `file` when they are there and sound for it, else makes them
+// from its published copy; false (with an error) when that fails.
+bool Publisher::KeepIndex(const fs::path& gameRoot, const PlannedFile& file) {
+    if (HasIndex(file)) {
         ++result_.indexesKept;
         return true;
     }
@@ -897,7 +905,7 @@ bool Publisher::KeepIndex(const fs::path& gameRoot, const PlannedFile& file) {
             break;
         writer.Update(block.data(), static_cast<size_t>(got));
     }
-    std::string blockIndex;
+    std::string chunkIndex, blockIndex;
     if (!writer.Finish(chunkIndex, blockIndex)) {
         Error(where + ": cannot be indexed");
         return false;
