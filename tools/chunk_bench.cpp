@@ -8,6 +8,11 @@
 //   chunk_bench update [FILE]        the same edits as an update on disk, in a temporary folder: the
 //                                    old file chunked or its remembered index, the plan, the ranges
 //                                    written at their offsets, the checking pass; times and bytes
+//   chunk_bench line                 files of 64 KiB to 16 MiB, each with one 4 KiB overwrite or one 1 KiB
+//                                    insertion in the middle, or all bytes new (nothing to reuse, the
+//                                    indexes' worst case): the update through the indexes against the
+//                                    whole file, in bytes and requests and in time on three links (where
+//                                    the publisher's size line for indexes comes from)
 //
 // Speeds are the best of three runs. The delta figures count the bytes on the wire: the
 // remote ranges, the whole .zci, the .zcb ranges of the missing chunks, and 400 bytes of
@@ -250,6 +255,94 @@ bool Analyse(const std::vector<uint8_t>& old, const std::vector<uint8_t>& now, s
     return sound;
 }
 
+struct Wire {
+    uint64_t bytes = 0;
+    uint64_t requests = 0;
+};
+
+// What updating `old` to `now` through the indexes puts on the wire, as a client does it:
+// the .zci, the .zcb ranges of the missing chunks, then the merged remote ranges.
+Wire ThroughIndexes(const std::vector<uint8_t>& old, const std::vector<uint8_t>& now) {
+    const zefo::ReadLocal read = [&old](uint32_t, uint64_t offset, size_t length, uint8_t* out) {
+        if (offset > old.size() || length > old.size() - offset)
+            return false;
+        std::memcpy(out, old.data() + offset, length);
+        return true;
+    };
+    zefo::ChunkHasher hasher(zefo::ChunkerParams{});
+    hasher.Update(old.data(), old.size());
+    hasher.Finish();
+    const std::vector<zefo::LocalSource> sources = {{0, old.size(), hasher.chunks()}};
+    const Indexed target = IndexOf(now, zefo::kDefaultBlockSize);
+    const Plan chunks = zefo::PlanChunks(target.index.chunks, sources);
+    Wire wire{target.zci.size() + kRequestOverhead, 1};
+    std::vector<zefo::Span> found;
+    for (const zefo::BlockSearch& search :
+         zefo::BlockSearches(chunks, target.index.chunks, sources, zefo::kDefaultRegionSlack)) {
+        const zefo::ByteRange range = zefo::BlockRecordRange(target.index, search.firstChunk, search.chunkCount);
+        std::vector<zefo::BlockRecord> records;
+        zefo::ParseBlockRecords(std::string_view(target.zcb).substr(range.offset, range.length),
+                                range.length / zefo::kBlockRecordSize, records);
+        wire.bytes += range.length + kRequestOverhead;
+        ++wire.requests;
+        const std::vector<zefo::Span> more =
+            zefo::FindBlocks(search, target.index.chunks, records, zefo::kDefaultBlockSize, read);
+        found.insert(found.end(), more.begin(), more.end());
+    }
+    const Plan plan = zefo::MergeRemote(zefo::WithLocalSpans(chunks, found), zefo::kDefaultMergeGap);
+    if (!Sound(plan, old, now))
+        std::fprintf(stderr, "a plan takes bytes that differ from the new file's\n");
+    const zefo::PlanTotals totals = zefo::Totals(plan);
+    wire.bytes += totals.remoteBytes + totals.remoteRanges * kRequestOverhead;
+    wire.requests += totals.remoteRanges;
+    return wire;
+}
+
+// Seconds on a link of `bitsPerSecond` and `roundTrip` seconds, every request after the last.
+double Seconds(const Wire& wire, double bitsPerSecond, double roundTrip) {
+    return static_cast<double>(wire.bytes) * 8 / bitsPerSecond + static_cast<double>(wire.requests) * roundTrip;
+}
+
+int SizeLine() {
+    struct Link {
+        const char* name;
+        double bitsPerSecond;
+        double roundTrip;
+    };
+    const Link links[] = {
+        {"10 Mbit/s 50 ms", 10e6, 0.050}, {"100 Mbit/s 20 ms", 100e6, 0.020}, {"1 Gbit/s 5 ms", 1e9, 0.005}};
+    std::printf("%-8s %-10s %9s %8s %4s", "size", "edit", "whole", "indexes", "req");
+    for (const Link& link : links)
+        std::printf("  %16s", link.name);
+    std::printf("\n");
+    for (size_t kib : {64, 128, 256, 512, 768, 1024, 2048, 4096, 16384}) {
+        const std::vector<uint8_t> old = RandomBytes(kib << 10, 10 + kib);
+        for (int edit = 0; edit < 3; ++edit) {
+            std::vector<uint8_t> now = old;
+            const std::vector<uint8_t> bytes = RandomBytes(edit == 1 ? 1024 : 4096, 20 + kib);
+            const auto middle = now.begin() + static_cast<ptrdiff_t>(now.size() / 2);
+            if (edit == 0)
+                std::copy(bytes.begin(), bytes.end(), middle);
+            else if (edit == 1)
+                now.insert(middle, bytes.begin(), bytes.end());
+            else
+                now = RandomBytes(old.size(), 30 + kib);  // nothing left to reuse: the indexes' worst case
+            const Wire whole{now.size() + kRequestOverhead, 1};
+            const Wire delta = ThroughIndexes(old, now);
+            const char* const edits[] = {"4 KiB over", "+1 KiB", "all new"};
+            std::printf("%5zu KiB %-10s %9llu %8llu %4llu", kib, edits[edit],
+                        static_cast<unsigned long long>(whole.bytes), static_cast<unsigned long long>(delta.bytes),
+                        static_cast<unsigned long long>(delta.requests));
+            // The time the indexes save (negative: they cost more than the whole file).
+            for (const Link& link : links)
+                std::printf("  %+13.1f ms", 1000 * (Seconds(whole, link.bitsPerSecond, link.roundTrip) -
+                                                    Seconds(delta, link.bitsPerSecond, link.roundTrip)));
+            std::printf("\n");
+        }
+    }
+    return 0;
+}
+
 // 64 MiB: pseudo-random, or the first 64 MiB of `path`; empty when it has fewer.
 std::vector<uint8_t> OldFile(const char* path) {
     constexpr size_t kSize = size_t{64} << 20;
@@ -419,6 +512,8 @@ int main(int argc, char** argv) {
         return Delta(argc == 3 ? argv[2] : nullptr);
     if (mode == "update" && argc <= 3)
         return Update(argc == 3 ? argv[2] : nullptr);
-    std::fprintf(stderr, "usage: %s chunk [MiB] | write FILE [BLOCK] | delta [FILE] | update [FILE]\n", argv[0]);
+    if (mode == "line" && argc == 2)
+        return SizeLine();
+    std::fprintf(stderr, "usage: %s chunk [MiB] | write FILE [BLOCK] | delta [FILE] | update [FILE] | line\n", argv[0]);
     return 2;
 }
