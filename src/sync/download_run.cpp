@@ -15,6 +15,7 @@
 #include "base/safe_folder.h"
 #include "net/http_client.h"
 #include "support/translations.h"
+#include "sync/delta_fetch.h"
 #include "sync/http_download.h"
 #include "sync/listed_file.h"
 #include "sync/self_update.h"
@@ -217,7 +218,8 @@ DownloadRun::DownloadRun(const GameSource& source,
       observer_(observer),
       cache_(cache),
       progress_(std::make_unique<Progress>(observer, total)),
-      shared_(std::make_unique<Shared>()) {
+      shared_(std::make_unique<Shared>()),
+      delta_(std::make_unique<DeltaFetcher>(source, cache, observer)) {
     shared_->workers = static_cast<size_t>(std::clamp(source.connections, 1, kMaxConnections));
     shared_->ahead = std::max<size_t>(2 * shared_->workers, 8);
 }
@@ -233,14 +235,17 @@ bool DownloadRun::Fetch(HttpClient& client, const Job& job) {
     const bool located = FileLocation(source_, entry.path, location);
     const DownloadChecks checks{entry.fingerprint, entry.sha256, source_.access.pin, entry.size};
     auto advance = [this, &job](int64_t held, int64_t size) { progress_->Advance(job.index, held, size); };
-    // A plan runs as one download of the whole file: today every plan is that, and it
-    // is what a plan of spans falls back to when its ranges fail.
+    // The program's own file comes whole; every other one by its changes where the
+    // server has an index of it and the disk holds bytes of it (delta_fetch.h).
     if (job.choice == Choice::DownloadUpdater) {
         const bool ok = DownloadUpdater(client, located ? &location : nullptr, *job.folder, checks, observer_, advance);
         shared_->swapScript.store(static_cast<int>(ok ? SwapScript::Written : SwapScript::Gone));
         return ok;
     }
-    if (!located || !DownloadFile(client, location, *job.folder, job.name, checks, &observer_, advance))
+    if (!located)
+        return false;
+    const DeltaOutcome outcome = delta_->Fetch(client, location, *job.folder, job.name, entry.path, checks, advance);
+    if (!outcome.ok)
         return false;
     // The program's own file, installed with the game, must run there.
     if (entry.path == ProgramFileName() && !MakeProgramRunnable(*job.folder, job.name))
@@ -249,8 +254,10 @@ bool DownloadRun::Fetch(HttpClient& client, const Job& job) {
     // on the disk.
     int64_t size = 0;
     if (cache_ && IsHexText(entry.fingerprint, 32) && job.folder->Kind(job.name, &size) == EntryKind::File &&
-        CommittedFileIsDurable(size))
+        CommittedFileIsDurable(size)) {
         cache_->Remember(*job.folder, job.name, entry.path, LowerAsciiText(entry.fingerprint));
+        delta_->KeepIndex(outcome.zci, entry.fingerprint);
+    }
     return true;
 }
 
@@ -368,8 +375,11 @@ RunResult DownloadRun::Run(const std::string& base, Decider& decider) {
         thread.join();
     // The downloaded files reach the disk before the run counts as done (and before a
     // fingerprint cache vouches for them).
-    if (!shared.pool.empty())
+    // The remembered indexes of files replaced meanwhile go.
+    if (!shared.pool.empty()) {
         SyncFileSystemAt(base);
+        delta_->Prune();
+    }
 
     RunResult result;
     result.failed = shared.failed.load();

@@ -16,6 +16,7 @@
 
 namespace zefo {
 
+class DeltaFetcher;
 class HttpClient;
 
 // What a run does with one listed file whose folder is open.
@@ -86,6 +87,7 @@ class DownloadRun {
     Decider* decider_ = nullptr;
     std::unique_ptr<Progress> progress_;
     std::unique_ptr<Shared> shared_;
+    std::unique_ptr<DeltaFetcher> delta_;
 };
 
 }  // namespace zefo

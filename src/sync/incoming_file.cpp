@@ -287,6 +287,25 @@ bool IncomingFile::Commit() {
     return true;
 }
 
+bool IncomingFile::CommitAssembled() {
+    if (!file_.valid())
+        return false;
+    // What was appended before (a resumed leftover) is not what the file holds now.
+    std::string md5, sha256;
+    digester_->Finish(md5, sha256);
+    buffer_.clear();
+    size_ = FileSizeOf(file_);
+    const bool flush = !SyncsWholeFileSystem() && (checks_.durable || size_ >= kFlushedFileSize);
+    if (size_ < 0 || (checks_.size >= 0 && size_ != checks_.size) || (flush && !FlushFileToDisk(file_)) ||
+        !folder_->ReplaceHeld(file_, temporary_, name_)) {
+        Discard();
+        return false;
+    }
+    file_.Reset();
+    folder_ = nullptr;
+    return true;
+}
+
 void IncomingFile::Keep() {
     // Nothing arrived, or nothing could verify a file resumed from it: nothing to keep.
     if (size_ == 0 || (!IsHexText(checks_.md5, 32) && checks_.sha256.empty()) ||

@@ -66,6 +66,15 @@ class IncomingFile final : public DownloadSink {
     bool Commit() override;
     // Ends without a commit and keeps what arrived, for a later attempt to resume.
     void Keep() override;
+
+    // The held temporary file, for bytes written at their offsets rather than appended
+    // (an update assembled from ranges and local copies). Once written so, the file is
+    // either committed through CommitAssembled or started over with Restart().
+    const NativeFile& file() const { return file_; }
+    // Moves the temporary file over the target once its caller has verified every byte
+    // of it against the checks (delta_update.h reads the whole file once to do so). On
+    // false the target is unchanged and the temporary file is gone.
+    bool CommitAssembled();
     // Ends without a commit and removes the temporary file.
     void Discard() override;
 

@@ -1,0 +1,240 @@
+#include "sync/delta_fetch.h"
+
+#include <algorithm>
+#include <atomic>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/ascii.h"
+#include "base/native_file.h"
+#include "sync/chunk_index.h"
+#include "sync/delta_update.h"
+#include "sync/remembered_indexes.h"
+
+namespace zefo {
+
+namespace {
+
+constexpr char kIndexFolder[] = ".zefo/";
+
+// A whole small reply in memory, of at most `limit` bytes.
+class MemorySink final : public DownloadSink {
+  public:
+    explicit MemorySink(int64_t limit) : limit_(limit) {}
+    bool Append(const char* data, size_t length) override {
+        if (static_cast<int64_t>(length) > limit_ - static_cast<int64_t>(bytes_.size()))
+            return false;
+        bytes_.append(data, length);
+        return true;
+    }
+    int64_t held() const override { return static_cast<int64_t>(bytes_.size()); }
+    int64_t limit() const override { return limit_; }
+    bool HasRoomFor(int64_t bytes) const override { return bytes <= limit_; }
+    bool StartOver() override {
+        bytes_.clear();
+        return true;
+    }
+    bool Commit() override { return true; }
+    void Keep() override {}
+    void Discard() override { bytes_.clear(); }
+    std::string& bytes() { return bytes_; }
+
+  private:
+    const int64_t limit_;
+    std::string bytes_;
+};
+
+// A range's bytes handed on to the writer delta_update.h gives.
+class WriterSink final : public ByteSink {
+  public:
+    explicit WriterSink(RangeWriter& out) : out_(out) {}
+    bool Append(const char* data, size_t length) override { return out_.Write(data, length); }
+
+  private:
+    RangeWriter& out_;
+};
+
+}  // namespace
+
+std::map<std::string, uint64_t> ParseIndexManifest(const std::string& text) {
+    std::map<std::string, uint64_t> entries;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string_view line(text.data() + at, end - at);
+        at = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.empty())
+            continue;
+        // "<32 hex digits> <decimal size>", nothing else.
+        if (line.size() < 34 || line[32] != ' ' || line.size() > 32 + 1 + 19)
+            return {};
+        const std::string md5(line.substr(0, 32));
+        if (!IsHexText(md5, 32))
+            return {};
+        uint64_t size = 0;
+        for (char c : line.substr(33)) {
+            if (c < '0' || c > '9')
+                return {};
+            size = size * 10 + static_cast<uint64_t>(c - '0');
+        }
+        entries[LowerAsciiText(md5)] = size;
+    }
+    return entries;
+}
+
+DeltaFetcher::DeltaFetcher(const GameSource& source, FingerprintCache* cache, Observer& observer)
+    : source_(source), cache_(cache), observer_(observer) {}
+
+DeltaFetcher::~DeltaFetcher() = default;
+
+bool DeltaFetcher::Locate(const std::string& name, Location& location) const {
+    return FileLocation(source_, kIndexFolder + name, location);
+}
+
+uint64_t DeltaFetcher::IndexedSize(HttpClient& client, const std::string& md5) {
+    std::lock_guard guard(lock_);
+    if (!manifestRead_) {
+        manifestRead_ = true;
+        Location location;
+        MemorySink sink(kMaxManifestSize);
+        if (Locate("indexes", location) && client.Download(location, sink, &observer_))
+            manifest_ = ParseIndexManifest(sink.bytes());
+    }
+    auto found = manifest_.find(md5);
+    return found == manifest_.end() ? 0 : found->second;
+}
+
+bool DeltaFetcher::TryDelta(HttpClient& client,
+                            const Location& location,
+                            IncomingFile& incoming,
+                            const SafeFolder& folder,
+                            const std::string& name,
+                            const std::string& path,
+                            const DownloadChecks& checks,
+                            const HttpClient::FileProgress& progress,
+                            DeltaOutcome& outcome,
+                            bool& wrote) {
+    const std::string md5 = LowerAsciiText(checks.md5);
+    NativeFile old = folder.OpenForReading(name);
+    const int64_t oldSize = old.valid() ? FileSizeOf(old) : -1;
+    // No old copy to draw from, or a small one, or a small file: the whole file, without
+    // a look at any index. A leftover alone goes on where it stopped (a plain resume).
+    if (!IsHexText(md5, 32) || oldSize < kMinDeltaSize || (checks.size >= 0 && checks.size < kMinDeltaSize) ||
+        rangesIgnored_.load(std::memory_order_relaxed))
+        return false;
+    // The manifest gives the file's size, which bounds its index.
+    const uint64_t fileSize = IndexedSize(client, md5);
+    if (fileSize == 0 || (checks.size >= 0 && fileSize != static_cast<uint64_t>(checks.size)))
+        return false;
+    Location zciLocation, zcbLocation;
+    MemorySink zci(static_cast<int64_t>(std::min<uint64_t>(MaxChunkIndexSize(fileSize), INT64_MAX)));
+    ChunkIndex index;
+    if (!Locate(md5 + ".zci", zciLocation) || !Locate(md5 + ".zcb", zcbLocation) ||
+        !client.Download(zciLocation, zci, &observer_) || !ParseChunkIndex(zci.bytes(), index) ||
+        !CheckIndexAgainstListing(index.header, checks))
+        return false;
+
+    DeltaSources sources(index);
+    {
+        ChunkIndex remembered;
+        RememberedFile entry;
+        FileStamp stamp;
+        const bool known = cache_ && cache_->Entry(path, entry) && StampOf(old, stamp) &&
+                           RememberedIndexes(cache_->file()).Find(entry, stamp, remembered);
+        if (!sources.AddOldFile(old, known ? &remembered : nullptr))
+            return false;
+    }
+    if (incoming.size() > 0)
+        sources.AddLeftover(incoming.file());
+
+    // A server that answers a range with the whole file serves this run whole files only.
+    auto fetchRange = [&](const Location& from, uint64_t offset, uint64_t length, RangeWriter& out) {
+        WriterSink sink(out);
+        const HttpClient::RangeResult result =
+            client.FetchRange(from, static_cast<int64_t>(offset), static_cast<int64_t>(length), sink, &observer_);
+        if (result == HttpClient::RangeResult::Ignored)
+            rangesIgnored_.store(true, std::memory_order_relaxed);
+        return result == HttpClient::RangeResult::Done ? 0 : -1;
+    };
+    FetchRange records = [&](uint64_t offset, uint64_t length, RangeWriter& out) {
+        return fetchRange(zcbLocation, offset, length, out);
+    };
+    const DeltaPlan plan = PlanDelta(index, sources, records, kRangeMergeGap);
+    if (rangesIgnored_.load(std::memory_order_relaxed))
+        return false;
+    const DeltaBytes cost = CountDeltaBytes(index, plan);
+    // A plan that draws nothing from the disk is the whole file in pieces.
+    if (cost.reused == 0)
+        return false;
+
+    wrote = true;
+    std::atomic<bool> ignored{false};
+    uint64_t done = 0;
+    FetchRange fileRange = [&](uint64_t offset, uint64_t length, RangeWriter& out) {
+        WriterSink sink(out);
+        const HttpClient::RangeResult result =
+            client.FetchRange(location, static_cast<int64_t>(offset), static_cast<int64_t>(length), sink, &observer_);
+        if (result == HttpClient::RangeResult::Ignored)
+            ignored.store(true);
+        return result == HttpClient::RangeResult::Done ? 0 : -1;
+    };
+    for (const ByteRange& range : plan.remote) {
+        if (FetchInto(incoming.file(), range, fileRange) != DeltaResult::Done)
+            return false;
+        done += range.length;
+        if (progress)
+            progress(static_cast<int64_t>(done), static_cast<int64_t>(cost.fetched));
+    }
+    if (AssembleDelta(index, plan, sources, incoming.file(), checks) != DeltaResult::Done)
+        return false;
+    // The old file is let go before the new one takes its name.
+    old.Reset();
+    if (!incoming.CommitAssembled())
+        return false;
+    outcome.delta = true;
+    outcome.ok = true;
+    // Every record of the index held true for the file it made: the fetched chunks
+    // passed their SHA-256, the copied ones the file's digest. It is remembered.
+    outcome.zci = std::move(zci.bytes());
+    return true;
+}
+
+DeltaOutcome DeltaFetcher::Fetch(HttpClient& client,
+                                 const Location& location,
+                                 const SafeFolder& folder,
+                                 const std::string& name,
+                                 const std::string& path,
+                                 const DownloadChecks& checks,
+                                 const HttpClient::FileProgress& progress) {
+    DeltaOutcome outcome;
+    IncomingFile incoming;
+    if (incoming.Open(folder, name, checks) != IncomingFile::OpenResult::Ready)
+        return outcome;
+    bool wrote = false;
+    if (TryDelta(client, location, incoming, folder, name, path, checks, progress, outcome, wrote))
+        return outcome;
+    if (observer_.StopRequested())
+        return outcome;
+    // The one download of the whole file; bytes written at offsets are no start of it.
+    if (wrote && !incoming.StartOver())
+        return outcome;
+    outcome.ok = client.Download(location, incoming, &observer_, progress);
+    return outcome;
+}
+
+void DeltaFetcher::KeepIndex(const std::string& zci, const std::string& md5) {
+    if (cache_ && !zci.empty())
+        RememberedIndexes(cache_->file()).Keep(zci, LowerAsciiText(md5));
+}
+
+void DeltaFetcher::Prune() {
+    if (cache_)
+        RememberedIndexes(cache_->file()).Prune(cache_->Entries());
+}
+
+}  // namespace zefo

@@ -1,0 +1,101 @@
+// Updates of single files over HTTP that fetch only what changed. A published game
+// folder may hold chunk indexes of its larger files in ".zefo/": a manifest "indexes"
+// ("<md5> <size>" lines), and per file "<md5>.zci" (the chunk index) and "<md5>.zcb"
+// (its block records). A file whose old copy is on the disk and has an index on the
+// server is assembled
+// from its local bytes and HTTP ranges of the published file (delta_update.h); every
+// surprise on the way (no manifest or index, an index that disagrees with the list, a
+// server that answers a range with the whole file, a failed check) ends in exactly one
+// download of the whole file. A file without an old copy of kMinDeltaSize or more is
+// fetched whole at once (a temporary file left by an earlier attempt resumed), without
+// asking for any index; with one, the chunks such a leftover holds in place are kept.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "base/safe_folder.h"
+#include "net/address.h"
+#include "net/http_client.h"
+#include "net/observer.h"
+#include "sync/fingerprint_cache.h"
+#include "sync/game_files.h"
+#include "sync/incoming_file.h"
+
+namespace zefo {
+
+// Local bytes between two fetched ranges shorter than this are fetched with them: one
+// request fewer is worth this many bytes where a round trip costs about a millisecond
+// at some 500 Mbit/s (bandwidth x round trip / connections, rounded down).
+inline constexpr uint64_t kRangeMergeGap = 64 * 1024;
+// Files are updated by their changes only where their old copy holds at least this
+// much: a smaller one saves less than the requests for the indexes cost (publishers
+// index files from this size on).
+inline constexpr int64_t kMinDeltaSize = 1 << 20;
+// The manifest is read up to this size; a larger one counts as none.
+inline constexpr int64_t kMaxManifestSize = 16 << 20;
+
+// The manifest's entries: lowercase MD5 -> size of the file indexed. Empty when the text is
+// not a sound manifest (any line malformed counts as none).
+std::map<std::string, uint64_t> ParseIndexManifest(const std::string& text);
+
+// What fetching one file cost.
+struct DeltaOutcome {
+    bool ok = false;
+    bool delta = false;  // assembled from local bytes and ranges
+    std::string zci;     // the chunk index the file was assembled by, to remember
+};
+
+// The delta side of one run; its methods may be called from several downloads at once.
+class DeltaFetcher {
+  public:
+    // `cache`, when given, names the remembered indexes (remembered_indexes.h).
+    DeltaFetcher(const GameSource& source, FingerprintCache* cache, Observer& observer);
+    ~DeltaFetcher();
+
+    // Fetches the listed file `path` (at `location`) into `name` in `folder`, by delta
+    // where that can pay, else whole. `progress` hears of the bytes fetched against the
+    // bytes to fetch.
+    DeltaOutcome Fetch(HttpClient& client,
+                       const Location& location,
+                       const SafeFolder& folder,
+                       const std::string& name,
+                       const std::string& path,
+                       const DownloadChecks& checks,
+                       const HttpClient::FileProgress& progress);
+
+    // Keeps `zci`, the index of the committed file with `md5` (a no-op without a cache).
+    void KeepIndex(const std::string& zci, const std::string& md5);
+    // Removes the remembered indexes no remembered file names any more.
+    void Prune();
+
+  private:
+    // The size of the file with `md5` as the manifest (fetched once per run) gives it; 0
+    // when the server has no index of it.
+    uint64_t IndexedSize(HttpClient& client, const std::string& md5);
+    bool Locate(const std::string& name, Location& location) const;
+    bool TryDelta(HttpClient& client,
+                  const Location& location,
+                  IncomingFile& incoming,
+                  const SafeFolder& folder,
+                  const std::string& name,
+                  const std::string& path,
+                  const DownloadChecks& checks,
+                  const HttpClient::FileProgress& progress,
+                  DeltaOutcome& outcome,
+                  bool& wrote);
+
+    const GameSource& source_;
+    FingerprintCache* const cache_;
+    Observer& observer_;
+    std::atomic<bool> rangesIgnored_{false};  // the server answered a range with a whole file
+    std::mutex lock_;
+    bool manifestRead_ = false;                 // guarded by lock_
+    std::map<std::string, uint64_t> manifest_;  // guarded by lock_ until manifestRead_
+};
+
+}  // namespace zefo

@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# The command-line client updating a big file by its changes against nginx, as on a real
+# server: the file is changed (bytes overwritten here and there, bytes inserted, data
+# appended) and published again, and the update must fetch a small share of it and end
+# byte-exact. Then the ways it must fall back to one whole download: a server that
+# ignores ranges, an index that lies. Last, --full heals a damaged file with few bytes.
+# Bytes are counted in nginx's access log.
+#
+#   cli_delta.sh ZEFO TOOLS
+#
+# ZEFO is the client (a .exe runs under Wine: WINEPREFIX comes from the environment),
+# TOOLS the native build's tools folder (zefo_publish). Every wait is bounded; the
+# server listens on 127.0.0.1 only. KEEP=1 keeps the work folder for a look.
+set -uo pipefail
+
+zefo=$1 tools=$2
+work=$(mktemp -d "${TMPDIR:-/tmp}/zefo-delta.XXXXXX")
+chmod 755 "$work"
+source "$(dirname "$0")/../../tools/lib/nginx.sh"
+cleanup() {
+    nginx_stop "$work"
+    if [ -n "${KEEP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAILED: $*" >&2
+    exit 1
+}
+
+windows=0
+[[ $zefo == *.exe ]] && windows=1
+path_for_client() { if [ $windows = 1 ]; then echo "Z:$1"; else echo "$1"; fi; }
+client() {  # arguments... ; sets rc, out
+    local run=("$zefo")
+    [ $windows = 1 ] && run=(wine "$zefo")
+    out=$(XDG_CONFIG_HOME="$work/config" LANG=C.UTF-8 timeout 120 "${run[@]}" "$@" --server "$server" 2>"$work/err" |
+          tr -d '\r')
+    rc=${PIPESTATUS[0]}
+}
+expect_rc() {  # what, expected
+    [ "$rc" = "$2" ] || fail "$1: exit code $rc, expected $2; output: $out; errors: $(cat "$work/err")"
+}
+serve() {  # [directives]: (re)starts nginx with an access log of its own
+    nginx_stop "$work"
+    : >"$work/access.log"
+    nginx_start "$work" "$work/www" "access_log $work/access.log; $1" || fail "nginx did not start"
+    server="127.0.0.1:$NGINX_PORT"
+}
+served() {  # path prefix: body bytes nginx sent for it since the log was last emptied
+    awk -v p="$1" '$7 ~ "^"p {n += $10} END {print n + 0}' "$work/access.log"
+}
+requests() {  # path prefix, status: how many such answers
+    awk -v p="$1" -v s="$2" '$7 ~ "^"p && $9 == s {n++} END {print n + 0}' "$work/access.log"
+}
+update() {  # what, [arguments]: updates, checks the result byte-exact, prints the bytes served
+    : >"$work/access.log"
+    client update "$(path_for_client "$installed")" "${@:2}"
+    expect_rc "$1" 0
+    cmp -s "$big" "$installed/data/big.bin" || fail "$1: the updated file differs from the source"
+    echo "ok: $1: $(served /demo/data/big.bin) bytes of the file, $(served /demo/.zefo/) of indexes, of $(stat -c %s "$big")"
+}
+overwrite() {  # file offset length: random bytes in place
+    head -c "$3" /dev/urandom | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+
+mkdir -p "$work/source/demo/data" "$work/config"
+printf 'Demo Game\n' >"$work/source/demo/game.txt"
+big="$work/source/demo/data/big.bin"
+head -c $((16 << 20)) /dev/urandom >"$big"
+size=$(stat -c %s "$big")
+"$tools/zefo_publish" "$work/source" "$work/www" >/dev/null || fail "publish"
+serve ""
+installed="$work/installed"
+client install demo "$(path_for_client "$installed")"
+expect_rc "install" 0
+
+# Overwrites here and there, an insertion and appended data, in one new version.
+for offset in 1000000 5000000 9000000 13000000; do overwrite "$big" $offset 200; done
+{ head -c 7000000 "$big"; head -c 5000 /dev/urandom; tail -c +7000001 "$big"; head -c 100000 /dev/urandom; } \
+    >"$work/next" && mv "$work/next" "$big"
+"$tools/zefo_publish" "$work/source" "$work/www" >/dev/null || fail "republish"
+update "changes"
+fetched=$(served /demo/data/big.bin)
+[ "$fetched" -lt $((size / 10)) ] || fail "the update fetched $fetched bytes of a $size-byte file"
+[ "$(requests /demo/data/big.bin 200)" = 0 ] || fail "the update fetched the whole file"
+[ "$(requests /demo/.zefo/indexes 200)" = 1 ] || fail "the manifest was not fetched once"
+
+# A server that answers ranges with the whole file: one whole download, still exact.
+overwrite "$big" 3000000 300
+"$tools/zefo_publish" "$work/source" "$work/www" >/dev/null || fail "republish"
+serve "max_ranges 0;"
+update "ranges ignored"
+[ "$(requests /demo/data/big.bin 200)" = 1 ] || fail "not one whole download after an ignored range"
+serve ""
+
+# An index that lies about a chunk's SHA-256: the chunk fails its check, and the whole
+# file comes once.
+overwrite "$big" 11000000 300
+"$tools/zefo_publish" "$work/source" "$work/www" >/dev/null || fail "republish"
+md5=$(md5sum <"$big" | cut -c1-32)
+zci="$work/www/demo/.zefo/$md5.zci"
+[ -f "$zci" ] || fail "no index published for $md5"
+cp "$zci" "$work/true.zci"
+# The first chunk record's SHA-256 starts 8 bytes after the 112-byte header.
+printf '\xff\xff\xff\xff' | dd of="$zci" bs=1 seek=120 conv=notrunc status=none
+update "a lying index"
+[ "$(requests /demo/data/big.bin 200)" = 1 ] || fail "the lying index did not end in one whole download"
+
+# A file damaged in place is healed by --full with few bytes.
+cp "$work/true.zci" "$zci"
+overwrite "$installed/data/big.bin" 8000000 4096
+update "heal with --full" --full
+healed=$(served /demo/data/big.bin)
+[ "$healed" -lt $((size / 10)) ] || fail "healing fetched $healed bytes"
+echo "cli delta updates: all passed"
