@@ -15,6 +15,7 @@
 #include "net/tcp_client.h"
 #include "support/settings.h"
 #include "support/translations.h"
+#include "sync/delta_fetch.h"
 #include "sync/fingerprint_cache.h"
 #include "sync/game_files.h"
 #include "sync/installed_game.h"
@@ -36,7 +37,8 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --server HOST[:PORT]  the update server (default: the one in the settings)\n"
     "  --connections N       downloads at once, 1 to 32 (default: the settings', else 8)\n"
-    "  --dry-run             with update: only list what would change\n"
+    "  --dry-run             with update: only list what would change, with the bytes\n"
+    "                        it would fetch of each file's size\n"
     "  --full                with update: read every file again, not only changed ones\n"
     "  --quiet               no status lines and no progress, errors only\n"
     "  --help                this text\n"
@@ -372,10 +374,12 @@ int Update(const Options& options, bool verifyOnly) {
         cache->Clear();
     const std::vector<LocalState> states = CompareGame(base, *files, cache.get(), observer);
     std::vector<std::string> outdated;
+    std::vector<size_t> outdatedIndexes;
     for (size_t i = 0; i < files->size(); ++i) {
         if (states[i] == LocalState::Same)
             continue;
         outdated.push_back((*files)[i].path);
+        outdatedIndexes.push_back(i);
         if (verifyOnly)
             Write(Stream::Out, std::string(states[i] == LocalState::Missing ? "missing" : "changed") + "\t" +
                                    (*files)[i].path + "\n");
@@ -386,8 +390,18 @@ int Update(const Options& options, bool verifyOnly) {
     if (verifyOnly)
         return outdated.empty() ? kExitDone : kExitFailed;
     if (options.dryRun) {
-        for (const std::string& path : outdated)
-            Write(Stream::Out, path + "\n");
+        // Beside each path what its update would fetch, against its whole size: the
+        // indexes of files that come by their changes are fetched to know.
+        const std::vector<FetchEstimate> estimates =
+            EstimateUpdate(Source(settings, game->folder), base, *files, outdatedIndexes, cache.get(), observer);
+        for (size_t n = 0; n < outdated.size(); ++n) {
+            const FetchEstimate& estimate = estimates[n];
+            const std::string cost =
+                estimate.fetch >= 0 && estimate.size >= 0
+                    ? std::to_string(estimate.fetch) + " of " + std::to_string(estimate.size) + " bytes"
+                    : "whole file";
+            Write(Stream::Out, outdated[n] + "\t" + cost + "\n");
+        }
         return kExitDone;
     }
     if (outdated.empty())

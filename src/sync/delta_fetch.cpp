@@ -10,6 +10,7 @@
 #include "base/native_file.h"
 #include "sync/chunk_index.h"
 #include "sync/delta_update.h"
+#include "sync/listed_file.h"
 #include "sync/remembered_indexes.h"
 
 namespace zefo {
@@ -109,19 +110,40 @@ uint64_t DeltaFetcher::IndexedSize(HttpClient& client, const std::string& md5) {
     return found == manifest_.end() ? 0 : found->second;
 }
 
-bool DeltaFetcher::TryDelta(HttpClient& client,
-                            const Location& location,
-                            IncomingFile& incoming,
-                            const SafeFolder& folder,
-                            const std::string& name,
-                            const std::string& path,
-                            const DownloadChecks& checks,
-                            const HttpClient::FileProgress& progress,
-                            DeltaOutcome& outcome,
-                            bool& wrote) {
+// A file's delta as planned: the old copy held open, the index and the plan over them.
+struct DeltaFetcher::Prepared {
+    NativeFile old;
+    std::string zci;
+    ChunkIndex index;
+    std::unique_ptr<DeltaSources> sources;  // refers to `index` and `old`
+    DeltaPlan plan;
+    DeltaBytes cost;
+};
+
+HttpClient::RangeResult DeltaFetcher::FetchInto(HttpClient& client,
+                                                const Location& from,
+                                                uint64_t offset,
+                                                uint64_t length,
+                                                RangeWriter& out) {
+    WriterSink sink(out);
+    const HttpClient::RangeResult result =
+        client.FetchRange(from, static_cast<int64_t>(offset), static_cast<int64_t>(length), sink, &observer_);
+    // A server that answers a range with the whole file serves this run whole files only.
+    if (result == HttpClient::RangeResult::Ignored)
+        rangesIgnored_.store(true, std::memory_order_relaxed);
+    return result;
+}
+
+bool DeltaFetcher::Prepare(HttpClient& client,
+                           const SafeFolder& folder,
+                           const std::string& name,
+                           const std::string& path,
+                           const DownloadChecks& checks,
+                           const NativeFile* leftover,
+                           Prepared& out) {
     const std::string md5 = LowerAsciiText(checks.md5);
-    NativeFile old = folder.OpenForReading(name);
-    const int64_t oldSize = old.valid() ? FileSizeOf(old) : -1;
+    out.old = folder.OpenForReading(name);
+    const int64_t oldSize = out.old.valid() ? FileSizeOf(out.old) : -1;
     // No old copy to draw from, or a small one, or a small file: the whole file, without
     // a look at any index. A leftover alone goes on where it stopped (a plain resume).
     if (!IsHexText(md5, 32) || oldSize < kMinDeltaSize || (checks.size >= 0 && checks.size < kMinDeltaSize) ||
@@ -133,75 +155,89 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
         return false;
     Location zciLocation, zcbLocation;
     MemorySink zci(static_cast<int64_t>(std::min<uint64_t>(MaxChunkIndexSize(fileSize), INT64_MAX)));
-    ChunkIndex index;
     if (!Locate(md5 + ".zci", zciLocation) || !Locate(md5 + ".zcb", zcbLocation) ||
-        !client.Download(zciLocation, zci, &observer_) || !ParseChunkIndex(zci.bytes(), index) ||
-        !CheckIndexAgainstListing(index.header, checks))
+        !client.Download(zciLocation, zci, &observer_) || !ParseChunkIndex(zci.bytes(), out.index) ||
+        !CheckIndexAgainstListing(out.index.header, checks))
         return false;
+    out.zci = std::move(zci.bytes());
 
-    DeltaSources sources(index);
-    {
-        ChunkIndex remembered;
-        RememberedFile entry;
-        FileStamp stamp;
-        const bool known = cache_ && cache_->Entry(path, entry) && StampOf(old, stamp) &&
-                           RememberedIndexes(cache_->file()).Find(entry, stamp, remembered);
-        if (!sources.AddOldFile(old, known ? &remembered : nullptr))
-            return false;
-    }
-    if (incoming.size() > 0)
-        sources.AddLeftover(incoming.file());
-
-    // A server that answers a range with the whole file serves this run whole files only.
-    auto fetchRange = [&](const Location& from, uint64_t offset, uint64_t length, RangeWriter& out) {
-        WriterSink sink(out);
-        const HttpClient::RangeResult result =
-            client.FetchRange(from, static_cast<int64_t>(offset), static_cast<int64_t>(length), sink, &observer_);
-        if (result == HttpClient::RangeResult::Ignored)
-            rangesIgnored_.store(true, std::memory_order_relaxed);
-        return result == HttpClient::RangeResult::Done ? 0 : -1;
-    };
-    FetchRange records = [&](uint64_t offset, uint64_t length, RangeWriter& out) {
-        return fetchRange(zcbLocation, offset, length, out);
-    };
-    const DeltaPlan plan = PlanDelta(index, sources, records, kRangeMergeGap);
-    if (rangesIgnored_.load(std::memory_order_relaxed))
+    out.sources = std::make_unique<DeltaSources>(out.index);
+    ChunkIndex remembered;
+    RememberedFile entry;
+    FileStamp stamp;
+    const bool known = cache_ && cache_->Entry(path, entry) && StampOf(out.old, stamp) &&
+                       RememberedIndexes(cache_->file()).Find(entry, stamp, remembered);
+    if (!out.sources->AddOldFile(out.old, known ? &remembered : nullptr))
         return false;
-    const DeltaBytes cost = CountDeltaBytes(index, plan);
+    if (leftover)
+        out.sources->AddLeftover(*leftover);
+
+    FetchRange records = [&](uint64_t offset, uint64_t length, RangeWriter& writer) {
+        return FetchInto(client, zcbLocation, offset, length, writer) == HttpClient::RangeResult::Done ? 0 : -1;
+    };
+    out.plan = PlanDelta(out.index, *out.sources, records, kRangeMergeGap);
+    out.cost = CountDeltaBytes(out.index, out.plan);
     // A plan that draws nothing from the disk is the whole file in pieces.
-    if (cost.reused == 0)
-        return false;
+    return !rangesIgnored_.load(std::memory_order_relaxed) && out.cost.reused > 0;
+}
 
+bool DeltaFetcher::TryDelta(HttpClient& client,
+                            const Location& location,
+                            IncomingFile& incoming,
+                            const SafeFolder& folder,
+                            const std::string& name,
+                            const std::string& path,
+                            const DownloadChecks& checks,
+                            const HttpClient::FileProgress& progress,
+                            DeltaOutcome& outcome,
+                            bool& wrote) {
+    Prepared prepared;
+    if (!Prepare(client, folder, name, path, checks, incoming.size() > 0 ? &incoming.file() : nullptr, prepared))
+        return false;
     wrote = true;
-    std::atomic<bool> ignored{false};
     uint64_t done = 0;
     FetchRange fileRange = [&](uint64_t offset, uint64_t length, RangeWriter& out) {
-        WriterSink sink(out);
-        const HttpClient::RangeResult result =
-            client.FetchRange(location, static_cast<int64_t>(offset), static_cast<int64_t>(length), sink, &observer_);
-        if (result == HttpClient::RangeResult::Ignored)
-            ignored.store(true);
-        return result == HttpClient::RangeResult::Done ? 0 : -1;
+        return FetchInto(client, location, offset, length, out) == HttpClient::RangeResult::Done ? 0 : -1;
     };
-    for (const ByteRange& range : plan.remote) {
-        if (FetchInto(incoming.file(), range, fileRange) != DeltaResult::Done)
+    for (const ByteRange& range : prepared.plan.remote) {
+        if (zefo::FetchInto(incoming.file(), range, fileRange) != DeltaResult::Done)
             return false;
         done += range.length;
         if (progress)
-            progress(static_cast<int64_t>(done), static_cast<int64_t>(cost.fetched));
+            progress(static_cast<int64_t>(done), static_cast<int64_t>(prepared.cost.fetched));
     }
-    if (AssembleDelta(index, plan, sources, incoming.file(), checks) != DeltaResult::Done)
+    if (AssembleDelta(prepared.index, prepared.plan, *prepared.sources, incoming.file(), checks) != DeltaResult::Done)
         return false;
     // The old file is let go before the new one takes its name.
-    old.Reset();
+    prepared.sources.reset();
+    prepared.old.Reset();
     if (!incoming.CommitAssembled())
         return false;
     outcome.delta = true;
     outcome.ok = true;
     // Every record of the index held true for the file it made: the fetched chunks
     // passed their SHA-256, the copied ones the file's digest. It is remembered.
-    outcome.zci = std::move(zci.bytes());
+    outcome.zci = std::move(prepared.zci);
     return true;
+}
+
+FetchEstimate DeltaFetcher::Estimate(HttpClient& client,
+                                     const SafeFolder& folder,
+                                     const std::string& name,
+                                     const std::string& path,
+                                     const DownloadChecks& checks) {
+    FetchEstimate estimate;
+    estimate.size = checks.size;
+    Prepared prepared;
+    if (Prepare(client, folder, name, path, checks, nullptr, prepared)) {
+        estimate.size = static_cast<int64_t>(prepared.cost.fileSize);
+        estimate.fetch = static_cast<int64_t>(prepared.cost.total());
+    } else if (!prepared.zci.empty()) {
+        estimate.size = static_cast<int64_t>(prepared.index.header.fileSize);
+    }
+    if (estimate.fetch < 0)
+        estimate.fetch = estimate.size;
+    return estimate;
 }
 
 DeltaOutcome DeltaFetcher::Fetch(HttpClient& client,
@@ -235,6 +271,34 @@ void DeltaFetcher::KeepIndex(const std::string& zci, const std::string& md5) {
 void DeltaFetcher::Prune() {
     if (cache_)
         RememberedIndexes(cache_->file()).Prune(cache_->Entries());
+}
+
+std::vector<FetchEstimate> EstimateUpdate(const GameSource& source,
+                                          const std::string& base,
+                                          const FileList& files,
+                                          const std::vector<size_t>& which,
+                                          FingerprintCache* cache,
+                                          Observer& observer) {
+    std::vector<FetchEstimate> estimates;
+    DeltaFetcher fetcher(source, cache, observer);
+    HttpClient client;
+    ListedFolders folders(base, false);
+    for (size_t i : which) {
+        const FileEntry& entry = files[i];
+        const DownloadChecks checks{entry.fingerprint, entry.sha256, source.access.pin, entry.size};
+        std::string name;
+        bool missing = false;
+        std::shared_ptr<const SafeFolder> folder = folders.Open(entry.path, name, missing);
+        FetchEstimate estimate;
+        if (folder) {
+            estimate = fetcher.Estimate(client, *folder, name, entry.path, checks);
+        } else {
+            estimate.size = entry.size;
+            estimate.fetch = entry.size;
+        }
+        estimates.push_back(estimate);
+    }
+    return estimates;
 }
 
 }  // namespace zefo

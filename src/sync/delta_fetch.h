@@ -17,11 +17,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "base/safe_folder.h"
 #include "net/address.h"
 #include "net/http_client.h"
 #include "net/observer.h"
+#include "sync/delta_update.h"
 #include "sync/fingerprint_cache.h"
 #include "sync/game_files.h"
 #include "sync/incoming_file.h"
@@ -50,6 +52,13 @@ struct DeltaOutcome {
     std::string zci;     // the chunk index the file was assembled by, to remember
 };
 
+// What updating one file would fetch: the bytes, its indexes included, and the file's
+// whole size; -1 where not known (a list without sizes, a file without an index).
+struct FetchEstimate {
+    int64_t fetch = -1;
+    int64_t size = -1;
+};
+
 // The delta side of one run; its methods may be called from several downloads at once.
 class DeltaFetcher {
   public:
@@ -68,12 +77,34 @@ class DeltaFetcher {
                        const DownloadChecks& checks,
                        const HttpClient::FileProgress& progress);
 
+    // What Fetch would fetch for the file: its plan made as Fetch makes it (the manifest,
+    // the index and block records fetched to know), without a leftover.
+    FetchEstimate Estimate(HttpClient& client,
+                           const SafeFolder& folder,
+                           const std::string& name,
+                           const std::string& path,
+                           const DownloadChecks& checks);
+
     // Keeps `zci`, the index of the committed file with `md5` (a no-op without a cache).
     void KeepIndex(const std::string& zci, const std::string& md5);
     // Removes the remembered indexes no remembered file names any more.
     void Prune();
 
   private:
+    struct Prepared;
+    // The plan of the file by its changes; false when it is to come whole.
+    bool Prepare(HttpClient& client,
+                 const SafeFolder& folder,
+                 const std::string& name,
+                 const std::string& path,
+                 const DownloadChecks& checks,
+                 const NativeFile* leftover,
+                 Prepared& out);
+    HttpClient::RangeResult FetchInto(HttpClient& client,
+                                      const Location& from,
+                                      uint64_t offset,
+                                      uint64_t length,
+                                      RangeWriter& out);
     // The size of the file with `md5` as the manifest (fetched once per run) gives it; 0
     // when the server has no index of it.
     uint64_t IndexedSize(HttpClient& client, const std::string& md5);
@@ -97,5 +128,15 @@ class DeltaFetcher {
     bool manifestRead_ = false;                 // guarded by lock_
     std::map<std::string, uint64_t> manifest_;  // guarded by lock_ until manifestRead_
 };
+
+// What updating the entries `which` of `files` below `base` would fetch, entry by
+// entry: by a plan where Fetch would make one (the manifest, indexes and block records
+// are fetched to know), else the whole size.
+std::vector<FetchEstimate> EstimateUpdate(const GameSource& source,
+                                          const std::string& base,
+                                          const FileList& files,
+                                          const std::vector<size_t>& which,
+                                          FingerprintCache* cache,
+                                          Observer& observer);
 
 }  // namespace zefo

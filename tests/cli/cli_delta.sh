@@ -80,7 +80,18 @@ for offset in 1000000 5000000 9000000 13000000; do overwrite "$big" $offset 200;
 { head -c 7000000 "$big"; head -c 5000 /dev/urandom; tail -c +7000001 "$big"; head -c 100000 /dev/urandom; } \
     >"$work/next" && mv "$work/next" "$big"
 "$tools/zefo_publish" "$work/source" "$work/www" >/dev/null || fail "republish"
+# The dry run tells the bytes the update will fetch, its indexes included.
+: >"$work/access.log"
+client update "$(path_for_client "$installed")" --dry-run
+expect_rc "dry run" 0
+estimate=$(awk -F'\t' '$1 == "data/big.bin" {print $2}' <<<"$out")
+[[ $estimate =~ ^([0-9]+)\ of\ $(stat -c %s "$big")\ bytes$ ]] || fail "dry run printed [$out]"
+planned=${BASH_REMATCH[1]}
+[ "$(requests /demo/data/big.bin 206)$(requests /demo/data/big.bin 200)" = 00 ] || fail "the dry run fetched the file"
 update "changes"
+# The estimate is the plan: the bytes of the file plus its chunk index and block records.
+[ "$planned" = $(($(served /demo/data/big.bin) + $(served /demo/.zefo/) - $(served /demo/.zefo/indexes))) ] ||
+    fail "the dry run said $planned bytes"
 fetched=$(served /demo/data/big.bin)
 [ "$fetched" -lt $((size / 10)) ] || fail "the update fetched $fetched bytes of a $size-byte file"
 [ "$(requests /demo/data/big.bin 200)" = 0 ] || fail "the update fetched the whole file"

@@ -81,7 +81,8 @@ expect_rc "verify after the republish" 1
 
 client update "$(path_for_client "$installed")" --dry-run
 expect_rc "dry run" 0
-grep -qx 'readme.txt' <<<"$out" && grep -qx 'data/maps/level two.bin' <<<"$out" || fail "dry run printed [$out]"
+grep -qx $'readme.txt\twhole file' <<<"$out" && grep -qx $'data/maps/level two.bin\twhole file' <<<"$out" ||
+    fail "dry run printed [$out]"
 grep -q 'first edition' "$installed/readme.txt" || fail "the dry run changed a file"
 
 client update "$(path_for_client "$installed")"
