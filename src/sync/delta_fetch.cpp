@@ -72,16 +72,17 @@ std::map<std::string, uint64_t> ParseIndexManifest(const std::string& text) {
         if (line.empty())
             continue;
         // "<32 hex digits> <decimal size>", nothing else.
-        if (line.size() < 34 || line[32] != ' ' || line.size() > 32 + 1 + 19)
+        if (line.size() < 34 || line[32] != ' ')
             return {};
         const std::string md5(line.substr(0, 32));
         if (!IsHexText(md5, 32))
             return {};
         uint64_t size = 0;
         for (char c : line.substr(33)) {
-            if (c < '0' || c > '9')
+            const uint64_t digit = static_cast<uint64_t>(c - '0');
+            if (c < '0' || c > '9' || size > (UINT64_MAX - digit) / 10)
                 return {};
-            size = size * 10 + static_cast<uint64_t>(c - '0');
+            size = size * 10 + digit;
         }
         entries[LowerAsciiText(md5)] = size;
     }
