@@ -373,13 +373,11 @@ int Update(const Options& options, bool verifyOnly) {
     if (verifyOnly || options.full)
         cache->Clear();
     const std::vector<LocalState> states = CompareGame(base, *files, cache.get(), observer);
-    std::vector<std::string> outdated;
-    std::vector<size_t> outdatedIndexes;
+    std::vector<size_t> outdated;
     for (size_t i = 0; i < files->size(); ++i) {
         if (states[i] == LocalState::Same)
             continue;
-        outdated.push_back((*files)[i].path);
-        outdatedIndexes.push_back(i);
+        outdated.push_back(i);
         if (verifyOnly)
             Write(Stream::Out, std::string(states[i] == LocalState::Missing ? "missing" : "changed") + "\t" +
                                    (*files)[i].path + "\n");
@@ -392,16 +390,14 @@ int Update(const Options& options, bool verifyOnly) {
     if (options.dryRun) {
         // Beside each path what its update would fetch, against its whole size: the
         // indexes of files that come by their changes are fetched to know.
-        const std::vector<FetchEstimate> estimates =
-            EstimateUpdate(Source(settings, game->folder), base, *files, outdatedIndexes, cache.get(), observer);
-        for (size_t n = 0; n < outdated.size(); ++n) {
-            const FetchEstimate& estimate = estimates[n];
-            const std::string cost =
-                estimate.fetch >= 0 && estimate.size >= 0
-                    ? std::to_string(estimate.fetch) + " of " + std::to_string(estimate.size) + " bytes"
-                    : "whole file";
-            Write(Stream::Out, outdated[n] + "\t" + cost + "\n");
-        }
+        EstimateUpdate(Source(settings, game->folder), base, *files, outdated, cache.get(), observer,
+                       [&files](size_t i, const FetchEstimate& estimate) {
+                           const std::string cost =
+                               estimate.fetch >= 0 && estimate.size >= 0
+                                   ? std::to_string(estimate.fetch) + " of " + std::to_string(estimate.size) + " bytes"
+                                   : "whole file";
+                           Write(Stream::Out, (*files)[i].path + "\t" + cost + "\n");
+                       });
         return kExitDone;
     }
     if (outdated.empty())

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -54,6 +56,32 @@ class WriterSink final : public ByteSink {
 
   private:
     RangeWriter& out_;
+};
+
+// A range's bytes in memory.
+class TextWriter final : public RangeWriter {
+  public:
+    TextWriter(std::string& bytes, uint64_t length) : bytes_(bytes), length_(length) {}
+    bool Write(const void* data, size_t size) override {
+        if (size > length_ - bytes_.size())
+            return false;
+        bytes_.append(static_cast<const char*>(data), size);
+        return true;
+    }
+
+  private:
+    std::string& bytes_;
+    const uint64_t length_;
+};
+
+// The ranges of one Spread, taken in turn by whoever works on it.
+struct SpreadState {
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex lock;
+    std::condition_variable finished;
+    size_t active = 0;    // helpers at work, guarded by lock
+    bool closed = false;  // no helper starts any more, guarded by lock
 };
 
 }  // namespace
@@ -135,6 +163,38 @@ HttpClient::RangeResult DeltaFetcher::FetchInto(HttpClient& client,
     return result;
 }
 
+bool DeltaFetcher::Spread(HttpClient& client, size_t count, const std::function<bool(size_t, HttpClient&)>& fetch) {
+    auto state = std::make_shared<SpreadState>();
+    auto work = [state, count, &fetch](HttpClient& with) {
+        for (size_t n = 0; !state->failed.load(std::memory_order_relaxed) && (n = state->next.fetch_add(1)) < count;) {
+            if (!fetch(n, with))
+                state->failed.store(true, std::memory_order_relaxed);
+        }
+    };
+    const size_t offers = offer_ && count > 1 ? std::min(helpers_, count - 1) : 0;
+    for (size_t i = 0; i < offers; ++i) {
+        // A helper that comes after the work ended does nothing: `fetch` is gone then.
+        offer_([state, work](HttpClient& with) {
+            {
+                std::lock_guard guard(state->lock);
+                if (state->closed)
+                    return;
+                ++state->active;
+            }
+            work(with);
+            std::lock_guard guard(state->lock);
+            if (--state->active == 0)
+                state->finished.notify_all();
+        });
+    }
+    work(client);
+    std::unique_lock guard(state->lock);
+    state->closed = true;
+    // Bounded: every fetch of a helper is (the client's time-outs).
+    state->finished.wait(guard, [&state] { return state->active == 0; });
+    return !state->failed.load(std::memory_order_relaxed);
+}
+
 bool DeltaFetcher::Prepare(HttpClient& client,
                            const SafeFolder& folder,
                            const std::string& name,
@@ -173,10 +233,19 @@ bool DeltaFetcher::Prepare(HttpClient& client,
     if (leftover)
         out.sources->AddLeftover(*leftover);
 
-    FetchRange records = [&](uint64_t offset, uint64_t length, RangeWriter& writer) {
-        return FetchInto(client, zcbLocation, offset, length, writer) == HttpClient::RangeResult::Done ? 0 : -1;
+    FetchRanges records = [&](const std::vector<ByteRange>& ranges, std::vector<std::string>& bytes) {
+        std::vector<int> results(ranges.size(), -1);
+        Spread(client, ranges.size(), [&](size_t n, HttpClient& with) {
+            TextWriter writer(bytes[n], ranges[n].length);
+            results[n] = FetchInto(with, zcbLocation, ranges[n].offset, ranges[n].length, writer) ==
+                                 HttpClient::RangeResult::Done
+                             ? 0
+                             : -1;
+            return results[n] == 0;
+        });
+        return results;
     };
-    out.plan = PlanDelta(out.index, *out.sources, records, kRangeMergeGap);
+    out.plan = PlanDeltaAtOnce(out.index, *out.sources, records, kRangeMergeGap);
     out.cost = CountDeltaBytes(out.index, out.plan);
     // A plan that draws nothing from the disk is the whole file in pieces.
     return !rangesIgnored_.load(std::memory_order_relaxed) && out.cost.reused > 0;
@@ -196,17 +265,21 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
     if (!Prepare(client, folder, name, path, checks, incoming.size() > 0 ? &incoming.file() : nullptr, prepared))
         return false;
     wrote = true;
-    uint64_t done = 0;
-    FetchRange fileRange = [&](uint64_t offset, uint64_t length, RangeWriter& out) {
-        return FetchInto(client, location, offset, length, out) == HttpClient::RangeResult::Done ? 0 : -1;
-    };
-    for (const ByteRange& range : prepared.plan.remote) {
-        if (zefo::FetchInto(incoming.file(), range, fileRange) != DeltaResult::Done)
+    std::atomic<uint64_t> done{0};
+    const std::vector<ByteRange>& remote = prepared.plan.remote;
+    const bool fetched = Spread(client, remote.size(), [&](size_t n, HttpClient& with) {
+        FetchRange fetch = [&](uint64_t offset, uint64_t length, RangeWriter& out) {
+            return FetchInto(with, location, offset, length, out) == HttpClient::RangeResult::Done ? 0 : -1;
+        };
+        if (zefo::FetchInto(incoming.file(), remote[n], fetch) != DeltaResult::Done)
             return false;
-        done += range.length;
+        const uint64_t now = done.fetch_add(remote[n].length) + remote[n].length;
         if (progress)
-            progress(static_cast<int64_t>(done), static_cast<int64_t>(prepared.cost.fetched));
-    }
+            progress(static_cast<int64_t>(now), static_cast<int64_t>(prepared.cost.fetched));
+        return true;
+    });
+    if (!fetched)
+        return false;
     if (AssembleDelta(prepared.index, prepared.plan, *prepared.sources, incoming.file(), checks) != DeltaResult::Done)
         return false;
     // The old file is let go before the new one takes its name.
@@ -274,13 +347,13 @@ void DeltaFetcher::Prune() {
         RememberedIndexes(cache_->file()).Prune(cache_->Entries());
 }
 
-std::vector<FetchEstimate> EstimateUpdate(const GameSource& source,
-                                          const std::string& base,
-                                          const FileList& files,
-                                          const std::vector<size_t>& which,
-                                          FingerprintCache* cache,
-                                          Observer& observer) {
-    std::vector<FetchEstimate> estimates;
+void EstimateUpdate(const GameSource& source,
+                    const std::string& base,
+                    const FileList& files,
+                    const std::vector<size_t>& which,
+                    FingerprintCache* cache,
+                    Observer& observer,
+                    const std::function<void(size_t index, const FetchEstimate& estimate)>& each) {
     DeltaFetcher fetcher(source, cache, observer);
     HttpClient client;
     ListedFolders folders(base, false);
@@ -297,9 +370,8 @@ std::vector<FetchEstimate> EstimateUpdate(const GameSource& source,
             estimate.size = entry.size;
             estimate.fetch = entry.size;
         }
-        estimates.push_back(estimate);
+        each(i, estimate);
     }
-    return estimates;
 }
 
 }  // namespace zefo

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -59,6 +60,12 @@ struct FetchEstimate {
     int64_t size = -1;
 };
 
+// Work an idle download of the run may take on, with its own connection.
+using HelpTask = std::function<void(HttpClient&)>;
+// Hands a task to the idle downloads of the run (or to none: the offering download
+// then does the work itself).
+using OfferHelp = std::function<void(HelpTask)>;
+
 // The delta side of one run; its methods may be called from several downloads at once.
 class DeltaFetcher {
   public:
@@ -85,6 +92,13 @@ class DeltaFetcher {
                            const std::string& path,
                            const DownloadChecks& checks);
 
+    // The ranges of a file are spread over the offering download's connection and those
+    // of up to `helpers` idle downloads that take the offered tasks.
+    void SetHelpers(OfferHelp offer, size_t helpers) {
+        offer_ = std::move(offer);
+        helpers_ = helpers;
+    }
+
     // Keeps `zci`, the index of the committed file with `md5` (a no-op without a cache).
     void KeepIndex(const std::string& zci, const std::string& md5);
     // Removes the remembered indexes no remembered file names any more.
@@ -100,6 +114,10 @@ class DeltaFetcher {
                  const DownloadChecks& checks,
                  const NativeFile* leftover,
                  Prepared& out);
+    // Runs fetch(n, client) for every n below `count`, over `client` and the clients of
+    // the idle downloads that help; returns once no helper works on it any more. True
+    // when every call returned true (after a false one, no further ones are made).
+    bool Spread(HttpClient& client, size_t count, const std::function<bool(size_t, HttpClient&)>& fetch);
     HttpClient::RangeResult FetchInto(HttpClient& client,
                                       const Location& from,
                                       uint64_t offset,
@@ -123,20 +141,23 @@ class DeltaFetcher {
     const GameSource& source_;
     FingerprintCache* const cache_;
     Observer& observer_;
+    OfferHelp offer_;
+    size_t helpers_ = 0;
     std::atomic<bool> rangesIgnored_{false};  // the server answered a range with a whole file
     std::mutex lock_;
     bool manifestRead_ = false;                 // guarded by lock_
     std::map<std::string, uint64_t> manifest_;  // guarded by lock_ until manifestRead_
 };
 
-// What updating the entries `which` of `files` below `base` would fetch, entry by
-// entry: by a plan where Fetch would make one (the manifest, indexes and block records
-// are fetched to know), else the whole size.
-std::vector<FetchEstimate> EstimateUpdate(const GameSource& source,
-                                          const std::string& base,
-                                          const FileList& files,
-                                          const std::vector<size_t>& which,
-                                          FingerprintCache* cache,
-                                          Observer& observer);
+// What updating the entries `which` of `files` below `base` would fetch, told to `each`
+// entry by entry, in order: by a plan where Fetch would make one (the manifest, indexes
+// and block records are fetched to know), else the whole size.
+void EstimateUpdate(const GameSource& source,
+                    const std::string& base,
+                    const FileList& files,
+                    const std::vector<size_t>& which,
+                    FingerprintCache* cache,
+                    Observer& observer,
+                    const std::function<void(size_t index, const FetchEstimate& estimate)>& each);
 
 }  // namespace zefo

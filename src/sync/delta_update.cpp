@@ -106,29 +106,41 @@ std::vector<bool> RemoteChunks(const std::vector<Chunk>& chunks, const Plan& pla
 }
 
 // The block-level spans found for the remote chunks of `plan`, their records fetched
-// through `fetch`.
+// through `fetch`, all requests at once; the searches are taken in order up to the
+// first whose records did not come whole.
 std::vector<Span> FindLocalBlocks(const ChunkIndex& index,
                                   const Plan& plan,
                                   const DeltaSources& sources,
-                                  const FetchRange& fetch,
+                                  const FetchRanges& fetch,
                                   DeltaPlan& out) {
     std::vector<Span> found;
     std::vector<BlockSearch> searches = BlockSearches(plan, index.chunks, sources.sources(), kDefaultRegionSlack);
     if (searches.size() > kMaxBlockSearches)
         searches.resize(kMaxBlockSearches);
-    const ReadLocal read = sources.Reader();
+    std::vector<BlockSearch> asked;
+    std::vector<ByteRange> ranges;
     for (const BlockSearch& search : searches) {
         const ByteRange range = BlockRecordRange(index, search.firstChunk, search.chunkCount);
         if (range.length == 0)
             continue;
-        MemoryRangeWriter records(range.length);
-        ++out.blockRecordRequests;
-        const int fetched = fetch(range.offset, range.length, records);
-        out.blockRecordBytes += records.bytes().size();
+        asked.push_back(search);
+        ranges.push_back(range);
+    }
+    if (ranges.empty())
+        return found;
+    std::vector<std::string> records(ranges.size());
+    const std::vector<int> results = fetch(ranges, records);
+    const ReadLocal read = sources.Reader();
+    for (size_t n = 0; n < ranges.size(); ++n) {
+        const bool came = n < results.size() && results[n] == 0;
+        if (n < results.size())
+            ++out.blockRecordRequests;
+        out.blockRecordBytes += records[n].size();
         std::vector<BlockRecord> parsed;
-        if (fetched != 0 || !ParseBlockRecords(records.bytes(), range.length / kBlockRecordSize, parsed))
+        if (!came || records[n].size() != ranges[n].length ||
+            !ParseBlockRecords(records[n], ranges[n].length / kBlockRecordSize, parsed))
             break;
-        std::vector<Span> more = FindBlocks(search, index.chunks, parsed, index.header.blockSize, read);
+        std::vector<Span> more = FindBlocks(asked[n], index.chunks, parsed, index.header.blockSize, read);
         found.insert(found.end(), more.begin(), more.end());
     }
     return found;
@@ -269,6 +281,27 @@ DeltaPlan PlanDelta(const ChunkIndex& index,
                     const DeltaSources& sources,
                     const FetchRange& blockRecords,
                     uint64_t mergeGap) {
+    if (!blockRecords)
+        return PlanDeltaAtOnce(index, sources, FetchRanges(), mergeGap);
+    // One range after the other, up to the first that fails.
+    FetchRanges inTurn = [&blockRecords](const std::vector<ByteRange>& ranges, std::vector<std::string>& out) {
+        std::vector<int> results;
+        for (size_t n = 0; n < ranges.size(); ++n) {
+            MemoryRangeWriter writer(ranges[n].length);
+            results.push_back(blockRecords(ranges[n].offset, ranges[n].length, writer));
+            out[n] = writer.bytes();
+            if (results.back() != 0)
+                break;
+        }
+        return results;
+    };
+    return PlanDeltaAtOnce(index, sources, inTurn, mergeGap);
+}
+
+DeltaPlan PlanDeltaAtOnce(const ChunkIndex& index,
+                          const DeltaSources& sources,
+                          const FetchRanges& blockRecords,
+                          uint64_t mergeGap) {
     DeltaPlan out;
     Plan plan = PlanChunks(index.chunks, sources.sources());
     out.checkedChunks = RemoteChunks(index.chunks, plan);

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "base/native_file.h"
@@ -44,6 +45,12 @@ class RangeWriter {
 // Fetches the bytes [offset, offset + length) of a file on the server into `out`:
 // 0 when all of them came, anything else when not.
 using FetchRange = std::function<int(uint64_t offset, uint64_t length, RangeWriter& out)>;
+
+// Fetches `ranges` of a file, each into its text of `out` (as many as there are
+// ranges): per range 0 when all of its bytes came, anything else when not. The results
+// may stop short after a range that failed. The ranges may be fetched at once.
+using FetchRanges =
+    std::function<std::vector<int>(const std::vector<ByteRange>& ranges, std::vector<std::string>& out)>;
 
 // The local files a plan may take bytes from, open for reading (the caller keeps them
 // open until the file is assembled). Sources added first are preferred for chunks
@@ -103,6 +110,12 @@ DeltaPlan PlanDelta(const ChunkIndex& index,
                     const DeltaSources& sources,
                     const FetchRange& blockRecords,
                     uint64_t mergeGap = kDefaultMergeGap);
+// The same with the block records of every search asked for at once; the searches up to
+// the first whose records did not come whole count.
+DeltaPlan PlanDeltaAtOnce(const ChunkIndex& index,
+                          const DeltaSources& sources,
+                          const FetchRanges& blockRecords,
+                          uint64_t mergeGap = kDefaultMergeGap);
 
 // Fetches `range` of the new file into `temporary` at its offset through `fetch`. Done,
 // or FetchFailed when the fetch fails or its bytes do not fill the range exactly. Calls

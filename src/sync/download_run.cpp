@@ -190,7 +190,9 @@ struct DownloadRun::Shared {
     std::mutex lock;
     std::condition_variable jobsReady;  // for idle downloads
     std::condition_variable roomMade;   // for the deciding thread
-    std::deque<Job> queue;              // guarded by lock, as are the three below
+    std::deque<Job> queue;              // guarded by lock, as are the five below
+    std::deque<HelpTask> helps;         // ranges of files in flight that idle downloads may fetch
+    size_t inFlight = 0;                // files being dealt with: until none is, idle downloads stay
     size_t idle = 0;
     bool deciderWaits = false;
     bool closed = false;
@@ -222,6 +224,15 @@ DownloadRun::DownloadRun(const GameSource& source,
       delta_(std::make_unique<DeltaFetcher>(source, cache, observer)) {
     shared_->workers = static_cast<size_t>(std::clamp(source.connections, 1, kMaxConnections));
     shared_->ahead = std::max<size_t>(2 * shared_->workers, 8);
+    delta_->SetHelpers([this](HelpTask task) { Offer(std::move(task)); }, shared_->workers - 1);
+}
+
+void DownloadRun::Offer(HelpTask task) {
+    Shared& shared = *shared_;
+    std::lock_guard guard(shared.lock);
+    shared.helps.push_back(std::move(task));
+    if (shared.idle > 0)
+        shared.jobsReady.notify_one();
 }
 
 DownloadRun::~DownloadRun() = default;
@@ -284,23 +295,40 @@ void DownloadRun::Work() {
     HttpClient client;
     for (;;) {
         Job job;
+        HelpTask help;
         {
             std::unique_lock guard(shared.lock);
             ++shared.idle;
-            shared.jobsReady.wait(guard, [&shared] { return !shared.queue.empty() || shared.closed; });
+            // Done once nothing is left to decide, queued or in flight: a file in flight
+            // may still offer its ranges.
+            shared.jobsReady.wait(guard, [&shared] {
+                return !shared.helps.empty() || !shared.queue.empty() || (shared.closed && shared.inFlight == 0);
+            });
             --shared.idle;
-            if (shared.queue.empty())
+            if (!shared.helps.empty()) {
+                help = std::move(shared.helps.front());
+                shared.helps.pop_front();
+            } else if (shared.queue.empty()) {
                 return;
-            job = std::move(shared.queue.front());
-            shared.queue.pop_front();
-            if (shared.deciderWaits && shared.queue.size() <= shared.ahead / 2)
-                shared.roomMade.notify_one();
+            } else {
+                job = std::move(shared.queue.front());
+                shared.queue.pop_front();
+                ++shared.inFlight;
+                if (shared.deciderWaits && shared.queue.size() <= shared.ahead / 2)
+                    shared.roomMade.notify_one();
+            }
         }
-        if (observer_.StopRequested()) {
-            shared.stopped.store(true);
+        if (help) {
+            help(client);
             continue;
         }
-        Deal(client, job);
+        if (observer_.StopRequested())
+            shared.stopped.store(true);
+        else
+            Deal(client, job);
+        std::lock_guard guard(shared.lock);
+        if (--shared.inFlight == 0 && shared.closed)
+            shared.jobsReady.notify_all();
     }
 }
 

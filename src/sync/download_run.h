@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -79,6 +80,7 @@ class DownloadRun {
     void Deal(HttpClient& client, Job& job);
     bool Fetch(HttpClient& client, const Job& job);
     void Enqueue(Job job);
+    void Offer(std::function<void(HttpClient&)> task);
 
     const GameSource& source_;
     const FileList& files_;

@@ -116,7 +116,7 @@ TEST_F(HostileTest, ListRepliesThatNeverEndOrHoldTooManyRecordsEndInTheirMessage
         if (count == 1'000'000) {
             EXPECT_EQ(many.code, 0) << many.err;
             EXPECT_TRUE(Contains(many.out, "1000000 file(s) found.\n1000000 updated file(s) available.\n"));
-            EXPECT_TRUE(Contains(many.out, "d/f0999999\n"));
+            EXPECT_TRUE(Contains(many.out, "d/f0999999\twhole file\n"));
             Peak("list: 1,000,000 records", many, kLargestListBoundKb);
         } else {
             EXPECT_EQ(many.code, 1) << many.err;
