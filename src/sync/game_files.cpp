@@ -263,6 +263,10 @@ RunResult DownloadLoop(const GameSource& source,
         progress.Finish(job.index);
     };
     auto work = [&] {
+        // Each download's connection, through source.network once the HTTP client
+        // takes it: the proxy ChooseProxy gives its override for the server (asked
+        // once per run), the shared limiter paid in its receive loop, the mirrors
+        // as further places for a file.
         HttpClient client;
         for (;;) {
             Job job;
