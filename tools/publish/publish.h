@@ -42,6 +42,9 @@ struct PublishOptions {
     int signedFormat = 2;                      // the signature block's format: 2, or 1 (no sizes) for older clients
     bool full = false;                         // read every file, whatever the fingerprint cache says
     std::string cache{};                       // the fingerprint cache's folder; empty: ROOT.zefo-cache beside ROOT
+    // Web servers holding a copy of the root, named in every file list (net/mirrors.h):
+    // each must be a usable mirror URL, at most kMaxMirrors of them.
+    std::vector<std::string> mirrors{};
 };
 
 struct PublishResult {
@@ -59,7 +62,8 @@ struct PublishResult {
 
 // Validates the whole source first; writes nothing when anything is refused.
 // Then brings <root>/<folder>/ of every game in line with its source, writes
-// each game's file list as <root>/<folder>/index.html and the game list as
+// each game's file list as <root>/<folder>/index.html (after the line of the mirrors,
+// when there are any, and with them in its signature block) and the game list as
 // <root>/index.html, each list replaced atomically. With a signer each list
 // is signed: version = publish time in seconds, above that of the signed list
 // it replaces; target "/" or "/FOLDER/"; the SHA-256 and (format 2) the size of
