@@ -44,6 +44,7 @@ run resume "$root/tools/bench_resume.sh" "$native"
 run many_files "$root/tools/bench_many_files.sh" "$native" "${win64:--}"
 run check "$root/tools/bench_check.sh" "$native" 5000 420 ${win64:+"$win64"}
 run publish "$root/tools/bench_publish.sh" "$native"
+run publish_index "$root/tools/bench_publish_index.sh" "$native"
 run tls "$root/tools/bench_tls.sh" "$native" ${win64:+"$win64"}
 run connect "$root/tools/bench_connect.sh" "$native"
 run rate "$root/tools/bench_rate.sh" "$native"

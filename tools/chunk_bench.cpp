@@ -5,6 +5,14 @@
 //   chunk_bench delta [FILE]         a 64 MiB file (pseudo-random, or the first 64 MiB of FILE) with ten
 //                                    4 KiB overwrites, ten 1 KiB insertions and 1 MiB appended: what the
 //                                    plan fetches at chunk level and with blocks of 1, 2 and 4 KiB
+//   chunk_bench update [FILE]        the same edits as an update on disk, in a temporary folder: the
+//                                    old file chunked or its remembered index, the plan, the ranges
+//                                    written at their offsets, the checking pass; times and bytes
+//   chunk_bench line                 files of 64 KiB to 16 MiB, each with one 4 KiB overwrite or one 1 KiB
+//                                    insertion in the middle, or all bytes new (nothing to reuse, the
+//                                    indexes' worst case): the update through the indexes against the
+//                                    whole file, in bytes and requests and in time on three links (where
+//                                    the publisher's size line for indexes comes from)
 //
 // Speeds are the best of three runs. The delta figures count the bytes on the wire: the
 // remote ranges, the whole .zci, the .zcb ranges of the missing chunks, and 400 bytes of
@@ -14,6 +22,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -23,6 +33,7 @@
 #include "sync/chunk_index.h"
 #include "sync/chunker.h"
 #include "sync/delta_plan.h"
+#include "sync/delta_update.h"
 
 namespace {
 
@@ -244,24 +255,114 @@ bool Analyse(const std::vector<uint8_t>& old, const std::vector<uint8_t>& now, s
     return sound;
 }
 
-int Delta(const char* path) {
-    constexpr size_t kSize = size_t{64} << 20;
-    std::vector<uint8_t> old;
-    if (path) {
-        std::FILE* file = std::fopen(path, "rb");
-        old.resize(kSize);
-        const size_t got = file ? std::fread(old.data(), 1, kSize, file) : 0;
-        if (file)
-            std::fclose(file);
-        if (got != kSize) {
-            std::fprintf(stderr, "%s: fewer than 64 MiB\n", path);
-            return 2;
-        }
-    } else {
-        old = RandomBytes(kSize, 2);
+struct Wire {
+    uint64_t bytes = 0;
+    uint64_t requests = 0;
+};
+
+// What updating `old` to `now` through the indexes puts on the wire, as a client does it:
+// the .zci, the .zcb ranges of the missing chunks, then the merged remote ranges.
+Wire ThroughIndexes(const std::vector<uint8_t>& old, const std::vector<uint8_t>& now) {
+    const zefo::ReadLocal read = [&old](uint32_t, uint64_t offset, size_t length, uint8_t* out) {
+        if (offset > old.size() || length > old.size() - offset)
+            return false;
+        std::memcpy(out, old.data() + offset, length);
+        return true;
+    };
+    zefo::ChunkHasher hasher(zefo::ChunkerParams{});
+    hasher.Update(old.data(), old.size());
+    hasher.Finish();
+    const std::vector<zefo::LocalSource> sources = {{0, old.size(), hasher.chunks()}};
+    const Indexed target = IndexOf(now, zefo::kDefaultBlockSize);
+    const Plan chunks = zefo::PlanChunks(target.index.chunks, sources);
+    Wire wire{target.zci.size() + kRequestOverhead, 1};
+    std::vector<zefo::Span> found;
+    for (const zefo::BlockSearch& search :
+         zefo::BlockSearches(chunks, target.index.chunks, sources, zefo::kDefaultRegionSlack)) {
+        const zefo::ByteRange range = zefo::BlockRecordRange(target.index, search.firstChunk, search.chunkCount);
+        std::vector<zefo::BlockRecord> records;
+        zefo::ParseBlockRecords(std::string_view(target.zcb).substr(range.offset, range.length),
+                                range.length / zefo::kBlockRecordSize, records);
+        wire.bytes += range.length + kRequestOverhead;
+        ++wire.requests;
+        const std::vector<zefo::Span> more =
+            zefo::FindBlocks(search, target.index.chunks, records, zefo::kDefaultBlockSize, read);
+        found.insert(found.end(), more.begin(), more.end());
     }
+    const Plan plan = zefo::MergeRemote(zefo::WithLocalSpans(chunks, found), zefo::kDefaultMergeGap);
+    if (!Sound(plan, old, now))
+        std::fprintf(stderr, "a plan takes bytes that differ from the new file's\n");
+    const zefo::PlanTotals totals = zefo::Totals(plan);
+    wire.bytes += totals.remoteBytes + totals.remoteRanges * kRequestOverhead;
+    wire.requests += totals.remoteRanges;
+    return wire;
+}
+
+// Seconds on a link of `bitsPerSecond` and `roundTrip` seconds, every request after the last.
+double Seconds(const Wire& wire, double bitsPerSecond, double roundTrip) {
+    return static_cast<double>(wire.bytes) * 8 / bitsPerSecond + static_cast<double>(wire.requests) * roundTrip;
+}
+
+int SizeLine() {
+    struct Link {
+        const char* name;
+        double bitsPerSecond;
+        double roundTrip;
+    };
+    const Link links[] = {
+        {"10 Mbit/s 50 ms", 10e6, 0.050}, {"100 Mbit/s 20 ms", 100e6, 0.020}, {"1 Gbit/s 5 ms", 1e9, 0.005}};
+    std::printf("%-8s %-10s %9s %8s %4s", "size", "edit", "whole", "indexes", "req");
+    for (const Link& link : links)
+        std::printf("  %16s", link.name);
+    std::printf("\n");
+    for (size_t kib : {64, 128, 256, 512, 768, 1024, 2048, 4096, 16384}) {
+        const std::vector<uint8_t> old = RandomBytes(kib << 10, 10 + kib);
+        for (int edit = 0; edit < 3; ++edit) {
+            std::vector<uint8_t> now = old;
+            const std::vector<uint8_t> bytes = RandomBytes(edit == 1 ? 1024 : 4096, 20 + kib);
+            const auto middle = now.begin() + static_cast<ptrdiff_t>(now.size() / 2);
+            if (edit == 0)
+                std::copy(bytes.begin(), bytes.end(), middle);
+            else if (edit == 1)
+                now.insert(middle, bytes.begin(), bytes.end());
+            else
+                now = RandomBytes(old.size(), 30 + kib);  // nothing left to reuse: the indexes' worst case
+            const Wire whole{now.size() + kRequestOverhead, 1};
+            const Wire delta = ThroughIndexes(old, now);
+            const char* const edits[] = {"4 KiB over", "+1 KiB", "all new"};
+            std::printf("%5zu KiB %-10s %9llu %8llu %4llu", kib, edits[edit],
+                        static_cast<unsigned long long>(whole.bytes), static_cast<unsigned long long>(delta.bytes),
+                        static_cast<unsigned long long>(delta.requests));
+            // The time the indexes save (negative: they cost more than the whole file).
+            for (const Link& link : links)
+                std::printf("  %+13.1f ms", 1000 * (Seconds(whole, link.bitsPerSecond, link.roundTrip) -
+                                                    Seconds(delta, link.bitsPerSecond, link.roundTrip)));
+            std::printf("\n");
+        }
+    }
+    return 0;
+}
+
+// 64 MiB: pseudo-random, or the first 64 MiB of `path`; empty when it has fewer.
+std::vector<uint8_t> OldFile(const char* path) {
+    constexpr size_t kSize = size_t{64} << 20;
+    if (!path)
+        return RandomBytes(kSize, 2);
+    std::vector<uint8_t> old(kSize);
+    std::FILE* file = std::fopen(path, "rb");
+    const size_t got = file ? std::fread(old.data(), 1, kSize, file) : 0;
+    if (file)
+        std::fclose(file);
+    if (got != kSize) {
+        std::fprintf(stderr, "%s: fewer than 64 MiB\n", path);
+        old.clear();
+    }
+    return old;
+}
+
+// `old` with ten 4 KiB overwrites, ten 1 KiB insertions and 1 MiB appended.
+std::vector<uint8_t> Edited(const std::vector<uint8_t>& old, Random& random) {
     std::vector<uint8_t> now = old;
-    Random random{3};
     for (int i = 0; i < 10; ++i) {
         const std::vector<uint8_t> bytes = RandomBytes(4096, 100 + i);
         std::memcpy(now.data() + random.Below(now.size() - 4096), bytes.data(), 4096);
@@ -272,6 +373,15 @@ int Delta(const char* path) {
     }
     const std::vector<uint8_t> tail = RandomBytes(1 << 20, 300);
     now.insert(now.end(), tail.begin(), tail.end());
+    return now;
+}
+
+int Delta(const char* path) {
+    const std::vector<uint8_t> old = OldFile(path);
+    if (old.empty())
+        return 2;
+    Random random{3};
+    std::vector<uint8_t> now = Edited(old, random);
     std::printf("== old %zu bytes, new %zu bytes: ten 4 KiB overwrites, ten 1 KiB insertions, 1 MiB appended\n",
                 old.size(), now.size());
     bool sound = Analyse(old, now, {0, 4096});
@@ -288,6 +398,107 @@ int Delta(const char* path) {
     return sound ? 0 : 1;
 }
 
+// Serves ranges of `bytes` from memory.
+zefo::FetchRange Serve(const std::string& bytes) {
+    return [&bytes](uint64_t offset, uint64_t length, zefo::RangeWriter& out) {
+        if (offset > bytes.size() || length > bytes.size() - offset)
+            return -1;
+        return out.Write(bytes.data() + offset, static_cast<size_t>(length)) ? 0 : -1;
+    };
+}
+
+void WriteWhole(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+int Update(const char* path) {
+    const std::vector<uint8_t> old = OldFile(path);
+    if (old.empty())
+        return 2;
+    Random random{3};
+    const std::vector<uint8_t> now = Edited(old, random);
+    const Indexed target = IndexOf(now, zefo::kDefaultBlockSize);
+    const Indexed remembered = IndexOf(old, zefo::kDefaultBlockSize);
+    const std::string server(now.begin(), now.end());
+    zefo::DownloadChecks listed;
+    zefo::Md5 md5;
+    md5.Update(now.data(), now.size());
+    listed.md5 = md5.FinalHex();
+    listed.size = static_cast<int64_t>(now.size());
+
+    std::error_code error;
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path(error) / ("chunk_bench-" + std::to_string(random.Next()));
+    zefo::SafeFolder folder;
+    if (error || !std::filesystem::create_directory(dir, error) ||
+        folder.Open(dir.string(), "", false) != zefo::SafeFolder::OpenResult::Opened) {
+        std::fprintf(stderr, "no temporary folder\n");
+        return 2;
+    }
+    WriteWhole((dir / "old.pak").string(), old);
+    zefo::NativeFile oldFile = folder.OpenForReading("old.pak");
+
+    double chunking = 1e30, planning = 1e30, fetching = 1e30, assembling = 1e30, wholeWrite = 1e30;
+    zefo::DeltaBytes bytes;
+    bool sound = true;
+    for (int run = 0; run < 3; ++run) {
+        Clock::time_point start = Clock::now();
+        zefo::DeltaSources chunked(target.index);
+        sound = chunked.AddOldFile(oldFile, nullptr) && sound;
+        chunking = std::min(chunking, Since(start));
+
+        zefo::DeltaSources sources(target.index);
+        sources.AddOldFile(oldFile, &remembered.index);
+        start = Clock::now();
+        const zefo::DeltaPlan plan = zefo::PlanDelta(target.index, sources, Serve(target.zcb));
+        planning = std::min(planning, Since(start));
+        bytes = zefo::CountDeltaBytes(target.index, plan);
+
+        folder.Remove("new.pak.part");
+        zefo::NativeFile temporary = folder.CreateNew("new.pak.part");
+        start = Clock::now();
+        for (const zefo::ByteRange& range : plan.remote)
+            sound = zefo::FetchInto(temporary, range, Serve(server)) == zefo::DeltaResult::Done && sound;
+        fetching = std::min(fetching, Since(start));
+        start = Clock::now();
+        sound = zefo::AssembleDelta(target.index, plan, sources, temporary, listed) == zefo::DeltaResult::Done && sound;
+        assembling = std::min(assembling, Since(start));
+
+        // What a whole download costs on the disk side: the file written and its MD5 taken.
+        folder.Remove("whole.pak");
+        zefo::NativeFile whole = folder.CreateNew("whole.pak");
+        start = Clock::now();
+        zefo::Md5 check;
+        for (size_t at = 0; at < server.size(); at += kFeed) {
+            const std::string_view piece = std::string_view(server).substr(at, kFeed);
+            check.Update(piece.data(), piece.size());
+            sound = zefo::WriteAllToFile(whole, piece) && sound;
+        }
+        sound = check.FinalHex() == listed.md5 && sound;
+        wholeWrite = std::min(wholeWrite, Since(start));
+    }
+    oldFile.Reset();
+    std::filesystem::remove_all(dir, error);
+
+    const double size = static_cast<double>(now.size());
+    std::printf("== old %zu bytes, new %zu bytes (the edits of delta), on disk\n", old.size(), now.size());
+    std::printf("old file chunked now:             %.3f s, %.0f MB/s\n", chunking,
+                static_cast<double>(old.size()) / chunking / 1e6);
+    std::printf("plan (remembered index, blocks):  %.3f s\n", planning);
+    std::printf("ranges written at their offsets:  %.3f s\n", fetching);
+    std::printf("copies and the checking pass:     %.3f s, %.0f MB/s of the new file\n", assembling,
+                size / assembling / 1e6);
+    std::printf("a whole download's write and MD5: %.3f s, %.0f MB/s\n", wholeWrite, size / wholeWrite / 1e6);
+    std::printf("fetch %llu of %llu bytes in %llu ranges, indexes %llu bytes: %.3f %% of the file\n",
+                static_cast<unsigned long long>(bytes.fetched), static_cast<unsigned long long>(bytes.fileSize),
+                static_cast<unsigned long long>(bytes.ranges), static_cast<unsigned long long>(bytes.indexBytes),
+                100.0 * static_cast<double>(bytes.total()) / size);
+    if (!sound)
+        std::fprintf(stderr, "the update did not make the new file\n");
+    return sound ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -299,6 +510,10 @@ int main(int argc, char** argv) {
                        argc == 4 ? static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)) : zefo::kDefaultBlockSize);
     if (mode == "delta" && argc <= 3)
         return Delta(argc == 3 ? argv[2] : nullptr);
-    std::fprintf(stderr, "usage: %s chunk [MiB] | write FILE [BLOCK] | delta [FILE]\n", argv[0]);
+    if (mode == "update" && argc <= 3)
+        return Update(argc == 3 ? argv[2] : nullptr);
+    if (mode == "line" && argc == 2)
+        return SizeLine();
+    std::fprintf(stderr, "usage: %s chunk [MiB] | write FILE [BLOCK] | delta [FILE] | update [FILE] | line\n", argv[0]);
     return 2;
 }

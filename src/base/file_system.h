@@ -37,5 +37,7 @@ bool RemoveFile(const std::string& path);
 // The names of the real folders in `folder` (no links, no "." or ".."), at most
 // `limit` of them, in no particular order; none when it cannot be read.
 std::vector<std::string> SubfolderNames(const std::string& folder, size_t limit);
+// The same for the regular files in `folder` (no links, no folders).
+std::vector<std::string> FileNames(const std::string& folder, size_t limit);
 
 }  // namespace zefo

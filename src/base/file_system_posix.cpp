@@ -88,7 +88,11 @@ bool RemoveFile(const std::string& path) {
     return unlink(NativePath(path).c_str()) == 0 || errno == ENOENT;
 }
 
-std::vector<std::string> SubfolderNames(const std::string& folder, size_t limit) {
+namespace {
+
+// The names in `folder` whose entry (not what a link leads to) `wanted` takes.
+template <typename Wanted>
+std::vector<std::string> NamesIn(const std::string& folder, size_t limit, Wanted&& wanted) {
     std::vector<std::string> names;
     if (folder.empty() || folder.find('\0') != std::string::npos)
         return names;
@@ -103,11 +107,21 @@ std::vector<std::string> SubfolderNames(const std::string& folder, size_t limit)
         struct stat info;
         // lstat: a link to a folder is no folder of this one.
         if (name != "." && name != ".." && fstatat(dirfd(directory), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISDIR(info.st_mode))
+            wanted(info.st_mode))
             names.push_back(name);
     }
     closedir(directory);
     return names;
+}
+
+}  // namespace
+
+std::vector<std::string> SubfolderNames(const std::string& folder, size_t limit) {
+    return NamesIn(folder, limit, [](mode_t mode) { return S_ISDIR(mode); });
+}
+
+std::vector<std::string> FileNames(const std::string& folder, size_t limit) {
+    return NamesIn(folder, limit, [](mode_t mode) { return S_ISREG(mode); });
 }
 
 }  // namespace zefo

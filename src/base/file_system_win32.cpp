@@ -128,7 +128,11 @@ bool RemoveFile(const std::string& path) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-std::vector<std::string> SubfolderNames(const std::string& folder, size_t limit) {
+namespace {
+
+// The names in `folder` whose attributes `wanted` takes.
+template <typename Wanted>
+std::vector<std::string> NamesIn(const std::string& folder, size_t limit, Wanted&& wanted) {
     std::vector<std::string> names;
     std::string pattern = folder;
     while (!pattern.empty() && IsPathSeparator(pattern.back()))
@@ -142,14 +146,27 @@ std::vector<std::string> SubfolderNames(const std::string& folder, size_t limit)
         return names;
     do {
         const std::wstring entry = found.cFileName;
-        // A junction or link to a folder is no folder of this one.
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && entry != L"." && entry != L"..") {
+        if (wanted(found.dwFileAttributes) && entry != L"." && entry != L"..") {
             if (std::optional<std::string> narrow = NarrowExact(entry))
                 names.push_back(*narrow);
         }
     } while (names.size() < limit && FindNextFileW(search.get(), &found));
     return names;
+}
+
+}  // namespace
+
+std::vector<std::string> SubfolderNames(const std::string& folder, size_t limit) {
+    // A junction or link to a folder is no folder of this one.
+    return NamesIn(folder, limit, [](DWORD attributes) {
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    });
+}
+
+std::vector<std::string> FileNames(const std::string& folder, size_t limit) {
+    return NamesIn(folder, limit, [](DWORD attributes) {
+        return !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
+    });
 }
 
 }  // namespace zefo

@@ -45,6 +45,12 @@ class NativeFile {
 bool WriteAllToFile(const NativeFile& file, std::string_view bytes);
 // Reads once at the file position: the count read, 0 at the end, -1 on an error.
 int64_t ReadFromFile(const NativeFile& file, void* buffer, size_t size);
+// Writes all of `bytes` at `offset` from the start, whatever the file position; false
+// when the file took less. Calls for distinct ranges may run at once on one file.
+bool WriteAtOffset(const NativeFile& file, uint64_t offset, std::string_view bytes);
+// Reads up to `size` bytes at `offset`, whatever the file position: the count read, 0
+// at the end, -1 on an error. Calls may run at once on one file.
+int64_t ReadAtOffset(const NativeFile& file, uint64_t offset, void* buffer, size_t size);
 // Makes the bytes written so far durable; true on success.
 bool FlushFileToDisk(const NativeFile& file);
 // Whether many files written in a row are made durable at once, with one

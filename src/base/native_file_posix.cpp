@@ -32,6 +32,27 @@ int64_t ReadFromFile(const NativeFile& file, void* buffer, size_t size) {
     }
 }
 
+bool WriteAtOffset(const NativeFile& file, uint64_t offset, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t put = ::pwrite(static_cast<int>(file.get()), bytes.data(), bytes.size(), static_cast<off_t>(offset));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<size_t>(put));
+        offset += static_cast<uint64_t>(put);
+    }
+    return true;
+}
+
+int64_t ReadAtOffset(const NativeFile& file, uint64_t offset, void* buffer, size_t size) {
+    for (;;) {
+        ssize_t got = ::pread(static_cast<int>(file.get()), buffer, size, static_cast<off_t>(offset));
+        if (got >= 0 || errno != EINTR)
+            return got;
+    }
+}
+
 bool FlushFileToDisk(const NativeFile& file) {
     return ::fsync(static_cast<int>(file.get())) == 0;
 }

@@ -302,6 +302,20 @@ bool FingerprintCache::Save() {
            ReplaceFileWith(folder, name, text, name + ".tmp");
 }
 
+bool FingerprintCache::Entry(const std::string& path, RememberedFile& entry) const {
+    std::lock_guard guard(lock_);
+    auto found = entries_.find(path);
+    if (found == entries_.end())
+        return false;
+    entry = found->second;
+    return true;
+}
+
+RememberedFiles FingerprintCache::Entries() const {
+    std::lock_guard guard(lock_);
+    return entries_;
+}
+
 uint64_t FingerprintCache::Reads() const {
     std::lock_guard guard(lock_);
     return reads_;

@@ -82,6 +82,13 @@ class FingerprintCache {
     // written or the write succeeded.
     bool Save();
 
+    // What is remembered of the listed `path`; false when nothing is.
+    bool Entry(const std::string& path, RememberedFile& entry) const;
+    // Everything remembered.
+    RememberedFiles Entries() const;
+    // The file it is kept in, or empty when it is kept nowhere.
+    const std::string& file() const { return file_; }
+
     // Files read in full since the cache was made.
     uint64_t Reads() const;
 

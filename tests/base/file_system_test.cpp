@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -427,6 +428,21 @@ TEST(RemoveFileTest, TrueWhenTheFileIsGone) {
     WriteBytes(dir / "folder/inner.txt", "y");
     EXPECT_TRUE(RemoveFile(dir / "folder\\inner.txt"));
     EXPECT_FALSE(Exists(dir / "folder/inner.txt"));
+}
+
+TEST(FileNamesTest, RegularFilesOnlyUpToTheLimit) {
+    TempDir dir;
+    WriteBytes(dir / "a.zci", "x");
+    WriteBytes(dir / "b.zci", "y");
+    fs::create_directory(U8(dir / "folder"));
+#ifndef _WIN32
+    fs::create_symlink(U8(dir / "a.zci"), U8(dir / "link.zci"));
+#endif
+    std::vector<std::string> names = FileNames(dir.path(), 10);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.zci", "b.zci"}));
+    EXPECT_EQ(FileNames(dir.path(), 1).size(), 1u);
+    EXPECT_TRUE(FileNames(dir / "missing", 10).empty());
 }
 
 #ifdef _WIN32

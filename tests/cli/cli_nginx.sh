@@ -50,6 +50,13 @@ head -c 3000000 /dev/urandom >"$work/source/demo/data/maps/level one.bin"
 nginx_start "$work" "$work/www" || fail "nginx did not start"
 server="127.0.0.1:$NGINX_PORT"
 
+# The big file's chunk indexes are served from the hidden folder, by ranges too.
+md5=$(md5sum <"$work/source/demo/data/maps/level one.bin" | cut -c1-32)
+[ "$(curl -s --max-time 10 "http://$server/demo/.zefo/indexes")" = "$md5 3000000" ] || fail "the index manifest"
+curl -s --max-time 10 -r 112-151 -o "$work/range" "http://$server/demo/.zefo/$md5.zci" || fail "a range of the .zci"
+cmp -s "$work/range" <(tail -c +113 "$work/www/demo/.zefo/$md5.zci" | head -c 40) || fail "the range's bytes"
+echo "ok: indexes served"
+
 installed="$work/installed"
 client games
 expect_rc "games" 0

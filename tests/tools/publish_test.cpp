@@ -23,6 +23,7 @@
 #include "net/text_ops.h"
 #include "publish/publish_names.h"
 #include "publish/publisher_key.h"
+#include "sync/chunk_index.h"
 #include "sync/fingerprint_cache.h"
 #include "sync/program_names.h"
 
@@ -605,6 +606,131 @@ TEST(PublishCache, AFileChangedWithItsTimeResetNeedsFull) {
     EXPECT_EQ(result.filesFromCache, 0);
     EXPECT_EQ(ListedMd5(ReadFileBytes(temp / "www/g/index.html"), "a.bin"), FileFingerprint(file));
     EXPECT_EQ(ReadFileBytes(temp / "www/g/a.bin"), "bbbb");
+}
+
+// The names in `folder`, sorted; none when it is missing.
+std::vector<std::string> NamesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error); !error && it != fs::directory_iterator(); it.increment(error))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Checks that the indexes named by `md5` in `folder` are those of `bytes`, as the engine reads them.
+void ExpectIndexOf(const std::string& folder, const std::string& md5, const std::string& bytes) {
+    SCOPED_TRACE(md5);
+    ChunkIndex index;
+    ASSERT_TRUE(ParseChunkIndex(ReadFileBytes(folder + md5 + ".zci"), index));
+    EXPECT_EQ(index.header.fileSize, bytes.size());
+    EXPECT_EQ(HexText(std::string_view(reinterpret_cast<const char*>(index.header.fileMd5.data()), 16)), md5);
+    EXPECT_EQ(HexText(std::string_view(reinterpret_cast<const char*>(index.header.fileSha256.data()), 32)),
+              Sha256Hex(bytes));
+    ASSERT_GT(index.chunks.size(), 4u);
+    const Chunk& chunk = index.chunks[2];
+    EXPECT_EQ(HexText(std::string_view(reinterpret_cast<const char*>(chunk.sha256.data()), 32)),
+              Sha256Hex(bytes.substr(chunk.offset, chunk.length)));
+    const std::string blocks = ReadFileBytes(folder + md5 + ".zcb");
+    std::vector<BlockRecord> records;
+    EXPECT_EQ(blocks.size(), BlockIndexSize(index));
+    EXPECT_TRUE(ParseBlockRecords(blocks, blocks.size() / kBlockRecordSize, records));
+}
+
+TEST(PublishIndexes, BigFilesGetIndexesThatFollowTheirContent) {
+    TempDir temp;
+    const std::string game = temp / "source/g/";
+    const std::string indexes = temp / "www/g/.zefo/";
+    std::string big = test::Pattern(3 << 20, 1);
+    const std::string other = test::Pattern(1536 << 10, 2);
+    const std::string atLine = test::Pattern(1 << 20, 3);
+    Write(game + "big.bin", big);
+    Write(game + "other.bin", other);
+    Write(game + "sub/same as other.bin", other);
+    Write(game + "at line.bin", atLine);
+    Write(game + "below line.bin", test::Pattern((1 << 20) - 1, 4));
+    Write(game + "small.txt", "abc");
+    Write(game + ".zefo/indexes", "hidden in the source, never published\n");
+    SetAge(temp / "source", std::chrono::minutes(60));
+    PublishOptions options{temp / "source", temp / "www", false, false, {}};
+    PublishResult result = Publish(options);
+    ASSERT_TRUE(result.ok()) << result.errors.front();
+    EXPECT_EQ(result.indexesWritten, 3);
+
+    // The list is what a publish without indexes writes.
+    PublishOptions plain{temp / "source", temp / "plain", false, false, {}};
+    plain.indexMinSize = -1;
+    ASSERT_TRUE(Publish(plain).ok());
+    EXPECT_EQ(ReadFileBytes(temp / "www/g/index.html"), ReadFileBytes(temp / "plain/g/index.html"));
+    EXPECT_FALSE(FileExists(temp / "plain/g/.zefo"));
+
+    const std::string bigMd5 = test::Md5Of(big), otherMd5 = test::Md5Of(other), lineMd5 = test::Md5Of(atLine);
+    std::vector<std::string> expected = {"indexes"};
+    for (const std::string& md5 : {bigMd5, otherMd5, lineMd5})
+        expected.insert(expected.end(), {md5 + ".zcb", md5 + ".zci"});
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(NamesIn(indexes), expected);
+    std::vector<std::string> lines = {bigMd5 + " 3145728\n", otherMd5 + " 1572864\n", lineMd5 + " 1048576\n"};
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(ReadFileBytes(indexes + "indexes"), lines[0] + lines[1] + lines[2]);
+    ExpectIndexOf(indexes, bigMd5, big);
+    ExpectIndexOf(indexes, otherMd5, other);
+    ExpectIndexOf(indexes, lineMd5, atLine);
+
+    // The big file changes, the file at the line moves; leftovers of a crashed run and
+    // an index nothing names go, a file of someone else's stays.
+    struct stat before {
+    }, movedBefore{};
+    ASSERT_EQ(::stat((indexes + otherMd5 + ".zci").c_str(), &before), 0);
+    ASSERT_EQ(::stat((indexes + lineMd5 + ".zcb").c_str(), &movedBefore), 0);
+    big.replace(1 << 20, 100, std::string(100, 'x'));
+    Write(game + "big.bin", big);
+    fs::last_write_time(game + "big.bin", fs::file_time_type::clock::now() - std::chrono::minutes(30));
+    fs::create_directories(game + "moved");
+    fs::rename(game + "at line.bin", game + "moved/at line.bin");
+    const std::string unnamed = std::string(32, 'e');
+    Write(indexes + unnamed + ".zcb", "stale");
+    Write(indexes + "." + unnamed + ".zci.zefo-tmp", "left by a crashed run");
+    Write(indexes + "README", "not the publisher's");
+    result = Publish(options);
+    ASSERT_TRUE(result.ok()) << result.errors.front();
+    EXPECT_EQ(result.indexesWritten, 1);
+    EXPECT_EQ(result.indexesKept, 2);
+    EXPECT_EQ(result.indexesRemoved, 3);
+    const std::string newMd5 = test::Md5Of(big);
+    expected = {"README", "indexes"};
+    for (const std::string& md5 : {newMd5, otherMd5, lineMd5})
+        expected.insert(expected.end(), {md5 + ".zcb", md5 + ".zci"});
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(NamesIn(indexes), expected);
+    ExpectIndexOf(indexes, newMd5, big);
+    lines = {newMd5 + " 3145728\n", otherMd5 + " 1572864\n", lineMd5 + " 1048576\n"};
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(ReadFileBytes(indexes + "indexes"), lines[0] + lines[1] + lines[2]);
+    struct stat after {
+    }, movedAfter{};
+    ASSERT_EQ(::stat((indexes + otherMd5 + ".zci").c_str(), &after), 0);
+    ASSERT_EQ(::stat((indexes + lineMd5 + ".zcb").c_str(), &movedAfter), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "an unchanged file's index is not written again";
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(movedAfter.st_ino, movedBefore.st_ino) << "nor is a moved file's";
+
+    // An index that does not read back as the file's is made again.
+    Write(indexes + otherMd5 + ".zci", ReadFileBytes(indexes + otherMd5 + ".zci").substr(0, 500));
+    Write(indexes + newMd5 + ".zcb", "short");
+    result = Publish(options);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(result.indexesWritten, 2);
+    ExpectIndexOf(indexes, otherMd5, other);
+    ExpectIndexOf(indexes, newMd5, big);
+
+    // Without indexes, only what is not the publisher's stays.
+    options.indexMinSize = -1;
+    ASSERT_TRUE(Publish(options).ok());
+    EXPECT_EQ(NamesIn(indexes), std::vector<std::string>{"README"});
+    fs::remove(indexes + "README");
+    ASSERT_TRUE(Publish(options).ok());
+    EXPECT_FALSE(FileExists(indexes)) << "an emptied index folder goes";
 }
 
 }  // namespace

@@ -84,6 +84,53 @@ TEST(Serve, RequestLinesTargetsAndDecoding) {
     EXPECT_FALSE(ResolveTarget(root, "/game/missing.txt").folderRequest);
 }
 
+TEST(Serve, RangeHeadersAndTheirAnswers) {
+    struct Case {
+        const char* value;
+        uint64_t size;
+        int status;
+        uint64_t first;
+        uint64_t length;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"bytes=0-9", 100, 206, 0, 10},
+             {"bytes=90-", 100, 206, 90, 10},
+             {"bytes=-10", 100, 206, 90, 10},
+             {"bytes=-200", 100, 206, 0, 100},
+             {"bytes=95-1000", 100, 206, 95, 5},
+             {"Bytes= 99-99", 100, 206, 99, 1},
+             {"bytes=0-99999999999999999999999", 100, 206, 0, 100},
+             {"bytes=100-", 100, 416, 0, 0},
+             {"bytes=100-200", 100, 416, 0, 0},
+             {"bytes=99999999999999999999999-", 100, 416, 0, 0},
+             {"bytes=-0", 100, 416, 0, 0},
+             {"bytes=0-", 0, 416, 0, 0},
+             {"bytes=-5", 0, 416, 0, 0},
+             // Anything else is answered with the whole file.
+             {"bytes=0-1,5-6", 100, 200, 0, 0},
+             {"bytes=0-1,", 100, 200, 0, 0},
+             {"bytes=5-4", 100, 200, 0, 0},
+             {"bytes=", 100, 200, 0, 0},
+             {"bytes=-", 100, 200, 0, 0},
+             {"bytes=1-2x", 100, 200, 0, 0},
+             {"bytes=+1-2", 100, 200, 0, 0},
+             {"bytes 0-1", 100, 200, 0, 0},
+             {"items=0-1", 100, 200, 0, 0},
+         }) {
+        const RangeAnswer answer = AnswerRange(c.value, c.size);
+        EXPECT_EQ(answer.status, c.status) << c.value;
+        if (c.status == 206) {
+            EXPECT_EQ(answer.first, c.first) << c.value;
+            EXPECT_EQ(answer.length, c.length) << c.value;
+        }
+    }
+    const std::string head =
+        "GET /range: HTTP/1.1\r\nHost: x\r\nrange: bytes=1-2\r\nX-Range: no\r\nRANGE:\t bytes=3-4 \r\n\r\nRange: body";
+    EXPECT_EQ(HeaderValues(head, "Range"), (std::vector<std::string>{"bytes=1-2", "bytes=3-4"}));
+    EXPECT_EQ(HeaderValues("GET / HTTP/1.0\nHost: x\n\n", "host"), std::vector<std::string>{"x"});
+    EXPECT_EQ(HeaderValues("GET / HTTP/1.0\r\n\r\n", "Host"), std::vector<std::string>{});
+}
+
 // zefo_serve as a child process on a free port, stopped at the end of the test.
 class ServeProcess {
   public:
@@ -283,6 +330,61 @@ TEST(Serve, SlowAndSilentClientsAreCutOff) {
     char byte;
     EXPECT_EQ(::recv(silent, &byte, 1, 0), 0);
     ::close(silent);
+}
+
+// A client that fetches only part of a file: a published game's index first, then a
+// range of the file.
+TEST(Serve, RangesOverLoopback) {
+    TempDir temp;
+    const std::string big = test::Pattern(3 << 20, 7);
+    Write(temp / "secret.txt", "outside");
+    Write(temp / "source/g/big.bin", big);
+    ASSERT_TRUE(Publish({temp / "source", temp / "www", false, false, {}}).ok());
+    const std::string md5 = test::Md5Of(big);
+    ServeProcess server(temp / "www");
+    ASSERT_GT(server.port(), 0) << server.Stop();
+    auto get = [&](const std::string& target, const std::string& headers) {
+        return Exchange(server.port(), "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n");
+    };
+
+    std::string reply = get("/g/.zefo/indexes", "");
+    EXPECT_EQ(reply.compare(0, 15, "HTTP/1.1 200 OK"), 0) << reply;
+    EXPECT_EQ(Body(reply), md5 + " 3145728\n");
+    EXPECT_EQ(Body(get("/g/.zefo/" + md5 + ".zci", "")), ReadFileBytes(temp / ("www/g/.zefo/" + md5 + ".zci")));
+    EXPECT_NE(reply.find("\r\nAccept-Ranges: bytes\r\n"), std::string::npos);
+
+    reply = get("/g/big.bin", "Range: bytes=1000000-1999999\r\n");
+    EXPECT_EQ(reply.compare(0, 28, "HTTP/1.1 206 Partial Content"), 0) << reply.substr(0, 200);
+    EXPECT_NE(reply.find("\r\nContent-Range: bytes 1000000-1999999/3145728\r\n"), std::string::npos);
+    EXPECT_NE(reply.find("\r\nContent-Length: 1000000\r\n"), std::string::npos);
+    EXPECT_TRUE(Body(reply) == big.substr(1000000, 1000000));
+    reply = get("/g/big.bin", "Range: bytes=-5\r\n");
+    EXPECT_NE(reply.find("\r\nContent-Range: bytes 3145723-3145727/3145728\r\n"), std::string::npos);
+    EXPECT_EQ(Body(reply), big.substr(big.size() - 5));
+    reply = get("/g/big.bin", "Range: bytes=3145720-\r\n");
+    EXPECT_NE(reply.find("\r\nContent-Range: bytes 3145720-3145727/3145728\r\n"), std::string::npos) << reply;
+    EXPECT_NE(reply.find("\r\nContent-Length: 8\r\n"), std::string::npos) << reply;
+    EXPECT_EQ(Body(reply), big.substr(3145720));
+
+    reply = get("/g/big.bin", "Range: bytes=3145728-\r\n");
+    EXPECT_EQ(reply.compare(0, 12, "HTTP/1.1 416"), 0) << reply;
+    EXPECT_NE(reply.find("\r\nContent-Range: bytes */3145728\r\n"), std::string::npos);
+    EXPECT_EQ(reply.find(big.substr(0, 64)), std::string::npos);
+    for (const char* whole : {"Range: bytes=0-1,10-11\r\n", "Range: bytes=0-1\r\nRange: bytes=2-3\r\n"}) {
+        reply = get("/g/big.bin", whole);
+        EXPECT_EQ(reply.compare(0, 15, "HTTP/1.1 200 OK"), 0) << whole;
+        EXPECT_TRUE(Body(reply) == big) << whole;
+    }
+    reply = Exchange(server.port(), "HEAD /g/big.bin HTTP/1.1\r\nRange: bytes=10-19\r\n\r\n");
+    EXPECT_EQ(reply.compare(0, 12, "HTTP/1.1 206"), 0) << reply;
+    EXPECT_NE(reply.find("\r\nContent-Length: 10\r\n"), std::string::npos);
+    EXPECT_EQ(Body(reply), "");
+    // The index folder leads nowhere else.
+    for (const char* escape : {"/g/.zefo/../../../secret.txt", "/g/.zefo/%2e%2e/%2E%2E/../secret.txt"})
+        EXPECT_EQ(get(escape, "Range: bytes=0-3\r\n").compare(0, 12, "HTTP/1.1 403"), 0) << escape;
+
+    const std::string log = server.Stop();
+    EXPECT_NE(log.find("\"GET /g/big.bin HTTP/1.1\" 206 1000000\n"), std::string::npos) << log;
 }
 
 // The client's own list request and download against a published root: every listed

@@ -1,6 +1,7 @@
 #include "publish/publish.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -18,9 +19,11 @@
 #include "net/mirrors.h"
 #include "net/signed_list.h"
 #include "net/text_ops.h"
+#include "publish/publish_indexes.h"
 #include "publish/publish_names.h"
 #include "publish/publish_platform.h"
 #include "publish/publisher_key.h"
+#include "sync/chunk_index.h"
 #include "sync/fingerprint_cache.h"
 
 namespace fs = std::filesystem;
@@ -113,6 +116,7 @@ struct PlannedFile {
     FileStamp stamp;       // the source file's when its digests were taken
     bool trusted = false;  // the digests may be remembered under `stamp`
     FileStamp published;   // the copy in the web root as written or found equal
+    bool indexed = false;  // its indexes were written as it was copied
 };
 
 // The regular file `path` below `base` opened for reading, with no link on the way
@@ -154,9 +158,22 @@ bool ReadDigests(const NativeFile& file, std::string& md5, std::string* sha256, 
     return !sha256->empty();
 }
 
-// Copies `source` to its end into `out`; the MD5 of the bytes copied, empty when
-// reading or writing failed.
-std::string CopyWithFingerprint(const NativeFile& source, FileReplacement& out) {
+// The lowercase MD5 of the file `index` was made of.
+std::string IndexedMd5(const ChunkIndex& index) {
+    const std::array<uint8_t, 16>& md5 = index.header.fileMd5;
+    return HexText(std::string_view(reinterpret_cast<const char*>(md5.data()), md5.size()));
+}
+
+// A file's indexes, made in the pass that copies it.
+struct CopyIndex {
+    ChunkIndexWriter writer;
+    std::string chunkIndex;
+    std::string blockIndex;
+};
+
+// Copies `source` to its end into `out`, and with `index` makes the file's indexes on
+// the way; the MD5 of the bytes copied, empty when reading, writing or indexing failed.
+std::string CopyWithFingerprint(const NativeFile& source, FileReplacement& out, CopyIndex* index) {
     Md5 md5;
     std::vector<char> block(kCopyBlock);
     for (;;) {
@@ -164,11 +181,41 @@ std::string CopyWithFingerprint(const NativeFile& source, FileReplacement& out) 
         if (got < 0)
             return {};
         if (got == 0)
-            return md5.FinalHex();
-        md5.Update(block.data(), static_cast<size_t>(got));
+            break;
+        // The writer takes the MD5 too.
+        if (index)
+            index->writer.Update(block.data(), static_cast<size_t>(got));
+        else
+            md5.Update(block.data(), static_cast<size_t>(got));
         if (!out.Write(block.data(), static_cast<size_t>(got)))
             return {};
     }
+    if (!index)
+        return md5.FinalHex();
+    if (!index->writer.Finish(index->chunkIndex, index->blockIndex))
+        return {};
+    return IndexedMd5(index->writer.index());
+}
+
+// Up to `limit` bytes of `file` into `out`; false when it cannot be read or holds more.
+bool ReadAtMost(const NativeFile& file, uint64_t limit, std::string& out) {
+    out.clear();
+    if (!file.valid())
+        return false;
+    std::vector<char> block(64 * 1024);
+    for (;;) {
+        const int64_t got = ReadFromFile(file, block.data(), block.size());
+        if (got < 0 || out.size() + static_cast<uint64_t>(got) > limit)
+            return false;
+        if (got == 0)
+            return true;
+        out.append(block.data(), static_cast<size_t>(got));
+    }
+}
+
+// The size of the published copy of `file`: its source's when its digests were taken.
+int64_t PublishedSize(const PlannedFile& file) {
+    return file.source.empty() ? static_cast<int64_t>(file.content.size()) : file.stamp.size;
 }
 
 struct GamePlan {
@@ -206,6 +253,17 @@ class Publisher {
     void SaveCache(const GamePlan& plan);
     std::string CacheKey(const std::string& folder) const;
     void RemoveStale(const GamePlan& plan, const fs::path& gameRoot);
+    bool WantsIndex(const PlannedFile& file) const;
+    bool OpenIndexFolder(const fs::path& gameRoot);
+    bool WriteIndexes(const GamePlan& plan, const fs::path& gameRoot, std::set<std::string>& indexed);
+    bool HasIndex(const PlannedFile& file) const;
+    bool KeepIndex(const fs::path& gameRoot, const PlannedFile& file);
+    bool StoreIndex(const PlannedFile& file,
+                    const std::string& where,
+                    const ChunkIndex& index,
+                    const std::string& chunkIndex,
+                    const std::string& blockIndex);
+    void RemoveStaleIndexes(const fs::path& gameRoot, const std::set<std::string>& indexed);
     void NoteUnlisted();
     std::string ListText(const std::string& unsignedText,
                          const std::string& target,
@@ -223,8 +281,10 @@ class Publisher {
     fs::path root_;
     std::vector<GamePlan> games_;
     bool linkFallbackNoted_ = false;
-    fs::path cacheFolder_;        // empty: no fingerprint cache
-    int64_t start_ = StampNow();  // in stamp units
+    SafeFolder indexFolder_;               // the current game's .zefo once opened
+    std::set<std::string> copiedIndexes_;  // the MD5s whose indexes the current game's copies made
+    fs::path cacheFolder_;                 // empty: no fingerprint cache
+    int64_t start_ = StampNow();           // in stamp units
 };
 
 bool Publisher::ScanSource(std::vector<std::string>& folders) {
@@ -673,7 +733,11 @@ bool Publisher::PlaceFile(PlannedFile& file, const GamePlan& plan, const fs::pat
         Error(folder.path() + name + ": cannot be written");
         return false;
     }
-    const std::string md5 = CopyWithFingerprint(source, copy);
+    // A renamed file, or a copy of another, keeps the indexes its bytes have.
+    std::unique_ptr<CopyIndex> index;
+    if (WantsIndex(file) && copiedIndexes_.count(file.md5) == 0 && !(OpenIndexFolder(gameRoot) && HasIndex(file)))
+        index = std::make_unique<CopyIndex>();
+    const std::string md5 = CopyWithFingerprint(source, copy, index.get());
     if (md5.empty()) {
         Error(file.source.string() + ": cannot be copied");
         return false;
@@ -690,6 +754,13 @@ bool Publisher::PlaceFile(PlannedFile& file, const GamePlan& plan, const fs::pat
         return false;
     }
     ++result_.filesWritten;
+    if (index) {
+        if (!OpenIndexFolder(gameRoot) ||
+            !StoreIndex(file, folder.path() + name, index->writer.index(), index->chunkIndex, index->blockIndex))
+            return false;
+        file.indexed = true;
+        copiedIndexes_.insert(file.md5);
+    }
     return true;
 }
 
@@ -703,6 +774,10 @@ void Publisher::RemoveStale(const GamePlan& plan, const fs::path& gameRoot) {
     fs::recursive_directory_iterator it(gameRoot, fs::directory_options::none, error);
     for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
         fs::file_status status = it->symlink_status(error);
+        if (it.depth() == 0 && it->path().filename() == kIndexFolder && fs::is_directory(status)) {
+            it.disable_recursion_pending();  // the indexes' own folder: RemoveStaleIndexes
+            continue;
+        }
         if (fs::is_directory(status))
             dirs.push_back(it->path());
         else if (keep.count(it->path().lexically_relative(gameRoot).generic_string()) == 0)
@@ -721,6 +796,8 @@ void Publisher::RemoveStale(const GamePlan& plan, const fs::path& gameRoot) {
 
 bool Publisher::PublishGame(GamePlan& plan) {
     const fs::path gameRoot = root_ / plan.folder;
+    indexFolder_ = SafeFolder();
+    copiedIndexes_.clear();
     SafeFolder gameFolder;
     if (gameFolder.Open(root_.string(), plan.folder, true) != SafeFolder::OpenResult::Opened) {
         Error(gameRoot.string() + ": cannot create the folder");
@@ -734,7 +811,8 @@ bool Publisher::PublishGame(GamePlan& plan) {
             break;
     // What was learnt is kept even when a file failed, so that the next run does not read it all again.
     SaveCache(plan);
-    if (!placed)
+    std::set<std::string> indexed;
+    if (!placed || !WriteIndexes(plan, gameRoot, indexed))
         return false;
     std::vector<ListedFile> listed;
     std::vector<std::string> digests;
@@ -749,7 +827,142 @@ bool Publisher::PublishGame(GamePlan& plan) {
     if (text.empty() || !WriteFile(gameFolder, "index.html", MirrorsLineText(options_.mirrors) + text))
         return false;
     RemoveStale(plan, gameRoot);
+    RemoveStaleIndexes(gameRoot, indexed);
     return true;
+}
+
+bool Publisher::WantsIndex(const PlannedFile& file) const {
+    return options_.indexMinSize >= 0 && PublishedSize(file) >= options_.indexMinSize;
+}
+
+// Opens the game's index folder, made when missing; false (with an error) when it cannot be.
+bool Publisher::OpenIndexFolder(const fs::path& gameRoot) {
+    if (indexFolder_.IsOpen())
+        return true;
+    SafeFolder game;
+    if (game.Open(gameRoot.string(), {}, false) == SafeFolder::OpenResult::Opened) {
+        const EntryKind kind = game.Kind(kIndexFolder);
+        if (kind != EntryKind::Folder && kind != EntryKind::Missing)
+            game.Remove(kIndexFolder);  // a file or link in the way is no index of ours
+        if (indexFolder_.Open(gameRoot.string(), kIndexFolder, true) == SafeFolder::OpenResult::Opened)
+            return true;
+    }
+    indexFolder_ = SafeFolder();
+    Error((gameRoot / kIndexFolder).string() + ": cannot create the folder");
+    return false;
+}
+
+// Makes sure every published file of at least the size line has its chunk indexes, and
+// writes the manifest that names them; the MD5s indexed go into `indexed`. False (with
+// an error) when an index cannot be made.
+bool Publisher::WriteIndexes(const GamePlan& plan, const fs::path& gameRoot, std::set<std::string>& indexed) {
+    std::vector<IndexedFile> manifest;
+    for (const PlannedFile& file : plan.files)
+        if (file.indexed && indexed.insert(file.md5).second)
+            manifest.push_back({file.md5, PublishedSize(file)});
+    for (const PlannedFile& file : plan.files) {
+        if (!WantsIndex(file) || !indexed.insert(file.md5).second)
+            continue;
+        if (!OpenIndexFolder(gameRoot) || !KeepIndex(gameRoot, file))
+            return false;
+        manifest.push_back({file.md5, PublishedSize(file)});
+    }
+    if (manifest.empty())
+        return true;
+    const std::string text = IndexManifestText(std::move(manifest));
+    std::string old;
+    if (ReadAtMost(indexFolder_.OpenForReading(kIndexManifest), text.size(), old) && old == text)
+        return true;
+    return WriteFile(indexFolder_, kIndexManifest, text);
+}
+
+// True when the open index folder holds sound indexes of `file`.
+bool Publisher::HasIndex(const PlannedFile& file) const {
+    const int64_t size = PublishedSize(file);
+    std::string chunkIndex;
+    int64_t blockSize = -1;
+    return indexFolder_.Kind(BlockIndexName(file.md5), &blockSize) == EntryKind::File &&
+           ReadAtMost(indexFolder_.OpenForReading(ChunkIndexName(file.md5)),
+                      MaxChunkIndexSize(static_cast<uint64_t>(size)), chunkIndex) &&
+           IndexFits(chunkIndex, blockSize, file.md5, size);
+}
+
+// Keeps the indexes of `file` when they are there and sound for it, else makes them
+// from its published copy; false (with an error) when that fails.
+bool Publisher::KeepIndex(const fs::path& gameRoot, const PlannedFile& file) {
+    if (HasIndex(file)) {
+        ++result_.indexesKept;
+        return true;
+    }
+    const std::string where = (gameRoot / file.path).string();
+    NativeFile in = OpenBelow(gameRoot, file.path);
+    if (!in.valid()) {
+        Error(where + ": cannot be read to index it");
+        return false;
+    }
+    ChunkIndexWriter writer;
+    std::vector<char> block(kCopyBlock);
+    for (;;) {
+        const int64_t got = ReadFromFile(in, block.data(), block.size());
+        if (got < 0) {
+            Error(where + ": cannot be read to index it");
+            return false;
+        }
+        if (got == 0)
+            break;
+        writer.Update(block.data(), static_cast<size_t>(got));
+    }
+    std::string chunkIndex, blockIndex;
+    if (!writer.Finish(chunkIndex, blockIndex)) {
+        Error(where + ": cannot be indexed");
+        return false;
+    }
+    return StoreIndex(file, where, writer.index(), chunkIndex, blockIndex);
+}
+
+// Writes the indexes of `file` (published at `where`) into the open index folder; false
+// (with an error) when they are not of the file's bytes or cannot be written.
+bool Publisher::StoreIndex(const PlannedFile& file,
+                           const std::string& where,
+                           const ChunkIndex& index,
+                           const std::string& chunkIndex,
+                           const std::string& blockIndex) {
+    if (index.header.fileSize != static_cast<uint64_t>(PublishedSize(file)) || IndexedMd5(index) != file.md5) {
+        Error(where + ": changed while it was being published; run again");
+        return false;
+    }
+    // The block index first: a chunk index is only ever beside its block index.
+    if (!WriteFile(indexFolder_, BlockIndexName(file.md5), blockIndex) ||
+        !WriteFile(indexFolder_, ChunkIndexName(file.md5), chunkIndex))
+        return false;
+    ++result_.indexesWritten;
+    return true;
+}
+
+// Removes the index files of MD5s not in `indexed`, temporary files left by a crashed
+// run, and the manifest and the folder when nothing is indexed. Nothing else there is
+// touched.
+void Publisher::RemoveStaleIndexes(const fs::path& gameRoot, const std::set<std::string>& indexed) {
+    indexFolder_ = SafeFolder();
+    SafeFolder folder;
+    if (folder.Open(gameRoot.string(), kIndexFolder, false) != SafeFolder::OpenResult::Opened)
+        return;
+    std::vector<std::string> stale;
+    std::error_code error;
+    fs::directory_iterator it(folder.path(), error);
+    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        std::string md5;
+        if ((IsOwnIndexName(name, md5) && indexed.count(md5) == 0) || (name == kIndexManifest && indexed.empty()))
+            stale.push_back(name);
+    }
+    for (const std::string& name : stale) {
+        std::string md5;
+        if (folder.Remove(name) && IsOwnIndexName(name, md5) && !md5.empty())
+            ++result_.indexesRemoved;
+    }
+    if (indexed.empty() && fs::is_empty(gameRoot / kIndexFolder, error))
+        fs::remove(gameRoot / kIndexFolder, error);
 }
 
 // The list as written: as it is, or with its signature block. Empty (with an

@@ -2,9 +2,12 @@
 // the list texts it writes. Native (POSIX) only. Nothing here throws.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "publish/publish_indexes.h"
 
 namespace zefo::tools {
 
@@ -32,16 +35,17 @@ std::string GameDatText(const std::string& name, const std::string& folder);
 // ---- Publishing
 
 struct PublishOptions {
-    std::string source;                        // one sub-folder per game
-    std::string root;                          // the web root to write
-    bool hardLink = false;                     // link files instead of copying them
-    bool checkOnly = false;                    // validate, write nothing
-    std::map<std::string, std::string> names;  // game folder -> display name (overrides game.txt)
-    const SigningKey* signer = nullptr;        // when set, every list carries its signature block
-    int expiresDays = 30;                      // how long a signed list is accepted
-    int signedFormat = 2;                      // the signature block's format: 2, or 1 (no sizes) for older clients
-    bool full = false;                         // read every file, whatever the fingerprint cache says
-    std::string cache{};                       // the fingerprint cache's folder; empty: ROOT.zefo-cache beside ROOT
+    std::string source;                           // one sub-folder per game
+    std::string root;                             // the web root to write
+    bool hardLink = false;                        // link files instead of copying them
+    bool checkOnly = false;                       // validate, write nothing
+    std::map<std::string, std::string> names;     // game folder -> display name (overrides game.txt)
+    const SigningKey* signer = nullptr;           // when set, every list carries its signature block
+    int expiresDays = 30;                         // how long a signed list is accepted
+    int signedFormat = 2;                         // the signature block's format: 2, or 1 (no sizes) for older clients
+    bool full = false;                            // read every file, whatever the fingerprint cache says
+    std::string cache{};                          // the fingerprint cache's folder; empty: ROOT.zefo-cache beside ROOT
+    int64_t indexMinSize = kDefaultIndexMinSize;  // files this large get chunk indexes in FOLDER/.zefo; -1: none
     // Web servers holding a copy of the root, named in every file list (net/mirrors.h):
     // each must be a usable mirror URL, at most kMaxMirrors of them.
     std::vector<std::string> mirrors{};
@@ -57,6 +61,9 @@ struct PublishResult {
     int filesRemoved = 0;
     int filesRead = 0;       // files read for their fingerprint: source files, and copies compared with them
     int filesFromCache = 0;  // source files whose fingerprints the cache gave
+    int indexesWritten = 0;  // files whose chunk indexes were made
+    int indexesKept = 0;     // files whose chunk indexes were there and sound
+    int indexesRemoved = 0;  // index files no published file needs any more
     bool ok() const { return errors.empty(); }
 };
 
@@ -74,6 +81,10 @@ struct PublishResult {
 // run is not read again (unless `full`), nor is a published copy whose stamp is
 // the one this publisher left. The cache is advisory: a damaged or foreign one is
 // dropped and made anew; failing to write it is a note, not an error.
+// Every published file of at least `indexMinSize` bytes gets its chunk indexes in
+// <root>/<folder>/.zefo (publish_indexes.h), written before the list; an index that
+// is there and sound for the file's size and MD5 is kept as it is, and index files no
+// published file needs are removed after the list.
 PublishResult Publish(const PublishOptions& options);
 
 }  // namespace zefo::tools

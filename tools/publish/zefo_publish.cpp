@@ -11,7 +11,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: zefo_publish [--link] [--check] [--full] [--cache DIR] [--name FOLDER=NAME]...\n"
+    "usage: zefo_publish [--link] [--check] [--full] [--no-indexes] [--cache DIR] [--name FOLDER=NAME]...\n"
     "                    [--sign KEYFILE [--expires DAYS] [--signed-format 1]] [--mirror URL]...\n"
     "                    SOURCE ROOT\n"
     "       zefo_publish keygen KEYFILE\n"
@@ -20,12 +20,15 @@ const char kUsage[] =
     "  ROOT/index.html           the game list\n"
     "  ROOT/FOLDER/index.html    the file list of one game\n"
     "  ROOT/FOLDER/...           the game's files\n"
+    "  ROOT/FOLDER/.zefo/        chunk indexes of its files of 1 MiB and more, so that\n"
+    "                            clients can fetch only the changed parts of a file\n"
     "A game's display name is the first line of SOURCE/FOLDER/game.txt (or --name).\n"
     "Any web server that answers a folder with its index.html can then serve ROOT.\n"
     "\n"
     "  --link               hard-link the files instead of copying them\n"
     "  --check              check the source, write nothing\n"
     "  --full               read every file again, whatever the fingerprint cache says\n"
+    "  --no-indexes         write no chunk indexes (and remove those of earlier runs)\n"
     "  --cache DIR          keep the fingerprint cache in DIR (default: ROOT.zefo-cache\n"
     "                       beside ROOT; never inside ROOT or SOURCE)\n"
     "  --name FOLDER=NAME   display name of the game in SOURCE/FOLDER\n"
@@ -83,6 +86,8 @@ int main(int argc, char** argv) {
             options.checkOnly = true;
         } else if (arg == "--full") {
             options.full = true;
+        } else if (arg == "--no-indexes") {
+            options.indexMinSize = -1;
         } else if (arg == "--cache" && i + 1 < argc) {
             options.cache = argv[++i];
         } else if (arg == "--name" && i + 1 < argc) {
@@ -171,6 +176,7 @@ int main(int argc, char** argv) {
         std::cout << "zefo_publish: " << result.games.size() << " game(s) in " << options.root << ": "
                   << result.filesWritten << " file(s) written, " << result.filesUnchanged << " unchanged, "
                   << result.filesRemoved << " removed; " << result.filesRead << " read, " << result.filesFromCache
-                  << " from the fingerprint cache\n";
+                  << " from the fingerprint cache; chunk indexes of " << result.indexesWritten << " file(s) written, "
+                  << result.indexesKept << " kept, " << result.indexesRemoved << " index file(s) removed\n";
     return 0;
 }

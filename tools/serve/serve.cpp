@@ -1,5 +1,5 @@
-#include "base/ascii.h"
 #include "serve/serve.h"
+#include "base/ascii.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -95,6 +95,79 @@ Resolved ResolveTarget(const std::string& root, const std::string& target) {
     result.status = 200;
     result.file = real;
     return result;
+}
+
+std::vector<std::string> HeaderValues(const std::string& head, const std::string& name) {
+    std::vector<std::string> values;
+    const std::string wanted = LowerAsciiText(name);
+    size_t start = head.find('\n');  // after the request line
+    while (start != std::string::npos && start + 1 < head.size()) {
+        const size_t end = head.find('\n', start + 1);
+        std::string line = head.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+        start = end;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty())
+            break;  // the end of the head
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos || LowerAsciiText(line.substr(0, colon)) != wanted)
+            continue;
+        const size_t first = line.find_first_not_of(" \t", colon + 1);
+        const size_t last = line.find_last_not_of(" \t");
+        values.push_back(first == std::string::npos ? std::string() : line.substr(first, last - first + 1));
+    }
+    return values;
+}
+
+namespace {
+
+// Reads the digits of `text` from `at` on into `value`; false, with `value` as it was,
+// when there are none. Values too large for 64 bits stay at the largest.
+bool ReadNumber(const std::string& text, size_t& at, uint64_t& value) {
+    const size_t start = at;
+    uint64_t read = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+        const uint64_t digit = static_cast<uint64_t>(text[at] - '0');
+        read = read > (UINT64_MAX - digit) / 10 ? UINT64_MAX : read * 10 + digit;
+    }
+    if (at == start)
+        return false;
+    value = read;
+    return true;
+}
+
+}  // namespace
+
+RangeAnswer AnswerRange(const std::string& value, uint64_t size) {
+    RangeAnswer whole;
+    if (LowerAsciiText(value.substr(0, 6)) != "bytes=" || value.find(',') != std::string::npos)
+        return whole;
+    const size_t from = value.find_first_not_of(" \t", 6);
+    if (from == std::string::npos)
+        return whole;
+    size_t at = from;
+    uint64_t first = 0, last = UINT64_MAX;
+    const bool haveFirst = ReadNumber(value, at, first);
+    if (at >= value.size() || value[at] != '-')
+        return whole;
+    ++at;
+    const bool haveLast = ReadNumber(value, at, last);
+    if (at != value.size() || (!haveFirst && !haveLast) || (haveFirst && haveLast && last < first))
+        return whole;
+    RangeAnswer answer;
+    answer.status = 416;
+    if (!haveFirst) {  // the last `last` bytes
+        if (last == 0 || size == 0)
+            return answer;
+        first = last >= size ? 0 : size - last;
+        last = size - 1;
+    } else if (first >= size) {
+        return answer;
+    }
+    answer.status = 206;
+    answer.first = first;
+    answer.length = std::min(last, size - 1) - first + 1;
+    return answer;
 }
 
 }  // namespace zefo::tools

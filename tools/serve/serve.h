@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace zefo::tools {
 
@@ -26,6 +27,21 @@ struct Resolved {
     bool folderRequest = false;  // the target named a folder (ended in "/")
 };
 Resolved ResolveTarget(const std::string& root, const std::string& target);
+
+// The values of every header line `name` (any letter case) in a request head, blanks
+// around them dropped.
+std::vector<std::string> HeaderValues(const std::string& head, const std::string& name);
+
+// What to send of a file of `size` bytes for a Range header's value: 206 and the bytes
+// [first, first + length) for one range ("bytes=A-B", "A-" or "-N", B past the end
+// taken as the end), 416 for a range that starts at or past the end (or "-0"), and 200
+// (the whole file) for anything else: another unit, a malformed range, several ranges.
+struct RangeAnswer {
+    int status = 200;
+    uint64_t first = 0;
+    uint64_t length = 0;
+};
+RangeAnswer AnswerRange(const std::string& value, uint64_t size);
 
 struct ServeOptions {
     std::string root;

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -40,6 +41,8 @@ const char* ReasonPhrase(int status) {
     switch (status) {
         case 200:
             return "OK";
+        case 206:
+            return "Partial Content";
         case 400:
             return "Bad Request";
         case 403:
@@ -50,6 +53,8 @@ const char* ReasonPhrase(int status) {
             return "Method Not Allowed";
         case 408:
             return "Request Timeout";
+        case 416:
+            return "Range Not Satisfiable";
         case 431:
             return "Request Header Fields Too Large";
         case 505:
@@ -81,9 +86,10 @@ bool SendAll(int fd, const char* data, size_t size) {
     return true;
 }
 
-std::string Header(int status, const char* type, long long length) {
+// `extra`: further header lines, each ended by CR LF.
+std::string Header(int status, const char* type, long long length, const std::string& extra = {}) {
     return "HTTP/1.1 " + std::to_string(status) + " " + ReasonPhrase(status) + "\r\nContent-Type: " + type +
-           "\r\nContent-Length: " + std::to_string(length) + "\r\nConnection: close\r\n\r\n";
+           "\r\nContent-Length: " + std::to_string(length) + "\r\n" + extra + "Connection: close\r\n\r\n";
 }
 
 // Printable, bounded copy of the request line for the log.
@@ -158,16 +164,38 @@ void HandleConnection(const ServerConnection& connection,
         if (!file.valid() || ::fstat(static_cast<int>(file.get()), &info) != 0)
             status = 404;
     }
+    const std::string size = std::to_string(static_cast<long long>(info.st_size));
+    RangeAnswer range;
+    range.length = static_cast<uint64_t>(info.st_size);
     if (status == 200) {
-        std::string header = Header(200, ContentType(resolved.file), static_cast<long long>(info.st_size));
+        // One Range header is answered; several, like several ranges in one, get the whole file.
+        const std::vector<std::string> ranges = HeaderValues(head, "Range");
+        if (ranges.size() == 1) {
+            const RangeAnswer asked = AnswerRange(ranges[0], static_cast<uint64_t>(info.st_size));
+            if (asked.status != 200)
+                range = asked;
+        }
+        if (range.status == 206 && !SeekFile(file, static_cast<int64_t>(range.first)))
+            range.status = 500;
+        status = range.status;
+    }
+    if (status == 200 || status == 206) {
+        std::string extra = "Accept-Ranges: bytes\r\n";
+        if (status == 206)
+            extra += "Content-Range: bytes " + std::to_string(range.first) + "-" +
+                     std::to_string(range.first + range.length - 1) + "/" + size + "\r\n";
+        std::string header = Header(status, ContentType(resolved.file), static_cast<long long>(range.length), extra);
         bool ok = SendAll(client, header.data(), header.size());
         if (ok && request.method == "GET") {
             std::vector<char> block(64 * 1024);
-            for (;;) {
-                int64_t n = ReadFromFile(file, block.data(), block.size());
+            uint64_t left = range.length;
+            while (left > 0) {
+                int64_t n =
+                    ReadFromFile(file, block.data(), static_cast<size_t>(std::min<uint64_t>(block.size(), left)));
                 if (n <= 0 || !SendAll(client, block.data(), static_cast<size_t>(n)))
                     break;
                 sent += n;
+                left -= static_cast<uint64_t>(n);
             }
         }
     } else {
@@ -176,7 +204,8 @@ void HandleConnection(const ServerConnection& connection,
         std::string body = status == 404 && resolved.folderRequest
                                ? ListBlockText({"error:ERR_GAME"})
                                : std::to_string(status) + " " + ReasonPhrase(status) + "\n";
-        std::string reply = Header(status, "text/plain", static_cast<long long>(body.size()));
+        std::string reply = Header(status, "text/plain", static_cast<long long>(body.size()),
+                                   status == 416 ? "Content-Range: bytes */" + size + "\r\n" : std::string());
         if (request.method != "HEAD")
             reply += body;
         if (SendAll(client, reply.data(), reply.size()) && request.method != "HEAD")
