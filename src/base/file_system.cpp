@@ -114,16 +114,4 @@ void EnsureDirectory(const std::string& folder) {
         MakeDirectory(folder.substr(0, *level));
 }
 
-std::string UrlEncodePath(const std::string& text) {
-    std::string result;
-    result.reserve(text.size());
-    for (char c : text) {
-        if (c == ' ')
-            result += "%20";
-        else
-            result += c;
-    }
-    return result;
-}
-
 }  // namespace zefo

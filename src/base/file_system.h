@@ -26,8 +26,6 @@ void EnsureDirectory(const std::string& folder);
 std::string CurrentDirectory();
 // Sets the process's current directory; false on failure or an empty path.
 bool ChangeDirectory(const std::string& folder);
-// Every space replaced by "%20".
-std::string UrlEncodePath(const std::string& text);
 
 // Moves `source` over `target` in one step (the target is replaced atomically
 // where the platform allows); true on success.

@@ -82,18 +82,6 @@ std::string ReplyHead(const std::string& collected) {
 
 }  // namespace
 
-void SplitHostPort(std::string_view authority, std::string& host, uint16_t& port) {
-    size_t colon = authority.find(':');
-    host = std::string(authority.substr(0, colon));
-    port = 80;
-    if (colon == std::string_view::npos || colon + 1 == authority.size())
-        return;
-    uint16_t value = 0;
-    for (size_t i = colon + 1; i < authority.size() && authority[i] >= '0' && authority[i] <= '9'; ++i)
-        value = static_cast<uint16_t>(value * 10u + static_cast<unsigned>(authority[i] - '0'));
-    port = value;
-}
-
 std::string ListRequestText(const std::string& server, const std::string& path) {
     return "GET " + path + " HTTP/1.0\r\n" + "Host: " + server + "\r\n" + "User-Agent: Zefo Game Updater\r\n" + "\r\n";
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "net/address.h"
 #include "net/observer.h"
 
 namespace zefo {
@@ -19,11 +20,6 @@ constexpr uint32_t kListTimeoutMs = 10000;
 constexpr size_t kListReplyLimit = 64u << 20;
 // How much of an unsigned reply before "[data]" an exchange hands over.
 constexpr size_t kListHeadLimit = 64u << 10;
-
-// Splits "host" or "host:port" at the first ":". The port is the decimal digits
-// up to the first non-digit, reduced to 16 bits (no digits give 0); without a
-// port text it is 80.
-void SplitHostPort(std::string_view authority, std::string& host, uint16_t& port);
 
 // The request for `path` ("/" or "/" + folder + "/"), with `server` as it stands in the Host line.
 std::string ListRequestText(const std::string& server, const std::string& path);

@@ -2,17 +2,9 @@
 
 #include <utility>
 
-#include "base/ascii.h"
-#include "net/server_request.h"
-
 namespace zefo {
 
 namespace {
-
-constexpr std::string_view kHttp = "http://";
-constexpr std::string_view kHttps = "https://";
-constexpr uint16_t kHttpPort = 80;
-constexpr uint16_t kHttpsPort = 443;
 
 class TcpStream final : public Stream {
   public:
@@ -53,11 +45,6 @@ class TlsStream final : public Stream {
     TlsPtr tls_;
 };
 
-// The authority after a scheme: up to the first "/".
-std::string_view Authority(std::string_view rest) {
-    return rest.substr(0, rest.find('/'));
-}
-
 }  // namespace
 
 StreamPtr MakeTcpStream(ConnectionPtr connection) {
@@ -66,39 +53,6 @@ StreamPtr MakeTcpStream(ConnectionPtr connection) {
 
 StreamPtr MakeTlsStream(TlsPtr tls) {
     return tls ? std::make_unique<TlsStream>(std::move(tls)) : nullptr;
-}
-
-ServerAddress ParseServerAddress(std::string_view text) {
-    ServerAddress address;
-    if (StartsWithNoCase(text, kHttps)) {
-        address.tls = true;
-        address.schemeGiven = true;
-        std::string_view authority = Authority(text.substr(kHttps.size()));
-        SplitHostPort(authority, address.host, address.port);
-        // SplitHostPort gives 80 when no port is written.
-        if (authority.find(':') == std::string_view::npos || authority.back() == ':')
-            address.port = kHttpsPort;
-        return address;
-    }
-    if (StartsWithNoCase(text, kHttp)) {
-        address.schemeGiven = true;
-        text = Authority(text.substr(kHttp.size()));
-    }
-    SplitHostPort(text, address.host, address.port);
-    return address;
-}
-
-std::string HostLine(const ServerAddress& address) {
-    const uint16_t own = address.tls ? kHttpsPort : kHttpPort;
-    return address.port == own ? address.host : address.host + ":" + std::to_string(address.port);
-}
-
-std::string ServerUrlBase(std::string_view serverText) {
-    if (StartsWithNoCase(serverText, kHttps))
-        return std::string(kHttps) + std::string(Authority(serverText.substr(kHttps.size())));
-    if (StartsWithNoCase(serverText, kHttp))
-        return std::string(kHttp) + std::string(Authority(serverText.substr(kHttp.size())));
-    return std::string(kHttp) + std::string(serverText);
 }
 
 StreamPtr OpenStream(const ServerAddress& address, const std::string& pin, uint32_t timeoutMs, std::string& reason) {

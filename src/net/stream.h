@@ -1,13 +1,12 @@
-// One open connection to a server, plain TCP or TLS, behind one small interface,
-// and where a server text or a URL's authority leads. List requests and downloads
-// read and write only through a Stream.
+// One open connection to a server, plain TCP or TLS, behind one small interface.
+// List requests and downloads read and write only through a Stream.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
 
+#include "net/address.h"
 #include "net/tcp_client.h"
 #include "net/tls.h"
 
@@ -31,28 +30,6 @@ using StreamPtr = std::unique_ptr<Stream>;
 
 StreamPtr MakeTcpStream(ConnectionPtr connection);
 StreamPtr MakeTlsStream(TlsPtr tls);
-
-// Where a server text leads.
-struct ServerAddress {
-    std::string host;
-    uint16_t port = 80;
-    bool tls = false;
-    bool schemeGiven = false;  // the text began with "http://" or "https://"
-};
-
-// Reads a server text. "https://host[:port]" (port 443) is TLS, "http://host[:port]"
-// (port 80) plain; the scheme is matched in any letter case, and the authority ends
-// at the first "/". Without a scheme the text is "host" or "host:port", split as
-// SplitHostPort does (server_request.h).
-ServerAddress ParseServerAddress(std::string_view text);
-
-// The value of a Host line for the address: the host, with ":port" unless the port
-// is the scheme's own (443 for TLS, 80 otherwise).
-std::string HostLine(const ServerAddress& address);
-
-// "http://" or "https://" and the authority of a server text, for download URLs: a
-// text without a scheme is taken as it stands after "http://".
-std::string ServerUrlBase(std::string_view serverText);
 
 // Connects to the address (the host's bytes looked up as they are); for TLS also
 // completes the handshake within `timeoutMs`, with the chain, the host name and,

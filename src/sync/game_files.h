@@ -1,12 +1,14 @@
 // Installing a game and bringing it up to date: the download of a game's listed files
-// into a folder, one after the other, each through the protections of listed_file.h
-// and HttpDownload (refused paths, verified downloads, the old file kept on failure).
+// into a folder by a DownloadRun (download_run.h), each through the protections of
+// listed_file.h and DownloadFile (refused paths, verified downloads, the old file kept
+// on failure).
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "net/address.h"
 #include "net/lists.h"
 #include "net/network_options.h"
 #include "net/observer.h"
@@ -44,9 +46,9 @@ struct RunResult {
     bool remaining = false;  // a chosen file is still not up to date
 };
 
-// The download URL of a listed path: every space of the whole URL as "%20"; https for
-// an https server.
-std::string FileUrl(const GameSource& source, const std::string& path);
+// Where a listed path is on the source's server (address.h, LocateFile): false when
+// the server text or the path cannot make a request.
+bool FileLocation(const GameSource& source, const std::string& path, Location& location);
 
 // The updater's check: compares every listed file below `folder` with its fingerprint
 // (through the cache when given), marks the entries found up to date and reports the

@@ -1,17 +1,33 @@
 #include "sync/http_download.h"
 
 #include "base/path.h"
-#include "sync/http_client.h"
 
 namespace zefo {
+
+bool DownloadFile(HttpClient& client,
+                  const Location& location,
+                  const SafeFolder& folder,
+                  const std::string& name,
+                  const DownloadChecks& checks,
+                  Observer* observer,
+                  const HttpClient::FileProgress& progress) {
+    IncomingFile incoming;
+    if (incoming.Open(folder, name, checks) != IncomingFile::OpenResult::Ready)
+        return false;
+    return client.Download(location, incoming, observer, progress);
+}
 
 bool HttpDownload(const std::string& url,
                   const SafeFolder& folder,
                   const std::string& name,
                   const DownloadChecks& checks,
                   Observer* observer) {
+    Location location;
+    if (!ParseUrl(url, location))
+        return false;
+    location.pin = checks.pin;
     HttpClient client(false);
-    return client.Download(url, folder, name, checks, observer);
+    return DownloadFile(client, location, folder, name, checks, observer);
 }
 
 bool HttpDownload(const std::string& url,

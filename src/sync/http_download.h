@@ -1,14 +1,28 @@
-// One HTTP/1.1 GET into one local file on a connection of its own, over TLS for an
-// https URL (http_client.h keeps connections between downloads).
+// Downloads into local files: the HTTP client (net/http_client.h) with a file's
+// temporary file (incoming_file.h) as its sink. HttpDownload fetches one URL on a
+// connection of its own; DownloadFile goes over a client that keeps its connections.
 #pragma once
 
 #include <string>
 
 #include "base/safe_folder.h"
+#include "net/address.h"
+#include "net/http_client.h"
 #include "net/observer.h"
 #include "sync/incoming_file.h"
 
 namespace zefo {
+
+// Downloads `location` into `name` in `folder` through `checks` (incoming_file.h; the
+// pin is the location's). A temporary file left by an earlier attempt is taken up
+// where it stopped. On false the previous file is unchanged.
+bool DownloadFile(HttpClient& client,
+                  const Location& location,
+                  const SafeFolder& folder,
+                  const std::string& name,
+                  const DownloadChecks& checks,
+                  Observer* observer,
+                  const HttpClient::FileProgress& progress = {});
 
 // Downloads `url` into `localPath`. The body goes to the temporary file beside the
 // target (a leftover of an earlier attempt is taken up where it stopped), which
@@ -32,7 +46,7 @@ bool HttpDownload(const std::string& url,
                   Observer* observer = nullptr);
 // The same with every check of `checks`: the MD5 and the SHA-256 are taken in the
 // one pass that writes the file, and a sha256 that is not 64 hexadecimal digits
-// fails the download.
+// fails the download; `checks.pin` pins the key of an https server.
 bool HttpDownload(const std::string& url,
                   const SafeFolder& folder,
                   const std::string& name,

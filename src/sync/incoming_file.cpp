@@ -1,5 +1,6 @@
 #include "sync/incoming_file.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -20,6 +21,12 @@ namespace {
 constexpr size_t kBlock = 256 * 1024;
 // Blocks in the digests' hands at most: what a slow digest may lag behind the writing.
 constexpr size_t kBlocksInFlight = 4;
+// A file of unknown size whose reply announces more than the free space of its disk,
+// less a margin, is refused before it starts: it could not be stored, and what
+// arrived of it would be kept for a resume. The margin is left for the system and the
+// program: 64 MiB, or a sixteenth of the free space where that is less (below 1 GiB).
+constexpr int64_t kFreeSpaceMargin = 64 << 20;
+constexpr int64_t kFreeSpaceMarginShare = 16;
 
 }  // namespace
 
@@ -160,6 +167,7 @@ IncomingFile::OpenResult IncomingFile::Open(const SafeFolder& folder,
                                             const DownloadChecks& checks) {
     Discard();
     folder_ = &folder;
+    origin_ = &folder;
     name_ = name;
     temporary_ = name + kIncomingSuffix;
     checks_ = checks;
@@ -213,6 +221,18 @@ bool IncomingFile::Restart() {
     buffer_.clear();
     size_ = 0;
     return true;
+}
+
+bool IncomingFile::StartOver() {
+    if (file_.valid())
+        return Restart();
+    return origin_ && Open(*origin_, name_, checks_) == OpenResult::Ready && Restart();
+}
+
+bool IncomingFile::HasRoomFor(int64_t bytes) const {
+    const SafeFolder* folder = folder_ ? folder_ : origin_;
+    const int64_t free = folder ? folder->FreeBytes() : -1;
+    return free < 0 || bytes <= free - std::min(kFreeSpaceMargin, free / kFreeSpaceMarginShare);
 }
 
 bool IncomingFile::Append(const char* data, size_t length) {

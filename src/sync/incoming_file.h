@@ -13,6 +13,7 @@
 
 #include "base/native_file.h"
 #include "base/safe_folder.h"
+#include "net/download_sink.h"
 
 namespace zefo {
 
@@ -36,13 +37,13 @@ bool CommittedFileIsDurable(int64_t size);
 
 class Digester;
 
-class IncomingFile {
+class IncomingFile final : public DownloadSink {
   public:
     enum class OpenResult { Ready, Busy, Failed };
 
     IncomingFile();
     // Removes the temporary file unless it was committed or kept.
-    ~IncomingFile();
+    ~IncomingFile() override;
     IncomingFile(const IncomingFile&) = delete;
     IncomingFile& operator=(const IncomingFile&) = delete;
 
@@ -59,19 +60,30 @@ class IncomingFile {
     bool Restart();
     // Appends received bytes; false when the file did not take them, or when they
     // would make it larger than the signed size (then nothing is written).
-    bool Append(const char* data, size_t length);
+    bool Append(const char* data, size_t length) override;
     // Verifies the whole file and moves it over the target. On false the target is
     // unchanged and the temporary file is gone.
-    bool Commit();
+    bool Commit() override;
     // Ends without a commit and keeps what arrived, for a later attempt to resume.
-    void Keep();
+    void Keep() override;
     // Ends without a commit and removes the temporary file.
-    void Discard();
+    void Discard() override;
+
+    // As a download's sink: the bytes held, the signed size as the limit, and room on
+    // the disk: the free space less 64 MiB (less a sixteenth of it where that is
+    // smaller); true when the system does not say.
+    int64_t held() const override { return size_; }
+    int64_t limit() const override { return checks_.size; }
+    bool HasRoomFor(int64_t bytes) const override;
+    // Restart(), or, once the temporary file is gone (a failed commit), Open() anew
+    // with what the last Open() was given and then Restart().
+    bool StartOver() override;
 
   private:
     bool WriteOut();
 
     const SafeFolder* folder_ = nullptr;
+    const SafeFolder* origin_ = nullptr;  // the folder of the last Open()
     std::string name_;
     std::string temporary_;
     DownloadChecks checks_;

@@ -376,15 +376,6 @@ TEST(CurrentDirectoryTest, EndsInOneSeparatorAndFollowsChanges) {
     EXPECT_EQ(CurrentDirectory(), root);
 }
 
-TEST(UrlEncodePathTest, OnlySpacesChange) {
-    EXPECT_EQ(UrlEncodePath("http://updates.example/My Game/data/big map.pak"),
-              "http://updates.example/My%20Game/data/big%20map.pak");
-    EXPECT_EQ(UrlEncodePath("http://updates.example/game/data\\a.pak"), "http://updates.example/game/data\\a.pak");
-    EXPECT_EQ(UrlEncodePath("100% \xc3\xa4+#?"), "100%%20\xc3\xa4+#?");
-    EXPECT_EQ(UrlEncodePath("  "), "%20%20");
-    EXPECT_EQ(UrlEncodePath(""), "");
-}
-
 TEST(ReplaceFileTest, MovesOverTheTargetInOneStep) {
     TempDir dir;
     WriteBytes(dir / "new.tmp", "new content");

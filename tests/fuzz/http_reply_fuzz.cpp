@@ -21,7 +21,7 @@
 
 #include "base/ascii.h"
 #include "fuzz_check.h"
-#include "sync/http_reply.h"
+#include "net/http_reply.h"
 
 namespace {
 

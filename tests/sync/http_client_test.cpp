@@ -1,6 +1,6 @@
 // Downloads over kept-open connections and resumed downloads, against the scripted
 // server: what goes over the wire and what ends up on disk.
-#include "sync/http_client.h"
+#include "net/http_client.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,9 @@
 #include "common/temp_dir.h"
 #include "common/test_data.h"
 #include "net/tcp_client.h"
+#include "sync/http_download.h"
 #include "sync/incoming_file.h"
+#include "sync/span_sink.h"
 
 namespace zefo::test {
 namespace {
@@ -38,7 +40,9 @@ class HttpClientTest : public ::testing::Test {
     void SetUp() override { ASSERT_EQ(folder.Open(dir.path(), "", false), SafeFolder::OpenResult::Opened); }
 
     bool Get(HttpClient& client, const std::string& name, const std::string& body) {
-        return client.Download(server.Url(name), folder, name, DownloadChecks{Md5Of(body), {}, {}}, nullptr);
+        Location location;
+        return ParseUrl(server.Url(name), location) &&
+               DownloadFile(client, location, folder, name, DownloadChecks{Md5Of(body), {}, {}}, nullptr);
     }
     std::vector<std::string> Contents() const {
         std::vector<std::string> names;
@@ -218,6 +222,108 @@ TEST_F(HttpClientTest, StartingOverMakesANewTemporaryFile) {
     ASSERT_TRUE(incoming.Commit());
     EXPECT_EQ(Md5Of(ReadFileBytes(dir / "f.bin")), Md5Of(big));
     EXPECT_EQ(Md5Of(ReadFileBytes(outside / "linked.bin")), Md5Of(big.substr(0, 10000)));
+}
+
+// Byte ranges for updates that fetch only what changed: exactly the range asked for
+// goes to the sink; a server that sends the whole file instead says so, and the
+// connection serves the next range.
+TEST_F(HttpClientTest, ARangeIsFetchedIntoItsSinkOrReportedAsIgnored) {
+    struct Collected final : ByteSink {
+        bool Append(const char* data, size_t length) override {
+            bytes.append(data, length);
+            return true;
+        }
+        std::string bytes;
+    };
+    const std::string big = Pattern(50000, 10);
+    auto part = [&big](size_t first, size_t length, size_t claimed, const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> headers = {"Content-Length: " + std::to_string(length),
+                                            "Content-Range: bytes " + std::to_string(claimed) + "-" +
+                                                std::to_string(claimed + length - 1) + "/" +
+                                                std::to_string(big.size())};
+        headers.insert(headers.end(), extra.begin(), extra.end());
+        return HttpResponse("HTTP/1.1 206 Partial Content", headers, big.substr(first, length));
+    };
+    Location location;
+    ASSERT_TRUE(ParseUrl(server.Url("f.bin"), location));
+    HttpClient client;
+    // Three replies on one kept connection: a range, the whole file, a missing file.
+    server.Enqueue(Script()
+                       .AwaitRequest()
+                       .Send(part(1000, 4000, 1000))
+                       .AwaitRequest()
+                       .Send(Whole(big))
+                       .AwaitRequest()
+                       .Send(HttpResponse("HTTP/1.1 404 Not Found", {"Content-Length: 0"}, ""))
+                       .AwaitRequest()
+                       .Send(part(0, 10, 0))
+                       .Pause(100)
+                       .Hangup());
+    Collected first, whole, missing, start;
+    EXPECT_EQ(client.FetchRange(location, 1000, 4000, first, nullptr), HttpClient::RangeResult::Done);
+    EXPECT_EQ(first.bytes, big.substr(1000, 4000));
+    EXPECT_NE(server.Request(0).find("Range: bytes=1000-4999\r\n"), std::string::npos);
+    EXPECT_EQ(client.FetchRange(location, 0, 100, whole, nullptr), HttpClient::RangeResult::Ignored);
+    EXPECT_EQ(whole.bytes, "");
+    EXPECT_EQ(client.FetchRange(location, 0, 100, missing, nullptr), HttpClient::RangeResult::Failed);
+    EXPECT_EQ(client.FetchRange(location, 0, 10, start, nullptr), HttpClient::RangeResult::Done);
+    EXPECT_EQ(start.bytes, big.substr(0, 10));
+    EXPECT_EQ(server.Connections(), 1u);
+
+    // The server closed the kept connection: the next range goes over a fresh one.
+    ASSERT_TRUE(server.WaitForFinished(0, 10000));
+    server.EnqueueReply(part(20000, 300, 20000));
+    Collected again;
+    EXPECT_EQ(client.FetchRange(location, 20000, 300, again, nullptr), HttpClient::RangeResult::Done);
+    EXPECT_EQ(again.bytes, big.substr(20000, 300));
+    EXPECT_EQ(server.Connections(), 2u);
+
+    // Another range than the one asked for, a body shorter than the range, and a
+    // length that disagrees with the range all fail.
+    const std::vector<std::string> wrong = {
+        part(2000, 100, 2001),
+        HttpResponse("HTTP/1.1 206 Partial Content", {"Content-Range: bytes 2000-2099/50000"}, big.substr(2000, 60)),
+        HttpResponse("HTTP/1.1 206 Partial Content", {"Content-Length: 99", "Content-Range: bytes 2000-2099/50000"},
+                     big.substr(2000, 99)),
+    };
+    for (const std::string& reply : wrong) {
+        server.Enqueue(Script().AwaitRequest().Send(reply).Close());
+        Collected bad;
+        EXPECT_EQ(client.FetchRange(location, 2000, 100, bad, nullptr), HttpClient::RangeResult::Failed);
+    }
+    Collected none;
+    EXPECT_EQ(client.FetchRange(location, 0, 0, none, nullptr), HttpClient::RangeResult::Failed);
+    EXPECT_EQ(server.Connections(), 5u);
+}
+
+// Ranges of one file fetched out of order, each into the file at its own offset.
+TEST_F(HttpClientTest, RangesFillOneFileAtTheirOffsets) {
+    const std::string big = Pattern(30000, 11);
+    auto part = [&big](size_t first, size_t length) {
+        return HttpResponse("HTTP/1.1 206 Partial Content",
+                            {"Content-Length: " + std::to_string(length),
+                             "Content-Range: bytes " + std::to_string(first) + "-" +
+                                 std::to_string(first + length - 1) + "/" + std::to_string(big.size())},
+                            big.substr(first, length));
+    };
+    server.Enqueue(Script().AwaitRequest().Send(part(20000, 10000)).AwaitRequest().Send(part(0, 20000)).Close());
+    NativeFile file;
+    bool existed = true;
+    ASSERT_EQ(folder.Hold("f.bin.zefotmp", file, existed), SafeFolder::HoldResult::Held);
+    Location location;
+    ASSERT_TRUE(ParseUrl(server.Url("f.bin"), location));
+    HttpClient client;
+    SpanSink tail(file, 20000, 10000), head(file, 0, 20000);
+    EXPECT_EQ(client.FetchRange(location, 20000, 10000, tail, nullptr), HttpClient::RangeResult::Done);
+    EXPECT_EQ(client.FetchRange(location, 0, 20000, head, nullptr), HttpClient::RangeResult::Done);
+    EXPECT_EQ(head.written() + tail.written(), 30000);
+    file.Reset();
+    EXPECT_EQ(ReadFileBytes(dir / "f.bin.zefotmp"), big);
+
+    // A sink takes nothing past its span's end.
+    SpanSink small(file, 0, 4);
+    EXPECT_FALSE(small.Append("12345", 5));
+    EXPECT_EQ(small.written(), 0);
 }
 
 }  // namespace

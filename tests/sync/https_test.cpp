@@ -136,8 +136,10 @@ TEST_F(HttpsTest, AServerThatFailsItsChecksListsAndWritesNothing) {
         EXPECT_EQ(ReadFileBytes(target / "file.txt"), "old");
         SafeFolder folder;
         ASSERT_EQ(folder.Open(target.path(), "", false), SafeFolder::OpenResult::Opened);
-        EXPECT_FALSE(HttpDownload(FileUrl({c.access, "refused"}, "file.txt"), folder, "file.txt",
-                                  DownloadChecks{{}, {}, c.access.pin}));
+        Location location;
+        ASSERT_TRUE(FileLocation({c.access, "refused"}, "file.txt", location));
+        HttpClient client(false);
+        EXPECT_FALSE(DownloadFile(client, location, folder, "file.txt", DownloadChecks{}, nullptr));
         EXPECT_EQ(ReadFileBytes(target / "file.txt"), "old");
     }
 }

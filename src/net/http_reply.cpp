@@ -1,4 +1,4 @@
-#include "sync/http_reply.h"
+#include "net/http_reply.h"
 
 #include <algorithm>
 

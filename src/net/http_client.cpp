@@ -1,14 +1,11 @@
-#include "sync/http_client.h"
+#include "net/http_client.h"
 
 #include <algorithm>
 #include <memory>
 #include <string_view>
 
-#include "base/ascii.h"
 #include "net/clock.h"
-#include "net/server_request.h"
-#include "net/text_decode.h"
-#include "sync/http_reply.h"
+#include "net/http_reply.h"
 
 namespace zefo {
 
@@ -30,55 +27,12 @@ constexpr int64_t kStalledBytes = 1024;
 constexpr int64_t kOpenEndMs = 1000;
 // A body without a length of its own (chunked or running to the close) may not pass this.
 constexpr int64_t kOpenEndLimit = 1'000'000'000;
-// A file of unknown size whose reply announces more than the free space of its disk,
-// less a margin, is refused before it starts: it could not be stored, and what
-// arrived of it would be kept for a resume. The margin is left for the system and the
-// program: 64 MiB, or a sixteenth of the free space where that is less (below 1 GiB).
-constexpr int64_t kFreeSpaceMargin = 64 << 20;
-constexpr int64_t kFreeSpaceMarginShare = 16;
 // The TLS handshake's limit.
 constexpr uint32_t kHandshakeMs = 10000;
 // An error reply's body up to this size is read past, so that its connection serves the next file.
 constexpr int64_t kSkippedBodyLimit = 64 * 1024;
 
 constexpr int kReadTimedOut = -3;
-
-// Whether `bytes` more fit on the disk of `folder` with the margin to spare; true when
-// the system does not say.
-bool Fits(const SafeFolder& folder, int64_t bytes) {
-    const int64_t free = folder.FreeBytes();
-    return free < 0 || bytes <= free - std::min(kFreeSpaceMargin, free / kFreeSpaceMarginShare);
-}
-
-bool SplitUrl(std::string_view url, ServerAddress& address, std::string& target) {
-    const size_t scheme = url.find("://");
-    if (scheme == std::string_view::npos)
-        return false;
-    address.tls = url.substr(0, scheme).size() == 5 && StartsWithNoCase(url.substr(0, scheme), "https");
-    const size_t begin = scheme + 3;
-    const size_t slash = url.find('/', begin);
-    std::string_view authority = url.substr(begin, slash == std::string_view::npos ? url.npos : slash - begin);
-    // User information is skipped and never sent; a host cannot hold "@".
-    const size_t at = authority.rfind('@');
-    if (at != std::string_view::npos)
-        authority.remove_prefix(at + 1);
-    SplitHostPort(authority, address.host, address.port);
-    // SplitHostPort gives 80 when no port is written.
-    if (address.tls && (authority.find(':') == std::string_view::npos || authority.back() == ':'))
-        address.port = 443;
-    if (address.host.empty())
-        return false;
-    target = slash == std::string_view::npos ? std::string() : std::string(url.substr(slash + 1));
-    return true;
-}
-
-// Control bytes would end the request line or inject header lines.
-bool HasControlBytes(std::string_view text) {
-    return std::any_of(text.begin(), text.end(), [](char c) {
-        auto byte = static_cast<unsigned char>(c);
-        return byte < 0x20 || byte == 0x7F;
-    });
-}
 
 // Measures elapsed wall-clock time; a clock that is set back does not stretch a wait.
 class WallTimer {
@@ -143,21 +97,16 @@ enum class Body {
     Broken,    // the server broke the coding
 };
 
-// Reads a body into the incoming file: its first bytes came with the head.
+// Reads a body into a sink: its first bytes came with the head. The sink takes at most
+// `room` bytes; `taken` hears of the count after each run of them.
 class BodyReader {
   public:
     BodyReader(Stream& stream,
-               IncomingFile& incoming,
+               ByteSink& sink,
                Observer* observer,
-               const HttpClient::FileProgress& progress,
-               int64_t size,
-               int64_t signedSize)
-        : stream_(stream),
-          incoming_(incoming),
-          observer_(observer),
-          progress_(progress),
-          size_(size),
-          signedSize_(signedSize) {}
+               int64_t room,
+               std::function<void(int64_t taken)> taken)
+        : stream_(stream), sink_(sink), observer_(observer), room_(room), onTaken_(std::move(taken)) {}
 
     // How the body ended; `reusable` says whether the connection is at a reply's end.
     Body Read(const ReplyHead& head, std::string_view first, bool& reusable) {
@@ -168,6 +117,9 @@ class BodyReader {
             return Chunked(first, reusable);
         return OpenEnded(first);
     }
+
+    // The body bytes the sink took.
+    int64_t taken() const { return taken_; }
 
   private:
     bool Take(const char* data, size_t length, bool bounded) {
@@ -182,10 +134,10 @@ class BodyReader {
             observer_->Received(static_cast<int64_t>(length));
         }
         taken_ += static_cast<int64_t>(length);
-        if (!incoming_.Append(data, length))
+        if (!sink_.Append(data, length))
             return false;
-        if (progress_)
-            progress_(incoming_.size(), size_);
+        if (onTaken_)
+            onTaken_(taken_);
         return true;
     }
 
@@ -257,8 +209,8 @@ class BodyReader {
         }
     }
 
-    // The bytes the file may still take: up to its signed size, if it has one.
-    int64_t Room() const { return signedSize_ < 0 ? kMaxBodyLength : signedSize_ - incoming_.size(); }
+    // The bytes the sink may still take.
+    int64_t Room() const { return room_ - taken_; }
 
     // Counts `received` bytes into the current window of kReadMs; true when a window
     // ended with fewer than kStalledBytes. What arrived stays for a later resume.
@@ -275,11 +227,10 @@ class BodyReader {
     }
 
     Stream& stream_;
-    IncomingFile& incoming_;
+    ByteSink& sink_;
     Observer* observer_;
-    const HttpClient::FileProgress& progress_;
-    const int64_t size_;
-    const int64_t signedSize_;
+    const int64_t room_;
+    const std::function<void(int64_t)> onTaken_;
     int64_t taken_ = 0;
     WallTimer timer_;
     int64_t windowStart_ = 0;
@@ -288,6 +239,14 @@ class BodyReader {
 };
 
 }  // namespace
+
+// One request on the client's connection and the head of its reply.
+struct HttpClient::Exchange {
+    ReplyHead head;
+    std::string bytes;  // the head and the first body bytes that came with it
+    bool keep = true;   // a failure leaves what the sink holds for a resume
+    std::string_view first() const { return std::string_view(bytes).substr(head.bodyStart); }
+};
 
 HttpClient::HttpClient(bool keepAlive) : keepAlive_(keepAlive) {}
 
@@ -298,24 +257,15 @@ void HttpClient::Close() {
     endpoint_.clear();
 }
 
-bool HttpClient::Download(const std::string& url, const SafeFolder& folder, const std::string& name,
-                          const DownloadChecks& checks, Observer* observer, const FileProgress& progress) {
-    std::string url8;
-    if (!EncodeCodePage(url, url8))
-        url8.clear();
-    ServerAddress address;
-    std::string target;
-    if (!SplitUrl(url8, address, target) || HasControlBytes(address.host) || HasControlBytes(target))
-        return false;
-
-    IncomingFile incoming;
-    if (incoming.Open(folder, name, checks) != IncomingFile::OpenResult::Ready)
-        return false;
+bool HttpClient::Download(const Location& location,
+                          DownloadSink& sink,
+                          Observer* observer,
+                          const FileProgress& progress) {
     // A stale kept-open connection, a resumed file that turned out to be another
     // version, or a range the server cannot serve each cost one more attempt.
     bool retriedFresh = false, retriedWhole = false;
     for (;;) {
-        switch (Fetch(address, target, folder, incoming, checks, observer, progress)) {
+        switch (Fetch(location, sink, observer, progress)) {
             case Attempt::Done:
                 return true;
             case Attempt::Failed:
@@ -326,8 +276,7 @@ bool HttpClient::Download(const std::string& url, const SafeFolder& folder, cons
                 retriedFresh = true;
                 break;
             case Attempt::RetryWhole:
-                if (retriedWhole || incoming.Open(folder, name, checks) != IncomingFile::OpenResult::Ready ||
-                    !incoming.Restart())
+                if (retriedWhole || !sink.StartOver())
                     return false;
                 retriedWhole = true;
                 // The connection the whole file now goes over may be a kept one again.
@@ -337,48 +286,59 @@ bool HttpClient::Download(const std::string& url, const SafeFolder& folder, cons
     }
 }
 
-HttpClient::Attempt HttpClient::Fetch(const ServerAddress& address,
-                                      const std::string& target,
-                                      const SafeFolder& folder,
-                                      IncomingFile& incoming,
-                                      const DownloadChecks& checks,
+HttpClient::RangeResult HttpClient::FetchRange(const Location& location,
+                                               int64_t first,
+                                               int64_t length,
+                                               ByteSink& sink,
+                                               Observer* observer) {
+    if (first < 0 || length <= 0 || length > kMaxBodyLength || first > kMaxBodyLength - length)
+        return RangeResult::Failed;
+    RangeResult result = RangeResult::Failed;
+    // A stale kept-open connection costs one more attempt, as for a whole file.
+    if (FetchPart(location, first, length, sink, observer, result) == Attempt::RetryFresh)
+        FetchPart(location, first, length, sink, observer, result);
+    return result;
+}
+
+HttpClient::Attempt HttpClient::Begin(const Location& location,
+                                      const std::string& range,
                                       Observer* observer,
-                                      const FileProgress& progress) {
-    const int64_t from = incoming.size();
+                                      Exchange& exchange) {
+    const ServerAddress& address = location.address;
     std::string request = "GET /";
-    request.append(target).append(" HTTP/1.1\r\nAccept: */*\r\nHost: ").append(HostLine(address)).append("\r\n");
+    request.append(location.target)
+        .append(" HTTP/1.1\r\nAccept: */*\r\nHost: ")
+        .append(HostLine(address))
+        .append("\r\n");
     // The request (without a range) and its terminating zero must fit the room beside the host.
-    if (request.size() + std::string_view("Connection: close\r\n\r\n").size() + 1 > address.host.size() + kRequestRoom)
+    if (request.size() + std::string_view("Connection: close\r\n\r\n").size() + 1 >
+        address.host.size() + kRequestRoom) {
+        exchange.keep = false;
         return Attempt::Failed;
-    if (from > 0)
-        request.append("Range: bytes=").append(std::to_string(from)).append("-\r\n");
+    }
+    if (!range.empty())
+        request.append("Range: bytes=").append(range).append("\r\n");
     request.append(keepAlive_ ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n");
 
-    const std::string endpoint = HostLine(address) + (address.tls ? "|tls|" : "|") + checks.pin;
+    const std::string endpoint = HostLine(address) + (address.tls ? "|tls|" : "|") + location.pin;
     if (stream_ && endpoint != endpoint_)
         Close();
     const bool reused = stream_ != nullptr;
     if (!stream_) {
         std::string reason;
-        stream_ = OpenStream(address, checks.pin, kHandshakeMs, reason);
-        if (!stream_) {
-            incoming.Keep();
+        stream_ = OpenStream(address, location.pin, kHandshakeMs, reason);
+        if (!stream_)
             return Attempt::Failed;
-        }
         endpoint_ = endpoint;
         ++opened_;
     }
     if (stream_->Send(request.data(), static_cast<int>(request.size())) < 0) {
         Close();
-        if (reused)
-            return Attempt::RetryFresh;
-        incoming.Keep();
-        return Attempt::Failed;
+        return reused ? Attempt::RetryFresh : Attempt::Failed;
     }
 
     // Status line and headers, up to kHeadLimit bytes within kReadMs.
-    std::string head;
-    ReplyHead parsed;
+    std::string& head = exchange.bytes;
     auto buffer = std::make_unique<char[]>(kReadBlock);
     WallTimer headTimer;
     for (;;) {
@@ -394,19 +354,32 @@ HttpClient::Attempt HttpClient::Fetch(const ServerAddress& address,
         }
         if (received < 0 || received == kReadTimedOut || (received == 0 && head.empty())) {
             Close();
-            incoming.Keep();
             return Attempt::Failed;
         }
         head.append(buffer.get(), static_cast<size_t>(received));
-        const HeadResult result = ParseReplyHead(head, received == 0, parsed);
+        const HeadResult result = ParseReplyHead(head, received == 0, exchange.head);
         if (result == HeadResult::Complete)
-            break;
+            return Attempt::Done;
         if (result == HeadResult::Refused || received == 0 || head.size() >= kHeadLimit) {
             Close();
-            incoming.Keep();
             return Attempt::Failed;
         }
     }
+}
+
+HttpClient::Attempt HttpClient::Fetch(const Location& location,
+                                      DownloadSink& sink,
+                                      Observer* observer,
+                                      const FileProgress& progress) {
+    const int64_t from = sink.held();
+    Exchange exchange;
+    const Attempt begun = Begin(location, from > 0 ? std::to_string(from) + "-" : std::string(), observer, exchange);
+    if (begun != Attempt::Done) {
+        if (begun == Attempt::Failed && exchange.keep)
+            sink.Keep();
+        return begun;
+    }
+    const ReplyHead& parsed = exchange.head;
 
     int64_t size = parsed.contentLength;
     if (parsed.status == 206) {
@@ -424,44 +397,88 @@ HttpClient::Attempt HttpClient::Fetch(const ServerAddress& address,
     } else if (parsed.status != 200) {
         // A missing file is no reason to give up the connection.
         if (!keepAlive_ || !parsed.keepsOpen || parsed.contentLength < 0 || parsed.contentLength > kSkippedBodyLimit ||
-            !SkipBody(*stream_, parsed.contentLength, std::string_view(head).substr(parsed.bodyStart), observer))
+            !SkipBody(*stream_, parsed.contentLength, exchange.first(), observer))
             Close();
-        incoming.Keep();
+        sink.Keep();
         return Attempt::Failed;
     }
-    // A file announced larger than it was signed, or larger than its disk can hold,
+    // A file announced larger than its limit, or larger than its sink has room for,
     // fails before any of it is written; what was kept stays.
-    if ((checks.size >= 0 && size > checks.size) ||
-        (checks.size < 0 && parsed.contentLength > 0 && !Fits(folder, parsed.contentLength))) {
+    const int64_t limit = sink.limit();
+    if ((limit >= 0 && size > limit) ||
+        (limit < 0 && parsed.contentLength > 0 && !sink.HasRoomFor(parsed.contentLength))) {
         Close();
-        incoming.Keep();
+        sink.Keep();
         return Attempt::Failed;
     }
-    if (parsed.status == 200 && from > 0 && !incoming.Restart()) {
+    if (parsed.status == 200 && from > 0 && !sink.StartOver()) {
         Close();
         return Attempt::Failed;
     }
 
-    BodyReader reader(*stream_, incoming, observer, progress, size, checks.size);
+    const int64_t start = sink.held();
+    std::function<void(int64_t)> taken;
+    if (progress)
+        taken = [&progress, start, size](int64_t count) { progress(start + count, size); };
+    BodyReader reader(*stream_, sink, observer, limit < 0 ? kMaxBodyLength : limit - start, std::move(taken));
     bool reusable = false;
-    const Body body = reader.Read(parsed, std::string_view(head).substr(parsed.bodyStart), reusable);
+    const Body body = reader.Read(parsed, exchange.first(), reusable);
     if (body != Body::Complete || !keepAlive_ || !parsed.keepsOpen || !reusable)
         Close();
     switch (body) {
         case Body::Complete:
             break;
         case Body::Cut:
-            incoming.Keep();
+            sink.Keep();
             return Attempt::Failed;
         case Body::Refused:
         case Body::Broken:
-            incoming.Discard();
+            sink.Discard();
             return Attempt::Failed;
     }
-    if (incoming.Commit())
+    if (sink.Commit())
         return Attempt::Done;
     // A resumed file that fails its checks had an older beginning: once more, whole.
     return from > 0 ? Attempt::RetryWhole : Attempt::Failed;
+}
+
+HttpClient::Attempt HttpClient::FetchPart(const Location& location,
+                                          int64_t first,
+                                          int64_t length,
+                                          ByteSink& sink,
+                                          Observer* observer,
+                                          RangeResult& result) {
+    result = RangeResult::Failed;
+    const int64_t last = first + length - 1;
+    Exchange exchange;
+    const Attempt begun = Begin(location, std::to_string(first) + "-" + std::to_string(last), observer, exchange);
+    if (begun != Attempt::Done)
+        return begun;
+    const ReplyHead& parsed = exchange.head;
+    if (parsed.status != 206) {
+        if (parsed.status == 200)
+            result = RangeResult::Ignored;
+        // The body is not wanted; a short one is read past so that the connection serves the next request.
+        if (!keepAlive_ || !parsed.keepsOpen || parsed.contentLength < 0 || parsed.contentLength > kSkippedBodyLimit ||
+            !SkipBody(*stream_, parsed.contentLength, exchange.first(), observer))
+            Close();
+        return Attempt::Failed;
+    }
+    // Exactly the bytes asked for, or nothing.
+    if (!parsed.hasRange || parsed.rangeFirst != first || parsed.rangeLast != last ||
+        (parsed.contentLength != -1 && parsed.contentLength != length)) {
+        Close();
+        return Attempt::Failed;
+    }
+    BodyReader reader(*stream_, sink, observer, length, {});
+    bool reusable = false;
+    const Body body = reader.Read(parsed, exchange.first(), reusable);
+    if (body != Body::Complete || !keepAlive_ || !parsed.keepsOpen || !reusable)
+        Close();
+    if (body != Body::Complete || reader.taken() != length)
+        return Attempt::Failed;
+    result = RangeResult::Done;
+    return Attempt::Done;
 }
 
 }  // namespace zefo

@@ -1,0 +1,74 @@
+// HTTP/1.1 downloads over connections kept open between requests: consecutive
+// requests to one server reuse one connection (plain or TLS). A reply without a
+// length, "Connection: close", an error or a time-out ends the connection, and the next
+// request opens a new one; a server that closed a reused connection before answering
+// costs a retry on a fresh connection, not a failed request. A download that breaks off
+// keeps what arrived, and the next attempt asks for the rest ("Range: bytes=N-").
+// A file with a limit (a signed size) takes no byte past it: a reply that announces
+// more fails before its body, one that brings more fails as it passes it. A file
+// without one fails when its reply announces more than its sink has room for.
+// A server is waited for at most 10 seconds for its next bytes and for its whole head,
+// and a body that brings less than a kilobyte in 10 seconds has broken off too.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "net/address.h"
+#include "net/download_sink.h"
+#include "net/observer.h"
+#include "net/stream.h"
+
+namespace zefo {
+
+class HttpClient {
+  public:
+    // Told of the bytes a file holds so far and of its whole size (-1 while unknown).
+    using FileProgress = std::function<void(int64_t held, int64_t size)>;
+
+    enum class RangeResult {
+        Done,     // 206 with the Content-Range asked for: every byte of the range went to the sink
+        Ignored,  // 200: the server sends whole files only; nothing went to the sink
+        Failed,   // anything else; bytes may have gone to the sink
+    };
+
+    // With `keepAlive` false every request asks the server to close after its reply.
+    explicit HttpClient(bool keepAlive = true);
+    ~HttpClient();
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    // Downloads the file at `location` into `sink`, going on from what it holds, and
+    // commits it. The observer, when given, hears of the body bytes and can stop the
+    // download. On false the sink was kept (for a resume) or discarded.
+    bool Download(const Location& location, DownloadSink& sink, Observer* observer, const FileProgress& progress = {});
+
+    // Fetches bytes [first, first + length) of the file at `location` into `sink`
+    // ("Range: bytes=first-last"); `length` must be positive. The observer, when given,
+    // hears of the body bytes and can stop the request (it then fails).
+    RangeResult FetchRange(const Location& location, int64_t first, int64_t length, ByteSink& sink, Observer* observer);
+
+    // Connections this client opened so far.
+    int connectionsOpened() const { return opened_; }
+
+  private:
+    enum class Attempt { Done, Failed, RetryFresh, RetryWhole };
+    struct Exchange;
+    Attempt Fetch(const Location& location, DownloadSink& sink, Observer* observer, const FileProgress& progress);
+    Attempt FetchPart(const Location& location,
+                      int64_t first,
+                      int64_t length,
+                      ByteSink& sink,
+                      Observer* observer,
+                      RangeResult& result);
+    Attempt Begin(const Location& location, const std::string& range, Observer* observer, Exchange& exchange);
+    void Close();
+
+    const bool keepAlive_;
+    StreamPtr stream_;
+    std::string endpoint_;  // where the open stream leads, and with which pin
+    int opened_ = 0;
+};
+
+}  // namespace zefo
