@@ -6,7 +6,7 @@ namespace zefo {
 
 TextSnapshot AppState::Snapshot() const {
     std::lock_guard guard(textLock);
-    return TextSnapshot{settings, gameName, gameFolder, installFolder};
+    return TextSnapshot{settings, gameName, gameFolder, installFolder, mirrors};
 }
 
 namespace {

@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "net/lists.h"
-#include "sync/fingerprint_cache.h"
+#include "net/rate_limit.h"
 #include "support/settings.h"
+#include "sync/fingerprint_cache.h"
 
 namespace zefo {
 
@@ -26,16 +27,19 @@ struct TextSnapshot {
     std::string gameName;
     std::string gameFolder;
     std::string installFolder;
+    std::vector<std::string> mirrors;
 };
 
 struct AppState {
     std::atomic<int32_t> updaterMode{0};
 
-    mutable std::mutex textLock;  // guards the five texts below
+    mutable std::mutex textLock;  // guards the texts below
     std::string gameName;
     std::string gameFolder;
     std::string installFolder;
     Settings settings;
+    // The mirrors of the game's files that the last loaded file list named.
+    std::vector<std::string> mirrors;
     // The folder in which this run's update worker readied the self-update beside a
     // verified copy of the new program (self_update.h), or empty. The end of the
     // program carries out no other swap.
@@ -58,6 +62,9 @@ struct AppState {
     // 1 while an update worker runs; keeps a second one from starting.
     std::atomic<int32_t> updateRunning{0};
     int32_t updateCount = 0;
+    // The speed limit of every download; the options window changes its rate, and
+    // downloads under way follow at once.
+    std::shared_ptr<RateLimiter> limiter = std::make_shared<RateLimiter>();
     // The remembered fingerprints of the installed game (Updater mode).
     std::shared_ptr<FingerprintCache> fingerprints;
     int32_t updateAvailable = 0;

@@ -26,6 +26,8 @@ enum GadgetId : int {
     serverLabel = 14,
     serverField = 15,
     languageCombo = 16,
+    limitLabel = 17,
+    limitField = 18,
 };
 
 }  // namespace zefo

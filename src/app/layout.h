@@ -35,14 +35,16 @@ inline constexpr Place kInstallerStatusList{5, 30, 390, 240};
 inline constexpr Place kInstallButton{4, 300, 194, 20};
 inline constexpr Place kInstallerOptionsButton{202, 300, 194, 20};
 
-// The options window.
-inline constexpr Place kOptionsWindow{0, 0, 300, 80};
-inline constexpr Place kLanguageLabel{5, 7, 60, 20};
-inline constexpr Place kServerLabel{5, 32, 60, 20};
-inline constexpr Place kLanguageCombo{70, 5, 225, 20};
-inline constexpr Place kServerField{70, 30, 225, 20};
-inline constexpr Place kSaveButton{4, 55, 145, 20};
-inline constexpr Place kCancelButton{152, 55, 145, 20};
+// The options window: language, server and speed limit above the two buttons.
+inline constexpr Place kOptionsWindow{0, 0, 300, 105};
+inline constexpr Place kLanguageLabel{5, 7, 80, 20};
+inline constexpr Place kServerLabel{5, 32, 80, 20};
+inline constexpr Place kLimitLabel{5, 57, 80, 20};
+inline constexpr Place kLanguageCombo{90, 5, 205, 20};
+inline constexpr Place kServerField{90, 30, 205, 20};
+inline constexpr Place kLimitField{90, 55, 205, 20};
+inline constexpr Place kSaveButton{4, 80, 145, 20};
+inline constexpr Place kCancelButton{152, 80, 145, 20};
 
 // The files window: the files to update above the unchanged ones.
 inline constexpr Place kFilesWindow{0, 0, 300, 400};

@@ -36,17 +36,23 @@ int FileListLoader(int /*argument*/) {
     const TextSnapshot snapshot = State().Snapshot();
     WindowObserver observer;
     bool loaded = false;
+    std::vector<std::string> mirrors;
     LoadFileList(
         Access(snapshot.settings), snapshot.gameFolder, observer,
         [&loaded](FileList&& files, bool complete) {
             State().fileList = std::move(files);
             loaded = complete;
         },
-        BuiltInTrust());
+        BuiltInTrust(), &mirrors);
     // Handed over only after the load's last status line, which the window shows
     // before the lines of the hand-off ("... file(s) found.").
-    if (loaded)
+    if (loaded) {
+        {
+            std::lock_guard guard(State().textLock);
+            State().mirrors = std::move(mirrors);
+        }
         State().filesLoaded.store(1, std::memory_order_release);
+    }
     State().fileLoadsEnded.fetch_add(1, std::memory_order_release);
     return 0;
 }

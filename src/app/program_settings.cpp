@@ -1,6 +1,7 @@
 #include "app/program_settings.h"
 
 #include "app/app_state.h"
+#include "net/network_options.h"
 #include "support/settings.h"
 
 namespace zefo {
@@ -8,6 +9,11 @@ namespace zefo {
 void LoadSettings(const std::string& folder) {
     AppState& state = State();
     Settings settings = ReadSettings(folder, state.languageList);
+    // A limit the program cannot read limits nothing, and the options window shows none.
+    uint64_t rate = 0;
+    if (!ParseLimitSetting(settings.limitRate, rate))
+        settings.limitRate.clear();
+    state.limiter->SetRate(rate);
     std::lock_guard guard(state.textLock);
     state.settings = std::move(settings);
 }

@@ -1,5 +1,6 @@
 // The options window (both modes) and the files window (Updater mode). Each is
 // modal in effect: the main window is disabled while one is open.
+#include <cstdint>
 #include <unordered_map>
 #include <vector>
 
@@ -8,6 +9,7 @@
 #include "app/layout.h"
 #include "app/program_settings.h"
 #include "app/shell.h"
+#include "net/network_options.h"
 #include "support/settings.h"
 #include "support/translations.h"
 #include "ui/toolkit.h"
@@ -35,10 +37,12 @@ void OpenOptionsWindow() {
     ui.DisableWindow(mainWindow, 1);
     layout::Label(ui, languageLabel, layout::kLanguageLabel, Translate("T_OPTIONS_LANG"));
     layout::Label(ui, serverLabel, layout::kServerLabel, Translate("T_OPTIONS_SERVER"));
+    layout::Label(ui, limitLabel, layout::kLimitLabel, Translate("T_OPTIONS_LIMIT"));
     layout::Button(ui, saveButton, layout::kSaveButton, Translate("BUTTON_OPTIONS_SAVE"));
     layout::Button(ui, cancelButton, layout::kCancelButton, Translate("BUTTON_OPTIONS_CANCEL"));
     layout::DropDown(ui, languageCombo, layout::kLanguageCombo);
     layout::TextField(ui, serverField, layout::kServerField, state.settings.server);
+    layout::TextField(ui, limitField, layout::kLimitField, state.settings.limitRate);
     ui.SetCancelGadget(optionsWindow, cancelButton);
     for (const LanguageEntry& language : state.languageList) {
         ui.AddItem(languageCombo, -1, language.name);
@@ -52,9 +56,18 @@ void SaveOptions() {
     ui::Toolkit& ui = ui::UI();
     std::string server = ui.GetText(serverField);
     std::string chosen = ui.GetText(languageCombo);
+    const std::string limit = ui.GetText(limitField);
+    uint64_t rate = 0;
+    if (!ParseLimitSetting(limit, rate)) {
+        // Nothing is taken: the window stays open with the user's edits.
+        ui.ShowMessage(Translate("ERR"), Translate("ERR_LIMIT"), ui::kMessageWarning);
+        return;
+    }
+    state.limiter->SetRate(rate);
     {
         std::lock_guard guard(state.textLock);
         state.settings.server = server;
+        state.settings.limitRate = limit;
         for (const LanguageEntry& language : state.languageList) {
             if (language.name == chosen) {
                 if (language.code != state.settings.lang)

@@ -24,7 +24,8 @@ namespace {
 
 GameSource Source(const TextSnapshot& texts) {
     return GameSource{ServerAccess(texts.settings.server, texts.settings.pin), texts.gameFolder,
-                      !BuiltInPublisherKey().empty(), texts.settings.connections};
+                      !BuiltInPublisherKey().empty(), texts.settings.connections,
+                      NetworkOptions{texts.settings.proxy, State().limiter, texts.mirrors}};
 }
 
 // Starts the file-list loader and waits for the end of that load. True when the
@@ -69,7 +70,10 @@ void Install() {
     // When it cannot be entered, nothing is written anywhere else: each file fails.
     const std::string target = ChangeDirectory(texts.installFolder) ? CurrentDirectory() : std::string();
     WindowObserver observer;
-    InstallAndRemember(Source(texts), target, state.fileList, observer);
+    GameSource source = Source(texts);
+    // The mirrors came with the list loaded just now.
+    source.network.mirrors = state.Snapshot().mirrors;
+    InstallAndRemember(source, target, state.fileList, observer);
     ui.DisableGadget(actionButton, 0);
 }
 

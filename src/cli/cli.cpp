@@ -7,11 +7,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
 
 #include "base/file_system.h"
 #include "base/path.h"
 #include "cli/console.h"
 #include "net/lists.h"
+#include "net/network_options.h"
 #include "net/tcp_client.h"
 #include "support/settings.h"
 #include "support/translations.h"
@@ -37,6 +39,11 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --server HOST[:PORT]  the update server (default: the one in the settings)\n"
     "  --connections N       downloads at once, 1 to 32 (default: the settings', else 8)\n"
+    "  --proxy URL           send requests through the proxy http://[USER[:PASSWORD]@]HOST[:PORT]\n"
+    "                        (port 1080 unless given); none: no proxy (default: the settings',\n"
+    "                        else the system's: http_proxy, https_proxy, all_proxy, no_proxy)\n"
+    "  --limit-rate RATE     at most RATE bytes per second over all downloads; k, M, G for\n"
+    "                        1024, 1024^2, 1024^3 (500k, 1.5M); 0: no limit (default: the settings')\n"
     "  --dry-run             with update: only list what would change, with the bytes\n"
     "                        it would fetch of each file's size\n"
     "  --full                with update: read every file again, not only changed ones\n"
@@ -175,6 +182,8 @@ struct Options {
     std::vector<std::string> operands;
     std::optional<std::string> server;
     std::optional<int> connections;
+    std::optional<std::string> proxy;
+    std::optional<std::string> limitRate;
     bool dryRun = false;
     bool full = false;
     bool quiet = false;
@@ -182,11 +191,54 @@ struct Options {
     bool version = false;
 };
 
+// Whether `arguments[i]` is the option `name`, as "NAME VALUE" or "NAME=VALUE". Sets
+// `value` and moves `i` past it; `missing` tells of a "NAME" that ends the line.
+bool TakeOption(const std::vector<std::string>& arguments,
+                size_t& i,
+                std::string_view name,
+                std::string& value,
+                bool& missing) {
+    const std::string& argument = arguments[i];
+    if (argument == name) {
+        missing = ++i == arguments.size();
+        if (!missing)
+            value = arguments[i];
+        return true;
+    }
+    if (argument.size() > name.size() && argument.compare(0, name.size(), name) == 0 && argument[name.size()] == '=') {
+        value = argument.substr(name.size() + 1);
+        return true;
+    }
+    return false;
+}
+
+// The end of a refusal: the value given, if any.
+std::string NotValue(bool missing, const std::string& value) {
+    return missing ? std::string() : ", not \"" + value + "\"";
+}
+
 // False (with the reason given) on an unknown option or a missing value.
 bool Parse(const std::vector<std::string>& arguments, Options& options) {
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
-        if (argument == "--server" || argument.rfind("--server=", 0) == 0) {
+        std::string value;
+        bool missing = false;
+        if (TakeOption(arguments, i, "--proxy", value, missing)) {
+            if (missing || value.empty() || !IsProxySetting(value)) {
+                Error("--proxy needs none or a proxy URL, http://[USER[:PASSWORD]@]HOST[:PORT]" +
+                      NotValue(missing, value));
+                return false;
+            }
+            options.proxy = value;
+        } else if (TakeOption(arguments, i, "--limit-rate", value, missing)) {
+            uint64_t rate = 0;
+            if (missing || value.empty() || !ParseLimitSetting(value, rate)) {
+                Error("--limit-rate needs bytes per second, such as 500k or 1.5M (0: no limit)" +
+                      NotValue(missing, value));
+                return false;
+            }
+            options.limitRate = value;
+        } else if (argument == "--server" || argument.rfind("--server=", 0) == 0) {
             if (argument == "--server") {
                 if (++i == arguments.size()) {
                     Error("--server needs a value");
@@ -264,26 +316,40 @@ Settings LoadSettings(const Options& options) {
         settings.server = *options.server;
     if (options.connections)
         settings.connections = *options.connections;
+    if (options.proxy)
+        settings.proxy = *options.proxy;
+    if (options.limitRate)
+        settings.limitRate = *options.limitRate;
     LoadTranslations(settings.lang);
     return settings;
+}
+
+// The network options of this run: the proxy and the limit of the settings or the
+// command line (a limit in the settings that cannot be read limits nothing).
+NetworkOptions Network(const Settings& settings) {
+    return NetworkOptions{settings.proxy, MakeLimiter(settings.limitRate), {}};
 }
 
 ServerAccess Access(const Settings& settings) {
     return ServerAccess(settings.server, settings.pin);
 }
 
-GameSource Source(const Settings& settings, const std::string& gameFolder) {
-    return GameSource{Access(settings), gameFolder, !BuiltInPublisherKey().empty(), settings.connections};
+GameSource Source(const Settings& settings, const std::string& gameFolder, std::vector<std::string> mirrors) {
+    GameSource source{Access(settings), gameFolder, !BuiltInPublisherKey().empty(), settings.connections,
+                      Network(settings)};
+    source.network.mirrors = std::move(mirrors);
+    return source;
 }
 
 std::optional<FileList> LoadFiles(const Settings& settings,
                                   const std::string& folder,
                                   Observer& observer,
-                                  int& exitCode) {
+                                  int& exitCode,
+                                  std::vector<std::string>& mirrors) {
     FileList files;
     ListResult result = LoadFileList(
         Access(settings), folder, observer, [&files](FileList&& list, bool) { files = std::move(list); },
-        BuiltInTrust());
+        BuiltInTrust(), &mirrors);
     exitCode = FromList(result);
     if (result != ListResult::Loaded)
         return std::nullopt;
@@ -335,7 +401,8 @@ int Install(const Options& options) {
     observer.Status(Translate("GAME_INSTALLING", game->name));
     observer.Status(Translate("GAME_LOADING_FILES", game->name));
     int code = kExitDone;
-    std::optional<FileList> files = LoadFiles(settings, folder, observer, code);
+    std::vector<std::string> mirrors;
+    std::optional<FileList> files = LoadFiles(settings, folder, observer, code, mirrors);
     if (!files)
         return code;
     const std::string target = FolderPath(options.operands[1]);
@@ -344,7 +411,7 @@ int Install(const Options& options) {
         return Fail("cannot make the folder " + options.operands[1], kExitFailed);
     observer.StartFiles(files->size());
     // Remembered under the game's name as its data/game.dat gives it, like its updates.
-    RunResult result = InstallAndRemember(Source(settings, folder), target, *files, observer);
+    RunResult result = InstallAndRemember(Source(settings, folder, std::move(mirrors)), target, *files, observer);
     observer.EndProgressLine();
     return FromRun(result);
 }
@@ -363,7 +430,8 @@ int Update(const Options& options, bool verifyOnly) {
 
     observer.Status(Translate("GAME_LOADING_FILES", game->name));
     int code = kExitDone;
-    std::optional<FileList> files = LoadFiles(settings, game->folder, observer, code);
+    std::vector<std::string> mirrors;
+    std::optional<FileList> files = LoadFiles(settings, game->folder, observer, code, mirrors);
     if (!files)
         return code;
 
@@ -390,7 +458,7 @@ int Update(const Options& options, bool verifyOnly) {
     if (options.dryRun) {
         // Beside each path what its update would fetch, against its whole size: the
         // indexes of files that come by their changes are fetched to know.
-        EstimateUpdate(Source(settings, game->folder), base, *files, outdated, cache.get(), observer,
+        EstimateUpdate(Source(settings, game->folder, mirrors), base, *files, outdated, cache.get(), observer,
                        [&files](size_t i, const FetchEstimate& estimate) {
                            const std::string cost =
                                estimate.fetch >= 0 && estimate.size >= 0
@@ -406,7 +474,8 @@ int Update(const Options& options, bool verifyOnly) {
     observer.Status(Translate("GAME_UPDATING"));
     observer.StartFiles(outdated.size());
     // Not the window program: a listed Update.exe is an ordinary file here.
-    RunResult result = UpdateGame(Source(settings, game->folder), base, *files, "", observer, cache.get());
+    RunResult result =
+        UpdateGame(Source(settings, game->folder, std::move(mirrors)), base, *files, "", observer, cache.get());
     observer.EndProgressLine();
     return FromRun(result);
 }

@@ -5,6 +5,7 @@
 //   zefo install GAME DIR [--server ...]
 //   zefo update [DIR] [--server ...] [--dry-run]
 //   zefo verify [DIR]
+//   with --server, --proxy URL|none, --limit-rate RATE and --connections N for all
 //
 // Exit codes: 0 done, 1 some files failed or differ, 2 bad usage, 3 server unreachable
 // or unknown game, 130 stopped by Ctrl-C.

@@ -5,6 +5,7 @@
 
 #include "net/clock.h"
 #include "net/crypto.h"
+#include "net/mirrors.h"
 #include "net/server_request.h"
 #include "net/signed_list.h"
 #include "net/text_ops.h"
@@ -68,6 +69,8 @@ class SignatureCheck {
     const std::vector<std::string>& digests() const { return fields_.sha256; }
     // The signed sizes, one per record in list order; none in a list of format 1.
     const std::vector<int64_t>& sizes() const { return fields_.sizes; }
+    // The signed mirrors, usable ones only.
+    const std::vector<std::string>& mirrors() const { return fields_.mirrors; }
 
     // Called once the list was handed over: later lists may not be older. A version
     // known only from a floor file is taken into the store too.
@@ -213,7 +216,10 @@ ListResult LoadFileList(const ServerAccess& access,
                         const std::string& gameFolder,
                         Observer& observer,
                         const std::function<void(FileList&& files, bool complete)>& store,
-                        const ListTrust& trust) {
+                        const ListTrust& trust,
+                        std::vector<std::string>* mirrors) {
+    if (mirrors)
+        mirrors->clear();
     // The folder comes from the game list or from files on disk; control characters in
     // it would end the request line and add lines of their own.
     if (HasControlCharacters(gameFolder))
@@ -242,6 +248,10 @@ ListResult LoadFileList(const ServerAccess& access,
                 outcome = Refuse(observer);
                 return;
             }
+            // A signed list's mirrors are the signed ones; a line before the block is
+            // anyone's.
+            if (mirrors)
+                *mirrors = signature.required() ? signature.mirrors() : MirrorsFromHead(rawReply);
             store(std::move(files), true);
             if (signature.required())
                 signature.Accepted();

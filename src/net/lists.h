@@ -106,11 +106,14 @@ ListResult LoadGameList(const ServerAccess& access,
 // (complete) before its status line; after an error reply, a refused list or one
 // refused for its signature it gets an empty one (not complete), and after a failed
 // request nothing. Records without a path are left out. The server's error replies
-// ("error:KEY") are taken unsigned: they carry no files.
+// ("error:KEY") are taken unsigned: they carry no files. `mirrors`, when given, gets
+// the mirrors of a loaded list before `store` is called (net/mirrors.h: with a
+// publisher key only the signed ones), and none otherwise.
 ListResult LoadFileList(const ServerAccess& access,
                         const std::string& gameFolder,
                         Observer& observer,
                         const std::function<void(FileList&& files, bool complete)>& store,
-                        const ListTrust& trust = {});
+                        const ListTrust& trust = {},
+                        std::vector<std::string>* mirrors = nullptr);
 
 }  // namespace zefo

@@ -71,6 +71,15 @@ class SignedEnd {
     size_t sigFrom_ = 0;
 };
 
+// What an unsigned reply holds before its block: its last kListHeadLimit bytes at most.
+std::string ReplyHead(const std::string& collected) {
+    const size_t open = collected.find("[data]");
+    if (open == std::string::npos)
+        return {};
+    const size_t from = open > kListHeadLimit ? open - kListHeadLimit : 0;
+    return collected.substr(from, open - from);
+}
+
 }  // namespace
 
 std::string ListRequestText(const std::string& server, const std::string& path) {
@@ -155,8 +164,9 @@ RequestResult ServerRequest(const ServerAccess& access,
             // The reply goes before the block is parsed: a long list need not be held
             // three times over.
             const std::string block = TextBetween(collected, "[data]", kEndMarker);
+            const std::string head = ReplyHead(collected);
             std::string().swap(collected);
-            handleReply(block, {});
+            handleReply(block, head);
             return RequestResult::Done;
         }
         if (collected.size() >= kEndMarker.size())

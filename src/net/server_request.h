@@ -18,6 +18,8 @@ namespace zefo {
 constexpr uint32_t kListTimeoutMs = 10000;
 // A reply that grows past this without "[/data]" ends like a time-out.
 constexpr size_t kListReplyLimit = 64u << 20;
+// How much of an unsigned reply before "[data]" an exchange hands over.
+constexpr size_t kListHeadLimit = 64u << 10;
 
 // The request for `path` ("/" or "/" + folder + "/"), with `server` as it stands in the Host line.
 std::string ListRequestText(const std::string& server, const std::string& path);
@@ -39,8 +41,10 @@ struct ServerAccess {
 
 enum class RequestResult { Done, Unreachable, TimedOut, Stopped };
 
-// What a signed exchange hands over: the block, and the reply's bytes as received
-// (before any decoding) for the signature check.
+// What an exchange hands over: the block, and for a signed one the reply's bytes as
+// received (before any decoding) for the signature check; for an unsigned one what
+// the reply holds before "[data]" (status line, headers and any line of the body
+// before the block), at most its last kListHeadLimit bytes.
 using ReplyHandler = std::function<void(const std::string& block, std::string_view rawReply)>;
 
 // Connects to `server` (port 80 unless it names one), sends the request for
@@ -58,7 +62,7 @@ RequestResult ServerRequest(const std::string& server,
 // message. With `signedReply` the reply is read on after "[/data]" to the end of
 // the signature block that follows it (or the server's close), the block is decoded
 // from the received bytes as a whole, and `handleReply` also gets those bytes;
-// otherwise the raw text is empty and the block is the one of the overload above.
+// otherwise the block is the one of the overload above and the raw text its head.
 RequestResult ServerRequest(const ServerAccess& access,
                             const std::string& path,
                             Observer& observer,

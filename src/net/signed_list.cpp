@@ -4,6 +4,7 @@
 
 #include "base/ascii.h"
 #include "net/crypto.h"
+#include "net/mirrors.h"
 #include "net/text_ops.h"
 
 namespace zefo {
@@ -173,6 +174,14 @@ std::string FieldsText(const SignedListFields& fields) {
             text += ',';
         text += std::to_string(fields.sizes[i]);
     }
+    if (!fields.mirrors.empty()) {
+        text += ";mirror=";
+        for (size_t i = 0; i < fields.mirrors.size(); ++i) {
+            if (i != 0)
+                text += ',';
+            AppendEscaped(text, fields.mirrors[i]);
+        }
+    }
     return text;
 }
 
@@ -245,6 +254,7 @@ bool ParseSizes(std::string_view text, std::vector<int64_t>& sizes) {
 SignedListStatus ParseFormat1(std::string_view rest, SignedListFields& fields) {
     fields.format = 1;
     fields.sizes.clear();
+    fields.mirrors.clear();
     if (!TakePrefix(rest, "v=1;version=") || !TakeNumber(rest, fields.version) || !TakePrefix(rest, "expires=") ||
         !TakeNumber(rest, fields.expires) || !TakePrefix(rest, "target="))
         return SignedListStatus::kMalformed;
@@ -257,17 +267,32 @@ SignedListStatus ParseFormat1(std::string_view rest, SignedListFields& fields) {
     return SignedListStatus::kOk;
 }
 
-// A value of a field this reader does not know: a list of escaped texts.
-bool IsEscapedList(std::string_view text) {
+// A list of escaped texts; each text goes to `visit` when given.
+bool IsEscapedList(std::string_view text, const std::function<void(std::string&&)>& visit = {}) {
     std::string item;
     for (size_t start = 0;;) {
         const size_t end = std::min(text.find(',', start), text.size());
         if (!Unescape(text.substr(start, end - start), item))
             return false;
+        if (visit)
+            visit(std::move(item));
         if (end == text.size())
             return true;
         start = end + 1;
     }
+}
+
+// The mirror field: escaped URLs, of which the usable ones are kept. A URL this
+// reader does not take is left aside like an unknown field, not held against the list.
+bool ParseMirrors(std::string_view text, std::vector<std::string>& mirrors) {
+    std::vector<std::string> urls;
+    const bool ok = IsEscapedList(text, [&urls](std::string&& url) {
+        // Only so many are looked at: a long field cannot make this allocate much.
+        if (urls.size() < 4 * kMaxMirrors)
+            urls.push_back(url.size() > kMaxMirrorUrl ? std::string() : std::move(url));
+    });
+    mirrors = UsableMirrors(urls);
+    return ok;
 }
 
 bool IsKey(std::string_view key) {
@@ -282,10 +307,11 @@ bool IsKey(std::string_view key) {
 // Format 2: "v=2" and then "key=value" fields in any order, each once.
 SignedListStatus ParseFormat2(std::string_view rest, SignedListFields& fields) {
     fields.format = 2;
+    fields.mirrors.clear();
     if (!TakePrefix(rest, "v=2"))
         return SignedListStatus::kMalformed;
-    enum Known { kVersion, kExpires, kTarget, kSha256, kSize, kKnown };
-    constexpr std::string_view kKeys[kKnown] = {"version", "expires", "target", "sha256", "size"};
+    enum Known { kVersion, kExpires, kTarget, kSha256, kSize, kMirror, kKnown };
+    constexpr std::string_view kKeys[kKnown] = {"version", "expires", "target", "sha256", "size", "mirror"};
     bool seen[kKnown] = {};
     std::vector<std::string_view> others;
     size_t count = 1;
@@ -332,14 +358,17 @@ SignedListStatus ParseFormat2(std::string_view rest, SignedListFields& fields) {
             case kSize:
                 ok = ParseSizes(text, fields.sizes);
                 break;
+            case kMirror:
+                ok = ParseMirrors(text, fields.mirrors);
+                break;
             default:
                 break;
         }
         if (!ok)
             return SignedListStatus::kMalformed;
     }
-    for (bool present : seen)
-        if (!present)
+    for (size_t known = 0; known < kMirror; ++known)
+        if (!seen[known])
             return SignedListStatus::kMalformed;
     return SignedListStatus::kOk;
 }
@@ -421,11 +450,13 @@ std::string SignedListText(const SignedListFields& fields,
     for (size_t i = 0; digestsOk && i < fields.sha256.size(); ++i)
         digestsOk = IsLowerHexText(fields.sha256[i], kDigestHex);
     // Format 1 has no sizes; format 2 one per digest.
-    bool sizesOk = fields.format == 2 || (fields.format == 1 && fields.sizes.empty());
+    bool sizesOk = fields.format == 2 || (fields.format == 1 && fields.sizes.empty() && fields.mirrors.empty());
+    bool mirrorsOk = fields.mirrors.size() <= kMaxMirrors && UsableMirrors(fields.mirrors) == fields.mirrors;
     for (size_t i = 0; sizesOk && i < fields.sizes.size(); ++i)
         sizesOk = fields.sizes[i] >= 0 && fields.sizes[i] <= kMaxSignedSize;
-    if (!digestsOk || !sizesOk || fields.version < 0 || fields.expires < 0 || !ValidTarget(fields.target) ||
-        block.find(kDataClose) != std::string_view::npos || !DigestsFitBlock(fields, block))
+    if (!digestsOk || !sizesOk || !mirrorsOk || fields.version < 0 || fields.expires < 0 ||
+        !ValidTarget(fields.target) || block.find(kDataClose) != std::string_view::npos ||
+        !DigestsFitBlock(fields, block))
         return {};
     const std::string text = FieldsText(fields);
     const std::string signature = sign(Message(text, block));

@@ -4,7 +4,8 @@
 // "ZEFO-SIGNED-LIST\n" + FIELDS + "\n" + BLOCK, BLOCK being the exact bytes between
 // the first "[data]" and the "[/data]" after it.
 //
-// Format 2 (written): "v=2;version=N;expires=N;target=T;sha256=D,D,...;size=N,N,...".
+// Format 2 (written): "v=2;version=N;expires=N;target=T;sha256=D,D,...;size=N,N,...",
+// and ";mirror=URL,URL,..." when the list names mirrors (net/mirrors.h).
 // "v=2" comes first; the other fields in any order, each once; keys are lowercase
 // letters, digits and "-". A value is one text or a list of texts joined by ","; in
 // each text "%", ";" and "," stand as "%25", "%3B" and "%2C" and only so. Fields this
@@ -39,7 +40,10 @@ struct SignedListFields {
     std::string target;               // "/" for the game list, "/FOLDER/" for a file list
     std::vector<std::string> sha256;  // 64 lowercase hex digits per listed file, in list order
     std::vector<int64_t> sizes;       // format 2: each listed file's size in bytes, in list order; format 1: none
-    int format = kSignedListFormat;   // the block's "v": 1 or 2
+    // Format 2: the mirrors of the game's files. Read: the usable ones (UsableMirrors);
+    // written: each must be usable, and format 1 carries none.
+    std::vector<std::string> mirrors{};
+    int format = kSignedListFormat;  // the block's "v": 1 or 2
 };
 
 struct SignedListResult {

@@ -12,6 +12,7 @@ namespace {
 constexpr const char* kNoLanguage = "---";
 constexpr const char* kVersionsGroup = "Signed lists";
 constexpr size_t kMaxVersionDigits = 18;
+constexpr size_t kMaxSettingText = 2048;
 // Folders of the product folder looked into for versions kept by earlier programs: one
 // per game ever updated, far fewer than this.
 constexpr size_t kMaxEarlierFolders = 4096;
@@ -72,6 +73,16 @@ int ConnectionsSetting(const std::string& text) {
     return value >= 1 && value <= 32 ? value : kDefaultConnections;
 }
 
+// Whether the selected group of the open file holds `key`: no value equals both fallbacks.
+bool HasKey(const std::string& key) {
+    return IniReadString(key, "0") != "0" || IniReadString(key, "1") != "1";
+}
+
+// A text no sound value comes near in length is none at all.
+std::string BoundedSetting(std::string text) {
+    return text.size() > kMaxSettingText ? std::string() : text;
+}
+
 }  // namespace
 
 std::vector<LanguageEntry> BuiltInLanguages() {
@@ -88,6 +99,8 @@ Settings ReadSettings(const std::string& folder, const std::vector<LanguageEntry
         settings.server = IniReadString("server", ZEFO_DEFAULT_SERVER);
         settings.pin = IniReadString("pin", "");
         settings.connections = ConnectionsSetting(IniReadString("connections", ""));
+        settings.proxy = BoundedSetting(IniReadString("proxy", ""));
+        settings.limitRate = BoundedSetting(IniReadString("limit_rate", ""));
         IniClose();
     }
     if (settings.lang == kNoLanguage)
@@ -114,6 +127,9 @@ void WriteSettings(const std::string& folder, const Settings& settings) {
     IniSelectGroup("Program");
     IniWriteString("lang", settings.lang);
     IniWriteString("server", settings.server);
+    // Files of users who never set a limit stay as they were.
+    if (!settings.limitRate.empty() || HasKey("limit_rate"))
+        IniWriteString("limit_rate", settings.limitRate);
     IniClose();
 }
 

@@ -17,6 +17,12 @@ struct Settings {
     std::string lang;    // language code: "en", "de" or "fi"; "---" while none is chosen
     std::string pin{};   // SHA-256 of the https server's public key (64 hex digits), or empty; read, never written
     int connections = kDefaultConnections;  // downloads at once, 1 to 32; read, never written
+    // A proxy URL, or "none", that beats the system's proxy; empty: the system's. Read,
+    // never written.
+    std::string proxy{};
+    // The download speed limit as the user wrote it ("500k", "2M", "0"); empty: none.
+    // The front ends check it (net/network_options.h) before it is saved.
+    std::string limitRate{};
 };
 
 struct LanguageEntry {
@@ -33,8 +39,9 @@ std::vector<LanguageEntry> BuiltInLanguages();
 Settings ReadSettings(const std::string& folder, const std::vector<LanguageEntry>& languages);
 // "game" of group "Update" in the per-game file of `name`, else `current`.
 std::string ReadGameFolder(const std::string& name, const std::string& current);
-// Writes "lang" then "server" to <product folder><folder>\settings.ini; a "pin" there
-// stays as it is.
+// Writes "lang" then "server" to <product folder><folder>\settings.ini, then
+// "limit_rate" when it is set or the file has one; a "pin" or "proxy" there stays
+// as it is.
 void WriteSettings(const std::string& folder, const Settings& settings);
 
 // The files of the versions of accepted signed lists, one key per target. The first,

@@ -46,6 +46,8 @@ constexpr const char* kKeys[] = {
     "T_FILES_OLD",
     "ERR_LIST",
     "ERR_SIGNATURE",
+    "T_OPTIONS_LIMIT",
+    "ERR_LIMIT",
 };
 constexpr const char* kDeTexts[] = {
     "Fehler",
@@ -84,6 +86,9 @@ constexpr const char* kDeTexts[] = {
     "Unveränderte Dateien:",
     "Die Liste des Servers konnte nicht gelesen werden.",
     "Die Liste des Servers wurde abgewiesen: Die Signatur des Herausgebers fehlt, ist ungültig oder veraltet ($1).",
+    "Bandbreite:",
+    "Die Bandbreite ist eine Zahl von Bytes je Sekunde, wahlweise mit k, M oder G dahinter (etwa 500k); leer oder 0 "
+    "heißt unbegrenzt.",
 };
 constexpr const char* kEnTexts[] = {
     "Error",
@@ -122,6 +127,9 @@ constexpr const char* kEnTexts[] = {
     "Unchanged files:",
     "The list sent by the server could not be read.",
     "The list sent by the server was refused: the publisher's signature is missing, not valid or out of date ($1).",
+    "Speed limit:",
+    "The speed limit is a number of bytes per second, optionally followed by k, M or G (for example 500k); empty or 0 "
+    "means no limit.",
 };
 constexpr const char* kFiTexts[] = {
     "Virhe",
@@ -160,6 +168,9 @@ constexpr const char* kFiTexts[] = {
     "Unchanged files:",
     "Palvelimen listaa ei voitu lukea.",
     "Palvelimen lista hylättiin: julkaisijan allekirjoitus puuttuu, ei kelpaa tai on vanhentunut ($1).",
+    "Nopeusraja:",
+    "Nopeusraja on tavujen määrä sekunnissa, perässä halutessa k, M tai G (esimerkiksi 500k); tyhjä tai 0 tarkoittaa "
+    "rajatonta.",
 };
 static_assert(std::size(kKeys) == std::size(kDeTexts));
 static_assert(std::size(kKeys) == std::size(kEnTexts));

@@ -10,6 +10,7 @@
 
 #include "net/address.h"
 #include "net/lists.h"
+#include "net/network_options.h"
 #include "net/observer.h"
 #include "sync/fingerprint_cache.h"
 #include "sync/listed_file.h"
@@ -25,6 +26,8 @@ struct GameSource {
     bool signedFiles = false;
     // Downloads at once, each over a connection of its own (1 to kMaxConnections).
     int connections = 1;
+    // The proxy, speed limit and mirrors every download of the run goes by.
+    NetworkOptions network{};
 };
 
 inline constexpr int kMaxConnections = 32;

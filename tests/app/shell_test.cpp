@@ -12,6 +12,7 @@
 
 #include "app/app_state.h"
 #include "app/ids.h"
+#include "app/program_settings.h"
 #include "base/file_system.h"
 #include "common/environment.h"
 #include "common/scripted_server.h"
@@ -310,6 +311,55 @@ TEST_F(ShellTest, OptionsSaveWithoutLanguageChange) {
     EXPECT_EQ(state.restartRequested.load(), 0);
     EXPECT_EQ(ReadFileBytes(ProductFolder() + "Updater/settings.ini"),
               "\xEF\xBB\xBF\r\n[Program]\r\nlang = en\r\nserver =  updates.example.test \r\n");
+}
+
+TEST_F(ShellTest, OptionsSpeedLimitIsRefusedUnlessReadableThenSavedAndTakenAtOnce) {
+    HandOver({});
+    AppState& state = State();
+    ASSERT_TRUE(ui.Click(optionsButton));
+    EventLoopPass();
+    EXPECT_EQ(ui.GetText(limitField), "");
+    ui.TypeText(serverField, "elsewhere");
+    ui.TypeText(limitField, "fast");
+    ASSERT_TRUE(ui.Click(saveButton));
+    EventLoopPass();
+    // Refused as a whole: the window stays with the edits, nothing is taken or written.
+    ASSERT_EQ(ui.Messages().size(), 1u);
+    EXPECT_EQ(ui.Messages()[0].title, "Error");
+    EXPECT_EQ(ui.Messages()[0].text, LookupText("ERR_LIMIT"));
+    EXPECT_EQ(ui.Messages()[0].flags, ui::kMessageWarning);
+    EXPECT_TRUE(ui.HasWindow(optionsWindow));
+    EXPECT_FALSE(ui.Window(mainWindow).enabled);
+    EXPECT_EQ(ui.GetText(serverField), "elsewhere");
+    EXPECT_EQ(state.settings.server, "127.0.0.1:9");
+    EXPECT_EQ(state.settings.limitRate, "");
+    EXPECT_FALSE(test::FileExists(ProductFolder() + "Updater/settings.ini"));
+
+    ui.TypeText(limitField, "1.5M");
+    ASSERT_TRUE(ui.Click(saveButton));
+    EventLoopPass();
+    EXPECT_FALSE(ui.HasWindow(optionsWindow));
+    EXPECT_EQ(state.settings.limitRate, "1.5M");
+    EXPECT_EQ(state.settings.server, "elsewhere");
+    EXPECT_EQ(state.limiter->rate(), 1572864u) << "downloads under way follow at once";
+    EXPECT_EQ(ReadFileBytes(ProductFolder() + "Updater/settings.ini"),
+              "\xEF\xBB\xBF\r\n[Program]\r\nlang = en\r\nserver = elsewhere\r\nlimit_rate = 1.5M\r\n");
+
+    // The next start reads it back, and the window shows it.
+    ResetState();
+    State().languageList = {{9, "en", "English"}};
+    LoadSettings("Updater");
+    EXPECT_EQ(State().settings.limitRate, "1.5M");
+    EXPECT_EQ(State().limiter->rate(), 1572864u);
+    ASSERT_TRUE(ui.Click(optionsButton));
+    EventLoopPass();
+    EXPECT_EQ(ui.GetText(limitField), "1.5M");
+    // Emptied: no limit, and written as none.
+    ui.TypeText(limitField, "");
+    ASSERT_TRUE(ui.Click(saveButton));
+    EventLoopPass();
+    EXPECT_EQ(State().limiter->rate(), 0u);
+    EXPECT_EQ(State().settings.limitRate, "");
 }
 
 TEST_F(ShellTest, OptionsSaveWithLanguageChangeEndsTheLoopForARestart) {

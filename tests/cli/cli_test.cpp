@@ -40,6 +40,24 @@ TEST_F(CliTest, BadUsageUnreachableServersAndUnknownGamesHaveTheirExitCodes) {
     EXPECT_NE(refused.out.find("The specified game does not exist on the server."), std::string::npos) << refused.out;
 }
 
+TEST_F(CliTest, ProxyAndSpeedLimitAreCheckedBeforeTheServerIsAsked) {
+    Outcome proxy = Zefo({"games", "--proxy", "socks5://127.0.0.1:1080"});
+    EXPECT_EQ(proxy.code, 2);
+    EXPECT_NE(proxy.err.find("zefo: --proxy needs none or a proxy URL"), std::string::npos) << proxy.err;
+    EXPECT_NE(proxy.err.find("\"socks5://127.0.0.1:1080\""), std::string::npos) << proxy.err;
+    EXPECT_NE(proxy.err.find("--limit-rate RATE"), std::string::npos) << "the usage follows: " << proxy.err;
+    Outcome rate = Zefo({"games", "--limit-rate=1.5 M"});
+    EXPECT_EQ(rate.code, 2);
+    EXPECT_NE(rate.err.find("zefo: --limit-rate needs bytes per second"), std::string::npos) << rate.err;
+    EXPECT_EQ(Zefo({"games", "--proxy="}).code, 2);
+    EXPECT_EQ(server.Connections(), 0u);
+
+    server.EnqueueReply(ListReply("Alpha:alpha|"));
+    Outcome good = Zefo({"games", "--proxy=NONE", "--limit-rate", "500k"});
+    EXPECT_EQ(good.code, 0) << good.err;
+    EXPECT_NE(good.out.find("alpha\tAlpha"), std::string::npos) << good.out;
+}
+
 TEST_F(CliTest, InstallsAndRefusesWhatAHostileListNames) {
     const std::string target = work / "game";
     server.EnqueueReply(ListReply("Demo:demo|"));

@@ -8,6 +8,10 @@ namespace zefo::test {
 
 void SetEnvironment(const std::string& name, const std::string& value);
 
+// A folder on the Linux side (an absolute path) as this program opens it, ending in a
+// separator: as it is, or under Wine through drive Z:. Empty for an empty path.
+std::string HostFolder(const std::string& path);
+
 // Makes `link` a symbolic link to `target` (both full paths), as a user could plant
 // one in a game folder; false where the system cannot make one.
 bool MakeSymbolicLink(const std::string& target, const std::string& link);

@@ -13,6 +13,10 @@ void SetEnvironment(const std::string& name, const std::string& value) {
     setenv(name.c_str(), value.c_str(), 1);
 }
 
+std::string HostFolder(const std::string& path) {
+    return path.empty() ? std::string() : path + "/";
+}
+
 bool MakeSymbolicLink(const std::string& target, const std::string& link) {
     std::string from = target, to = link;
     std::replace(from.begin(), from.end(), '\\', '/');

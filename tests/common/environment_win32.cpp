@@ -53,6 +53,10 @@ bool RunOnHost(const wchar_t* program, const std::string& command, const std::fu
 
 }  // namespace
 
+std::string HostFolder(const std::string& path) {
+    return path.empty() || path[0] != '/' ? std::string() : "Z:" + path + "/";
+}
+
 bool MakeSymbolicLink(const std::string& target, const std::string& link) {
     std::string bare = link;
     while (bare.size() > 1 && (bare.back() == '\\' || bare.back() == '/'))

@@ -31,7 +31,7 @@ constexpr NamedGadget kGadgets[] = {
     {"newFilesLabel", newFilesLabel}, {"oldFilesLabel", oldFilesLabel}, {"newFilesList", newFilesList},
     {"oldFilesList", oldFilesList},   {"saveButton", saveButton},       {"cancelButton", cancelButton},
     {"languageLabel", languageLabel}, {"serverLabel", serverLabel},     {"serverField", serverField},
-    {"languageCombo", languageCombo},
+    {"languageCombo", languageCombo}, {"limitLabel", limitLabel},       {"limitField", limitField},
 };
 
 // Builds `window` as the program does; the window's number, or 0 for an unknown name.

@@ -5,9 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "common/net_test.h"
 #include "common/scripted_server.h"
 #include "net/clock.h"
-#include "common/net_test.h"
+#include "net/server_request.h"
 
 namespace zefo::test {
 namespace {
@@ -96,6 +97,45 @@ TEST_F(ListsTest, FileListFillsEntriesForTheGameFolder) {
     ASSERT_TRUE(server.WaitForFinished(0, 10000));
     EXPECT_EQ(server.Request(0),
               "GET /my game/ HTTP/1.0\r\nHost: " + server.Host() + "\r\nUser-Agent: Zefo Game Updater\r\n\r\n");
+}
+
+TEST_F(ListsTest, MirrorsBeforeTheBlockLeaveTheListAsTodaysReadersSeeIt) {
+    const std::string block = "data/a.pak:0123abcd|readme.txt:4567ef01";
+    const std::string withMirrors =
+        "HTTP/1.0 200 OK\r\n\r\n[mirrors]http://m1.example/www/|https://[::1]:8443/[/mirrors]\n"
+        "[data]" +
+        block + "[/data]";
+    // The block as the plain exchange hands it to any reader, and the files a reader
+    // that asks for no mirrors makes of it.
+    server.EnqueueReply(withMirrors);
+    std::string seen;
+    ASSERT_EQ(ServerRequest(serverText, "/my game/", observer, [&seen](const std::string& b) { seen = b; }),
+              RequestResult::Done);
+    EXPECT_EQ(seen, block);
+    server.EnqueueReply(withMirrors);
+    ASSERT_EQ(LoadFiles(), ListResult::Loaded);
+    ASSERT_EQ(fileList.size(), 2u);
+    EXPECT_EQ(fileList[1].path, "readme.txt");
+    EXPECT_EQ(fileList[1].fingerprint, "4567ef01");
+
+    std::vector<std::string> mirrors{"left over"};
+    auto load = [&] {
+        return LoadFileList(
+            serverText, gameFolder, observer, [this](FileList&& files, bool) { fileList = std::move(files); }, {},
+            &mirrors);
+    };
+    server.EnqueueReply(withMirrors);
+    ASSERT_EQ(load(), ListResult::Loaded);
+    EXPECT_EQ(mirrors, (std::vector<std::string>{"http://m1.example/www/", "https://[::1]:8443/"}));
+    EXPECT_EQ(fileList.size(), 2u);
+    // None from a list without the line, nor from an error reply that has one.
+    server.EnqueueReply(ListReply(block));
+    ASSERT_EQ(load(), ListResult::Loaded);
+    EXPECT_TRUE(mirrors.empty());
+    server.EnqueueReply("[mirrors]http://m1.example/[/mirrors][data]error:ERR_GAME[/data]");
+    mirrors = {"left over"};
+    EXPECT_EQ(load(), ListResult::ErrorReply);
+    EXPECT_TRUE(mirrors.empty());
 }
 
 TEST_F(ListsTest, AnErrorReplyEmptiesTheListAndShowsTheNamedText) {

@@ -6,11 +6,12 @@
 #include <utility>
 #include <vector>
 
+#include "common/net_test.h"
 #include "common/scripted_server.h"
 #include "net/crypto.h"
 #include "net/lists.h"
+#include "net/mirrors.h"
 #include "net/text_ops.h"
-#include "common/net_test.h"
 
 namespace zefo::test {
 namespace {
@@ -257,6 +258,44 @@ TEST(SignedList, TheBuilderSignsExactlyTheTextTheVerifierChecks) {
     sized.format = 1;
     sized.sizes.clear();
     EXPECT_NE(SignedListText(sized, "x:1|y:2", sign).find("[sig]v=1;"), std::string::npos);
+}
+
+TEST(SignedList, MirrorsAreSignedInFormat2AndOnlyUsableOnesAreTaken) {
+    SignedListFields fields;
+    fields.version = 1700000000;
+    fields.expires = 1702592000;
+    fields.target = "/alpha/";
+    fields.sha256 = {Sha256Hex("abc")};
+    fields.sizes = {3};
+    fields.mirrors = {"https://a.example/www/", "http://b.example/x;y,z%41/"};
+    auto sign = [](std::string_view) { return std::string(64, 'x'); };
+    const std::string text = SignedListText(fields, "x:1", sign);
+    EXPECT_NE(text.find(";size=3;mirror=https://a.example/www/,http://b.example/x%3By%2Cz%2541/;sig="),
+              std::string::npos)
+        << text;
+    SignedListFields parsed;
+    ASSERT_EQ(ParseSignedList("[data]x:1[/data]" + text, parsed), SignedListStatus::kOk);
+    EXPECT_EQ(parsed.mirrors, fields.mirrors);
+
+    // What a later publisher may name that this reader does not take is left aside,
+    // not held against the list; the field twice is.
+    const std::string later =
+        Replace("[data]x:1[/data]" + text, "mirror=https://a.example/www/", "mirror=ftp://a.example/,http://ok/");
+    ASSERT_EQ(ParseSignedList(later, parsed), SignedListStatus::kOk);
+    EXPECT_EQ(parsed.mirrors, (std::vector<std::string>{"http://ok/", "http://b.example/x;y,z%41/"}));
+    EXPECT_EQ(ParseSignedList(Replace(later, ";sig=", ";mirror=http://c/;sig="), parsed), SignedListStatus::kMalformed);
+
+    // The builder writes only mirrors every reader takes, and none in format 1.
+    fields.mirrors = {"http://a/", "http://a b/"};
+    EXPECT_EQ(SignedListText(fields, "x:1", sign), "");
+    fields.mirrors.clear();
+    for (int i = 0; i <= static_cast<int>(kMaxMirrors); ++i)
+        fields.mirrors.push_back("http://m" + std::to_string(i) + "/");
+    EXPECT_EQ(SignedListText(fields, "x:1", sign), "");
+    fields.mirrors.resize(1);
+    fields.format = 1;
+    fields.sizes.clear();
+    EXPECT_EQ(SignedListText(fields, "x:1", sign), "");
 }
 
 // Programs without the publisher's key read up to "[/data]" and never see the block.

@@ -226,6 +226,34 @@ TEST_F(SettingsTest, ThePinIsReadAndLeftAsItIsBySaves) {
               kBom + "[Program]\r\npin = " + pin + "\r\nserver = https://other\r\nlang = " + current.lang + "\r\n");
 }
 
+TEST_F(SettingsTest, ProxyAndSpeedLimitAreReadAndOnlyTheLimitIsWritten) {
+    LoadSettings("Updater");  // makes the folders
+    test::WriteFileBytes(updaterFile,
+                         "[Program]\r\nproxy = http://proxy.example:3128\r\nlimit_rate = 500k\r\nlang = en\r\n");
+    LoadSettings("Updater");
+    EXPECT_EQ(Current().proxy, "http://proxy.example:3128");
+    EXPECT_EQ(Current().limitRate, "500k");
+    current.proxy = "none";
+    current.limitRate = "2M";
+    current.server = "h";
+    SaveSettings("Updater");
+    EXPECT_EQ(
+        test::ReadFileBytes(updaterFile),
+        kBom + "[Program]\r\nproxy = http://proxy.example:3128\r\nlimit_rate = 2M\r\nlang = en\r\nserver = h\r\n");
+    // A limit taken away is written as none; a file that never had one gets none.
+    current.limitRate.clear();
+    SaveSettings("Updater");
+    EXPECT_EQ(test::ReadFileBytes(updaterFile),
+              kBom + "[Program]\r\nproxy = http://proxy.example:3128\r\nlimit_rate = \r\nlang = en\r\nserver = h\r\n");
+    test::WriteFileBytes(updaterFile, "[Program]\r\nlang = en\r\n");
+    SaveSettings("Updater");
+    EXPECT_EQ(test::ReadFileBytes(updaterFile), kBom + "[Program]\r\nlang = en\r\nserver = h\r\n");
+    // Texts far longer than any proxy or limit are none.
+    test::WriteFileBytes(updaterFile, "[Program]\r\nproxy = http://" + std::string(5000, 'p') + "\r\n");
+    LoadSettings("Updater");
+    EXPECT_EQ(Current().proxy, "");
+}
+
 TEST_F(SettingsTest, AcceptedListVersionsAreKeptPerTargetInOneStore) {
     // Earlier programs kept them beside the settings of each name: read as a floor.
     for (const char* name : {"My Game", "Updater"})

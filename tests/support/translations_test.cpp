@@ -19,7 +19,7 @@ class TranslationsTest : public ::testing::Test {
 
 TEST_F(TranslationsTest, EachLanguageFillsAllKeysWithItsOwnTexts) {
     LoadTranslations("en");
-    EXPECT_EQ(TranslationCount(), 36u);
+    EXPECT_EQ(TranslationCount(), 38u);
     EXPECT_EQ(LookupText("ERR"), "Error");
     EXPECT_EQ(LookupText("LOADING"), "Loading \"$1\"...");
     EXPECT_EQ(LookupText("GAME_UPDATED"), "The game has been updated successfully .");
@@ -30,7 +30,7 @@ TEST_F(TranslationsTest, EachLanguageFillsAllKeysWithItsOwnTexts) {
               "date (expired).");
 
     LoadTranslations("de");
-    EXPECT_EQ(TranslationCount(), 36u);
+    EXPECT_EQ(TranslationCount(), 38u);
     EXPECT_EQ(LookupText("ERR_NETWORK"), "Die Netzwerkfunktionen konnten nicht initalisiert werden.");
     EXPECT_EQ(LookupText("ERR_SERVER"), "Konnte den Server nicht erreichen.");
     EXPECT_EQ(LookupText("ERR_TIMEOUT"), "Konnte den Server nicht erreichen.");
@@ -44,7 +44,7 @@ TEST_F(TranslationsTest, EachLanguageFillsAllKeysWithItsOwnTexts) {
               "veraltet ($1).");
 
     LoadTranslations("fi");
-    EXPECT_EQ(TranslationCount(), 36u);
+    EXPECT_EQ(TranslationCount(), 38u);
     EXPECT_EQ(LookupText("GAME_UPDATED"), "The game has been updated successfully.");
     EXPECT_EQ(LookupText("ERR_NETWORK"), "Could not initialize network functions.");
     EXPECT_EQ(LookupText("BUTTON_UPDATE"), "P\xC3\xA4ivit\xC3\xA4");
@@ -59,7 +59,7 @@ TEST_F(TranslationsTest, EachLanguageFillsAllKeysWithItsOwnTexts) {
         LoadTranslations(code);
         EXPECT_EQ(LookupText("T_OPTIONS_SERVER"), "Server:") << code;
     }
-    EXPECT_EQ(TranslationCount(), 36u);
+    EXPECT_EQ(TranslationCount(), 38u);
 }
 
 TEST_F(TranslationsTest, ReloadOverwritesEveryKeyAndUnknownCodesChangeNothing) {
@@ -78,7 +78,7 @@ TEST_F(TranslationsTest, ReloadOverwritesEveryKeyAndUnknownCodesChangeNothing) {
     for (const char* code : {"EN", "", "fr", "en "})
         LoadTranslations(code);
     EXPECT_EQ(LookupText("ERR"), "Error");
-    EXPECT_EQ(TranslationCount(), 36u);
+    EXPECT_EQ(TranslationCount(), 38u);
 
     ResetTranslations();
     LoadTranslations("De");
@@ -106,15 +106,15 @@ TEST_F(TranslationsTest, MissingKeysGiveEmptyTextAndOnlyTheLookupAddsThem) {
     EXPECT_EQ(Translate("ERR_WINDOW", "a", "b", "c", "d"), "");
     EXPECT_EQ(Translate("err"), "");
     EXPECT_EQ(Translate("ERR "), "");
-    EXPECT_EQ(TranslationCount(), 36u);
+    EXPECT_EQ(TranslationCount(), 38u);
 
     EXPECT_EQ(LookupText("ERR_WINDOW"), "");
-    EXPECT_EQ(TranslationCount(), 37u);
+    EXPECT_EQ(TranslationCount(), 39u);
     EXPECT_EQ(LookupText("ERR_WINDOW"), "");
-    EXPECT_EQ(TranslationCount(), 37u);
+    EXPECT_EQ(TranslationCount(), 39u);
     // A reload keeps the added key.
     LoadTranslations("de");
-    EXPECT_EQ(TranslationCount(), 37u);
+    EXPECT_EQ(TranslationCount(), 39u);
 }
 
 TEST_F(TranslationsTest, ReadersDuringReloadsSeeOnlyWholeTexts) {

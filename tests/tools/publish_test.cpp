@@ -13,9 +13,12 @@
 
 #include "base/file_system.h"
 #include "base/listed_path.h"
+#include "common/recording_observer.h"
+#include "common/scripted_server.h"
 #include "common/temp_dir.h"
 #include "common/test_data.h"
 #include "net/crypto.h"
+#include "net/lists.h"
 #include "net/signed_list.h"
 #include "net/text_ops.h"
 #include "publish/publish_names.h"
@@ -390,6 +393,81 @@ TEST(PublishSigned, EveryListIsSignedForItsTargetAndVersionsOnlyGrow) {
     options.signer = nullptr;
     ASSERT_TRUE(Publish(options).ok());
     EXPECT_EQ(ReadFileBytes(temp / "www/index.html"), "[data]Alpha Game:alpha|beta:beta[/data]");
+}
+
+// ---- Mirrors
+
+TEST(PublishMirrors, EveryFileListNamesThemWhereEachReaderLooks) {
+    TempDir temp;
+    std::string publicKey, reason;
+    ASSERT_EQ(GenerateKey(temp / "key.pem", publicKey), "");
+    std::unique_ptr<SigningKey> key = SigningKey::Load(temp / "key.pem", reason);
+    ASSERT_TRUE(key) << reason;
+    Write(temp / "source/alpha/game.txt", "Alpha Game");
+    Write(temp / "source/alpha/readme.txt", "abc");
+    PublishOptions options{temp / "source", temp / "www", false, false, {}};
+    ASSERT_TRUE(Publish(options).ok());
+    const std::string plain = ReadFileBytes(temp / "www/alpha/index.html");
+
+    const std::vector<std::string> mirrors{"https://cdn.example/www/", "http://[::1]:8080/"};
+    options.mirrors = mirrors;
+    ASSERT_TRUE(Publish(options).ok()) << "over a list it wrote without the line";
+    ASSERT_TRUE(Publish(options).ok()) << "over a list it wrote with the line";
+    const std::string listed = ReadFileBytes(temp / "www/alpha/index.html");
+    EXPECT_EQ(listed, "[mirrors]https://cdn.example/www/|http://[::1]:8080/[/mirrors]\n" + plain);
+    EXPECT_EQ(ReadFileBytes(temp / "www/index.html"), "[data]Alpha Game:alpha[/data]") << "the game list names none";
+
+    // Served: today's readers load the same files; this one the mirrors too.
+    auto load = [](const std::string& list, const ListTrust& trust, std::vector<std::string>* found) {
+        test::ScriptedServer server;
+        server.EnqueueReply(test::HttpResponse("HTTP/1.1 200 OK", {}, list));
+        test::RecordingObserver observer;
+        FileList files;
+        EXPECT_EQ(LoadFileList(
+                      server.Host(), "alpha", observer, [&files](FileList&& got, bool) { files = std::move(got); },
+                      trust, found),
+                  ListResult::Loaded)
+            << (observer.Lines().empty() ? std::string() : observer.Lines().back());
+        std::vector<std::string> records;
+        for (const FileEntry& file : files)
+            records.push_back(file.path + ":" + file.fingerprint + ":" + file.sha256);
+        return records;
+    };
+    std::vector<std::string> found;
+    EXPECT_EQ(load(listed, {}, nullptr), load(plain, {}, nullptr));
+    EXPECT_EQ(load(listed, {}, &found).size(), 2u);
+    EXPECT_EQ(found, mirrors);
+
+    // Signed: the signature block carries them, and a client with the key takes only
+    // those, whatever the line before the block says.
+    options.signer = key.get();
+    ASSERT_TRUE(Publish(options).ok());
+    const std::string signedList = ReadFileBytes(temp / "www/alpha/index.html");
+    SignedListFields fields;
+    ASSERT_EQ(ParseSignedList(signedList, fields), SignedListStatus::kOk);
+    EXPECT_EQ(fields.mirrors, mirrors);
+    ListTrust trust;
+    trust.publisherKey = HexBytes(publicKey);
+    const std::string forged =
+        "[mirrors]http://evil.example/[/mirrors]\n" + signedList.substr(signedList.find("[data]"));
+    EXPECT_EQ(load(forged, trust, &found).size(), 2u);
+    EXPECT_EQ(found, mirrors);
+    EXPECT_EQ(load(forged, {}, &found).size(), 2u);
+    EXPECT_EQ(found, std::vector<std::string>{"http://evil.example/"}) << "without a key the line is all there is";
+
+    // Refused before anything is written: a mirror no client takes, one named twice,
+    // and mirrors in a signed list of format 1, which cannot carry them.
+    const std::string before = ReadFileBytes(temp / "www/alpha/index.html");
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"ftp://cdn.example/"}, std::vector<std::string>{"http://a/", "http://a/"}}) {
+        options.mirrors = bad;
+        PublishResult result = Publish(options);
+        EXPECT_TRUE(AnyErrorContains(result, "mirror")) << bad[0];
+    }
+    options.mirrors = mirrors;
+    options.signedFormat = 1;
+    EXPECT_TRUE(AnyErrorContains(Publish(options), "format 1"));
+    EXPECT_EQ(ReadFileBytes(temp / "www/alpha/index.html"), before);
 }
 
 // ---- Fingerprint cache

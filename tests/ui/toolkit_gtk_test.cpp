@@ -952,10 +952,12 @@ TEST_F(GtkToolkitTest, DISABLED_SampleWindows) {
     OpenWindow(ui(), optionsWindow, kOptionsWindow, Translate("TITLE_OPTIONS"), kDialogFlags);
     Label(ui(), languageLabel, kLanguageLabel, Translate("T_OPTIONS_LANG"));
     Label(ui(), serverLabel, kServerLabel, Translate("T_OPTIONS_SERVER"));
+    Label(ui(), limitLabel, kLimitLabel, Translate("T_OPTIONS_LIMIT"));
     Button(ui(), saveButton, kSaveButton, Translate("BUTTON_OPTIONS_SAVE"));
     Button(ui(), cancelButton, kCancelButton, Translate("BUTTON_OPTIONS_CANCEL"));
     DropDown(ui(), languageCombo, kLanguageCombo);
     TextField(ui(), serverField, kServerField, "updates.zefo.example");
+    TextField(ui(), limitField, kLimitField, "500k");
     for (const char* language : {"Deutsch", "English", "Suomi"})
         ui().AddItem(languageCombo, -1, language);
     ui().SetState(languageCombo, 1);

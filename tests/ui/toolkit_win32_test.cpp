@@ -1183,17 +1183,19 @@ TEST_F(Win32ToolkitTest, DISABLED_SampleWindows) {
     }
     ui().SetState(6, 40);
 
-    ui().OpenWindow(3, 0, 0, 300, 80, "Options", kDialogFlags);
-    ui().LabelGadget(13, 5, 7, 60, 20, "Language:");
-    ui().LabelGadget(14, 5, 32, 60, 20, "Server:");
-    ui().ButtonGadget(11, 4, 55, 145, 20, "Save");
-    ui().ButtonGadget(12, 152, 55, 145, 20, "Cancel");
-    ui().DropDownGadget(16, 70, 5, 225, 20);
-    ui().TextFieldGadget(15, 70, 30, 225, 20, "updates.zefo.example");
+    OpenWindow(ui(), optionsWindow, kOptionsWindow, "Options", kDialogFlags);
+    Label(ui(), languageLabel, kLanguageLabel, "Language:");
+    Label(ui(), serverLabel, kServerLabel, "Server:");
+    Label(ui(), limitLabel, kLimitLabel, "Speed limit:");
+    Button(ui(), saveButton, kSaveButton, "Save");
+    Button(ui(), cancelButton, kCancelButton, "Cancel");
+    DropDown(ui(), languageCombo, kLanguageCombo);
+    TextField(ui(), serverField, kServerField, "updates.zefo.example");
+    TextField(ui(), limitField, kLimitField, "500k");
     for (const char* language : {"Deutsch", "English", "Suomi"})
-        ui().AddItem(16, -1, language);
-    ui().SetState(16, 1);
-    ui().SetCancelGadget(3, 12);
+        ui().AddItem(languageCombo, -1, language);
+    ui().SetState(languageCombo, 1);
+    ui().SetCancelGadget(optionsWindow, cancelButton);
 
     ui().OpenWindow(2, 0, 0, 300, 400, "Files", kDialogFlags);
     ui().LabelGadget(7, 5, 5, 290, 20, "Files to update:");

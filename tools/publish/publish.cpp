@@ -16,6 +16,7 @@
 #include "base/md5.h"
 #include "base/safe_folder.h"
 #include "net/crypto.h"
+#include "net/mirrors.h"
 #include "net/signed_list.h"
 #include "net/text_ops.h"
 #include "publish/publish_indexes.h"
@@ -92,11 +93,13 @@ std::string TextMd5(const std::string& bytes) {
     return md5.FinalHex();
 }
 
+// A list this publisher wrote: it begins with its block, or with the mirrors' line.
 bool StartsWithListMarker(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    char head[6] = {};
+    char head[9] = {};
     in.read(head, sizeof head);
-    return in.gcount() == 6 && std::memcmp(head, "[data]", 6) == 0;
+    return (in.gcount() >= 6 && std::memcmp(head, "[data]", 6) == 0) ||
+           (in.gcount() == 9 && std::memcmp(head, "[mirrors]", 9) == 0);
 }
 
 std::string ErrorText(const std::error_code& error) {
@@ -266,7 +269,11 @@ class Publisher {
                          const std::string& target,
                          std::vector<std::string> digests,
                          std::vector<int64_t> sizes,
-                         const fs::path& replaced);
+                         const fs::path& replaced,
+                         const std::vector<std::string>& mirrors = {});
+    // Refuses mirrors that no client would take, twice the same, or ones a signed
+    // list of format 1 cannot carry.
+    void CheckMirrors();
 
     const PublishOptions& options_;
     PublishResult& result_;
@@ -816,8 +823,8 @@ bool Publisher::PublishGame(GamePlan& plan) {
         sizes.push_back(file.size);
     }
     const std::string text = ListText(FileListText(listed), "/" + plan.folder + "/", std::move(digests),
-                                      std::move(sizes), gameRoot / "index.html");
-    if (text.empty() || !WriteFile(gameFolder, "index.html", text))
+                                      std::move(sizes), gameRoot / "index.html", options_.mirrors);
+    if (text.empty() || !WriteFile(gameFolder, "index.html", MirrorsLineText(options_.mirrors) + text))
         return false;
     RemoveStale(plan, gameRoot);
     RemoveStaleIndexes(gameRoot, indexed);
@@ -964,7 +971,8 @@ std::string Publisher::ListText(const std::string& unsignedText,
                                 const std::string& target,
                                 std::vector<std::string> digests,
                                 std::vector<int64_t> sizes,
-                                const fs::path& replaced) {
+                                const fs::path& replaced,
+                                const std::vector<std::string>& mirrors) {
     if (!options_.signer)
         return unsignedText;
     if (options_.expiresDays < 1 || options_.expiresDays > 3650) {
@@ -986,8 +994,10 @@ std::string Publisher::ListText(const std::string& unsignedText,
     fields.target = target;
     fields.sha256 = std::move(digests);
     fields.format = options_.signedFormat;
-    if (fields.format != 1)
+    if (fields.format != 1) {
         fields.sizes = std::move(sizes);
+        fields.mirrors = mirrors;
+    }
     const std::string block = unsignedText.substr(6, unsignedText.size() - 6 - 7);  // between [data] and [/data]
     std::string signature =
         SignedListText(fields, block, [this](std::string_view message) { return options_.signer->Sign(message); });
@@ -1011,9 +1021,25 @@ void Publisher::NoteUnlisted() {
     }
 }
 
+void Publisher::CheckMirrors() {
+    for (size_t i = 0; i < options_.mirrors.size(); ++i) {
+        const std::string& mirror = options_.mirrors[i];
+        if (!IsMirrorUrl(mirror))
+            Error("mirror " + Quote(mirror) + ": not an http:// or https:// URL of a host, port and path");
+        else if (std::find(options_.mirrors.begin(), options_.mirrors.begin() + static_cast<long>(i), mirror) !=
+                 options_.mirrors.begin() + static_cast<long>(i))
+            Error("mirror " + Quote(mirror) + " is named twice");
+    }
+    if (options_.mirrors.size() > kMaxMirrors)
+        Error("at most " + std::to_string(kMaxMirrors) + " mirrors");
+    if (!options_.mirrors.empty() && options_.signer && options_.signedFormat == 1)
+        Error("a signed list of format 1 cannot name mirrors; sign in format 2");
+}
+
 void Publisher::Run() {
     source_ = fs::path(options_.source);
     root_ = fs::path(options_.root);
+    CheckMirrors();
     std::vector<std::string> folders;
     if (!ScanSource(folders))
         return;

@@ -46,6 +46,9 @@ struct PublishOptions {
     bool full = false;                            // read every file, whatever the fingerprint cache says
     std::string cache{};                          // the fingerprint cache's folder; empty: ROOT.zefo-cache beside ROOT
     int64_t indexMinSize = kDefaultIndexMinSize;  // files this large get chunk indexes in FOLDER/.zefo; -1: none
+    // Web servers holding a copy of the root, named in every file list (net/mirrors.h):
+    // each must be a usable mirror URL, at most kMaxMirrors of them.
+    std::vector<std::string> mirrors{};
 };
 
 struct PublishResult {
@@ -66,7 +69,8 @@ struct PublishResult {
 
 // Validates the whole source first; writes nothing when anything is refused.
 // Then brings <root>/<folder>/ of every game in line with its source, writes
-// each game's file list as <root>/<folder>/index.html and the game list as
+// each game's file list as <root>/<folder>/index.html (after the line of the mirrors,
+// when there are any, and with them in its signature block) and the game list as
 // <root>/index.html, each list replaced atomically. With a signer each list
 // is signed: version = publish time in seconds, above that of the signed list
 // it replaces; target "/" or "/FOLDER/"; the SHA-256 and (format 2) the size of

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "net/mirrors.h"
 #include "publish/publish.h"
 #include "publish/publisher_key.h"
 
@@ -11,7 +12,8 @@ namespace {
 
 const char kUsage[] =
     "usage: zefo_publish [--link] [--check] [--full] [--no-indexes] [--cache DIR] [--name FOLDER=NAME]...\n"
-    "                    [--sign KEYFILE [--expires DAYS] [--signed-format 1]] SOURCE ROOT\n"
+    "                    [--sign KEYFILE [--expires DAYS] [--signed-format 1]] [--mirror URL]...\n"
+    "                    SOURCE ROOT\n"
     "       zefo_publish keygen KEYFILE\n"
     "\n"
     "Publishes every sub-folder of SOURCE as a game into the web root ROOT:\n"
@@ -34,6 +36,10 @@ const char kUsage[] =
     "  --expires DAYS       clients refuse a signed list after DAYS days (default 30)\n"
     "  --signed-format 1    sign in the older format (no file sizes), which clients\n"
     "                       built before format 2 read; they refuse format 2 lists\n"
+    "  --mirror URL         another web server with a copy of ROOT (http:// or https://,\n"
+    "                       host, port and path; up to 16): every file list names it, and\n"
+    "                       clients may load the game's files from URL/FOLDER/... too.\n"
+    "                       Lists always come from ROOT's own server\n"
     "\n"
     "keygen makes a signing key pair: the private key goes into the new file KEYFILE\n"
     "(readable by you only; keep it off the web server), the public key is printed on\n"
@@ -110,6 +116,19 @@ int main(int argc, char** argv) {
                 return 2;
             }
             expiresGiven = true;
+        } else if (arg == "--mirror" && i + 1 < argc) {
+            const std::string value = argv[++i];
+            if (!zefo::IsMirrorUrl(value)) {
+                std::cerr << "zefo_publish: --mirror needs an http:// or https:// URL of a host, an optional port "
+                             "and path (no user, query, blanks or \"|[]\"), not \""
+                          << value << "\"\n";
+                return 2;
+            }
+            options.mirrors.push_back(value);
+            if (options.mirrors.size() > zefo::kMaxMirrors) {
+                std::cerr << "zefo_publish: at most " << zefo::kMaxMirrors << " mirrors\n";
+                return 2;
+            }
         } else if (arg == "--signed-format" && i + 1 < argc) {
             const std::string value = argv[++i];
             if (value != "1" && value != "2") {
