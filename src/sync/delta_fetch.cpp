@@ -215,7 +215,7 @@ bool DeltaFetcher::Prepare(HttpClient& client,
     if (fileSize == 0 || (checks.size >= 0 && fileSize != static_cast<uint64_t>(checks.size)))
         return false;
     Location zciLocation, zcbLocation;
-    MemorySink zci(static_cast<int64_t>(std::min<uint64_t>(MaxChunkIndexSize(fileSize), INT64_MAX)));
+    MemorySink zci(static_cast<int64_t>(std::min<uint64_t>(MaxChunkIndexSize(fileSize), kMaxIndexFetched)));
     if (!Locate(md5 + ".zci", zciLocation) || !Locate(md5 + ".zcb", zcbLocation) ||
         !client.Download(zciLocation, zci, &observer_) || !ParseChunkIndex(zci.bytes(), out.index) ||
         !CheckIndexAgainstListing(out.index.header, checks))

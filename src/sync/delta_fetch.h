@@ -39,6 +39,10 @@ inline constexpr uint64_t kRangeMergeGap = 64 * 1024;
 // much: a smaller one saves less than the requests for the indexes cost (publishers
 // index files from this size on).
 inline constexpr int64_t kMinDeltaSize = 1 << 20;
+// A chunk index is held in memory while its file is updated: one larger than this (a
+// file of some hundred GiB, or a manifest that lies about its size) is not fetched,
+// and the file comes whole.
+inline constexpr uint64_t kMaxIndexFetched = 64 << 20;
 // The manifest is read up to this size; a larger one counts as none.
 inline constexpr int64_t kMaxManifestSize = 16 << 20;
 
