@@ -24,7 +24,9 @@ void SetAuthority(std::string_view authority, bool tls, ServerAddress& address) 
     address.tls = tls;
     SplitHostPort(authority, address.host, address.port);
     // SplitHostPort gives 80 when no port is written.
-    if (tls && (authority.find(':') == std::string_view::npos || authority.back() == ':'))
+    const size_t close = !authority.empty() && authority.front() == '[' ? authority.find(']') : std::string_view::npos;
+    const size_t colon = authority.find(':', close == std::string_view::npos ? 0 : close);
+    if (tls && (colon == std::string_view::npos || authority.back() == ':'))
         address.port = kHttpsPort;
 }
 
@@ -74,6 +76,12 @@ bool Finish(ServerAddress address, const std::string& target, Location& location
 void SplitHostPort(std::string_view authority, std::string& host, uint16_t& port) {
     size_t colon = authority.find(':');
     host = std::string(authority.substr(0, colon));
+    // "[v6]" or "[v6]:port": the host is what stands between the brackets.
+    const size_t close = authority.find(']');
+    if (!authority.empty() && authority.front() == '[' && close != std::string_view::npos) {
+        host = std::string(authority.substr(1, close - 1));
+        colon = close + 1 < authority.size() && authority[close + 1] == ':' ? close + 1 : std::string_view::npos;
+    }
     port = kHttpPort;
     if (colon == std::string_view::npos || colon + 1 == authority.size())
         return;
@@ -97,7 +105,9 @@ ServerAddress ParseServerAddress(std::string_view text) {
 
 std::string HostLine(const ServerAddress& address) {
     const uint16_t own = address.tls ? kHttpsPort : kHttpPort;
-    return address.port == own ? address.host : address.host + ":" + std::to_string(address.port);
+    // An IPv6 literal is written in brackets, so that its colons are not taken for the port's.
+    const std::string host = address.host.find(':') == std::string::npos ? address.host : "[" + address.host + "]";
+    return address.port == own ? host : host + ":" + std::to_string(address.port);
 }
 
 std::string ServerUrlBase(std::string_view serverText) {

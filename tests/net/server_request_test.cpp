@@ -7,10 +7,10 @@
 #include <string>
 #include <thread>
 
+#include "common/net_test.h"
 #include "common/scripted_server.h"
 #include "net/clock.h"
 #include "net/stream.h"
-#include "common/net_test.h"
 
 namespace zefo::test {
 namespace {
@@ -94,6 +94,10 @@ TEST_F(ServerRequestTest, ServerTextsWithASchemeChooseTlsAndTheirPort) {
         {"https://h", "h", 443, true, "h", "https://h"},
         {"HttpS://h:8443/x", "h", 8443, true, "h:8443", "https://h:8443"},
         {"https://h:80", "h", 80, true, "h:80", "https://h:80"},
+        {"[::1]:8080", "::1", 8080, false, "[::1]:8080", "http://[::1]:8080"},
+        {"http://[::1]/", "::1", 80, false, "[::1]", "http://[::1]"},
+        {"https://[fe80::1:2]", "fe80::1:2", 443, true, "[fe80::1:2]", "https://[fe80::1:2]"},
+        {"https://[2001:db8::5]:8443", "2001:db8::5", 8443, true, "[2001:db8::5]:8443", "https://[2001:db8::5]:8443"},
     };
     for (const Case& c : cases) {
         ServerAddress address = ParseServerAddress(c.text);
