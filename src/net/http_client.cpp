@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "net/clock.h"
 #include "net/http_reply.h"
@@ -248,7 +249,16 @@ struct HttpClient::Exchange {
     std::string_view first() const { return std::string_view(bytes).substr(head.bodyStart); }
 };
 
-HttpClient::HttpClient(bool keepAlive) : keepAlive_(keepAlive) {}
+HttpClient::HttpClient(bool keepAlive, NetworkOptions network) : keepAlive_(keepAlive), network_(std::move(network)) {}
+
+const ProxyChoice& HttpClient::ProxyFor(const ServerAddress& address) {
+    const std::string key = HostLine(address) + (address.tls ? "|tls" : "|");
+    if (key != proxyKey_) {
+        proxy_ = ChooseProxy(network_.proxy, address.tls, address.host, address.port);
+        proxyKey_ = key;
+    }
+    return proxy_;
+}
 
 HttpClient::~HttpClient() = default;
 
@@ -305,17 +315,18 @@ HttpClient::Attempt HttpClient::Begin(const Location& location,
                                       Observer* observer,
                                       Exchange& exchange) {
     const ServerAddress& address = location.address;
-    std::string request = "GET /";
-    request.append(location.target)
-        .append(" HTTP/1.1\r\nAccept: */*\r\nHost: ")
-        .append(HostLine(address))
-        .append("\r\n");
-    // The request (without a range) and its terminating zero must fit the room beside the host.
+    const ProxyChoice& proxy = ProxyFor(address);
+    const std::string target = RequestTarget(address, proxy, "/" + location.target);
+    std::string request = "GET ";
+    request.append(target).append(" HTTP/1.1\r\nAccept: */*\r\nHost: ").append(HostLine(address)).append("\r\n");
+    // The request (without a range) and its terminating zero must fit the room beside
+    // the host (and the absolute URL's own part through a proxy).
     if (request.size() + std::string_view("Connection: close\r\n\r\n").size() + 1 >
-        address.host.size() + kRequestRoom) {
+        address.host.size() + (target.size() - location.target.size() - 1) + kRequestRoom) {
         exchange.keep = false;
         return Attempt::Failed;
     }
+    request.append(ProxyAuthorizationLine(address, proxy));
     if (!range.empty())
         request.append("Range: bytes=").append(range).append("\r\n");
     request.append(keepAlive_ ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n");
@@ -326,7 +337,11 @@ HttpClient::Attempt HttpClient::Begin(const Location& location,
     const bool reused = stream_ != nullptr;
     if (!stream_) {
         std::string reason;
-        stream_ = OpenStream(address, location.pin, kHandshakeMs, reason);
+        StreamOptions options;
+        if (observer)
+            options.stopRequested = [observer] { return observer->StopRequested(); };
+        options.proxy = proxy;
+        stream_ = OpenStream(address, location.pin, kHandshakeMs, reason, options);
         if (!stream_)
             return Attempt::Failed;
         endpoint_ = endpoint;

@@ -17,6 +17,7 @@
 
 #include "net/address.h"
 #include "net/download_sink.h"
+#include "net/network_options.h"
 #include "net/observer.h"
 #include "net/stream.h"
 
@@ -34,7 +35,8 @@ class HttpClient {
     };
 
     // With `keepAlive` false every request asks the server to close after its reply.
-    explicit HttpClient(bool keepAlive = true);
+    // `network` names the proxy (ChooseProxy's override, asked once for each server).
+    explicit HttpClient(bool keepAlive = true, NetworkOptions network = {});
     ~HttpClient();
     HttpClient(const HttpClient&) = delete;
     HttpClient& operator=(const HttpClient&) = delete;
@@ -65,7 +67,13 @@ class HttpClient {
     Attempt Begin(const Location& location, const std::string& range, Observer* observer, Exchange& exchange);
     void Close();
 
+    // The proxy of `address`, chosen once for each server the client talks to.
+    const ProxyChoice& ProxyFor(const ServerAddress& address);
+
     const bool keepAlive_;
+    const NetworkOptions network_;
+    std::string proxyKey_;  // the server proxy_ was chosen for
+    ProxyChoice proxy_;
     StreamPtr stream_;
     std::string endpoint_;  // where the open stream leads, and with which pin
     int opened_ = 0;

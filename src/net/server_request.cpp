@@ -82,8 +82,9 @@ std::string ReplyHead(const std::string& collected) {
 
 }  // namespace
 
-std::string ListRequestText(const std::string& server, const std::string& path) {
-    return "GET " + path + " HTTP/1.0\r\n" + "Host: " + server + "\r\n" + "User-Agent: Zefo Game Updater\r\n" + "\r\n";
+std::string ListRequestText(const std::string& server, const std::string& path, const std::string& proxyAuthorization) {
+    return "GET " + path + " HTTP/1.0\r\n" + "Host: " + server + "\r\n" + proxyAuthorization +
+           "User-Agent: Zefo Game Updater\r\n" + "\r\n";
 }
 
 RequestResult ServerRequest(const std::string& server,
@@ -101,15 +102,22 @@ RequestResult ServerRequest(const ServerAccess& access,
                             const ReplyHandler& handleReply) {
     const ServerAddress address = ParseServerAddress(access.server);
     std::string reason;
-    StreamPtr stream = OpenStream(address, access.pin, kListTimeoutMs, reason);
+    StreamOptions options;
+    options.stopRequested = [&observer] { return observer.StopRequested(); };
+    options.proxy = ChooseProxy(access.proxy, address.tls, address.host, address.port);
+    StreamPtr stream = OpenStream(address, access.pin, kListTimeoutMs, reason, options);
     if (!stream) {
+        if (observer.StopRequested())
+            return RequestResult::Stopped;
         if (!reason.empty())
             observer.Status(reason);
         ShowError(observer, "ERR_SERVER");
         return RequestResult::Unreachable;
     }
     // A text without a scheme stands in the Host line as it is written.
-    const std::string request = ListRequestText(address.schemeGiven ? HostLine(address) : access.server, path);
+    const std::string request =
+        ListRequestText(address.schemeGiven ? HostLine(address) : access.server,
+                        RequestTarget(address, options.proxy, path), ProxyAuthorizationLine(address, options.proxy));
     stream->Send(request.data(), static_cast<int>(request.size()));
     const uint32_t start = MillisecondTicks();
 

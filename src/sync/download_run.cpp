@@ -274,11 +274,9 @@ void DownloadRun::Deal(HttpClient& client, Job& job) {
 
 void DownloadRun::Work() {
     Shared& shared = *shared_;
-    // Each download's connection, through source.network once the HTTP client
-    // takes it: the proxy ChooseProxy gives its override for the server (asked
-    // once per run), the shared limiter paid in its receive loop, the mirrors
-    // as further places for a file.
-    HttpClient client;
+    // Each download's connection goes by source.network: the proxy (chosen once
+    // for each server by the client).
+    HttpClient client(true, source_.network);
     for (;;) {
         Job job;
         {

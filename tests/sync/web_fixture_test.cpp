@@ -9,11 +9,14 @@
 #include <string>
 
 #include "base/file_system.h"
+#include "common/environment.h"
 #include "common/net_test.h"
 #include "common/temp_dir.h"
 #include "common/test_data.h"
+#include "net/http_client.h"
 #include "net/lists.h"
 #include "net/stream.h"
+#include "support/translations.h"
 #include "sync/http_download.h"
 
 namespace zefo::test {
@@ -75,7 +78,6 @@ TEST_F(WebFixtureTest, NginxServesFilesAndListsOnBothLoopbackAddressesAndLogsThe
     ASSERT_TRUE(HttpDownload(web.WebUrl() + "/pattern.bin", temp / "v4.bin", Md5Of(pattern)));
     EXPECT_EQ(ReadFileBytes(temp / "v4.bin"), pattern);
     EXPECT_NE(web.AccessLog().find("GET /pattern.bin 200 300000 "), std::string::npos) << web.AccessLog();
-    // The download's URLs take no IPv6 literal yet: the stream underneath does.
     if (web.ipv6()) {
         EXPECT_TRUE(ThePattern(Exchange("::1", web.webPort(), Get("/pattern.bin", "[::1]"))));
     }
@@ -95,12 +97,63 @@ TEST_F(WebFixtureTest, NginxServesFilesAndListsOnBothLoopbackAddressesAndLogsThe
     EXPECT_NE(moved.find("/pattern.bin\r\n"), std::string::npos) << moved.substr(0, 300);
 }
 
+TEST_F(WebFixtureTest, AnIpv6LiteralServesListsAndDownloads) {
+    if (!web.ipv6())
+        GTEST_SKIP() << "nginx does not listen on [::1] here";
+    EnsureDirectory(web.WebRoot() + "six/");
+    WriteFileBytes(web.WebRoot() + "six/index.html", "[data]pattern.bin:" + Md5Of(pattern) + "[/data]");
+    FileList files;
+    ASSERT_EQ(LoadFileList("[::1]:" + std::to_string(web.webPort()), "six", observer,
+                           [&files](FileList&& list, bool) { files = std::move(list); }),
+              ListResult::Loaded);
+    ASSERT_EQ(files.size(), 1u);
+    ASSERT_TRUE(HttpDownload(web.WebUrl(true) + "/pattern.bin", temp / "v6.bin", Md5Of(pattern)));
+    EXPECT_EQ(ReadFileBytes(temp / "v6.bin"), pattern);
+}
+
 TEST_F(WebFixtureTest, TinyproxyRelaysARequestToNginx) {
     if (web.proxyPort() == 0)
         GTEST_SKIP() << web.proxySkipReason();
     const std::string url = web.WebUrl() + "/pattern.bin";
     EXPECT_TRUE(ThePattern(Exchange("127.0.0.1", web.proxyPort(), Get(url))));
     EXPECT_NE(web.ProxyLog().find("GET " + url), std::string::npos) << web.ProxyLog();
+}
+
+TEST_F(WebFixtureTest, ListsAndDownloadsGoThroughTheProxyUnlessNoProxyNamesTheServer) {
+    if (web.proxyPort() == 0)
+        GTEST_SKIP() << web.proxySkipReason();
+    EnsureDirectory(web.WebRoot() + "proxied/");
+    WriteFileBytes(web.WebRoot() + "proxied/index.html", "[data]pattern.bin:" + Md5Of(pattern) + "[/data]");
+    const std::string server = "127.0.0.1:" + std::to_string(web.webPort());
+    ServerAccess access(server);
+    access.proxy = "http://127.0.0.1:" + std::to_string(web.proxyPort());
+    auto load = [this, &access] {
+        FileList files;
+        const ListResult result =
+            LoadFileList(access, "proxied", observer, [&files](FileList&& list, bool) { files = std::move(list); });
+        return result == ListResult::Loaded && files.size() == 1 ? files[0].fingerprint : std::string();
+    };
+    ASSERT_EQ(load(), Md5Of(pattern));
+    SafeFolder folder;
+    ASSERT_EQ(folder.Open(temp.path(), "", false), SafeFolder::OpenResult::Opened);
+    Location location;
+    ASSERT_TRUE(ParseUrl(web.WebUrl() + "/pattern.bin", location));
+    HttpClient client(true, NetworkOptions{access.proxy, nullptr, {}});
+    ASSERT_TRUE(DownloadFile(client, location, folder, "p.bin", DownloadChecks{Md5Of(pattern), {}, {}}, nullptr));
+    EXPECT_EQ(ReadFileBytes(temp / "p.bin"), pattern);
+    const std::string log = web.ProxyLog();
+    EXPECT_NE(log.find("GET http://" + server + "/proxied/ "), std::string::npos) << log;
+    EXPECT_NE(log.find("GET http://" + server + "/pattern.bin "), std::string::npos) << log;
+
+    // A proxy that does not answer fails the request like a server that does not.
+    access.proxy = "http://127.0.0.1:1";
+    EXPECT_EQ(load(), "");
+    ASSERT_FALSE(observer.Messages().empty());
+    EXPECT_EQ(observer.Messages().back().text, LookupText("ERR_SERVER"));
+    // Unless no_proxy names the server.
+    SetEnvironment("no_proxy", "localhost, 127.0.0.1");
+    EXPECT_EQ(load(), Md5Of(pattern));
+    SetEnvironment("no_proxy", "");
 }
 
 }  // namespace
