@@ -144,6 +144,41 @@ bool ParseUrl(std::string_view url, Location& location) {
                   slash == std::string_view::npos ? std::string() : std::string(url.substr(slash + 1)), location);
 }
 
+bool ResolveRedirect(const Location& from, std::string_view value, Location& next) {
+    value = value.substr(0, value.find('#'));
+    const std::string encoded = UrlEncodePath(value);
+    bool tls = false;
+    size_t rest = 0;
+    Location result;
+    if (encoded.empty()) {
+        return false;
+    } else if (Scheme(encoded, tls, rest)) {
+        if (!ParseUrl(encoded, result))
+            return false;
+    } else if (encoded.compare(0, 2, "//") == 0) {
+        if (!ParseUrl((from.address.tls ? "https:" : "http:") + encoded, result))
+            return false;
+    } else {
+        std::string target;
+        if (encoded.front() == '/') {
+            target = encoded.substr(1);
+        } else {
+            const size_t slash = from.target.rfind('/');
+            target = (slash == std::string::npos ? std::string() : from.target.substr(0, slash + 1)) + encoded;
+        }
+        // The target so far is already in the bytes of requests; only the new part is checked.
+        if (HasControlBytes(target))
+            return false;
+        result.address = from.address;
+        result.target = std::move(target);
+    }
+    if (from.address.tls && !result.address.tls)
+        return false;
+    result.pin = from.pin;
+    next = std::move(result);
+    return true;
+}
+
 bool LocateFile(std::string_view serverText,
                 const std::string& pin,
                 std::string_view gameFolder,

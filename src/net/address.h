@@ -54,6 +54,13 @@ std::string UrlEncodePath(std::string_view text);
 // for another scheme, an empty host, text that is not UTF-8 and control bytes.
 bool ParseUrl(std::string_view url, Location& location);
 
+// Where a redirect leads from `from`: `value` (a Location line's value) is an
+// absolute http or https URL, "//authority/...", "/path", or a path relative to the
+// folder of from's target; a fragment is dropped and spaces are encoded. The pin stays
+// (a redirect cannot lead round it). False for a value ParseUrl would refuse, and for
+// one that leads from https to plain http.
+bool ResolveRedirect(const Location& from, std::string_view value, Location& next);
+
 // The location of `path` (a listed path) in `gameFolder` on the server of
 // `serverText`, reached with `pin`: the authority of the server text (up to its first
 // "/", without user information), then gameFolder + "/" + path with every space

@@ -274,12 +274,22 @@ bool HttpClient::Download(const Location& location,
     // A stale kept-open connection, a resumed file that turned out to be another
     // version, or a range the server cannot serve each cost one more attempt.
     bool retriedFresh = false, retriedWhole = false;
+    Location current = location;
+    int redirects = 0;
     for (;;) {
-        switch (Fetch(location, sink, observer, progress)) {
+        switch (Fetch(current, sink, observer, progress)) {
             case Attempt::Done:
                 return true;
             case Attempt::Failed:
                 return false;
+            case Attempt::Redirected:
+                if (++redirects > kMaxRedirects) {
+                    sink.Keep();
+                    return false;
+                }
+                current = redirect_;
+                retriedFresh = false;
+                break;
             case Attempt::RetryFresh:
                 if (retriedFresh)
                     return false;
@@ -304,10 +314,20 @@ HttpClient::RangeResult HttpClient::FetchRange(const Location& location,
     if (first < 0 || length <= 0 || length > kMaxBodyLength || first > kMaxBodyLength - length)
         return RangeResult::Failed;
     RangeResult result = RangeResult::Failed;
-    // A stale kept-open connection costs one more attempt, as for a whole file.
-    if (FetchPart(location, first, length, sink, observer, result) == Attempt::RetryFresh)
-        FetchPart(location, first, length, sink, observer, result);
-    return result;
+    Location current = location;
+    bool retriedFresh = false;
+    for (int redirects = 0;;) {
+        const Attempt attempt = FetchPart(current, first, length, sink, observer, result);
+        // A stale kept-open connection costs one more attempt, as for a whole file.
+        if (attempt == Attempt::RetryFresh && !retriedFresh) {
+            retriedFresh = true;
+        } else if (attempt == Attempt::Redirected && ++redirects <= kMaxRedirects) {
+            current = redirect_;
+            retriedFresh = false;
+        } else {
+            return attempt == Attempt::Redirected ? RangeResult::Failed : result;
+        }
+    }
 }
 
 HttpClient::Attempt HttpClient::Begin(const Location& location,
@@ -382,6 +402,19 @@ HttpClient::Attempt HttpClient::Begin(const Location& location,
     }
 }
 
+bool HttpClient::Redirect(const Location& location, const Exchange& exchange, Observer* observer, bool& failed) {
+    const ReplyHead& head = exchange.head;
+    const int status = head.status;
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308)
+        return false;
+    failed = !ResolveRedirect(location, head.location, redirect_);
+    // The body of a redirect says nothing the client needs.
+    if (!keepAlive_ || !head.keepsOpen || head.contentLength < 0 || head.contentLength > kSkippedBodyLimit ||
+        !SkipBody(*stream_, head.contentLength, exchange.first(), observer))
+        Close();
+    return true;
+}
+
 HttpClient::Attempt HttpClient::Fetch(const Location& location,
                                       DownloadSink& sink,
                                       Observer* observer,
@@ -395,6 +428,13 @@ HttpClient::Attempt HttpClient::Fetch(const Location& location,
         return begun;
     }
     const ReplyHead& parsed = exchange.head;
+    bool redirectFailed = false;
+    if (Redirect(location, exchange, observer, redirectFailed)) {
+        if (!redirectFailed)
+            return Attempt::Redirected;
+        sink.Keep();
+        return Attempt::Failed;
+    }
 
     int64_t size = parsed.contentLength;
     if (parsed.status == 206) {
@@ -470,6 +510,9 @@ HttpClient::Attempt HttpClient::FetchPart(const Location& location,
     if (begun != Attempt::Done)
         return begun;
     const ReplyHead& parsed = exchange.head;
+    bool redirectFailed = false;
+    if (Redirect(location, exchange, observer, redirectFailed))
+        return redirectFailed ? Attempt::Failed : Attempt::Redirected;
     if (parsed.status != 206) {
         if (parsed.status == 200)
             result = RangeResult::Ignored;

@@ -108,6 +108,19 @@ TEST_F(ServerRequestTest, ServerTextsWithASchemeChooseTlsAndTheirPort) {
         EXPECT_EQ(ServerUrlBase(c.text), c.urlBase) << c.text;
     }
 
+    // Where redirects lead: a fragment dropped, never from https to plain http, the pin kept.
+    Location from, to;
+    ASSERT_TRUE(ParseUrl("https://h/a/b/c.bin", from));
+    from.pin = "pin";
+    ASSERT_TRUE(ResolveRedirect(from, "../d e.bin#part", to));
+    EXPECT_EQ(to.target, "a/b/../d%20e.bin");
+    EXPECT_EQ(to.pin, "pin");
+    ASSERT_TRUE(ResolveRedirect(from, "//[::1]:8443/x", to));
+    EXPECT_TRUE(to.address.tls && to.address.host == "::1" && to.address.port == 8443 && to.target == "x");
+    EXPECT_FALSE(ResolveRedirect(from, "http://h/c.bin", to));
+    EXPECT_FALSE(ResolveRedirect(from, "", to));
+    EXPECT_FALSE(ResolveRedirect(from, "/a\r\nX-Injected: 1", to));
+
     // With "http://" the Host line carries the host and port, not the text.
     server.EnqueueReply(ListReply("a:1"));
     EXPECT_EQ(Request("http://" + server.Host() + "/"), "a:1");

@@ -6,11 +6,13 @@
 
 #include <array>
 #include <chrono>
+#include <filesystem>
 #include <string>
 
 #include "base/file_system.h"
 #include "common/environment.h"
 #include "common/net_test.h"
+#include "common/scripted_server.h"
 #include "common/temp_dir.h"
 #include "common/test_data.h"
 #include "net/http_client.h"
@@ -154,6 +156,67 @@ TEST_F(WebFixtureTest, ListsAndDownloadsGoThroughTheProxyUnlessNoProxyNamesTheSe
     SetEnvironment("no_proxy", "localhost, 127.0.0.1");
     EXPECT_EQ(load(), Md5Of(pattern));
     SetEnvironment("no_proxy", "");
+}
+
+TEST_F(WebFixtureTest, RedirectsAreFollowedForListsFilesAndRangesButNotForEver) {
+    SafeFolder folder;
+    ASSERT_EQ(folder.Open(temp.path(), "", false), SafeFolder::OpenResult::Opened);
+    HttpClient client;
+    auto get = [&](const std::string& url, const std::string& name) {
+        Location location;
+        return ParseUrl(url, location) &&
+               DownloadFile(client, location, folder, name, DownloadChecks{Md5Of(pattern), {}, {}}, nullptr);
+    };
+    // Absolute (302, 301), absolute-path (307) and relative (308) Locations.
+    for (const char* path :
+         {"/redirect/pattern.bin", "/moved/pattern.bin", "/relative/pattern.bin", "/deep/down/pattern.bin"}) {
+        EXPECT_TRUE(get(web.WebUrl() + path, "r.bin")) << path;
+        EXPECT_EQ(ReadFileBytes(temp / "r.bin"), pattern) << path;
+        RemoveFile(temp / "r.bin");
+    }
+    // To another port: the scripted server sends the client on to nginx.
+    ScriptedServer elsewhere;
+    elsewhere.EnqueueReply("HTTP/1.1 302 Found\r\nLocation: " + web.WebUrl() +
+                           "/pattern.bin\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_TRUE(get(elsewhere.Url("x.bin"), "e.bin"));
+    EXPECT_EQ(ReadFileBytes(temp / "e.bin"), pattern);
+
+    // A loop fails the file after the fifth redirect; the old file stays, no temporary one.
+    WriteFileBytes(temp / "loop.bin", "old");
+    EXPECT_FALSE(get(web.WebUrl() + "/loop", "loop.bin"));
+    EXPECT_EQ(ReadFileBytes(temp / "loop.bin"), "old");
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(std::filesystem::u8path(temp.path())))
+        ++entries;
+    EXPECT_EQ(entries, 2u);  // e.bin and loop.bin
+    const std::string log = web.AccessLog();
+    size_t loops = 0;
+    for (size_t at = log.find("GET /loop 302"); at != std::string::npos; at = log.find("GET /loop 302", at + 1))
+        ++loops;
+    EXPECT_EQ(loops, 6u) << log;
+
+    // A range keeps its range across a redirect.
+    Location location;
+    ASSERT_TRUE(ParseUrl(web.WebUrl() + "/redirect/pattern.bin", location));
+    struct Collected final : ByteSink {
+        bool Append(const char* data, size_t length) override {
+            bytes.append(data, length);
+            return true;
+        }
+        std::string bytes;
+    } part;
+    EXPECT_EQ(client.FetchRange(location, 1000, 2000, part, nullptr), HttpClient::RangeResult::Done);
+    EXPECT_EQ(part.bytes, pattern.substr(1000, 2000));
+
+    // A list request follows a redirect too.
+    EnsureDirectory(web.WebRoot() + "listed/");
+    WriteFileBytes(web.WebRoot() + "listed/index.html", "[data]pattern.bin:" + Md5Of(pattern) + "[/data]");
+    FileList files;
+    ASSERT_EQ(LoadFileList("127.0.0.1:" + std::to_string(web.webPort()), "redirect/listed", observer,
+                           [&files](FileList&& list, bool) { files = std::move(list); }),
+              ListResult::Loaded);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_NE(web.AccessLog().find("GET /listed/ 200"), std::string::npos);
 }
 
 }  // namespace
