@@ -105,9 +105,15 @@ class BodyReader {
     BodyReader(Stream& stream,
                ByteSink& sink,
                Observer* observer,
+               RateLimiter* limiter,
                int64_t room,
                std::function<void(int64_t taken)> taken)
-        : stream_(stream), sink_(sink), observer_(observer), room_(room), onTaken_(std::move(taken)) {}
+        : stream_(stream),
+          sink_(sink),
+          observer_(observer),
+          limiter_(limiter),
+          room_(room),
+          onTaken_(std::move(taken)) {}
 
     // How the body ended; `reusable` says whether the connection is at a reply's end.
     Body Read(const ReplyHead& head, std::string_view first, bool& reusable) {
@@ -137,6 +143,9 @@ class BodyReader {
         taken_ += static_cast<int64_t>(length);
         if (!sink_.Append(data, length))
             return false;
+        // The speed limit is paid for what arrived; a stop asked for while it waits ends the body.
+        if (limiter_ && !limiter_->Pay(length, [this] { return observer_ && observer_->StopRequested(); }))
+            return false;
         if (onTaken_)
             onTaken_(taken_);
         return true;
@@ -148,7 +157,8 @@ class BodyReader {
             return Body::Refused;
         int64_t left = length - static_cast<int64_t>(take);
         while (left > 0) {
-            const auto capacity = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(kReadBlock)));
+            const auto capacity =
+                ReadSize(static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(kReadBlock))));
             const int received = ReadWithin(stream_, buffer_.get(), capacity, kReadMs, observer_);
             // A body that ends before its length is incomplete.
             if (received <= 0)
@@ -183,7 +193,7 @@ class BodyReader {
                 reusable = decoder.ReplyDone();
                 return Body::Complete;
             }
-            const int received = ReadWithin(stream_, buffer_.get(), kReadBlock, kReadMs, observer_);
+            const int received = ReadWithin(stream_, buffer_.get(), ReadSize(kReadBlock), kReadMs, observer_);
             // A chunked body that ends without its zero-size chunk is incomplete.
             if (received <= 0)
                 return observer_ && observer_->StopRequested() ? Body::Refused : Body::Cut;
@@ -197,7 +207,7 @@ class BodyReader {
         if (!Take(first.data(), first.size(), true))
             return Body::Refused;
         for (;;) {
-            const int received = ReadWithin(stream_, buffer_.get(), kReadBlock, kOpenEndMs, observer_);
+            const int received = ReadWithin(stream_, buffer_.get(), ReadSize(kReadBlock), kOpenEndMs, observer_);
             if (received == 0 || received == kReadTimedOut)
                 return Body::Complete;
             if (received < 0)
@@ -212,6 +222,9 @@ class BodyReader {
 
     // The bytes the sink may still take.
     int64_t Room() const { return room_ - taken_; }
+
+    // One read asks for no more than the speed limit lets through in a short while.
+    size_t ReadSize(size_t capacity) const { return limiter_ ? limiter_->ReadSize(capacity) : capacity; }
 
     // Counts `received` bytes into the current window of kReadMs; true when a window
     // ended with fewer than kStalledBytes. What arrived stays for a later resume.
@@ -230,6 +243,7 @@ class BodyReader {
     Stream& stream_;
     ByteSink& sink_;
     Observer* observer_;
+    RateLimiter* limiter_;
     const int64_t room_;
     const std::function<void(int64_t)> onTaken_;
     int64_t taken_ = 0;
@@ -475,7 +489,8 @@ HttpClient::Attempt HttpClient::Fetch(const Location& location,
     std::function<void(int64_t)> taken;
     if (progress)
         taken = [&progress, start, size](int64_t count) { progress(start + count, size); };
-    BodyReader reader(*stream_, sink, observer, limit < 0 ? kMaxBodyLength : limit - start, std::move(taken));
+    BodyReader reader(*stream_, sink, observer, network_.limiter.get(), limit < 0 ? kMaxBodyLength : limit - start,
+                      std::move(taken));
     bool reusable = false;
     const Body body = reader.Read(parsed, exchange.first(), reusable);
     if (body != Body::Complete || !keepAlive_ || !parsed.keepsOpen || !reusable)
@@ -528,7 +543,7 @@ HttpClient::Attempt HttpClient::FetchPart(const Location& location,
         Close();
         return Attempt::Failed;
     }
-    BodyReader reader(*stream_, sink, observer, length, {});
+    BodyReader reader(*stream_, sink, observer, network_.limiter.get(), length, {});
     bool reusable = false;
     const Body body = reader.Read(parsed, exchange.first(), reusable);
     if (body != Body::Complete || !keepAlive_ || !parsed.keepsOpen || !reusable)

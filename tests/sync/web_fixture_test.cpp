@@ -7,7 +7,9 @@
 #include <array>
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "base/file_system.h"
 #include "common/environment.h"
@@ -217,6 +219,29 @@ TEST_F(WebFixtureTest, RedirectsAreFollowedForListsFilesAndRangesButNotForEver) 
               ListResult::Loaded);
     ASSERT_EQ(files.size(), 1u);
     EXPECT_NE(web.AccessLog().find("GET /listed/ 200"), std::string::npos);
+}
+
+TEST_F(WebFixtureTest, ConnectionsSharingALimiterShareItsBudget) {
+    // Two downloads of 300000 bytes at once under one limit of 150 KiB/s: together they
+    // cannot end before 600000 bytes' worth of it (3.9 s), less the limiter's small burst.
+    auto limiter = std::make_shared<RateLimiter>(150 * 1024);
+    const auto start = std::chrono::steady_clock::now();
+    bool ok[2] = {false, false};
+    auto fetch = [&](int index) {
+        SafeFolder folder;
+        Location location;
+        HttpClient client(true, NetworkOptions{"none", limiter, {}});
+        ok[index] = folder.Open(temp.path(), "", false) == SafeFolder::OpenResult::Opened &&
+                    ParseUrl(web.WebUrl() + "/pattern.bin", location) &&
+                    DownloadFile(client, location, folder, "l" + std::to_string(index) + ".bin",
+                                 DownloadChecks{Md5Of(pattern), {}, {}}, nullptr);
+    };
+    std::thread other(fetch, 1);
+    fetch(0);
+    other.join();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(ok[0] && ok[1]);
+    EXPECT_GE(took, std::chrono::milliseconds(3500));
 }
 
 }  // namespace
