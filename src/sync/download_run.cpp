@@ -193,7 +193,8 @@ struct DownloadRun::Shared {
     size_t idle = 0;
     bool deciderWaits = false;
     bool closed = false;
-    std::vector<std::thread> pool;  // the deciding thread's own
+    std::vector<std::thread> pool;       // the deciding thread's own
+    std::unique_ptr<MirrorSet> mirrors;  // the run's mirrors, shared by its downloads
     std::atomic<int> failed{0};
     std::atomic<bool> stopped{false};
     std::atomic<int> swapScript{static_cast<int>(SwapScript::Untouched)};
@@ -220,6 +221,7 @@ DownloadRun::DownloadRun(const GameSource& source,
       shared_(std::make_unique<Shared>()) {
     shared_->workers = static_cast<size_t>(std::clamp(source.connections, 1, kMaxConnections));
     shared_->ahead = std::max<size_t>(2 * shared_->workers, 8);
+    shared_->mirrors = std::make_unique<MirrorSet>(source.network.mirrors);
 }
 
 DownloadRun::~DownloadRun() = default;
@@ -240,7 +242,8 @@ bool DownloadRun::Fetch(HttpClient& client, const Job& job) {
         shared_->swapScript.store(static_cast<int>(ok ? SwapScript::Written : SwapScript::Gone));
         return ok;
     }
-    if (!located || !DownloadFile(client, location, *job.folder, job.name, checks, &observer_, advance))
+    if (!located ||
+        !DownloadFromSources(client, *shared_->mirrors, location, *job.folder, job.name, checks, &observer_, advance))
         return false;
     // The program's own file, installed with the game, must run there.
     if (entry.path == ProgramFileName() && !MakeProgramRunnable(*job.folder, job.name))
@@ -275,7 +278,8 @@ void DownloadRun::Deal(HttpClient& client, Job& job) {
 void DownloadRun::Work() {
     Shared& shared = *shared_;
     // Each download's connection goes by source.network: the proxy (chosen once
-    // for each server by the client).
+    // for each server by the client) and the shared speed limit; the mirrors are
+    // the run's (shared->mirrors).
     HttpClient client(true, source_.network);
     for (;;) {
         Job job;
