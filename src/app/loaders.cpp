@@ -12,7 +12,9 @@ namespace zefo {
 namespace {
 
 ServerAccess Access(const Settings& settings) {
-    return ServerAccess(settings.server, settings.pin);
+    ServerAccess access(settings.server, settings.pin);
+    access.proxy = settings.proxy;
+    return access;
 }
 
 }  // namespace

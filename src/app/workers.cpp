@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "app/app_state.h"
 #include "app/ids.h"
@@ -23,8 +24,9 @@ namespace zefo {
 namespace {
 
 GameSource Source(const TextSnapshot& texts) {
-    return GameSource{ServerAccess(texts.settings.server, texts.settings.pin), texts.gameFolder,
-                      !BuiltInPublisherKey().empty(), texts.settings.connections,
+    ServerAccess access(texts.settings.server, texts.settings.pin);
+    access.proxy = texts.settings.proxy;
+    return GameSource{std::move(access), texts.gameFolder, !BuiltInPublisherKey().empty(), texts.settings.connections,
                       NetworkOptions{texts.settings.proxy, State().limiter, texts.mirrors}};
 }
 

@@ -331,7 +331,9 @@ NetworkOptions Network(const Settings& settings) {
 }
 
 ServerAccess Access(const Settings& settings) {
-    return ServerAccess(settings.server, settings.pin);
+    ServerAccess access(settings.server, settings.pin);
+    access.proxy = settings.proxy;
+    return access;
 }
 
 GameSource Source(const Settings& settings, const std::string& gameFolder, std::vector<std::string> mirrors) {

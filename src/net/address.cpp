@@ -24,7 +24,9 @@ void SetAuthority(std::string_view authority, bool tls, ServerAddress& address) 
     address.tls = tls;
     SplitHostPort(authority, address.host, address.port);
     // SplitHostPort gives 80 when no port is written.
-    if (tls && (authority.find(':') == std::string_view::npos || authority.back() == ':'))
+    const size_t close = !authority.empty() && authority.front() == '[' ? authority.find(']') : std::string_view::npos;
+    const size_t colon = authority.find(':', close == std::string_view::npos ? 0 : close);
+    if (tls && (colon == std::string_view::npos || authority.back() == ':'))
         address.port = kHttpsPort;
 }
 
@@ -74,6 +76,12 @@ bool Finish(ServerAddress address, const std::string& target, Location& location
 void SplitHostPort(std::string_view authority, std::string& host, uint16_t& port) {
     size_t colon = authority.find(':');
     host = std::string(authority.substr(0, colon));
+    // "[v6]" or "[v6]:port": the host is what stands between the brackets.
+    const size_t close = authority.find(']');
+    if (!authority.empty() && authority.front() == '[' && close != std::string_view::npos) {
+        host = std::string(authority.substr(1, close - 1));
+        colon = close + 1 < authority.size() && authority[close + 1] == ':' ? close + 1 : std::string_view::npos;
+    }
     port = kHttpPort;
     if (colon == std::string_view::npos || colon + 1 == authority.size())
         return;
@@ -97,7 +105,9 @@ ServerAddress ParseServerAddress(std::string_view text) {
 
 std::string HostLine(const ServerAddress& address) {
     const uint16_t own = address.tls ? kHttpsPort : kHttpPort;
-    return address.port == own ? address.host : address.host + ":" + std::to_string(address.port);
+    // An IPv6 literal is written in brackets, so that its colons are not taken for the port's.
+    const std::string host = address.host.find(':') == std::string::npos ? address.host : "[" + address.host + "]";
+    return address.port == own ? host : host + ":" + std::to_string(address.port);
 }
 
 std::string ServerUrlBase(std::string_view serverText) {
@@ -132,6 +142,41 @@ bool ParseUrl(std::string_view url, Location& location) {
                  tls, address);
     return Finish(std::move(address),
                   slash == std::string_view::npos ? std::string() : std::string(url.substr(slash + 1)), location);
+}
+
+bool ResolveRedirect(const Location& from, std::string_view value, Location& next) {
+    value = value.substr(0, value.find('#'));
+    const std::string encoded = UrlEncodePath(value);
+    bool tls = false;
+    size_t rest = 0;
+    Location result;
+    if (encoded.empty()) {
+        return false;
+    } else if (Scheme(encoded, tls, rest)) {
+        if (!ParseUrl(encoded, result))
+            return false;
+    } else if (encoded.compare(0, 2, "//") == 0) {
+        if (!ParseUrl((from.address.tls ? "https:" : "http:") + encoded, result))
+            return false;
+    } else {
+        std::string target;
+        if (encoded.front() == '/') {
+            target = encoded.substr(1);
+        } else {
+            const size_t slash = from.target.rfind('/');
+            target = (slash == std::string::npos ? std::string() : from.target.substr(0, slash + 1)) + encoded;
+        }
+        // The target so far is already in the bytes of requests; only the new part is checked.
+        if (HasControlBytes(target))
+            return false;
+        result.address = from.address;
+        result.target = std::move(target);
+    }
+    if (from.address.tls && !result.address.tls)
+        return false;
+    result.pin = from.pin;
+    next = std::move(result);
+    return true;
 }
 
 bool LocateFile(std::string_view serverText,

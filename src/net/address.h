@@ -25,7 +25,8 @@ struct Location {
     std::string pin;
 };
 
-// Splits "host" or "host:port" at the first ":". The port is the decimal digits
+// Splits "host" or "host:port" at the first ":", or "[v6]" or "[v6]:port" after the
+// "]" (the host is then the address without its brackets). The port is the decimal digits
 // up to the first non-digit, reduced to 16 bits (no digits give 0); without a
 // port text it is 80.
 void SplitHostPort(std::string_view authority, std::string& host, uint16_t& port);
@@ -36,8 +37,8 @@ void SplitHostPort(std::string_view authority, std::string& host, uint16_t& port
 // SplitHostPort does.
 ServerAddress ParseServerAddress(std::string_view text);
 
-// The value of a Host line for the address: the host, with ":port" unless the port
-// is the scheme's own (443 for TLS, 80 otherwise).
+// The value of a Host line for the address: the host (an IPv6 literal in brackets),
+// with ":port" unless the port is the scheme's own (443 for TLS, 80 otherwise).
 std::string HostLine(const ServerAddress& address);
 
 // "http://" or "https://" and the authority of a server text: a text without a
@@ -52,6 +53,13 @@ std::string UrlEncodePath(std::string_view text);
 // sent). The URL is UTF-8 and its bytes go out in the code page of requests. False
 // for another scheme, an empty host, text that is not UTF-8 and control bytes.
 bool ParseUrl(std::string_view url, Location& location);
+
+// Where a redirect leads from `from`: `value` (a Location line's value) is an
+// absolute http or https URL, "//authority/...", "/path", or a path relative to the
+// folder of from's target; a fragment is dropped and spaces are encoded. The pin stays
+// (a redirect cannot lead round it). False for a value ParseUrl would refuse, and for
+// one that leads from https to plain http.
+bool ResolveRedirect(const Location& from, std::string_view value, Location& next);
 
 // The location of `path` (a listed path) in `gameFolder` on the server of
 // `serverText`, reached with `pin`: the authority of the server text (up to its first

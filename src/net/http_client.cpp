@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "net/clock.h"
 #include "net/http_reply.h"
@@ -104,9 +105,15 @@ class BodyReader {
     BodyReader(Stream& stream,
                ByteSink& sink,
                Observer* observer,
+               RateLimiter* limiter,
                int64_t room,
                std::function<void(int64_t taken)> taken)
-        : stream_(stream), sink_(sink), observer_(observer), room_(room), onTaken_(std::move(taken)) {}
+        : stream_(stream),
+          sink_(sink),
+          observer_(observer),
+          limiter_(limiter),
+          room_(room),
+          onTaken_(std::move(taken)) {}
 
     // How the body ended; `reusable` says whether the connection is at a reply's end.
     Body Read(const ReplyHead& head, std::string_view first, bool& reusable) {
@@ -136,6 +143,9 @@ class BodyReader {
         taken_ += static_cast<int64_t>(length);
         if (!sink_.Append(data, length))
             return false;
+        // The speed limit is paid for what arrived; a stop asked for while it waits ends the body.
+        if (limiter_ && !limiter_->Pay(length, [this] { return observer_ && observer_->StopRequested(); }))
+            return false;
         if (onTaken_)
             onTaken_(taken_);
         return true;
@@ -147,7 +157,8 @@ class BodyReader {
             return Body::Refused;
         int64_t left = length - static_cast<int64_t>(take);
         while (left > 0) {
-            const auto capacity = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(kReadBlock)));
+            const auto capacity =
+                ReadSize(static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(kReadBlock))));
             const int received = ReadWithin(stream_, buffer_.get(), capacity, kReadMs, observer_);
             // A body that ends before its length is incomplete.
             if (received <= 0)
@@ -182,7 +193,7 @@ class BodyReader {
                 reusable = decoder.ReplyDone();
                 return Body::Complete;
             }
-            const int received = ReadWithin(stream_, buffer_.get(), kReadBlock, kReadMs, observer_);
+            const int received = ReadWithin(stream_, buffer_.get(), ReadSize(kReadBlock), kReadMs, observer_);
             // A chunked body that ends without its zero-size chunk is incomplete.
             if (received <= 0)
                 return observer_ && observer_->StopRequested() ? Body::Refused : Body::Cut;
@@ -196,7 +207,7 @@ class BodyReader {
         if (!Take(first.data(), first.size(), true))
             return Body::Refused;
         for (;;) {
-            const int received = ReadWithin(stream_, buffer_.get(), kReadBlock, kOpenEndMs, observer_);
+            const int received = ReadWithin(stream_, buffer_.get(), ReadSize(kReadBlock), kOpenEndMs, observer_);
             if (received == 0 || received == kReadTimedOut)
                 return Body::Complete;
             if (received < 0)
@@ -211,6 +222,9 @@ class BodyReader {
 
     // The bytes the sink may still take.
     int64_t Room() const { return room_ - taken_; }
+
+    // One read asks for no more than the speed limit lets through in a short while.
+    size_t ReadSize(size_t capacity) const { return limiter_ ? limiter_->ReadSize(capacity) : capacity; }
 
     // Counts `received` bytes into the current window of kReadMs; true when a window
     // ended with fewer than kStalledBytes. What arrived stays for a later resume.
@@ -229,6 +243,7 @@ class BodyReader {
     Stream& stream_;
     ByteSink& sink_;
     Observer* observer_;
+    RateLimiter* limiter_;
     const int64_t room_;
     const std::function<void(int64_t)> onTaken_;
     int64_t taken_ = 0;
@@ -248,7 +263,16 @@ struct HttpClient::Exchange {
     std::string_view first() const { return std::string_view(bytes).substr(head.bodyStart); }
 };
 
-HttpClient::HttpClient(bool keepAlive) : keepAlive_(keepAlive) {}
+HttpClient::HttpClient(bool keepAlive, NetworkOptions network) : keepAlive_(keepAlive), network_(std::move(network)) {}
+
+const ProxyChoice& HttpClient::ProxyFor(const ServerAddress& address) {
+    const std::string key = HostLine(address) + (address.tls ? "|tls" : "|");
+    if (key != proxyKey_) {
+        proxy_ = ChooseProxy(network_.proxy, address.tls, address.host, address.port);
+        proxyKey_ = key;
+    }
+    return proxy_;
+}
 
 HttpClient::~HttpClient() = default;
 
@@ -264,12 +288,22 @@ bool HttpClient::Download(const Location& location,
     // A stale kept-open connection, a resumed file that turned out to be another
     // version, or a range the server cannot serve each cost one more attempt.
     bool retriedFresh = false, retriedWhole = false;
+    Location current = location;
+    int redirects = 0;
     for (;;) {
-        switch (Fetch(location, sink, observer, progress)) {
+        switch (Fetch(current, sink, observer, progress)) {
             case Attempt::Done:
                 return true;
             case Attempt::Failed:
                 return false;
+            case Attempt::Redirected:
+                if (++redirects > kMaxRedirects) {
+                    sink.Keep();
+                    return false;
+                }
+                current = redirect_;
+                retriedFresh = false;
+                break;
             case Attempt::RetryFresh:
                 if (retriedFresh)
                     return false;
@@ -294,10 +328,20 @@ HttpClient::RangeResult HttpClient::FetchRange(const Location& location,
     if (first < 0 || length <= 0 || length > kMaxBodyLength || first > kMaxBodyLength - length)
         return RangeResult::Failed;
     RangeResult result = RangeResult::Failed;
-    // A stale kept-open connection costs one more attempt, as for a whole file.
-    if (FetchPart(location, first, length, sink, observer, result) == Attempt::RetryFresh)
-        FetchPart(location, first, length, sink, observer, result);
-    return result;
+    Location current = location;
+    bool retriedFresh = false;
+    for (int redirects = 0;;) {
+        const Attempt attempt = FetchPart(current, first, length, sink, observer, result);
+        // A stale kept-open connection costs one more attempt, as for a whole file.
+        if (attempt == Attempt::RetryFresh && !retriedFresh) {
+            retriedFresh = true;
+        } else if (attempt == Attempt::Redirected && ++redirects <= kMaxRedirects) {
+            current = redirect_;
+            retriedFresh = false;
+        } else {
+            return attempt == Attempt::Redirected ? RangeResult::Failed : result;
+        }
+    }
 }
 
 HttpClient::Attempt HttpClient::Begin(const Location& location,
@@ -305,17 +349,18 @@ HttpClient::Attempt HttpClient::Begin(const Location& location,
                                       Observer* observer,
                                       Exchange& exchange) {
     const ServerAddress& address = location.address;
-    std::string request = "GET /";
-    request.append(location.target)
-        .append(" HTTP/1.1\r\nAccept: */*\r\nHost: ")
-        .append(HostLine(address))
-        .append("\r\n");
-    // The request (without a range) and its terminating zero must fit the room beside the host.
+    const ProxyChoice& proxy = ProxyFor(address);
+    const std::string target = RequestTarget(address, proxy, "/" + location.target);
+    std::string request = "GET ";
+    request.append(target).append(" HTTP/1.1\r\nAccept: */*\r\nHost: ").append(HostLine(address)).append("\r\n");
+    // The request (without a range) and its terminating zero must fit the room beside
+    // the host (and the absolute URL's own part through a proxy).
     if (request.size() + std::string_view("Connection: close\r\n\r\n").size() + 1 >
-        address.host.size() + kRequestRoom) {
+        address.host.size() + (target.size() - location.target.size() - 1) + kRequestRoom) {
         exchange.keep = false;
         return Attempt::Failed;
     }
+    request.append(ProxyAuthorizationLine(address, proxy));
     if (!range.empty())
         request.append("Range: bytes=").append(range).append("\r\n");
     request.append(keepAlive_ ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n");
@@ -326,7 +371,11 @@ HttpClient::Attempt HttpClient::Begin(const Location& location,
     const bool reused = stream_ != nullptr;
     if (!stream_) {
         std::string reason;
-        stream_ = OpenStream(address, location.pin, kHandshakeMs, reason);
+        StreamOptions options;
+        if (observer)
+            options.stopRequested = [observer] { return observer->StopRequested(); };
+        options.proxy = proxy;
+        stream_ = OpenStream(address, location.pin, kHandshakeMs, reason, options);
         if (!stream_)
             return Attempt::Failed;
         endpoint_ = endpoint;
@@ -367,6 +416,19 @@ HttpClient::Attempt HttpClient::Begin(const Location& location,
     }
 }
 
+bool HttpClient::Redirect(const Location& location, const Exchange& exchange, Observer* observer, bool& failed) {
+    const ReplyHead& head = exchange.head;
+    const int status = head.status;
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308)
+        return false;
+    failed = !ResolveRedirect(location, head.location, redirect_);
+    // The body of a redirect says nothing the client needs.
+    if (!keepAlive_ || !head.keepsOpen || head.contentLength < 0 || head.contentLength > kSkippedBodyLimit ||
+        !SkipBody(*stream_, head.contentLength, exchange.first(), observer))
+        Close();
+    return true;
+}
+
 HttpClient::Attempt HttpClient::Fetch(const Location& location,
                                       DownloadSink& sink,
                                       Observer* observer,
@@ -380,6 +442,13 @@ HttpClient::Attempt HttpClient::Fetch(const Location& location,
         return begun;
     }
     const ReplyHead& parsed = exchange.head;
+    bool redirectFailed = false;
+    if (Redirect(location, exchange, observer, redirectFailed)) {
+        if (!redirectFailed)
+            return Attempt::Redirected;
+        sink.Keep();
+        return Attempt::Failed;
+    }
 
     int64_t size = parsed.contentLength;
     if (parsed.status == 206) {
@@ -420,7 +489,8 @@ HttpClient::Attempt HttpClient::Fetch(const Location& location,
     std::function<void(int64_t)> taken;
     if (progress)
         taken = [&progress, start, size](int64_t count) { progress(start + count, size); };
-    BodyReader reader(*stream_, sink, observer, limit < 0 ? kMaxBodyLength : limit - start, std::move(taken));
+    BodyReader reader(*stream_, sink, observer, network_.limiter.get(), limit < 0 ? kMaxBodyLength : limit - start,
+                      std::move(taken));
     bool reusable = false;
     const Body body = reader.Read(parsed, exchange.first(), reusable);
     if (body != Body::Complete || !keepAlive_ || !parsed.keepsOpen || !reusable)
@@ -455,6 +525,9 @@ HttpClient::Attempt HttpClient::FetchPart(const Location& location,
     if (begun != Attempt::Done)
         return begun;
     const ReplyHead& parsed = exchange.head;
+    bool redirectFailed = false;
+    if (Redirect(location, exchange, observer, redirectFailed))
+        return redirectFailed ? Attempt::Failed : Attempt::Redirected;
     if (parsed.status != 206) {
         if (parsed.status == 200)
             result = RangeResult::Ignored;
@@ -470,7 +543,7 @@ HttpClient::Attempt HttpClient::FetchPart(const Location& location,
         Close();
         return Attempt::Failed;
     }
-    BodyReader reader(*stream_, sink, observer, length, {});
+    BodyReader reader(*stream_, sink, observer, network_.limiter.get(), length, {});
     bool reusable = false;
     const Body body = reader.Read(parsed, exchange.first(), reusable);
     if (body != Body::Complete || !keepAlive_ || !parsed.keepsOpen || !reusable)

@@ -7,6 +7,8 @@
 // A file with a limit (a signed size) takes no byte past it: a reply that announces
 // more fails before its body, one that brings more fails as it passes it. A file
 // without one fails when its reply announces more than its sink has room for.
+// Redirects (301, 302, 303, 307, 308) are followed, at most kMaxRedirects in a row and
+// never from https to plain http; a range asked for stays asked for.
 // A server is waited for at most 10 seconds for its next bytes and for its whole head,
 // and a body that brings less than a kilobyte in 10 seconds has broken off too.
 #pragma once
@@ -17,10 +19,13 @@
 
 #include "net/address.h"
 #include "net/download_sink.h"
+#include "net/network_options.h"
 #include "net/observer.h"
 #include "net/stream.h"
 
 namespace zefo {
+
+constexpr int kMaxRedirects = 5;
 
 class HttpClient {
   public:
@@ -34,7 +39,8 @@ class HttpClient {
     };
 
     // With `keepAlive` false every request asks the server to close after its reply.
-    explicit HttpClient(bool keepAlive = true);
+    // `network` names the proxy (ChooseProxy's override, asked once for each server).
+    explicit HttpClient(bool keepAlive = true, NetworkOptions network = {});
     ~HttpClient();
     HttpClient(const HttpClient&) = delete;
     HttpClient& operator=(const HttpClient&) = delete;
@@ -53,7 +59,8 @@ class HttpClient {
     int connectionsOpened() const { return opened_; }
 
   private:
-    enum class Attempt { Done, Failed, RetryFresh, RetryWhole };
+    // Redirected: the reply sent the request to redirect_.
+    enum class Attempt { Done, Failed, RetryFresh, RetryWhole, Redirected };
     struct Exchange;
     Attempt Fetch(const Location& location, DownloadSink& sink, Observer* observer, const FileProgress& progress);
     Attempt FetchPart(const Location& location,
@@ -64,8 +71,19 @@ class HttpClient {
                       RangeResult& result);
     Attempt Begin(const Location& location, const std::string& range, Observer* observer, Exchange& exchange);
     void Close();
+    // Whether the reply in `exchange` is a redirect; when it is, its body is read past
+    // (or the connection closed) and redirect_ holds where it leads, or the attempt
+    // fails (`failed`) for a redirect that cannot be followed.
+    bool Redirect(const Location& location, const Exchange& exchange, Observer* observer, bool& failed);
+
+    // The proxy of `address`, chosen once for each server the client talks to.
+    const ProxyChoice& ProxyFor(const ServerAddress& address);
 
     const bool keepAlive_;
+    const NetworkOptions network_;
+    std::string proxyKey_;  // the server proxy_ was chosen for
+    ProxyChoice proxy_;
+    Location redirect_;
     StreamPtr stream_;
     std::string endpoint_;  // where the open stream leads, and with which pin
     int opened_ = 0;

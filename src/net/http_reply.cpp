@@ -128,6 +128,11 @@ HeadResult ParseReplyHead(std::string_view data, bool atEnd, ReplyHead& head) {
                 return HeadResult::Refused;
         } else if (StartsWithNoCase(line, "content-range:")) {
             head.hasRange = ParseContentRange(line.substr(14), head);
+        } else if (StartsWithNoCase(line, "location:")) {
+            std::string_view value = SkipBlanks(line.substr(9));
+            while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+                value.remove_suffix(1);
+            head.location = std::string(value);
         } else if (StartsWithNoCase(line, "connection:")) {
             closes = closes || ContainsNoCase(line.substr(11), "close");
             keepAlive = keepAlive || ContainsNoCase(line.substr(11), "keep-alive");

@@ -25,6 +25,7 @@ struct ReplyHead {
     int64_t rangeLast = 0;
     int64_t rangeTotal = -1;
     size_t bodyStart = 0;  // where the body begins in the bytes parsed
+    std::string location;  // the Location line's value without blanks around it, or empty
 };
 
 enum class HeadResult { Incomplete, Refused, Complete };

@@ -193,22 +193,22 @@ ListResult LoadGameList(const ServerAccess& access,
                         const ListTrust& trust) {
     ListResult outcome = ListResult::Loaded;
     SignatureCheck signature(trust, "/");
-    RequestResult request = ServerRequest(
-        access, "/", observer, signature.required(), [&](const std::string& block, std::string_view rawReply) {
-            if (signature.required() && !signature.Verify(rawReply, observer)) {
-                outcome = ListResult::ErrorReply;
-                return;
-            }
-            GameList games;
-            if (!ParseGameBlock(block, games)) {
-                outcome = Refuse(observer);
-                return;
-            }
-            store(std::move(games));
-            if (signature.required())
-                signature.Accepted();
-            observer.Status(LookupText("GAMES_LOADED"));
-        });
+    RequestResult request = ServerRequest(access, "/", observer, signature.required(),
+                                          [&](const std::string& block, std::string_view rawReply) {
+                                              if (signature.required() && !signature.Verify(rawReply, observer)) {
+                                                  outcome = ListResult::ErrorReply;
+                                                  return;
+                                              }
+                                              GameList games;
+                                              if (!ParseGameBlock(block, games)) {
+                                                  outcome = Refuse(observer);
+                                                  return;
+                                              }
+                                              store(std::move(games));
+                                              if (signature.required())
+                                                  signature.Accepted();
+                                              observer.Status(LookupText("GAMES_LOADED"));
+                                          });
     return request == RequestResult::Done ? outcome : FromRequest(request);
 }
 

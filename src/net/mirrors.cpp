@@ -137,4 +137,54 @@ std::vector<std::string> MirrorsFromHead(std::string_view head) {
     return UsableMirrors(urls);
 }
 
+MirrorSet::MirrorSet(const std::vector<std::string>& mirrors)
+    : urls_(UsableMirrors(mirrors)), aside_(urls_.size(), false), tries_(urls_.size(), 0) {}
+
+std::vector<std::pair<int, Location>> MirrorSet::Sources(const Location& server) {
+    std::vector<std::pair<int, Location>> sources;
+    std::lock_guard guard(lock_);
+    const size_t count = urls_.size();
+    const size_t first = count == 0 ? 0 : next_++ % count;
+    for (size_t step = 0; step < count; ++step) {
+        const size_t index = (first + step) % count;
+        if (aside_[index])
+            continue;
+        std::string url = urls_[index];
+        if (url.back() != '/')
+            url += '/';
+        Location location;
+        // The target is in the bytes of requests already; ParseUrl takes it as it is.
+        if (!ParseUrl(url, location)) {
+            aside_[index] = true;
+            continue;
+        }
+        location.target += server.target;
+        location.pin.clear();
+        sources.emplace_back(static_cast<int>(index), std::move(location));
+    }
+    sources.emplace_back(kServer, server);
+    return sources;
+}
+
+void MirrorSet::SetAside(int index) {
+    std::lock_guard guard(lock_);
+    if (index >= 0 && static_cast<size_t>(index) < aside_.size())
+        aside_[static_cast<size_t>(index)] = true;
+}
+
+bool MirrorSet::Use(int index) {
+    std::lock_guard guard(lock_);
+    if (index < 0 || static_cast<size_t>(index) >= aside_.size())
+        return index == kServer;
+    if (aside_[static_cast<size_t>(index)])
+        return false;
+    ++tries_[static_cast<size_t>(index)];
+    return true;
+}
+
+int MirrorSet::Tries(int index) const {
+    std::lock_guard guard(lock_);
+    return index >= 0 && static_cast<size_t>(index) < tries_.size() ? tries_[static_cast<size_t>(index)] : 0;
+}
+
 }  // namespace zefo

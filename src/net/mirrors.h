@@ -9,9 +9,13 @@
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "net/address.h"
 
 namespace zefo {
 
@@ -38,5 +42,34 @@ std::string MirrorsLineText(const std::vector<std::string>& mirrors);
 // The usable mirrors of the "[mirrors]" line in `head`, the text of a reply before
 // its "[data]"; none when it holds no such line.
 std::vector<std::string> MirrorsFromHead(std::string_view head);
+
+// The mirrors of one run and the server, shared by the run's downloads: each file
+// is asked of the mirrors still in use, a different one first for each file so that
+// the files spread over them, then of the server. A mirror that fails a request is
+// set aside for the rest of the run.
+class MirrorSet {
+  public:
+    static constexpr int kServer = -1;
+
+    explicit MirrorSet(const std::vector<std::string>& mirrors = {});
+
+    // Where to ask for the file at `server` (the update server's location of it), in
+    // order: the index of each mirror with its location there (no pin: a mirror's
+    // chain is checked, the server's key is the server's), the server (kServer) last.
+    std::vector<std::pair<int, Location>> Sources(const Location& server);
+    // Whether a request may go to `index` now (a mirror set aside meanwhile may not);
+    // counts the request.
+    bool Use(int index);
+    void SetAside(int index);
+    // Requests handed to the mirror `index` so far.
+    int Tries(int index) const;
+
+  private:
+    mutable std::mutex lock_;
+    std::vector<std::string> urls_;
+    std::vector<bool> aside_;  // guarded by lock_, as are the two below
+    std::vector<int> tries_;
+    size_t next_ = 0;
+};
 
 }  // namespace zefo

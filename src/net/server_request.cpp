@@ -4,6 +4,7 @@
 #include <array>
 
 #include "net/clock.h"
+#include "net/http_reply.h"
 #include "net/stream.h"
 #include "net/text_decode.h"
 #include "net/text_ops.h"
@@ -22,6 +23,8 @@ constexpr uint32_t kStopPollMs = 250;
 constexpr std::string_view kDataMarker = "[data]";
 constexpr std::string_view kSigOpen = "[sig]";
 constexpr std::string_view kSigClose = "[/sig]";
+// Redirects a list request follows in a row.
+constexpr int kMaxListRedirects = 5;
 
 void ShowError(Observer& observer, const char* key) {
     observer.Message(LookupText("ERR"), LookupText(key));
@@ -82,8 +85,9 @@ std::string ReplyHead(const std::string& collected) {
 
 }  // namespace
 
-std::string ListRequestText(const std::string& server, const std::string& path) {
-    return "GET " + path + " HTTP/1.0\r\n" + "Host: " + server + "\r\n" + "User-Agent: Zefo Game Updater\r\n" + "\r\n";
+std::string ListRequestText(const std::string& server, const std::string& path, const std::string& proxyAuthorization) {
+    return "GET " + path + " HTTP/1.0\r\n" + "Host: " + server + "\r\n" + proxyAuthorization +
+           "User-Agent: Zefo Game Updater\r\n" + "\r\n";
 }
 
 RequestResult ServerRequest(const std::string& server,
@@ -94,22 +98,67 @@ RequestResult ServerRequest(const std::string& server,
                          [&handleBlock](const std::string& block, std::string_view) { handleBlock(block); });
 }
 
-RequestResult ServerRequest(const ServerAccess& access,
-                            const std::string& path,
-                            Observer& observer,
-                            bool signedReply,
-                            const ReplyHandler& handleReply) {
-    const ServerAddress address = ParseServerAddress(access.server);
+namespace {
+
+// Where one exchange of a list request goes: the address, the text of its Host line,
+// the request target ("/" and the rest) and the redirects that led there.
+struct ListTarget {
+    ServerAddress address;
+    std::string hostText;
+    std::string path;
+    int redirects = 0;
+};
+
+// Whether `reply` begins with a complete head that redirects the request; `next` then
+// holds where to, or the redirect cannot be followed (`failed`).
+bool ListRedirect(const ListTarget& target,
+                  const std::string& pin,
+                  const std::string& reply,
+                  bool peerGone,
+                  ListTarget& next,
+                  bool& failed) {
+    zefo::ReplyHead head;
+    if (ParseReplyHead(reply, peerGone, head) != HeadResult::Complete)
+        return false;
+    const int status = head.status;
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308)
+        return false;
+    Location from, to;
+    from.address = target.address;
+    from.target = target.path.substr(1);
+    from.pin = pin;
+    failed = target.redirects >= kMaxListRedirects || !ResolveRedirect(from, head.location, to);
+    if (!failed) {
+        next.address = to.address;
+        next.hostText = HostLine(to.address);
+        next.path = "/" + to.target;
+        next.redirects = target.redirects + 1;
+    }
+    return true;
+}
+
+RequestResult Exchange(const ServerAccess& access,
+                       const ListTarget& target,
+                       Observer& observer,
+                       bool signedReply,
+                       const ReplyHandler& handleReply) {
+    const ServerAddress& address = target.address;
+    const std::string& path = target.path;
     std::string reason;
-    StreamPtr stream = OpenStream(address, access.pin, kListTimeoutMs, reason);
+    StreamOptions options;
+    options.stopRequested = [&observer] { return observer.StopRequested(); };
+    options.proxy = ChooseProxy(access.proxy, address.tls, address.host, address.port);
+    StreamPtr stream = OpenStream(address, access.pin, kListTimeoutMs, reason, options);
     if (!stream) {
+        if (observer.StopRequested())
+            return RequestResult::Stopped;
         if (!reason.empty())
             observer.Status(reason);
         ShowError(observer, "ERR_SERVER");
         return RequestResult::Unreachable;
     }
-    // A text without a scheme stands in the Host line as it is written.
-    const std::string request = ListRequestText(address.schemeGiven ? HostLine(address) : access.server, path);
+    const std::string request = ListRequestText(target.hostText, RequestTarget(address, options.proxy, path),
+                                                ProxyAuthorizationLine(address, options.proxy));
     stream->Send(request.data(), static_cast<int>(request.size()));
     const uint32_t start = MillisecondTicks();
 
@@ -118,6 +167,7 @@ RequestResult ServerRequest(const ServerAccess& access,
     size_t searchFrom = 0;  // "[/data]" cannot begin before this offset
     SignedEnd signedEnd;
     bool peerGone = false;
+    bool headSeen = false;
     std::array<char, kPiece> piece;
     for (;;) {
         if (observer.StopRequested())
@@ -151,6 +201,21 @@ RequestResult ServerRequest(const ServerAccess& access,
                 }
             }
         }
+        // A reply that begins with a redirect sends the request elsewhere.
+        const std::string& reply = signedReply ? raw : collected;
+        if (!headSeen && (peerGone || reply.find("\r\n\r\n") != std::string::npos)) {
+            headSeen = true;
+            ListTarget next;
+            bool failed = false;
+            if (ListRedirect(target, access.pin, reply, peerGone, next, failed)) {
+                if (!failed) {
+                    stream.reset();
+                    return Exchange(access, next, observer, signedReply, handleReply);
+                }
+                ShowError(observer, "ERR_SERVER");
+                return RequestResult::Unreachable;
+            }
+        }
         if (signedReply) {
             if (signedEnd.Reached(raw, peerGone)) {
                 const std::string rawBlock = TextBetween(raw, "[data]", kEndMarker);
@@ -172,6 +237,21 @@ RequestResult ServerRequest(const ServerAccess& access,
         if (collected.size() >= kEndMarker.size())
             searchFrom = collected.size() - kEndMarker.size() + 1;
     }
+}
+
+}  // namespace
+
+RequestResult ServerRequest(const ServerAccess& access,
+                            const std::string& path,
+                            Observer& observer,
+                            bool signedReply,
+                            const ReplyHandler& handleReply) {
+    ListTarget target;
+    target.address = ParseServerAddress(access.server);
+    // A text without a scheme stands in the Host line as it is written.
+    target.hostText = target.address.schemeGiven ? HostLine(target.address) : access.server;
+    target.path = path;
+    return Exchange(access, target, observer, signedReply, handleReply);
 }
 
 }  // namespace zefo

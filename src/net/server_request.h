@@ -21,8 +21,12 @@ constexpr size_t kListReplyLimit = 64u << 20;
 // How much of an unsigned reply before "[data]" an exchange hands over.
 constexpr size_t kListHeadLimit = 64u << 10;
 
-// The request for `path` ("/" or "/" + folder + "/"), with `server` as it stands in the Host line.
-std::string ListRequestText(const std::string& server, const std::string& path);
+// The request for `path` ("/" or "/" + folder + "/", or the absolute URL through a
+// proxy), with `server` as it stands in the Host line and any Proxy-Authorization
+// line (with its line end) after it.
+std::string ListRequestText(const std::string& server,
+                            const std::string& path,
+                            const std::string& proxyAuthorization = {});
 
 // How the program reaches the update server: the server text as the user wrote it
 // ("host", "host:port", "http://host[:port]" or "https://host[:port]") and, for
@@ -37,6 +41,9 @@ struct ServerAccess {
 
     std::string server;
     std::string pin;
+    // The proxy setting (ChooseProxy's override: a proxy URL, "none", or empty for
+    // the system's proxy).
+    std::string proxy;
 };
 
 enum class RequestResult { Done, Unreachable, TimedOut, Stopped };

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "net/address.h"
+#include "net/proxy_config.h"
 #include "net/tcp_client.h"
 #include "net/tls.h"
 
@@ -31,10 +34,38 @@ using StreamPtr = std::unique_ptr<Stream>;
 StreamPtr MakeTcpStream(ConnectionPtr connection);
 StreamPtr MakeTlsStream(TlsPtr tls);
 
-// Connects to the address (the host's bytes looked up as they are); for TLS also
+// How a stream is opened beyond its address.
+struct StreamOptions {
+    // Asked while the connect waits; true ends it.
+    std::function<bool()> stopRequested;
+    // The proxy to go through (ChooseProxy's choice). Plain HTTP then runs over a
+    // connection to the proxy, and the requests name their absolute URL; TLS runs
+    // through a tunnel the proxy opens with CONNECT, checked end to end as without one.
+    ProxyChoice proxy;
+};
+
+// Connects to the address (the host's bytes looked up as they are, every address of
+// the name tried as Connect does), or to the proxy of `options`; for TLS also
 // completes the handshake within `timeoutMs`, with the chain, the host name and,
 // when `pin` is not empty, the server's key checked. Empty on failure; `reason`
-// then holds the English reason of a TLS failure (empty for a failed connect).
-StreamPtr OpenStream(const ServerAddress& address, const std::string& pin, uint32_t timeoutMs, std::string& reason);
+// then holds the English reason of a TLS or proxy failure (empty for a failed
+// connect).
+StreamPtr OpenStream(const ServerAddress& address,
+                     const std::string& pin,
+                     uint32_t timeoutMs,
+                     std::string& reason,
+                     const StreamOptions& options = {});
+
+// Whether requests over a stream opened with `proxy` for `address` go to the proxy
+// itself: plain HTTP through a proxy, which takes absolute URLs.
+bool ThroughPlainProxy(const ServerAddress& address, const ProxyChoice& proxy);
+
+// The request target for `pathWithSlash` ("/" and the rest) on `address`: as it is,
+// or through a plain proxy the absolute URL ("http://" and the Host line before it).
+std::string RequestTarget(const ServerAddress& address, const ProxyChoice& proxy, std::string_view pathWithSlash);
+
+// The Proxy-Authorization line (with its line end) a request through a plain proxy
+// carries, or empty.
+std::string ProxyAuthorizationLine(const ServerAddress& address, const ProxyChoice& proxy);
 
 }  // namespace zefo

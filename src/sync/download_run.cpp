@@ -196,7 +196,8 @@ struct DownloadRun::Shared {
     size_t idle = 0;
     bool deciderWaits = false;
     bool closed = false;
-    std::vector<std::thread> pool;  // the deciding thread's own
+    std::vector<std::thread> pool;       // the deciding thread's own
+    std::unique_ptr<MirrorSet> mirrors;  // the run's mirrors, shared by its downloads
     std::atomic<int> failed{0};
     std::atomic<bool> stopped{false};
     std::atomic<int> swapScript{static_cast<int>(SwapScript::Untouched)};
@@ -224,6 +225,7 @@ DownloadRun::DownloadRun(const GameSource& source,
       delta_(std::make_unique<DeltaFetcher>(source, cache, observer)) {
     shared_->workers = static_cast<size_t>(std::clamp(source.connections, 1, kMaxConnections));
     shared_->ahead = std::max<size_t>(2 * shared_->workers, 8);
+    shared_->mirrors = std::make_unique<MirrorSet>(source.network.mirrors);
     delta_->SetHelpers([this](HelpTask task) { Offer(std::move(task)); }, shared_->workers - 1);
 }
 
@@ -255,7 +257,14 @@ bool DownloadRun::Fetch(HttpClient& client, const Job& job) {
     }
     if (!located)
         return false;
-    const DeltaOutcome outcome = delta_->Fetch(client, location, *job.folder, job.name, entry.path, checks, advance);
+    // A game with mirrors fetches its files whole from the mirrors that answer (the
+    // server last); one without updates a file by its changes where it can.
+    DeltaOutcome outcome;
+    if (source_.network.mirrors.empty())
+        outcome = delta_->Fetch(client, location, *job.folder, job.name, entry.path, checks, advance);
+    else
+        outcome.ok = DownloadFromSources(client, *shared_->mirrors, location, *job.folder, job.name, checks, &observer_,
+                                         advance);
     if (!outcome.ok)
         return false;
     // The program's own file, installed with the game, must run there.
@@ -292,11 +301,10 @@ void DownloadRun::Deal(HttpClient& client, Job& job) {
 
 void DownloadRun::Work() {
     Shared& shared = *shared_;
-    // Each download's connection, through source.network once the HTTP client
-    // takes it: the proxy ChooseProxy gives its override for the server (asked
-    // once per run), the shared limiter paid in its receive loop, the mirrors
-    // as further places for a file.
-    HttpClient client;
+    // Each download's connection goes by source.network: the proxy (chosen once
+    // for each server by the client) and the shared speed limit; the mirrors are
+    // the run's (shared->mirrors).
+    HttpClient client(true, source_.network);
     for (;;) {
         Job job;
         HelpTask help;

@@ -17,6 +17,26 @@ bool DownloadFile(HttpClient& client,
     return client.Download(location, incoming, observer, progress);
 }
 
+bool DownloadFromSources(HttpClient& client,
+                         MirrorSet& mirrors,
+                         const Location& server,
+                         const SafeFolder& folder,
+                         const std::string& name,
+                         const DownloadChecks& checks,
+                         Observer* observer,
+                         const HttpClient::FileProgress& progress) {
+    for (const auto& [index, location] : mirrors.Sources(server)) {
+        if (!mirrors.Use(index))
+            continue;
+        if (DownloadFile(client, location, folder, name, checks, observer, progress))
+            return true;
+        if (index == MirrorSet::kServer || (observer && observer->StopRequested()))
+            return false;
+        mirrors.SetAside(index);
+    }
+    return false;
+}
+
 bool HttpDownload(const std::string& url,
                   const SafeFolder& folder,
                   const std::string& name,

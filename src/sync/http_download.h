@@ -8,6 +8,7 @@
 #include "base/safe_folder.h"
 #include "net/address.h"
 #include "net/http_client.h"
+#include "net/mirrors.h"
 #include "net/observer.h"
 #include "sync/incoming_file.h"
 
@@ -23,6 +24,18 @@ bool DownloadFile(HttpClient& client,
                   const DownloadChecks& checks,
                   Observer* observer,
                   const HttpClient::FileProgress& progress = {});
+
+// DownloadFile from the mirrors of `mirrors` still in use, then from `server`: a
+// mirror that fails the file is set aside for the rest of the run and the file is
+// asked for elsewhere.
+bool DownloadFromSources(HttpClient& client,
+                         MirrorSet& mirrors,
+                         const Location& server,
+                         const SafeFolder& folder,
+                         const std::string& name,
+                         const DownloadChecks& checks,
+                         Observer* observer,
+                         const HttpClient::FileProgress& progress = {});
 
 // Downloads `url` into `localPath`. The body goes to the temporary file beside the
 // target (a leftover of an earlier attempt is taken up where it stopped), which

@@ -7,10 +7,10 @@
 #include <string>
 #include <thread>
 
+#include "common/net_test.h"
 #include "common/scripted_server.h"
 #include "net/clock.h"
 #include "net/stream.h"
-#include "common/net_test.h"
 
 namespace zefo::test {
 namespace {
@@ -94,6 +94,10 @@ TEST_F(ServerRequestTest, ServerTextsWithASchemeChooseTlsAndTheirPort) {
         {"https://h", "h", 443, true, "h", "https://h"},
         {"HttpS://h:8443/x", "h", 8443, true, "h:8443", "https://h:8443"},
         {"https://h:80", "h", 80, true, "h:80", "https://h:80"},
+        {"[::1]:8080", "::1", 8080, false, "[::1]:8080", "http://[::1]:8080"},
+        {"http://[::1]/", "::1", 80, false, "[::1]", "http://[::1]"},
+        {"https://[fe80::1:2]", "fe80::1:2", 443, true, "[fe80::1:2]", "https://[fe80::1:2]"},
+        {"https://[2001:db8::5]:8443", "2001:db8::5", 8443, true, "[2001:db8::5]:8443", "https://[2001:db8::5]:8443"},
     };
     for (const Case& c : cases) {
         ServerAddress address = ParseServerAddress(c.text);
@@ -103,6 +107,19 @@ TEST_F(ServerRequestTest, ServerTextsWithASchemeChooseTlsAndTheirPort) {
         EXPECT_EQ(HostLine(address), c.hostLine) << c.text;
         EXPECT_EQ(ServerUrlBase(c.text), c.urlBase) << c.text;
     }
+
+    // Where redirects lead: a fragment dropped, never from https to plain http, the pin kept.
+    Location from, to;
+    ASSERT_TRUE(ParseUrl("https://h/a/b/c.bin", from));
+    from.pin = "pin";
+    ASSERT_TRUE(ResolveRedirect(from, "../d e.bin#part", to));
+    EXPECT_EQ(to.target, "a/b/../d%20e.bin");
+    EXPECT_EQ(to.pin, "pin");
+    ASSERT_TRUE(ResolveRedirect(from, "//[::1]:8443/x", to));
+    EXPECT_TRUE(to.address.tls && to.address.host == "::1" && to.address.port == 8443 && to.target == "x");
+    EXPECT_FALSE(ResolveRedirect(from, "http://h/c.bin", to));
+    EXPECT_FALSE(ResolveRedirect(from, "", to));
+    EXPECT_FALSE(ResolveRedirect(from, "/a\r\nX-Injected: 1", to));
 
     // With "http://" the Host line carries the host and port, not the text.
     server.EnqueueReply(ListReply("a:1"));

@@ -326,5 +326,43 @@ TEST_F(HttpClientTest, RangesFillOneFileAtTheirOffsets) {
     EXPECT_EQ(small.written(), 0);
 }
 
+// The scripted server stands in for a proxy: what it receives is what a proxy gets.
+TEST_F(HttpClientTest, RequestsThroughAProxyNameTheirUrlOrOpenATunnelWithTheProxysCredentials) {
+    const std::string body = "through the proxy";
+    server.EnqueueReply(Whole(body));
+    const std::string proxy = "http://user:p%40ss@" + server.Host();
+    HttpClient client(true, NetworkOptions{proxy, nullptr, {}});
+    Location location;
+    ASSERT_TRUE(ParseUrl("http://files.invalid:8080/a%20b.bin", location));
+    ASSERT_TRUE(DownloadFile(client, location, folder, "a.bin", DownloadChecks{Md5Of(body), {}, {}}, nullptr));
+    EXPECT_EQ(ReadFileBytes(dir / "a.bin"), body);
+    EXPECT_EQ(server.Request(0),
+              "GET http://files.invalid:8080/a%20b.bin HTTP/1.1\r\nAccept: */*\r\nHost: files.invalid:8080\r\n"
+              "Proxy-Authorization: Basic dXNlcjpwQHNz\r\nConnection: keep-alive\r\n\r\n");
+
+    // TLS goes through a tunnel: the proxy is asked for it and its refusal fails the file.
+    ScriptedServer refusing;
+    refusing.EnqueueReply("HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\n\r\n");
+    HttpClient tunnelling(true, NetworkOptions{"http://user:p%40ss@" + refusing.Host(), nullptr, {}});
+    ASSERT_TRUE(ParseUrl("https://[2001:db8::7]/f.bin", location));
+    EXPECT_FALSE(DownloadFile(tunnelling, location, folder, "f.bin", DownloadChecks{Md5Of(body), {}, {}}, nullptr));
+    ASSERT_TRUE(refusing.WaitForFinished(0, 10000));
+    EXPECT_EQ(refusing.Request(0),
+              "CONNECT [2001:db8::7]:443 HTTP/1.1\r\nHost: [2001:db8::7]:443\r\n"
+              "Proxy-Authorization: Basic dXNlcjpwQHNz\r\n\r\n");
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(dir / "f.bin")));
+
+    // "none" and a proxy that is not there.
+    ScriptedServer direct;
+    direct.EnqueueReply(Whole(body));
+    HttpClient none(true, NetworkOptions{"None", nullptr, {}});
+    ASSERT_TRUE(ParseUrl(direct.Url("c.bin"), location));
+    EXPECT_TRUE(DownloadFile(none, location, folder, "c.bin", DownloadChecks{Md5Of(body), {}, {}}, nullptr));
+    EXPECT_EQ(direct.Request(0).substr(0, 11), "GET /c.bin ");
+    HttpClient dead(true, NetworkOptions{"http://127.0.0.1:1", nullptr, {}});
+    EXPECT_FALSE(DownloadFile(dead, location, folder, "d.bin", DownloadChecks{Md5Of(body), {}, {}}, nullptr));
+    EXPECT_EQ(direct.Connections(), 1u);
+}
+
 }  // namespace
 }  // namespace zefo::test

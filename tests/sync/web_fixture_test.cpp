@@ -6,14 +6,21 @@
 
 #include <array>
 #include <chrono>
+#include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "base/file_system.h"
+#include "common/environment.h"
 #include "common/net_test.h"
+#include "common/scripted_server.h"
 #include "common/temp_dir.h"
 #include "common/test_data.h"
+#include "net/http_client.h"
 #include "net/lists.h"
 #include "net/stream.h"
+#include "support/translations.h"
 #include "sync/http_download.h"
 
 namespace zefo::test {
@@ -75,7 +82,6 @@ TEST_F(WebFixtureTest, NginxServesFilesAndListsOnBothLoopbackAddressesAndLogsThe
     ASSERT_TRUE(HttpDownload(web.WebUrl() + "/pattern.bin", temp / "v4.bin", Md5Of(pattern)));
     EXPECT_EQ(ReadFileBytes(temp / "v4.bin"), pattern);
     EXPECT_NE(web.AccessLog().find("GET /pattern.bin 200 300000 "), std::string::npos) << web.AccessLog();
-    // The download's URLs take no IPv6 literal yet: the stream underneath does.
     if (web.ipv6()) {
         EXPECT_TRUE(ThePattern(Exchange("::1", web.webPort(), Get("/pattern.bin", "[::1]"))));
     }
@@ -95,12 +101,194 @@ TEST_F(WebFixtureTest, NginxServesFilesAndListsOnBothLoopbackAddressesAndLogsThe
     EXPECT_NE(moved.find("/pattern.bin\r\n"), std::string::npos) << moved.substr(0, 300);
 }
 
+TEST_F(WebFixtureTest, AnIpv6LiteralServesListsAndDownloads) {
+    if (!web.ipv6())
+        GTEST_SKIP() << "nginx does not listen on [::1] here";
+    EnsureDirectory(web.WebRoot() + "six/");
+    WriteFileBytes(web.WebRoot() + "six/index.html", "[data]pattern.bin:" + Md5Of(pattern) + "[/data]");
+    FileList files;
+    ASSERT_EQ(LoadFileList("[::1]:" + std::to_string(web.webPort()), "six", observer,
+                           [&files](FileList&& list, bool) { files = std::move(list); }),
+              ListResult::Loaded);
+    ASSERT_EQ(files.size(), 1u);
+    ASSERT_TRUE(HttpDownload(web.WebUrl(true) + "/pattern.bin", temp / "v6.bin", Md5Of(pattern)));
+    EXPECT_EQ(ReadFileBytes(temp / "v6.bin"), pattern);
+}
+
 TEST_F(WebFixtureTest, TinyproxyRelaysARequestToNginx) {
     if (web.proxyPort() == 0)
         GTEST_SKIP() << web.proxySkipReason();
     const std::string url = web.WebUrl() + "/pattern.bin";
     EXPECT_TRUE(ThePattern(Exchange("127.0.0.1", web.proxyPort(), Get(url))));
     EXPECT_NE(web.ProxyLog().find("GET " + url), std::string::npos) << web.ProxyLog();
+}
+
+TEST_F(WebFixtureTest, ListsAndDownloadsGoThroughTheProxyUnlessNoProxyNamesTheServer) {
+    if (web.proxyPort() == 0)
+        GTEST_SKIP() << web.proxySkipReason();
+    EnsureDirectory(web.WebRoot() + "proxied/");
+    WriteFileBytes(web.WebRoot() + "proxied/index.html", "[data]pattern.bin:" + Md5Of(pattern) + "[/data]");
+    const std::string server = "127.0.0.1:" + std::to_string(web.webPort());
+    ServerAccess access(server);
+    access.proxy = "http://127.0.0.1:" + std::to_string(web.proxyPort());
+    auto load = [this, &access] {
+        FileList files;
+        const ListResult result =
+            LoadFileList(access, "proxied", observer, [&files](FileList&& list, bool) { files = std::move(list); });
+        return result == ListResult::Loaded && files.size() == 1 ? files[0].fingerprint : std::string();
+    };
+    ASSERT_EQ(load(), Md5Of(pattern));
+    SafeFolder folder;
+    ASSERT_EQ(folder.Open(temp.path(), "", false), SafeFolder::OpenResult::Opened);
+    Location location;
+    ASSERT_TRUE(ParseUrl(web.WebUrl() + "/pattern.bin", location));
+    HttpClient client(true, NetworkOptions{access.proxy, nullptr, {}});
+    ASSERT_TRUE(DownloadFile(client, location, folder, "p.bin", DownloadChecks{Md5Of(pattern), {}, {}}, nullptr));
+    EXPECT_EQ(ReadFileBytes(temp / "p.bin"), pattern);
+    const std::string log = web.ProxyLog();
+    EXPECT_NE(log.find("GET http://" + server + "/proxied/ "), std::string::npos) << log;
+    EXPECT_NE(log.find("GET http://" + server + "/pattern.bin "), std::string::npos) << log;
+
+    // A proxy that does not answer fails the request like a server that does not.
+    access.proxy = "http://127.0.0.1:1";
+    EXPECT_EQ(load(), "");
+    ASSERT_FALSE(observer.Messages().empty());
+    EXPECT_EQ(observer.Messages().back().text, LookupText("ERR_SERVER"));
+    // Unless no_proxy names the server.
+    SetEnvironment("no_proxy", "localhost, 127.0.0.1");
+    EXPECT_EQ(load(), Md5Of(pattern));
+    SetEnvironment("no_proxy", "");
+}
+
+TEST_F(WebFixtureTest, RedirectsAreFollowedForListsFilesAndRangesButNotForEver) {
+    SafeFolder folder;
+    ASSERT_EQ(folder.Open(temp.path(), "", false), SafeFolder::OpenResult::Opened);
+    HttpClient client;
+    auto get = [&](const std::string& url, const std::string& name) {
+        Location location;
+        return ParseUrl(url, location) &&
+               DownloadFile(client, location, folder, name, DownloadChecks{Md5Of(pattern), {}, {}}, nullptr);
+    };
+    // Absolute (302, 301), absolute-path (307) and relative (308) Locations.
+    for (const char* path :
+         {"/redirect/pattern.bin", "/moved/pattern.bin", "/relative/pattern.bin", "/deep/down/pattern.bin"}) {
+        EXPECT_TRUE(get(web.WebUrl() + path, "r.bin")) << path;
+        EXPECT_EQ(ReadFileBytes(temp / "r.bin"), pattern) << path;
+        RemoveFile(temp / "r.bin");
+    }
+    // To another port: the scripted server sends the client on to nginx.
+    ScriptedServer elsewhere;
+    elsewhere.EnqueueReply("HTTP/1.1 302 Found\r\nLocation: " + web.WebUrl() +
+                           "/pattern.bin\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_TRUE(get(elsewhere.Url("x.bin"), "e.bin"));
+    EXPECT_EQ(ReadFileBytes(temp / "e.bin"), pattern);
+
+    // A loop fails the file after the fifth redirect; the old file stays, no temporary one.
+    WriteFileBytes(temp / "loop.bin", "old");
+    EXPECT_FALSE(get(web.WebUrl() + "/loop", "loop.bin"));
+    EXPECT_EQ(ReadFileBytes(temp / "loop.bin"), "old");
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(std::filesystem::u8path(temp.path())))
+        ++entries;
+    EXPECT_EQ(entries, 2u);  // e.bin and loop.bin
+    // nginx writes a log line after its reply went out: the count may lag a little.
+    auto loops = [this] {
+        const std::string log = web.AccessLog();
+        size_t count = 0;
+        for (size_t at = log.find("GET /loop 302"); at != std::string::npos; at = log.find("GET /loop 302", at + 1))
+            ++count;
+        return count;
+    };
+    for (int wait = 0; wait < 40 && loops() < 6; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(loops(), 6u) << web.AccessLog();
+
+    // A range keeps its range across a redirect.
+    Location location;
+    ASSERT_TRUE(ParseUrl(web.WebUrl() + "/redirect/pattern.bin", location));
+    struct Collected final : ByteSink {
+        bool Append(const char* data, size_t length) override {
+            bytes.append(data, length);
+            return true;
+        }
+        std::string bytes;
+    } part;
+    EXPECT_EQ(client.FetchRange(location, 1000, 2000, part, nullptr), HttpClient::RangeResult::Done);
+    EXPECT_EQ(part.bytes, pattern.substr(1000, 2000));
+
+    // A list request follows a redirect too.
+    EnsureDirectory(web.WebRoot() + "listed/");
+    WriteFileBytes(web.WebRoot() + "listed/index.html", "[data]pattern.bin:" + Md5Of(pattern) + "[/data]");
+    FileList files;
+    ASSERT_EQ(LoadFileList("127.0.0.1:" + std::to_string(web.webPort()), "redirect/listed", observer,
+                           [&files](FileList&& list, bool) { files = std::move(list); }),
+              ListResult::Loaded);
+    ASSERT_EQ(files.size(), 1u);
+    for (int wait = 0; wait < 40 && web.AccessLog().find("GET /listed/ 200") == std::string::npos; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_NE(web.AccessLog().find("GET /listed/ 200"), std::string::npos);
+}
+
+TEST_F(WebFixtureTest, ConnectionsSharingALimiterShareItsBudget) {
+    // Two downloads of 300000 bytes at once under one limit of 150 KiB/s: together they
+    // cannot end before 600000 bytes' worth of it (3.9 s), less the limiter's small burst.
+    auto limiter = std::make_shared<RateLimiter>(150 * 1024);
+    const auto start = std::chrono::steady_clock::now();
+    bool ok[2] = {false, false};
+    auto fetch = [&](int index) {
+        SafeFolder folder;
+        Location location;
+        HttpClient client(true, NetworkOptions{"none", limiter, {}});
+        ok[index] = folder.Open(temp.path(), "", false) == SafeFolder::OpenResult::Opened &&
+                    ParseUrl(web.WebUrl() + "/pattern.bin", location) &&
+                    DownloadFile(client, location, folder, "l" + std::to_string(index) + ".bin",
+                                 DownloadChecks{Md5Of(pattern), {}, {}}, nullptr);
+    };
+    std::thread other(fetch, 1);
+    fetch(0);
+    other.join();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(ok[0] && ok[1]);
+    EXPECT_GE(took, std::chrono::milliseconds(3500));
+}
+
+TEST_F(WebFixtureTest, FilesComeFromTheMirrorsThatAnswerAndFailingMirrorsAreSetAside) {
+    // The server's copy under /mir, the good mirror's under /m/mir; four files.
+    EnsureDirectory(web.WebRoot() + "mir/");
+    EnsureDirectory(web.WebRoot() + "m/mir/");
+    std::vector<std::string> bodies;
+    for (int i = 0; i < 4; ++i) {
+        bodies.push_back(pattern.substr(static_cast<size_t>(i) * 1000, 50000));
+        WriteFileBytes(web.WebRoot() + "mir/f" + std::to_string(i), bodies.back());
+        WriteFileBytes(web.WebRoot() + "m/mir/f" + std::to_string(i), bodies.back());
+    }
+    ScriptedServer failing, wrong;
+    failing.EnqueueReply("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
+    wrong.EnqueueReply("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nwrong");
+    MirrorSet mirrors({"http://127.0.0.1:1", failing.Url(""), wrong.Url(""), web.WebUrl() + "/m"});
+    SafeFolder folder;
+    ASSERT_EQ(folder.Open(temp.path(), "", false), SafeFolder::OpenResult::Opened);
+    HttpClient client;
+    const std::string server = "127.0.0.1:" + std::to_string(web.webPort());
+    for (int i = 0; i < 4; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        Location location;
+        ASSERT_TRUE(LocateFile(server, "", "mir", name, location));
+        EXPECT_TRUE(DownloadFromSources(client, mirrors, location, folder, name,
+                                        DownloadChecks{Md5Of(bodies[static_cast<size_t>(i)]), {}, {}}, nullptr))
+            << name;
+        EXPECT_EQ(ReadFileBytes(temp / name), bodies[static_cast<size_t>(i)]) << name;
+    }
+    // Each failing mirror cost one request; the good one took its share.
+    for (int index = 0; index < 3; ++index)
+        EXPECT_EQ(mirrors.Tries(index), 1) << index;
+    EXPECT_EQ(failing.Connections(), 1u);
+    EXPECT_EQ(wrong.Connections(), 1u);
+    EXPECT_GE(mirrors.Tries(3), 2);
+    for (int wait = 0; wait < 40 && web.AccessLog().find("GET /m/mir/f") == std::string::npos; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_NE(web.AccessLog().find("GET /m/mir/f"), std::string::npos);
 }
 
 }  // namespace
