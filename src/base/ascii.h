@@ -94,4 +94,13 @@ constexpr bool ContainsNoCase(std::string_view text, std::string_view word) {
     return false;
 }
 
+// `text` without the blanks and tabs at either end.
+inline std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
 }  // namespace zefo

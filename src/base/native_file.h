@@ -43,9 +43,6 @@ class NativeFile {
 
 // Writes all of `bytes` at the file position; false when the file took less.
 bool WriteAllToFile(const NativeFile& file, std::string_view bytes);
-// Writes all of `bytes` at `offset`, beside other such writes to the same file from
-// other threads; the file position is left undefined.
-bool WriteAllAt(const NativeFile& file, int64_t offset, std::string_view bytes);
 // Reads once at the file position: the count read, 0 at the end, -1 on an error.
 int64_t ReadFromFile(const NativeFile& file, void* buffer, size_t size);
 // Writes all of `bytes` at `offset` from the start, whatever the file position; false

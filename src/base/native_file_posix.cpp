@@ -24,19 +24,6 @@ bool WriteAllToFile(const NativeFile& file, std::string_view bytes) {
     return true;
 }
 
-bool WriteAllAt(const NativeFile& file, int64_t offset, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t put = ::pwrite(static_cast<int>(file.get()), bytes.data(), bytes.size(), static_cast<off_t>(offset));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<size_t>(put));
-        offset += put;
-    }
-    return true;
-}
-
 int64_t ReadFromFile(const NativeFile& file, void* buffer, size_t size) {
     for (;;) {
         ssize_t got = ::read(static_cast<int>(file.get()), buffer, size);

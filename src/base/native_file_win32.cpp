@@ -20,23 +20,6 @@ bool WriteAllToFile(const NativeFile& file, std::string_view bytes) {
     return true;
 }
 
-bool WriteAllAt(const NativeFile& file, int64_t offset, std::string_view bytes) {
-    while (!bytes.empty()) {
-        DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
-        // The offset in an OVERLAPPED makes the write positional; on a handle opened
-        // without FILE_FLAG_OVERLAPPED it still completes before WriteFile returns.
-        OVERLAPPED at = {};
-        at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
-        at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
-        DWORD put = 0;
-        if (!::WriteFile(reinterpret_cast<HANDLE>(file.get()), bytes.data(), chunk, &put, &at) || put == 0)
-            return false;
-        bytes.remove_prefix(put);
-        offset += put;
-    }
-    return true;
-}
-
 int64_t ReadFromFile(const NativeFile& file, void* buffer, size_t size) {
     const DWORD request = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
     DWORD got = 0;

@@ -5,26 +5,16 @@
 
 namespace zefo {
 
-namespace {
-
-std::string_view Trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool IsProxySetting(std::string_view text) {
-    text = Trimmed(text);
+    text = TrimBlanks(text);
     ProxyServer proxy;
     return text.empty() || EqualsNoCase(text, "none") || ParseProxyUrl(text, proxy);
 }
 
 bool ParseLimitSetting(std::string_view text, uint64_t& bytesPerSecond) {
-    text = Trimmed(text);
+    text = TrimBlanks(text);
     if (text.empty()) {
         bytesPerSecond = 0;
         return true;

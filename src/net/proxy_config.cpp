@@ -13,14 +13,6 @@ namespace {
 
 constexpr std::string_view kHttpScheme = "http://";
 
-std::string_view Trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
-
 // The pieces of `list` between any of the `separators`, empty ones left out.
 std::vector<std::string_view> Split(std::string_view list, std::string_view separators) {
     std::vector<std::string_view> pieces;
@@ -162,7 +154,7 @@ std::optional<std::string> FirstSet(const EnvironmentLookup& environment, const 
 
 bool ParseProxyUrl(std::string_view text, ProxyServer& proxy) {
     proxy = {};
-    text = Trimmed(text);
+    text = TrimBlanks(text);
     if (text.find("://") != std::string_view::npos) {
         if (!StartsWithNoCase(text, kHttpScheme))
             return false;
@@ -318,7 +310,7 @@ bool BypassListMatches(std::string_view list, std::string_view hostText) {
 ProxyChoice ChooseProxy(std::string_view overrideText, bool tls, std::string_view host, uint16_t port) {
     ProxyChoice choice;
     std::string text;
-    overrideText = Trimmed(overrideText);
+    overrideText = TrimBlanks(overrideText);
     if (!overrideText.empty()) {
         if (LowerAsciiText(overrideText) == "none")
             return choice;
