@@ -200,19 +200,29 @@ void Report(const char* label, const Plan& plan, uint64_t indexBytes, uint64_t i
                 static_cast<unsigned long long>(indexRequests), static_cast<unsigned long long>(wire));
 }
 
-// What plans of `now` over `old` fetch at chunk level and with blocks; false when a
-// plan takes bytes that differ from the new file's.
-bool Analyse(const std::vector<uint8_t>& old, const std::vector<uint8_t>& now, std::initializer_list<uint64_t> gaps) {
-    const zefo::ReadLocal read = [&old](uint32_t, uint64_t offset, size_t length, uint8_t* out) {
+// Reads of `old` in memory, as a plan's local source 0.
+zefo::ReadLocal ReaderOf(const std::vector<uint8_t>& old) {
+    return [&old](uint32_t, uint64_t offset, size_t length, uint8_t* out) {
         if (offset > old.size() || length > old.size() - offset)
             return false;
         std::memcpy(out, old.data() + offset, length);
         return true;
     };
+}
+
+// `old` chunked with the default parameters: the one local source of a plan.
+std::vector<zefo::LocalSource> SourcesOf(const std::vector<uint8_t>& old) {
     zefo::ChunkHasher hasher(zefo::ChunkerParams{});
     hasher.Update(old.data(), old.size());
     hasher.Finish();
-    const std::vector<zefo::LocalSource> sources = {{0, old.size(), hasher.chunks()}};
+    return {{0, old.size(), hasher.chunks()}};
+}
+
+// What plans of `now` over `old` fetch at chunk level and with blocks; false when a
+// plan takes bytes that differ from the new file's.
+bool Analyse(const std::vector<uint8_t>& old, const std::vector<uint8_t>& now, std::initializer_list<uint64_t> gaps) {
+    const zefo::ReadLocal read = ReaderOf(old);
+    const std::vector<zefo::LocalSource> sources = SourcesOf(old);
 
     bool sound = true;
     for (uint32_t blockSize : {1024u, 2048u, 4096u}) {
@@ -263,16 +273,8 @@ struct Wire {
 // What updating `old` to `now` through the indexes puts on the wire, as a client does it:
 // the .zci, the .zcb ranges of the missing chunks, then the merged remote ranges.
 Wire ThroughIndexes(const std::vector<uint8_t>& old, const std::vector<uint8_t>& now) {
-    const zefo::ReadLocal read = [&old](uint32_t, uint64_t offset, size_t length, uint8_t* out) {
-        if (offset > old.size() || length > old.size() - offset)
-            return false;
-        std::memcpy(out, old.data() + offset, length);
-        return true;
-    };
-    zefo::ChunkHasher hasher(zefo::ChunkerParams{});
-    hasher.Update(old.data(), old.size());
-    hasher.Finish();
-    const std::vector<zefo::LocalSource> sources = {{0, old.size(), hasher.chunks()}};
+    const zefo::ReadLocal read = ReaderOf(old);
+    const std::vector<zefo::LocalSource> sources = SourcesOf(old);
     const Indexed target = IndexOf(now, zefo::kDefaultBlockSize);
     const Plan chunks = zefo::PlanChunks(target.index.chunks, sources);
     Wire wire{target.zci.size() + kRequestOverhead, 1};
