@@ -23,21 +23,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() {
-    echo "FAILED: $*" >&2
-    exit 1
-}
-
-windows=0
-[[ $zefo == *.exe ]] && windows=1
-path_for_client() { if [ $windows = 1 ]; then echo "Z:$1"; else echo "$1"; fi; }
-client() {  # arguments... ; sets rc, out
-    local run=("$zefo")
-    [ $windows = 1 ] && run=(wine "$zefo")
-    out=$(XDG_CONFIG_HOME="$work/config" LANG=C.UTF-8 timeout 120 "${run[@]}" "$@" --server "$server" 2>"$work/err" |
-          tr -d '\r')
-    rc=${PIPESTATUS[0]}
-}
+source "$(dirname "$0")/cli_lib.sh"
 expect_rc() {  # what, expected
     [ "$rc" = "$2" ] || fail "$1: exit code $rc, expected $2; output: $out; errors: $(cat "$work/err")"
 }
