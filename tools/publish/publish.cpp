@@ -169,7 +169,7 @@ std::string IndexedMd5(const ChunkIndex& index) {
 
 // A file's indexes, made in the pass that copies it.
 struct CopyIndex {
-    ChunkIndexWriter writer;
+    ChunkIndexWriter writer{{}, kDefaultBlockSize, /*takesMd5=*/false};  // the copy takes it
     std::string chunkIndex;
     std::string blockIndex;
 };
@@ -180,7 +180,7 @@ struct CopyIndex {
 // kIndexBlocks buffers; the copy waits only when the writer is that far behind.
 class IndexFeeder {
   public:
-    static constexpr size_t kIndexBlocks = 4;
+    static constexpr size_t kIndexBlocks = 16;
 
     explicit IndexFeeder(ChunkIndexWriter& writer) : writer_(writer) {
         for (std::vector<char>& buffer : buffers_)
@@ -243,7 +243,7 @@ class IndexFeeder {
 };
 
 // Copies `source` to its end into `out`, and with `index` makes the file's indexes on
-// the way (on a second thread); the MD5 of the bytes copied, empty when reading,
+// the way (on a second thread, the MD5 being taken on this one); the MD5 of the bytes copied, empty when reading,
 // writing or indexing failed.
 std::string CopyWithFingerprint(const NativeFile& source, FileReplacement& out, CopyIndex* index) {
     if (!index) {
@@ -260,7 +260,8 @@ std::string CopyWithFingerprint(const NativeFile& source, FileReplacement& out, 
                 return {};
         }
     }
-    // The writer takes the MD5 too.
+    // The copy takes the MD5 meanwhile.
+    Md5 md5;
     IndexFeeder feeder(index->writer);
     for (;;) {
         std::vector<char>& block = feeder.NextBuffer();
@@ -269,12 +270,15 @@ std::string CopyWithFingerprint(const NativeFile& source, FileReplacement& out, 
             return {};
         if (got == 0)
             break;
+        feeder.Give(static_cast<size_t>(got));
+        md5.Update(block.data(), static_cast<size_t>(got));
         if (!out.Write(block.data(), static_cast<size_t>(got)))
             return {};
-        feeder.Give(static_cast<size_t>(got));
     }
     feeder.End();
-    if (!index->writer.Finish(index->chunkIndex, index->blockIndex))
+    uint8_t digest[16];
+    md5.Final(digest);
+    if (!index->writer.Finish(index->chunkIndex, index->blockIndex, digest))
         return {};
     return IndexedMd5(index->writer.index());
 }
