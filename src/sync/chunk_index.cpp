@@ -298,8 +298,11 @@ bool ChunkHasher::Finish() {
     return !failed_;
 }
 
-ChunkIndexWriter::ChunkIndexWriter(const ChunkerParams& params, uint32_t blockSize)
-    : hasher_(params), blockSize_(blockSize), fileSha_(std::make_unique<Sha256>()), fileMd5_(std::make_unique<Md5>()) {
+ChunkIndexWriter::ChunkIndexWriter(const ChunkerParams& params, uint32_t blockSize, bool takesMd5)
+    : hasher_(params),
+      blockSize_(blockSize),
+      fileSha_(std::make_unique<Sha256>()),
+      fileMd5_(takesMd5 ? std::make_unique<Md5>() : nullptr) {
     if (blockSize < kMinBlockSize || blockSize > kMaxBlockSize)
         hasher_.failed_ = true;
     else
@@ -337,7 +340,8 @@ void ChunkIndexWriter::Update(const void* data, size_t size) {
     if (hasher_.failed_)
         return;
     fileSha_->Update(data, size);
-    fileMd5_->Update(data, size);
+    if (fileMd5_)
+        fileMd5_->Update(data, size);
     fileSize_ += size;
     hasher_.Take(static_cast<const uint8_t*>(data), size, [this](const uint8_t* piece, size_t length, bool ends) {
         AddBlockBytes(piece, length);
@@ -348,7 +352,7 @@ void ChunkIndexWriter::Update(const void* data, size_t size) {
     });
 }
 
-bool ChunkIndexWriter::Finish(std::string& chunkIndex, std::string& blockIndex) {
+bool ChunkIndexWriter::Finish(std::string& chunkIndex, std::string& blockIndex, const uint8_t* givenMd5) {
     chunkIndex.clear();
     blockIndex.clear();
     if (hasher_.failed_)
@@ -367,7 +371,12 @@ bool ChunkIndexWriter::Finish(std::string& chunkIndex, std::string& blockIndex) 
     header.fileSize = fileSize_;
     if (!fileSha_->Final(header.fileSha256.data()))
         return false;
-    fileMd5_->Final(header.fileMd5.data());
+    if (fileMd5_)
+        fileMd5_->Final(header.fileMd5.data());
+    else if (givenMd5)
+        std::memcpy(header.fileMd5.data(), givenMd5, header.fileMd5.size());
+    else
+        return false;
     index_.chunks = std::move(hasher_.chunks_);
     header.chunkCount = index_.chunks.size();
     CountBlocks(index_);

@@ -161,13 +161,18 @@ class ChunkHasher {
 // chunks with their SHA-256, the block records, and the file's own SHA-256 and MD5.
 class ChunkIndexWriter {
   public:
-    explicit ChunkIndexWriter(const ChunkerParams& params = {}, uint32_t blockSize = kDefaultBlockSize);
+    // With `takesMd5` false the writer leaves the file's MD5 to its caller, which gives
+    // it to Finish (a caller hashing the bytes on another thread meanwhile).
+    explicit ChunkIndexWriter(const ChunkerParams& params = {},
+                              uint32_t blockSize = kDefaultBlockSize,
+                              bool takesMd5 = true);
     ~ChunkIndexWriter();
 
     void Update(const void* data, size_t size);
     // Ends the file: the .zci and .zcb bytes; false when the parameters or the block
     // size were refused or a digest failed.
-    bool Finish(std::string& chunkIndex, std::string& blockIndex);
+    // `givenMd5`: the file's MD5 (16 bytes) for a writer that takes none.
+    bool Finish(std::string& chunkIndex, std::string& blockIndex, const uint8_t* givenMd5 = nullptr);
     // After Finish: the index as written (the publisher takes the file's digests from it).
     const ChunkIndex& index() const { return index_; }
 
@@ -178,7 +183,7 @@ class ChunkIndexWriter {
     ChunkHasher hasher_;
     uint32_t blockSize_;
     std::unique_ptr<Sha256> fileSha_;
-    std::unique_ptr<Md5> fileMd5_;
+    std::unique_ptr<Md5> fileMd5_;  // none when the caller gives the MD5
     uint64_t fileSize_ = 0;
     std::vector<uint8_t> block_;  // a block's bytes that arrived in more than one piece
     size_t blockFill_ = 0;

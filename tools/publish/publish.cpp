@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
+#include <thread>
 
 #include "base/ascii.h"
 #include "base/file_system.h"
@@ -166,33 +169,116 @@ std::string IndexedMd5(const ChunkIndex& index) {
 
 // A file's indexes, made in the pass that copies it.
 struct CopyIndex {
-    ChunkIndexWriter writer;
+    ChunkIndexWriter writer{{}, kDefaultBlockSize, /*takesMd5=*/false};  // the copy takes it
     std::string chunkIndex;
     std::string blockIndex;
 };
 
+// Feeds an index writer on a thread of its own, so that making a file's indexes
+// overlaps with reading and writing it: the copy hands over each block it has read
+// and goes on with the next while the writer takes it. The blocks come from a ring of
+// kIndexBlocks buffers; the copy waits only when the writer is that far behind.
+class IndexFeeder {
+  public:
+    static constexpr size_t kIndexBlocks = 16;
+
+    explicit IndexFeeder(ChunkIndexWriter& writer) : writer_(writer) {
+        for (std::vector<char>& buffer : buffers_)
+            buffer.resize(kCopyBlock);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~IndexFeeder() { End(); }
+
+    // The buffer for the next block, once the writer is done with its earlier use.
+    std::vector<char>& NextBuffer() {
+        std::unique_lock<std::mutex> hold(lock_);
+        changed_.wait(hold, [this] { return given_ - taken_ < kIndexBlocks; });
+        return buffers_[given_ % kIndexBlocks];
+    }
+    // Hands over the first `size` bytes of the buffer NextBuffer returned last.
+    void Give(size_t size) {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            sizes_[given_ % kIndexBlocks] = size;
+            ++given_;
+        }
+        changed_.notify_all();
+    }
+    // Waits until the writer has taken every block given.
+    void End() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            ended_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+  private:
+    void Run() {
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            changed_.wait(hold, [this] { return taken_ < given_ || ended_; });
+            if (taken_ == given_)
+                return;
+            const size_t slot = taken_ % kIndexBlocks;
+            hold.unlock();
+            writer_.Update(buffers_[slot].data(), sizes_[slot]);
+            hold.lock();
+            ++taken_;
+            changed_.notify_all();
+        }
+    }
+
+    ChunkIndexWriter& writer_;
+    std::array<std::vector<char>, kIndexBlocks> buffers_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::array<size_t, kIndexBlocks> sizes_{};  // guarded by lock_, as are the three below
+    uint64_t given_ = 0;
+    uint64_t taken_ = 0;
+    bool ended_ = false;
+    std::thread thread_;
+};
+
 // Copies `source` to its end into `out`, and with `index` makes the file's indexes on
-// the way; the MD5 of the bytes copied, empty when reading, writing or indexing failed.
+// the way (on a second thread, the MD5 being taken on this one); the MD5 of the bytes copied, empty when reading,
+// writing or indexing failed.
 std::string CopyWithFingerprint(const NativeFile& source, FileReplacement& out, CopyIndex* index) {
+    if (!index) {
+        Md5 md5;
+        std::vector<char> block(kCopyBlock);
+        for (;;) {
+            const int64_t got = ReadFromFile(source, block.data(), block.size());
+            if (got < 0)
+                return {};
+            if (got == 0)
+                return md5.FinalHex();
+            md5.Update(block.data(), static_cast<size_t>(got));
+            if (!out.Write(block.data(), static_cast<size_t>(got)))
+                return {};
+        }
+    }
+    // The copy takes the MD5 meanwhile.
     Md5 md5;
-    std::vector<char> block(kCopyBlock);
+    IndexFeeder feeder(index->writer);
     for (;;) {
+        std::vector<char>& block = feeder.NextBuffer();
         const int64_t got = ReadFromFile(source, block.data(), block.size());
         if (got < 0)
             return {};
         if (got == 0)
             break;
-        // The writer takes the MD5 too.
-        if (index)
-            index->writer.Update(block.data(), static_cast<size_t>(got));
-        else
-            md5.Update(block.data(), static_cast<size_t>(got));
+        feeder.Give(static_cast<size_t>(got));
+        md5.Update(block.data(), static_cast<size_t>(got));
         if (!out.Write(block.data(), static_cast<size_t>(got)))
             return {};
     }
-    if (!index)
-        return md5.FinalHex();
-    if (!index->writer.Finish(index->chunkIndex, index->blockIndex))
+    feeder.End();
+    uint8_t digest[16];
+    md5.Final(digest);
+    if (!index->writer.Finish(index->chunkIndex, index->blockIndex, digest))
         return {};
     return IndexedMd5(index->writer.index());
 }
