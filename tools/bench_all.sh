@@ -49,6 +49,7 @@ run delta "$root/tools/bench_delta.sh" "$native" "${win64:--}"
 run tls "$root/tools/bench_tls.sh" "$native" ${win64:+"$win64"}
 run connect "$root/tools/bench_connect.sh" "$native"
 run rate "$root/tools/bench_rate.sh" "$native"
+run proxy "$root/tools/bench_proxy.sh" "$native"
 run files_window "$root/tools/bench_files_window.sh" "${win64:--}" "$native"
 [ -z "$win64" ] || run update_window "$root/tools/bench_update_window.sh" "$win64" "$native"
 exit $failed

@@ -375,6 +375,7 @@ HttpClient::Attempt HttpClient::Begin(const Location& location,
         if (observer)
             options.stopRequested = [observer] { return observer->StopRequested(); };
         options.proxy = proxy;
+        options.connectLimitMs = network_.connectLimitMs;
         stream_ = OpenStream(address, location.pin, kHandshakeMs, reason, options);
         if (!stream_)
             return Attempt::Failed;

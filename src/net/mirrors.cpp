@@ -138,7 +138,11 @@ std::vector<std::string> MirrorsFromHead(std::string_view head) {
 }
 
 MirrorSet::MirrorSet(const std::vector<std::string>& mirrors)
-    : urls_(UsableMirrors(mirrors)), aside_(urls_.size(), false), tries_(urls_.size(), 0) {}
+    : urls_(UsableMirrors(mirrors)),
+      aside_(urls_.size(), false),
+      served_(urls_.size(), false),
+      tried_(urls_.size(), false),
+      tries_(urls_.size(), 0) {}
 
 std::vector<std::pair<int, Location>> MirrorSet::Sources(const Location& server) {
     std::vector<std::pair<int, Location>> sources;
@@ -168,17 +172,32 @@ std::vector<std::pair<int, Location>> MirrorSet::Sources(const Location& server)
 
 void MirrorSet::SetAside(int index) {
     std::lock_guard guard(lock_);
-    if (index >= 0 && static_cast<size_t>(index) < aside_.size())
+    if (index >= 0 && static_cast<size_t>(index) < aside_.size()) {
         aside_[static_cast<size_t>(index)] = true;
+        tried_[static_cast<size_t>(index)] = false;
+    }
+}
+
+void MirrorSet::Done(int index, bool served) {
+    std::lock_guard guard(lock_);
+    if (index < 0 || static_cast<size_t>(index) >= aside_.size())
+        return;
+    const auto at = static_cast<size_t>(index);
+    tried_[at] = false;
+    if (served)
+        served_[at] = true;
 }
 
 bool MirrorSet::Use(int index) {
     std::lock_guard guard(lock_);
     if (index < 0 || static_cast<size_t>(index) >= aside_.size())
         return index == kServer;
-    if (aside_[static_cast<size_t>(index)])
+    const auto at = static_cast<size_t>(index);
+    if (aside_[at] || (!served_[at] && tried_[at]))
         return false;
-    ++tries_[static_cast<size_t>(index)];
+    if (!served_[at])
+        tried_[at] = true;
+    ++tries_[at];
     return true;
 }
 

@@ -46,7 +46,9 @@ std::vector<std::string> MirrorsFromHead(std::string_view head);
 // The mirrors of one run and the server, shared by the run's downloads: each file
 // is asked of the mirrors still in use, a different one first for each file so that
 // the files spread over them, then of the server. A mirror that fails a request is
-// set aside for the rest of the run.
+// set aside for the rest of the run. A mirror that has not served a request yet takes
+// one at a time: while it is being tried, the other downloads pass it by, so that a
+// mirror that is gone costs the run one connect's wait, however many downloads run.
 class MirrorSet {
   public:
     static constexpr int kServer = -1;
@@ -57,17 +59,24 @@ class MirrorSet {
     // order: the index of each mirror with its location there (no pin: a mirror's
     // chain is checked, the server's key is the server's), the server (kServer) last.
     std::vector<std::pair<int, Location>> Sources(const Location& server);
-    // Whether a request may go to `index` now (a mirror set aside meanwhile may not);
-    // counts the request.
+    // Whether a request may go to `index` now (a mirror set aside meanwhile may not,
+    // nor one that has not served yet while another request tries it); counts the
+    // request. A request Use lets through ends with Done or SetAside.
     bool Use(int index);
     void SetAside(int index);
+    // The request Use let through to `index` ended without failing the mirror:
+    // `served` when the mirror answered it (from then on it takes any number at
+    // once), false when it was given up for another reason (a stop).
+    void Done(int index, bool served);
     // Requests handed to the mirror `index` so far.
     int Tries(int index) const;
 
   private:
     mutable std::mutex lock_;
     std::vector<std::string> urls_;
-    std::vector<bool> aside_;  // guarded by lock_, as are the two below
+    std::vector<bool> aside_;  // guarded by lock_, as are the four below
+    std::vector<bool> served_;
+    std::vector<bool> tried_;  // a request to a mirror that has not served yet is in flight
     std::vector<int> tries_;
     size_t next_ = 0;
 };

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "net/rate_limit.h"
+#include "net/tcp_client.h"
 
 namespace zefo {
 
@@ -22,6 +23,8 @@ struct NetworkOptions {
     std::shared_ptr<RateLimiter> limiter;
     // The mirrors the game's file list names (mirrors.h): for files only.
     std::vector<std::string> mirrors;
+    // The bound of each connect (a test makes a host that never answers cheap).
+    uint32_t connectLimitMs = kConnectLimitMs;
 };
 
 // True for the texts a proxy setting may hold: empty (the system's proxy), "none"

@@ -137,6 +137,7 @@ StreamPtr OpenStream(const ServerAddress& address,
     }
     ConnectOptions connect;
     connect.stopRequested = options.stopRequested;
+    connect.limitMs = options.connectLimitMs;
     const bool proxied = options.proxy.kind == ProxyKind::Proxy;
     ConnectionPtr connection = proxied ? Connect(options.proxy.server.host, options.proxy.server.port, connect)
                                        : Connect(address.host, address.port, connect);

@@ -42,6 +42,8 @@ struct StreamOptions {
     // connection to the proxy, and the requests name their absolute URL; TLS runs
     // through a tunnel the proxy opens with CONNECT, checked end to end as without one.
     ProxyChoice proxy;
+    // The bound of the connect, the name's lookup included.
+    uint32_t connectLimitMs = kConnectLimitMs;
 };
 
 // Connects to the address (the host's bytes looked up as they are, every address of

@@ -76,10 +76,11 @@ std::vector<std::pair<size_t, size_t>> RepeatedListings(const FileList& files) {
     return repeats;
 }
 
-// The new updater goes beside the running one. The swap is ready only while a
-// complete, verified copy exists; a copy whose swap cannot be readied is of no use and
-// goes too, and the file counts as failed.
+// The new updater goes beside the running one, from the run's mirrors like any file.
+// The swap is ready only while a complete, verified copy exists; a copy whose swap
+// cannot be readied is of no use and goes too, and the file counts as failed.
 bool DownloadUpdater(HttpClient& client,
+                     MirrorSet& mirrors,
                      const Location* location,
                      const SafeFolder& folder,
                      const DownloadChecks& checks,
@@ -90,7 +91,8 @@ bool DownloadUpdater(HttpClient& client,
     // The swap must never put a copy in place that a power loss could have damaged.
     DownloadChecks durable = checks;
     durable.durable = true;
-    if (!location || !DownloadFile(client, *location, folder, ProgramCopyName(), durable, &observer, progress) ||
+    if (!location ||
+        !DownloadFromSources(client, mirrors, *location, folder, ProgramCopyName(), durable, &observer, progress) ||
         !ReadySwap(folder)) {
         folder.Remove(ProgramCopyName());
         return false;
@@ -251,7 +253,8 @@ bool DownloadRun::Fetch(HttpClient& client, const Job& job) {
     // The program's own file comes whole; every other one by its changes where the
     // server has an index of it and the disk holds bytes of it (delta_fetch.h).
     if (job.choice == Choice::DownloadUpdater) {
-        const bool ok = DownloadUpdater(client, located ? &location : nullptr, *job.folder, checks, observer_, advance);
+        const bool ok = DownloadUpdater(client, *shared_->mirrors, located ? &location : nullptr, *job.folder, checks,
+                                        observer_, advance);
         shared_->swapScript.store(static_cast<int>(ok ? SwapScript::Written : SwapScript::Gone));
         return ok;
     }

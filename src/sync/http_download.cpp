@@ -28,10 +28,16 @@ bool DownloadFromSources(HttpClient& client,
     for (const auto& [index, location] : mirrors.Sources(server)) {
         if (!mirrors.Use(index))
             continue;
-        if (DownloadFile(client, location, folder, name, checks, observer, progress))
+        if (DownloadFile(client, location, folder, name, checks, observer, progress)) {
+            mirrors.Done(index, true);
             return true;
-        if (index == MirrorSet::kServer || (observer && observer->StopRequested()))
+        }
+        if (index == MirrorSet::kServer)
             return false;
+        if (observer && observer->StopRequested()) {
+            mirrors.Done(index, false);
+            return false;
+        }
         mirrors.SetAside(index);
     }
     return false;

@@ -19,17 +19,10 @@ dir=${2:-}
 }
 here=$(cd "$(dirname "$0")" && pwd)
 
-# Waits up to 5 s for `pidfile` to go after a TERM to the process it names.
-end_process() {
-    local pidfile=$1
-    [ -f "$pidfile" ] || return 0
-    local pid
-    pid=$(cat "$pidfile")
-    kill "$pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2>/dev/null || true
-    rm -f "$pidfile"
-}
+# end_process and start_tinyproxy.
+# shellcheck source=tinyproxy.sh
+. "$here/tinyproxy.sh"
+
 stop() {
     end_process "$dir/nginx.pid"
     end_process "$dir/tinyproxy.pid"
@@ -95,32 +88,5 @@ CONF
 done
 [ "$web" != 0 ] || { echo "nginx did not start: $(cat "$dir/nginx-error.log" 2>/dev/null)" >&2; exit 1; }
 
-proxy=0
-tinyproxy=$(command -v tinyproxy || echo /usr/bin/tinyproxy)
-if [ ! -x "$tinyproxy" ]; then
-    echo "tinyproxy is missing (apt-get install tinyproxy-bin)" >"$dir/proxy-skip"
-else
-    for port in $(shuf -i 20000-60000 -n 10); do
-        cat >"$dir/tinyproxy.conf" <<CONF
-Port $port
-Listen 127.0.0.1
-Timeout 30
-LogFile "$dir/tinyproxy.log"
-LogLevel Info
-PidFile "$dir/tinyproxy.pid"
-MaxClients 64
-Allow 127.0.0.1
-DisableViaHeader Yes
-CONF
-        # In the foreground under this script's control, its output away from ctest's pipe.
-        "$tinyproxy" -d -c "$dir/tinyproxy.conf" </dev/null >>"$dir/tinyproxy.out" 2>&1 &
-        echo $! >"$dir/tinyproxy.pid"
-        if answers -x "http://127.0.0.1:$port" "http://127.0.0.1:$web/"; then
-            proxy=$port
-            break
-        fi
-        end_process "$dir/tinyproxy.pid"
-    done
-    [ "$proxy" != 0 ] || echo "tinyproxy did not start: $(tail -c 500 "$dir/tinyproxy.out" 2>/dev/null)" >"$dir/proxy-skip"
-fi
+start_tinyproxy "$dir" "http://127.0.0.1:$web/"
 printf 'web=%s\nproxy=%s\nipv6=%s\n' "$web" "$proxy" "$ipv6" >"$dir/ports"

@@ -1,26 +1,33 @@
 #!/usr/bin/env bash
 # End-to-end tests of the real Windows program under Wine and an X server.
 #
-#   run_e2e.sh updater|installer|crash|https PROGRAM DRIVER FAULT HOST_TOOLS OUT
+#   run_e2e.sh updater|installer|crash|https PROGRAM DRIVER FAULT HOST_TOOLS OUT CLIENT
 #
 # PROGRAM is Update.exe, DRIVER zefo_driver.exe, FAULT zefo_fault.exe, HOST_TOOLS
 # the native build's tools folder (zefo_publish, zefo_serve), OUT a folder for
-# screenshots. WINEPREFIX and DISPLAY come from the environment (the test command
-# sets both). The program talks only to servers on 127.0.0.1. Every wait is bounded.
+# screenshots, CLIENT the command-line client zefo.exe. WINEPREFIX and DISPLAY come
+# from the environment (the test command sets both). The program talks only to
+# servers on 127.0.0.1. Every wait is bounded.
 # The https case runs nginx with a test authority (tests/net/tls_fixture.sh) and
-# trusts that authority in the prefix while it runs.
+# trusts that authority in the prefix while it runs. The updater case goes through
+# tinyproxy, set as the system's proxy in the prefix's registry while it runs.
 set -uo pipefail
 
-case_name=$1 program=$2 driver=$3 fault=$4 tools=$5 out=$6
+case_name=$1 program=$2 driver=$3 fault=$4 tools=$5 out=$6 client=${7:-}
 export WINEDEBUG=-all
 mkdir -p "$out"
 
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/zefo-e2e.XXXXXX")
-server_pid="" program_pid="" fixture="" trusted=""
+server_pid="" program_pid="" fixture="" trusted="" proxied=""
+# end_process and start_tinyproxy.
+# shellcheck source=../common/tinyproxy.sh
+. "$here/../common/tinyproxy.sh"
 cleanup() {
     [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null
     [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
+    [ -n "$proxied" ] && wine regedit /S "$(winepath -w "$work/no-proxy.reg")" >/dev/null 2>&1
+    end_process "$work/tinyproxy.pid"
     [ -n "$trusted" ] && wine "$driver" distrust "$trusted" >/dev/null 2>&1
     [ -n "$fixture" ] && "$here/../net/tls_fixture.sh" stop "$fixture" >/dev/null 2>&1
     rm -rf "$work"
@@ -98,8 +105,39 @@ start_program() {
     fail "the program's desktop did not appear"
 }
 
+# Starts tinyproxy and makes it the system's proxy as the Internet Options store it:
+# the values of "Internet Settings", and the binary DefaultConnectionSettings (format
+# 0x46, a counter, flags direct|proxy, then the proxy and the bypass list, each after
+# its length) that WinHTTP reads. The bypass list "<-loopback>" sends even 127.0.0.1
+# through the proxy. One start of regedit; the cleanup takes the values away again.
+use_system_proxy() {
+    start_tinyproxy "$work" "http://$server/"
+    [ "$proxy" != 0 ] || fail "tinyproxy: $(cat "$work/proxy-skip")"
+    local key='HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
+    local address="127.0.0.1:$proxy" bypass="<-loopback>"
+    le32() { printf '%02x,%02x,%02x,%02x' $(($1 & 255)) $((($1 >> 8) & 255)) $((($1 >> 16) & 255)) 0; }
+    hex() { printf '%s' "$1" | od -An -tx1 | tr -s ' \n' ',' | sed 's/^,//; s/,$//'; }
+    local settings_hex
+    settings_hex="$(le32 70),$(le32 1),$(le32 3),$(le32 ${#address}),$(hex "$address"),$(le32 ${#bypass}),$(hex "$bypass")"
+    settings_hex+=",$(le32 0),$(le32 0),$(le32 0),$(le32 0),$(le32 0),$(le32 0),$(le32 0),$(le32 0)"
+    printf 'REGEDIT4\n\n[%s]\n"ProxyEnable"=dword:00000001\n"ProxyServer"="%s"\n"ProxyOverride"="%s"\n\n[%s\\Connections]\n"DefaultConnectionSettings"=hex:%s\n' \
+        "$key" "$address" "$bypass" "$key" "$settings_hex" >"$work/proxy.reg"
+    printf 'REGEDIT4\n\n[%s]\n"ProxyEnable"=-\n"ProxyServer"=-\n"ProxyOverride"=-\n\n[%s\\Connections]\n"DefaultConnectionSettings"=-\n' \
+        "$key" "$key" >"$work/no-proxy.reg"
+    proxied=1
+    wine regedit /S "$(winepath -w "$work/proxy.reg")" >/dev/null 2>&1 || fail "regedit"
+}
+# Whether tinyproxy's log holds a request line for `url`.
+proxy_passed() { grep -qF ": GET $1 HTTP/" "$work/tinyproxy.log"; }
+
 run_updater() {
     publish_and_serve
+    # Both programs through the system's proxy: the client lists the games first.
+    use_system_proxy
+    check_eq "games through the proxy" "$(printf 'demo\tDemo Game')" \
+        "$(wine "$client" games --server "$server" --quiet | tr -d '\r')"
+    proxy_passed "http://$server/" || fail "the client's request did not pass the proxy: $(cat "$work/tinyproxy.log")"
+    echo "ok: zefo.exe through the system's proxy"
     local game="$work/game"
     mkdir -p "$game/data"
     cp "$work/root/demo/data/game.dat" "$game/data/game.dat"
@@ -151,6 +189,10 @@ run_updater() {
         cmp -s "$game/$f" "$work/root/demo/$f" || fail "$f differs from the server's"
     done
     echo "ok: game files updated"
+    for f in demo/ demo/readme.txt demo/Update.exe; do
+        proxy_passed "http://$server/$f" || fail "$f did not pass the proxy: $(cat "$work/tinyproxy.log")"
+    done
+    echo "ok: Update.exe's list, files and new copy through the system's proxy"
     check_eq "settings file" "$(bytes_of <(printf '\357\273\277\r\n[Program]\r\nserver = %s\r\nlang = en\r\n' "$server"))" \
         "$(bytes_of "$settings")"
 }

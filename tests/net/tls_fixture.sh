@@ -5,8 +5,12 @@
 # certificates and the wrong ones with the openssl command line in FOLDER, and
 # starts nginx with one port per case. FOLDER then holds ca.pem (the root the
 # tests trust), ports (NAME=PORT lines), pin (SHA-256 of the good server's
-# SubjectPublicKeyInfo) and www/pattern.bin (what the good server serves).
-# stop: ends nginx and removes FOLDER.
+# SubjectPublicKeyInfo) and www/pattern.bin (what the good server serves). Every server
+# answers /to-plain/pattern.bin with a redirect to the same file over plain HTTP, which
+# nginx serves too; tinyproxy lets CONNECT through to the good server alone. FOLDER/services
+# names their ports (plain=PORT, proxy=PORT; proxy=0 and FOLDER/proxy-skip when tinyproxy
+# cannot start), tinyproxy logs to FOLDER/tinyproxy.log.
+# stop: ends nginx and tinyproxy and removes FOLDER.
 set -euo pipefail
 
 action=${1:-}
@@ -16,7 +20,12 @@ dir=${2:-}
     exit 2
 }
 
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../common/tinyproxy.sh
+. "$here/../common/tinyproxy.sh"
+
 stop() {
+    end_process "$dir/tinyproxy.pid"
     if [ -f "$dir/nginx.pid" ]; then
         kill "$(cat "$dir/nginx.pid")" 2>/dev/null || true
         for _ in $(seq 50); do [ -f "$dir/nginx.pid" ] || break; sleep 0.1; done
@@ -116,6 +125,7 @@ cases=("good good-chain.pem good.key TLSv1.2 TLSv1.3"
        "old good-chain.pem good.key TLSv1 TLSv1.1")
 start_nginx() {  # first port
     local port=$1 servers="" ports=""
+    plain=$((port + ${#cases[@]}))
     for entry in "${cases[@]}"; do
         read -r name certificate keyfile protocols <<<"$entry"
         servers+="    server {
@@ -125,6 +135,9 @@ start_nginx() {  # first port
         ssl_protocols $protocols;
         ssl_ciphers DEFAULT:@SECLEVEL=0;
         root $dir/www;
+        location = /to-plain/pattern.bin {
+            return 302 http://127.0.0.1:$plain/pattern.bin;
+        }
     }
 "
         ports+="$name=$port"$'\n'
@@ -145,14 +158,22 @@ http {
     fastcgi_temp_path $dir/temp/fastcgi;
     uwsgi_temp_path $dir/temp/uwsgi;
     scgi_temp_path $dir/temp/scgi;
-$servers}
+$servers    server {
+        listen 127.0.0.1:$plain;
+        root $dir/www;
+    }
+}
 CONF
     } >nginx.conf
     "$nginx" -p "$dir" -c "$dir/nginx.conf" 2>/dev/null || return 1
     printf '%s' "$ports" >ports
 }
 for base in $(shuf -i 20000-60000 -n 10); do
-    start_nginx "$base" && exit 0
+    if start_nginx "$base"; then
+        start_tinyproxy "$dir" "http://127.0.0.1:$plain/pattern.bin" "ConnectPort $base"
+        printf 'plain=%s\nproxy=%s\n' "$plain" "$proxy" >services
+        exit 0
+    fi
 done
 echo "nginx did not start" >&2
 cat "$dir/error.log" >&2 || true

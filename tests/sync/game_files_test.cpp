@@ -233,6 +233,24 @@ TEST_F(GameFilesTest, AmongParallelDownloadsTheSwapIsReadiedOnlyOnceTheNewProgra
     EXPECT_EQ(Md5Of(ReadFileBytes(folder / "a.bin")), Md5Of(body));
 }
 
+TEST_F(GameFilesTest, TheNewProgramComesFromTheMirrorsLikeEveryFile) {
+    ScriptedServer mirror;
+    GameSource mirrored = source;
+    mirrored.network.mirrors = {mirror.Url("copy")};
+    const std::string program = ProgramFileName();
+    const std::string body = Pattern(50000, 3);
+    WriteFileBytes(folder / program, "old program");
+    mirror.EnqueueReply(Reply(body));
+    FileList files = List({{program, Md5Of(body)}});
+    RunResult result = UpdateGame(mirrored, folder.path(), files, program, observer);
+    EXPECT_EQ(result.failed, 0);
+    EXPECT_EQ(result.swapScript, SwapScript::Written);
+    EXPECT_EQ(ReadFileBytes(folder / ProgramCopyName()), body);
+    EXPECT_EQ(ReadFileBytes(folder / program), "old program");
+    EXPECT_EQ(mirror.Request(0).rfind("GET /copy/game/" + program + " ", 0), 0u) << mirror.Request(0);
+    EXPECT_EQ(server.Connections(), 0u);
+}
+
 TEST_F(GameFilesTest, TheProgressMovesWhileALargeFileArrives) {
     const std::string big = Pattern(1'000'000, 5);
     FileList files = List({{"big.bin", Md5Of(big)}});

@@ -39,6 +39,24 @@ class HttpsTest : public NetTest {
         ASSERT_EQ(trust_->error(), "");
     }
 
+    // A port of FOLDER/services ("plain", "proxy"), or empty.
+    std::string Service(const std::string& name) {
+        std::istringstream lines(ReadFileBytes(fixture_ + "services"));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind(name + "=", 0) == 0)
+                return line.substr(name.size() + 1);
+        }
+        return {};
+    }
+
+    // The names in `folder`.
+    static std::vector<std::string> Entries(const TempDir& folder) {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::u8path(folder.path())))
+            names.push_back(entry.path().filename().string());
+        return names;
+    }
+
     std::string Server(const std::string& name, const std::string& host = "localhost") {
         return "https://" + host + ":" + ports_.at(name);
     }
@@ -142,6 +160,47 @@ TEST_F(HttpsTest, AServerThatFailsItsChecksListsAndWritesNothing) {
         EXPECT_FALSE(DownloadFile(client, location, folder, "file.txt", DownloadChecks{}, nullptr));
         EXPECT_EQ(ReadFileBytes(target / "file.txt"), "old");
     }
+}
+
+TEST_F(HttpsTest, ThroughAProxyTheTunnelCarriesHttpsAndEveryCheckStillHolds) {
+    const std::string proxy = Service("proxy");
+    if (proxy.empty() || proxy == "0")
+        GTEST_SKIP() << ReadFileBytes(fixture_ + "proxy-skip");
+    std::filesystem::create_directories(std::filesystem::u8path(fixture_ + "www/tunnel"));
+    Publish("tunnel", {{"file.txt", "through the tunnel"}});
+    GameSource source{ServerAccess(Server("good"), pin_), "tunnel"};
+    source.access.proxy = source.network.proxy = "http://127.0.0.1:" + proxy;
+    FileList files;
+    ASSERT_EQ(Load(source.access, "tunnel", files), ListResult::Loaded);
+    TempDir target;
+    EXPECT_EQ(InstallGame(source, target.path(), files, observer).failed, 0);
+    EXPECT_EQ(ReadFileBytes(target / "file.txt"), "through the tunnel");
+    const std::string log = ReadFileBytes(fixture_ + "tinyproxy.log");
+    EXPECT_NE(log.find("CONNECT localhost:" + ports_.at("good")), std::string::npos) << log;
+
+    // Another key behind the tunnel is refused as without a proxy: nothing is written.
+    source.access.pin[0] = source.access.pin[0] == '0' ? '1' : '0';
+    WriteFileBytes(target / "file.txt", "old");
+    RecordingObserver refused;
+    EXPECT_EQ(UpdateGame(source, target.path(), files, "", refused).failed, 1);
+    EXPECT_EQ(ReadFileBytes(target / "file.txt"), "old");
+    EXPECT_EQ(Entries(target), std::vector<std::string>{"file.txt"});
+}
+
+TEST_F(HttpsTest, ARedirectFromHttpsToPlainHttpFailsTheFileAndKeepsTheOldOne) {
+    // nginx serves the file over plain HTTP too, where the redirect leads: only the
+    // refusal fails it.
+    const std::string pattern = ReadFileBytes(fixture_ + "www/pattern.bin");
+    TempDir direct;
+    ASSERT_TRUE(
+        HttpDownload("http://127.0.0.1:" + Service("plain") + "/pattern.bin", direct / "p.bin", Md5Of(pattern)));
+    TempDir target;
+    WriteFileBytes(target / "pattern.bin", "old");
+    FileList files{FileEntry("pattern.bin", Md5Of(pattern))};
+    RecordingObserver seen;
+    EXPECT_EQ(UpdateGame({Server("good"), "to-plain"}, target.path(), files, "", seen).failed, 1);
+    EXPECT_EQ(ReadFileBytes(target / "pattern.bin"), "old");
+    EXPECT_EQ(Entries(target), std::vector<std::string>{"pattern.bin"});
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "common/environment.h"
 #include "common/net_test.h"
 #include "common/scripted_server.h"
+#include "common/socket_shim.h"
 #include "common/temp_dir.h"
 #include "common/test_data.h"
 #include "net/http_client.h"
@@ -289,6 +291,58 @@ TEST_F(WebFixtureTest, FilesComeFromTheMirrorsThatAnswerAndFailingMirrorsAreSetA
     for (int wait = 0; wait < 40 && web.AccessLog().find("GET /m/mir/f") == std::string::npos; ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_NE(web.AccessLog().find("GET /m/mir/f"), std::string::npos);
+}
+
+TEST_F(WebFixtureTest, AMirrorThatNeverAnswersIsTriedByOneDownloadWhileTheOthersGoOn) {
+    // A listener whose queue of connections is full: a connect to it waits like one to a gone host.
+    uint16_t port = 0;
+    shim::Startup();
+    const shim::Socket dead = shim::ListenLoopbackFamily(false, port, 0);
+    ASSERT_NE(dead, shim::kInvalid);
+    const std::vector<shim::Socket> fillers = shim::FillBacklog(false, port);
+    ASSERT_FALSE(fillers.empty());
+    EnsureDirectory(web.WebRoot() + "pro/");
+    EnsureDirectory(web.WebRoot() + "g/pro/");
+    constexpr int kFiles = 12, kDownloads = 4;
+    for (int i = 0; i < kFiles; ++i) {
+        for (const char* copy : {"pro/f", "g/pro/f"})
+            WriteFileBytes(web.WebRoot() + copy + std::to_string(i),
+                           pattern.substr(static_cast<size_t>(i) * 100, 20000));
+    }
+    MirrorSet mirrors({"http://127.0.0.1:" + std::to_string(port), web.WebUrl() + "/g"});
+    // Each download on a connection of its own, as a run's are. While the good mirror
+    // has not served yet, the others pass it by too, to the server.
+    std::atomic<int> right{0};
+    auto fetch = [&](int first) {
+        SafeFolder folder;
+        HttpClient client(true, NetworkOptions{"none", nullptr, {}, 500});
+        if (folder.Open(temp.path(), "", false) != SafeFolder::OpenResult::Opened)
+            return;
+        for (int i = first; i < kFiles; i += kDownloads) {
+            const std::string name = "f" + std::to_string(i);
+            const std::string body = pattern.substr(static_cast<size_t>(i) * 100, 20000);
+            Location location;
+            if (LocateFile("127.0.0.1:" + std::to_string(web.webPort()), "", "pro", name, location) &&
+                DownloadFromSources(client, mirrors, location, folder, name, DownloadChecks{Md5Of(body), {}, {}},
+                                    nullptr) &&
+                ReadFileBytes(temp / name) == body)
+                ++right;
+            else
+                ADD_FAILURE() << name;
+        }
+    };
+    std::vector<std::thread> downloads;
+    for (int n = 1; n < kDownloads; ++n)
+        downloads.emplace_back(fetch, n);
+    fetch(0);
+    for (std::thread& download : downloads)
+        download.join();
+    for (shim::Socket filler : fillers)
+        shim::Close(filler);
+    shim::Close(dead);
+    EXPECT_EQ(right.load(), kFiles);
+    EXPECT_EQ(mirrors.Tries(0), 1);
+    EXPECT_GE(mirrors.Tries(1), kFiles / 2);
 }
 
 }  // namespace
