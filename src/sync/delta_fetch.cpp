@@ -20,6 +20,25 @@ namespace zefo {
 namespace {
 
 constexpr char kIndexFolder[] = ".zefo/";
+// The chunks of other files a run looks up at most (some 128 GiB of files at the
+// chunks' mean size): the remembered indexes past them are not read.
+constexpr size_t kMaxLocalChunks = size_t{1} << 21;
+// Files that hold a chunk, looked at per chunk; files lending chunks to one file.
+constexpr size_t kMaxHoldersPerChunk = 8;
+constexpr size_t kMaxLendingFiles = 8;
+// Files with the wanted MD5 tried for a copy.
+constexpr int kMaxCopyTries = 4;
+// Local files are copied in pieces of this size.
+constexpr size_t kCopyPiece = size_t{1} << 20;
+
+// The key of a chunk in the run's table: the first bytes of its SHA-256. Two chunks
+// alike there only make a file looked at in vain: the plan compares whole digests.
+uint64_t ChunkKey(const Sha256Digest& digest) {
+    uint64_t key = 0;
+    for (size_t i = 0; i < 8; ++i)
+        key = (key << 8) | digest[i];
+    return key;
+}
 
 // A whole small reply in memory, of at most `limit` bytes.
 class MemorySink final : public DownloadSink {
@@ -122,6 +141,161 @@ DeltaFetcher::DeltaFetcher(const GameSource& source, FingerprintCache* cache, Ob
 
 DeltaFetcher::~DeltaFetcher() = default;
 
+// A file's delta as planned: the old copy held open, the index and the plan over them.
+struct DeltaFetcher::Prepared {
+    NativeFile old;
+    std::vector<std::unique_ptr<NativeFile>> lenders;  // other files of the game
+    std::string zci;
+    ChunkIndex index;
+    std::unique_ptr<DeltaSources> sources;  // refers to `index`, `old` and `lenders`
+    DeltaPlan plan;
+    DeltaBytes cost;
+};
+
+// What the cache remembers of the game's files, sorted for look-ups.
+struct DeltaFetcher::LocalFiles {
+    std::vector<std::pair<std::string, std::string>> byMd5;  // (MD5, listed path)
+    std::vector<std::string> indexed;                        // paths of files with a remembered index
+    std::vector<std::pair<uint64_t, uint32_t>> chunks;       // (ChunkKey, file in `indexed`)
+};
+
+const DeltaFetcher::LocalFiles& DeltaFetcher::Locals() {
+    std::call_once(localsMade_, [this] {
+        locals_ = std::make_unique<LocalFiles>();
+        if (!cache_ || base_.empty())
+            return;
+        LocalFiles& locals = *locals_;
+        const RememberedFiles entries = cache_->Entries();
+        const RememberedIndexes kept(cache_->file());
+        std::vector<std::string> read;  // the MD5s whose index was looked for
+        for (const auto& [path, entry] : entries) {
+            if (!IsLowerHexText(entry.md5, 32))
+                continue;
+            locals.byMd5.emplace_back(entry.md5, path);
+            // The entry's own stamp stands for the file here: whether the file still has
+            // it is asked only of the files that would lend chunks.
+            ChunkIndex index;
+            if (entry.stamp.size < kMinDeltaSize || locals.chunks.size() >= kMaxLocalChunks ||
+                std::find(read.begin(), read.end(), entry.md5) != read.end())
+                continue;
+            read.push_back(entry.md5);
+            if (!kept.Find(entry, entry.stamp, index))
+                continue;
+            const uint32_t id = static_cast<uint32_t>(locals.indexed.size());
+            locals.indexed.push_back(path);
+            for (const Chunk& chunk : index.chunks)
+                locals.chunks.emplace_back(ChunkKey(chunk.sha256), id);
+        }
+        std::sort(locals.byMd5.begin(), locals.byMd5.end());
+        std::sort(locals.chunks.begin(), locals.chunks.end());
+        locals.chunks.erase(std::unique(locals.chunks.begin(), locals.chunks.end()), locals.chunks.end());
+    });
+    return *locals_;
+}
+
+NativeFile DeltaFetcher::OpenVouched(const std::string& path, const std::string& md5) const {
+    ListedFolders folders(base_, false);
+    std::string name;
+    bool missing = false;
+    const std::shared_ptr<const SafeFolder> folder = folders.Open(path, name, missing);
+    if (!folder)
+        return {};
+    NativeFile file = folder->OpenForReading(name);
+    RememberedFile entry;
+    FileStamp stamp;
+    if (!file.valid() || !cache_->Entry(path, entry) || entry.md5 != md5 || !StampOf(file, stamp) ||
+        !Vouches(entry, stamp))
+        return {};
+    return file;
+}
+
+NativeFile DeltaFetcher::FindCopy(const std::string& path, const std::string& md5) {
+    const LocalFiles& locals = Locals();
+    auto at = std::lower_bound(locals.byMd5.begin(), locals.byMd5.end(), std::make_pair(md5, std::string()));
+    for (int tries = 0; at != locals.byMd5.end() && at->first == md5 && tries < kMaxCopyTries; ++at) {
+        if (at->second == path)
+            continue;
+        ++tries;
+        NativeFile file = OpenVouched(at->second, md5);
+        if (file.valid())
+            return file;
+    }
+    return {};
+}
+
+bool DeltaFetcher::CopyLocal(IncomingFile& incoming,
+                             const std::string& path,
+                             const DownloadChecks& checks,
+                             const HttpClient::FileProgress& progress) {
+    const std::string md5 = LowerAsciiText(checks.md5);
+    if (!IsHexText(md5, 32))
+        return false;
+    NativeFile from = FindCopy(path, md5);
+    const int64_t size = from.valid() ? FileSizeOf(from) : -1;
+    if (size < 0 || (checks.size >= 0 && size != checks.size) || (incoming.size() > 0 && !incoming.StartOver()))
+        return false;
+    std::vector<char> piece(static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(kCopyPiece), size)));
+    for (int64_t at = 0; at < size;) {
+        const int64_t got = ReadAtOffset(from, static_cast<uint64_t>(at), piece.data(),
+                                         static_cast<size_t>(std::min<int64_t>(size - at, piece.size())));
+        if (got <= 0 || !incoming.Append(piece.data(), static_cast<size_t>(got))) {
+            incoming.StartOver();
+            return false;
+        }
+        at += got;
+    }
+    // Checked as a download is: a copy that fails leaves no temporary file behind, and
+    // StartOver makes a new one for the download that follows.
+    if (!incoming.Commit()) {
+        incoming.StartOver();
+        return false;
+    }
+    if (progress)
+        progress(size, size);
+    return true;
+}
+
+void DeltaFetcher::AddOtherFiles(Prepared& out, const std::string& path) {
+    const LocalFiles& locals = Locals();
+    if (locals.chunks.empty())
+        return;
+    std::map<uint32_t, uint64_t> lent;  // file -> bytes of the new file it holds
+    for (const Chunk& chunk : out.index.chunks) {
+        const uint64_t key = ChunkKey(chunk.sha256);
+        auto at = std::lower_bound(locals.chunks.begin(), locals.chunks.end(), std::make_pair(key, uint32_t{0}));
+        for (size_t n = 0; at != locals.chunks.end() && at->first == key && n < kMaxHoldersPerChunk; ++at, ++n)
+            lent[at->second] += chunk.length;
+    }
+    std::vector<std::pair<uint64_t, uint32_t>> best;
+    for (const auto& [id, bytes] : lent) {
+        if (locals.indexed[id] != path)
+            best.emplace_back(bytes, id);
+    }
+    std::sort(best.rbegin(), best.rend());
+    if (best.size() > kMaxLendingFiles)
+        best.resize(kMaxLendingFiles);
+    const RememberedIndexes kept(cache_->file());
+    for (const auto& [bytes, id] : best) {
+        ListedFolders folders(base_, false);
+        std::string name;
+        bool missing = false;
+        const std::shared_ptr<const SafeFolder> folder = folders.Open(locals.indexed[id], name, missing);
+        if (!folder)
+            continue;
+        auto file = std::make_unique<NativeFile>(folder->OpenForReading(name));
+        RememberedFile entry;
+        FileStamp stamp;
+        ChunkIndex index;
+        // The index as the cache vouches for the file now, which may have changed
+        // since the table was made.
+        if (!file->valid() || !cache_->Entry(locals.indexed[id], entry) || !StampOf(*file, stamp) ||
+            !kept.Find(entry, stamp, index))
+            continue;
+        out.sources->AddIndexedFile(*file, index);
+        out.lenders.push_back(std::move(file));
+    }
+}
+
 bool DeltaFetcher::Locate(const std::string& name, Location& location) const {
     return FileLocation(source_, kIndexFolder + name, location);
 }
@@ -138,16 +312,6 @@ uint64_t DeltaFetcher::IndexedSize(HttpClient& client, const std::string& md5) {
     auto found = manifest_.find(md5);
     return found == manifest_.end() ? 0 : found->second;
 }
-
-// A file's delta as planned: the old copy held open, the index and the plan over them.
-struct DeltaFetcher::Prepared {
-    NativeFile old;
-    std::string zci;
-    ChunkIndex index;
-    std::unique_ptr<DeltaSources> sources;  // refers to `index` and `old`
-    DeltaPlan plan;
-    DeltaBytes cost;
-};
 
 HttpClient::RangeResult DeltaFetcher::FetchInto(HttpClient& client,
                                                 const Location& from,
@@ -205,10 +369,12 @@ bool DeltaFetcher::Prepare(HttpClient& client,
     const std::string md5 = LowerAsciiText(checks.md5);
     out.old = folder.OpenForReading(name);
     const int64_t oldSize = out.old.valid() ? FileSizeOf(out.old) : -1;
-    // No old copy to draw from, or a small one, or a small file: the whole file, without
-    // a look at any index. A leftover alone goes on where it stopped (a plain resume).
-    if (!IsHexText(md5, 32) || oldSize < kMinDeltaSize || (checks.size >= 0 && checks.size < kMinDeltaSize) ||
-        rangesIgnored_.load(std::memory_order_relaxed))
+    // No old copy to draw from, or a small one, and no other file's remembered index, or
+    // a small file: the whole file, without a look at any index. A leftover alone goes
+    // on where it stopped (a plain resume).
+    const bool hasOld = oldSize >= kMinDeltaSize;
+    if (!IsHexText(md5, 32) || (checks.size >= 0 && checks.size < kMinDeltaSize) ||
+        rangesIgnored_.load(std::memory_order_relaxed) || (!hasOld && Locals().chunks.empty()))
         return false;
     // The manifest gives the file's size, which bounds its index.
     const uint64_t fileSize = IndexedSize(client, md5);
@@ -228,8 +394,9 @@ bool DeltaFetcher::Prepare(HttpClient& client,
     FileStamp stamp;
     const bool known = cache_ && cache_->Entry(path, entry) && StampOf(out.old, stamp) &&
                        RememberedIndexes(cache_->file()).Find(entry, stamp, remembered);
-    if (!out.sources->AddOldFile(out.old, known ? &remembered : nullptr))
+    if (hasOld && !out.sources->AddOldFile(out.old, known ? &remembered : nullptr))
         return false;
+    AddOtherFiles(out, path);
     if (leftover)
         out.sources->AddLeftover(*leftover);
 
@@ -285,6 +452,7 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
     // The old file is let go before the new one takes its name.
     prepared.sources.reset();
     prepared.old.Reset();
+    prepared.lenders.clear();
     if (!incoming.CommitAssembled())
         return false;
     outcome.delta = true;
@@ -302,6 +470,10 @@ FetchEstimate DeltaFetcher::Estimate(HttpClient& client,
                                      const DownloadChecks& checks) {
     FetchEstimate estimate;
     estimate.size = checks.size;
+    if (FindCopy(path, LowerAsciiText(checks.md5)).valid()) {
+        estimate.fetch = 0;
+        return estimate;
+    }
     Prepared prepared;
     if (Prepare(client, folder, name, path, checks, nullptr, prepared)) {
         estimate.size = static_cast<int64_t>(prepared.cost.fileSize);
@@ -325,6 +497,10 @@ DeltaOutcome DeltaFetcher::Fetch(HttpClient& client,
     IncomingFile incoming;
     if (incoming.Open(folder, name, checks) != IncomingFile::OpenResult::Ready)
         return outcome;
+    if (CopyLocal(incoming, path, checks, progress)) {
+        outcome.ok = true;
+        return outcome;
+    }
     bool wrote = false;
     if (TryDelta(client, location, incoming, folder, name, path, checks, progress, outcome, wrote))
         return outcome;
@@ -355,6 +531,7 @@ void EstimateUpdate(const GameSource& source,
                     Observer& observer,
                     const std::function<void(size_t index, const FetchEstimate& estimate)>& each) {
     DeltaFetcher fetcher(source, cache, observer);
+    fetcher.SetGameFolder(base);
     HttpClient client;
     ListedFolders folders(base, false);
     for (size_t i : which) {

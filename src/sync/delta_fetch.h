@@ -9,6 +9,11 @@
 // download of the whole file. A file without an old copy of kMinDeltaSize or more is
 // fetched whole at once (a temporary file left by an earlier attempt resumed), without
 // asking for any index; with one, the chunks such a leftover holds in place are kept.
+//
+// Other files of the game serve too, as far as the fingerprint cache vouches for them: a
+// file with the new file's MD5 is copied (a file renamed or duplicated), and the files
+// whose remembered indexes share chunks with the new index lend them (looked up in one
+// table of their chunks made once per run; only the files that contribute are opened).
 #pragma once
 
 #include <atomic>
@@ -103,6 +108,11 @@ class DeltaFetcher {
         helpers_ = helpers;
     }
 
+    // The game's folder, below which the files the cache remembers lie, so that they may
+    // serve other files. Unset: a file draws on its own old copy only. Set before the
+    // first Fetch or Estimate.
+    void SetGameFolder(std::string base) { base_ = std::move(base); }
+
     // Keeps `zci`, the index of the committed file with `md5` (a no-op without a cache).
     void KeepIndex(const std::string& zci, const std::string& md5);
     // Removes the remembered indexes no remembered file names any more.
@@ -110,6 +120,20 @@ class DeltaFetcher {
 
   private:
     struct Prepared;
+    struct LocalFiles;
+    // The table of the game's remembered files, made on first use.
+    const LocalFiles& Locals();
+    // The file listed as `path` open for reading when the cache vouches for it with `md5`.
+    NativeFile OpenVouched(const std::string& path, const std::string& md5) const;
+    // A file of the game other than `path` that the cache vouches for with `md5`.
+    NativeFile FindCopy(const std::string& path, const std::string& md5);
+    // Copies such a file into `incoming` and commits it there, checked as a download.
+    bool CopyLocal(IncomingFile& incoming,
+                   const std::string& path,
+                   const DownloadChecks& checks,
+                   const HttpClient::FileProgress& progress);
+    // Adds the files whose remembered indexes share the most chunks with the new one.
+    void AddOtherFiles(Prepared& out, const std::string& path);
     // The plan of the file by its changes; false when it is to come whole.
     bool Prepare(HttpClient& client,
                  const SafeFolder& folder,
@@ -151,6 +175,9 @@ class DeltaFetcher {
     std::mutex lock_;
     bool manifestRead_ = false;                 // guarded by lock_
     std::map<std::string, uint64_t> manifest_;  // guarded by lock_ until manifestRead_
+    std::string base_;
+    std::once_flag localsMade_;
+    std::unique_ptr<LocalFiles> locals_;  // set once through localsMade_
 };
 
 // What updating the entries `which` of `files` below `base` would fetch, told to `each`

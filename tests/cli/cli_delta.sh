@@ -83,6 +83,21 @@ fetched=$(served /demo/data/big.bin)
 [ "$(requests /demo/data/big.bin 200)" = 0 ] || fail "the update fetched the whole file"
 [ "$(requests /demo/.zefo/indexes 200)" = 1 ] || fail "the manifest was not fetched once"
 
+# The file copied unchanged and copied with an insertion under new names: the copy is
+# made locally, the edited one from the installed file's remembered index and few bytes.
+data="$work/source/demo/data"
+cp "$big" "$data/copy.bin"
+{ head -c 4000000 "$big"; head -c 3000 /dev/urandom; tail -c +4000001 "$big"; } >"$data/moved.bin"
+"$tools/zefo_publish" "$work/source" "$work/www" >/dev/null || fail "republish"
+: >"$work/access.log"
+client update "$(path_for_client "$installed")"
+expect_rc "renamed and copied" 0
+for f in copy moved; do cmp -s "$data/$f.bin" "$installed/data/$f.bin" || fail "$f.bin differs from the source"; done
+moved=$(served /demo/data/moved.bin)
+[ "$(served /demo/data/copy.bin)" = 0 ] || fail "the copy was fetched"
+[ "$moved" -lt $((size / 50)) ] || fail "the renamed file fetched $moved bytes"
+echo "ok: renamed and copied: $moved bytes of the edited one, none of the copy"
+
 # A server that answers ranges with the whole file: one whole download, still exact.
 overwrite "$big" 3000000 300
 "$tools/zefo_publish" "$work/source" "$work/www" >/dev/null || fail "republish"
