@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <shared_mutex>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -91,6 +92,68 @@ class TextWriter final : public RangeWriter {
   private:
     std::string& bytes_;
     const uint64_t length_;
+};
+
+// The file's temporary file as the ranges written at their offsets share it with a
+// download of the whole file: the first range a server answers with the whole file
+// takes it over, and no range writes into it after that.
+struct WholeClaim {
+    explicit WholeClaim(IncomingFile& file, std::function<void()> release)
+        : incoming(file), beforeCommit(std::move(release)) {}
+    IncomingFile& incoming;
+    std::function<void()> beforeCommit;  // lets the old file go before the new one takes its name
+    std::shared_mutex lock;
+    bool claimed = false;  // guarded by lock
+    std::atomic<bool> committed{false};
+};
+
+// A range's writer that stops once the file was taken over.
+class ClaimedWriter final : public RangeWriter {
+  public:
+    ClaimedWriter(WholeClaim& claim, RangeWriter& out) : claim_(claim), out_(out) {}
+    bool Write(const void* data, size_t size) override {
+        std::shared_lock guard(claim_.lock);
+        return !claim_.claimed && out_.Write(data, size);
+    }
+
+  private:
+    WholeClaim& claim_;
+    RangeWriter& out_;
+};
+
+// The sink of a whole file that came for a range: it takes the temporary file over when
+// the download starts over, unless another answer took it first. What fails is left to
+// the caller, who starts the file over.
+class ClaimingSink final : public DownloadSink {
+  public:
+    explicit ClaimingSink(WholeClaim& claim) : claim_(claim) {}
+    int64_t held() const override { return mine_ ? claim_.incoming.held() : 0; }
+    int64_t limit() const override { return claim_.incoming.limit(); }
+    bool HasRoomFor(int64_t bytes) const override { return claim_.incoming.HasRoomFor(bytes); }
+    bool StartOver() override {
+        if (!mine_) {
+            std::unique_lock guard(claim_.lock);
+            if (claim_.claimed)
+                return false;
+            claim_.claimed = mine_ = true;
+        }
+        return claim_.incoming.StartOver();
+    }
+    bool Append(const char* data, size_t length) override { return mine_ && claim_.incoming.Append(data, length); }
+    bool Commit() override {
+        if (!mine_)
+            return false;
+        claim_.beforeCommit();
+        const bool committed = claim_.incoming.Commit();
+        claim_.committed.store(committed);
+        return committed;
+    }
+    void Keep() override {}
+    void Discard() override {}
+
+  private:
+    WholeClaim& claim_;
+    bool mine_ = false;
 };
 
 // The ranges of one Spread, taken in turn by whoever works on it.
@@ -317,12 +380,14 @@ HttpClient::RangeResult DeltaFetcher::FetchInto(HttpClient& client,
                                                 const Location& from,
                                                 uint64_t offset,
                                                 uint64_t length,
-                                                RangeWriter& out) {
+                                                RangeWriter& out,
+                                                DownloadSink* whole,
+                                                const HttpClient::FileProgress& progress) {
     WriterSink sink(out);
-    const HttpClient::RangeResult result =
-        client.FetchRange(from, static_cast<int64_t>(offset), static_cast<int64_t>(length), sink, &observer_);
+    const HttpClient::RangeResult result = client.FetchRange(
+        from, static_cast<int64_t>(offset), static_cast<int64_t>(length), sink, &observer_, whole, progress);
     // A server that answers a range with the whole file serves this run whole files only.
-    if (result == HttpClient::RangeResult::Ignored)
+    if (result == HttpClient::RangeResult::Ignored || result == HttpClient::RangeResult::Whole)
         rangesIgnored_.store(true, std::memory_order_relaxed);
     return result;
 }
@@ -404,7 +469,7 @@ bool DeltaFetcher::Prepare(HttpClient& client,
         std::vector<int> results(ranges.size(), -1);
         Spread(client, ranges.size(), [&](size_t n, HttpClient& with) {
             TextWriter writer(bytes[n], ranges[n].length);
-            results[n] = FetchInto(with, zcbLocation, ranges[n].offset, ranges[n].length, writer) ==
+            results[n] = FetchInto(with, zcbLocation, ranges[n].offset, ranges[n].length, writer, nullptr, {}) ==
                                  HttpClient::RangeResult::Done
                              ? 0
                              : -1;
@@ -434,9 +499,16 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
     wrote = true;
     std::atomic<uint64_t> done{0};
     const std::vector<ByteRange>& remote = prepared.plan.remote;
+    // A server that answers a range with the whole file: that answer is the file's one
+    // download (the fetching stops; nothing is assembled).
+    WholeClaim claim(incoming, [&prepared] { prepared.old.Reset(); });
     const bool fetched = Spread(client, remote.size(), [&](size_t n, HttpClient& with) {
         FetchRange fetch = [&](uint64_t offset, uint64_t length, RangeWriter& out) {
-            return FetchInto(with, location, offset, length, out) == HttpClient::RangeResult::Done ? 0 : -1;
+            ClaimedWriter writer(claim, out);
+            ClaimingSink whole(claim);
+            return FetchInto(with, location, offset, length, writer, &whole, progress) == HttpClient::RangeResult::Done
+                       ? 0
+                       : -1;
         };
         if (zefo::FetchInto(incoming.file(), remote[n], fetch) != DeltaResult::Done)
             return false;
@@ -445,6 +517,10 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
             progress(static_cast<int64_t>(now), static_cast<int64_t>(prepared.cost.fetched));
         return true;
     });
+    if (claim.committed.load()) {
+        outcome.ok = true;
+        return true;
+    }
     if (!fetched)
         return false;
     if (AssembleDelta(prepared.index, prepared.plan, *prepared.sources, incoming.file(), checks) != DeltaResult::Done)

@@ -6,14 +6,17 @@
 // from its local bytes and HTTP ranges of the published file (delta_update.h); every
 // surprise on the way (no manifest or index, an index that disagrees with the list, a
 // server that answers a range with the whole file, a failed check) ends in exactly one
-// download of the whole file. A file without an old copy of kMinDeltaSize or more is
-// fetched whole at once (a temporary file left by an earlier attempt resumed), without
-// asking for any index; with one, the chunks such a leftover holds in place are kept.
+// download of the whole file: where a range of the file itself was answered with the
+// whole file, that answer is the download. A file without an old copy of kMinDeltaSize
+// or more is fetched whole at once (a temporary file left by an earlier attempt
+// resumed), without asking for any index; with one, the chunks such a leftover holds in
+// place are kept.
 //
 // Other files of the game serve too, as far as the fingerprint cache vouches for them: a
 // file with the new file's MD5 is copied (a file renamed or duplicated), and the files
 // whose remembered indexes share chunks with the new index lend them (looked up in one
 // table of their chunks made once per run; only the files that contribute are opened).
+// With such indexes remembered, a file without an old copy has its index asked for.
 #pragma once
 
 #include <atomic>
@@ -150,7 +153,9 @@ class DeltaFetcher {
                                       const Location& from,
                                       uint64_t offset,
                                       uint64_t length,
-                                      RangeWriter& out);
+                                      RangeWriter& out,
+                                      DownloadSink* whole,
+                                      const HttpClient::FileProgress& progress);
     // The size of the file with `md5` as the manifest (fetched once per run) gives it; 0
     // when the server has no index of it.
     uint64_t IndexedSize(HttpClient& client, const std::string& md5);

@@ -2,8 +2,8 @@
 # The command-line client updating a big file by its changes against nginx, as on a real
 # server: the file is changed (bytes overwritten here and there, bytes inserted, data
 # appended) and published again, and the update must fetch a small share of it and end
-# byte-exact. Then the ways it must fall back to one whole download: a server that
-# ignores ranges, an index that lies. Last, --full heals a damaged file with few bytes.
+# byte-exact; then the file copied and renamed. Then the ways it must fall back to one
+# whole download: a server that ignores ranges, an index that lies. Last, --full heals a damaged file with few bytes.
 # Bytes are counted in nginx's access log.
 #
 #   cli_delta.sh ZEFO TOOLS
@@ -104,6 +104,15 @@ overwrite "$big" 3000000 300
 serve "max_ranges 0;"
 update "ranges ignored"
 [ "$(requests /demo/data/big.bin 200)" = 1 ] || fail "not one whole download after an ignored range"
+# Ranges of the index's records served, the file's answered whole: that answer is the
+# download, the file's bytes are sent once.
+overwrite "$big" 6000000 300
+"$tools/zefo_publish" "$work/source" "$work/www" >/dev/null || fail "republish"
+serve "location /demo/data/ { max_ranges 0; }"
+update "the file's ranges answered whole"
+[ "$(requests /demo/data/big.bin 200)$(requests /demo/data/big.bin 206)" = 10 ] ||
+    fail "the whole answer to a range was not the download"
+[ "$(served /demo/data/big.bin)" = "$(stat -c %s "$big")" ] || fail "the file's bytes were sent more than once"
 serve ""
 
 # An index that lies about a chunk's SHA-256: the chunk fails its check, and the whole
