@@ -13,6 +13,7 @@
 #include "base/native_file.h"
 #include "sync/chunk_index.h"
 #include "sync/delta_update.h"
+#include "sync/http_download.h"
 #include "sync/listed_file.h"
 #include "sync/remembered_indexes.h"
 
@@ -382,12 +383,13 @@ HttpClient::RangeResult DeltaFetcher::FetchInto(HttpClient& client,
                                                 uint64_t length,
                                                 RangeWriter& out,
                                                 DownloadSink* whole,
-                                                const HttpClient::FileProgress& progress) {
+                                                const HttpClient::FileProgress& progress,
+                                                bool server) {
     WriterSink sink(out);
     const HttpClient::RangeResult result = client.FetchRange(
         from, static_cast<int64_t>(offset), static_cast<int64_t>(length), sink, &observer_, whole, progress);
     // A server that answers a range with the whole file serves this run whole files only.
-    if (result == HttpClient::RangeResult::Ignored || result == HttpClient::RangeResult::Whole)
+    if (server && (result == HttpClient::RangeResult::Ignored || result == HttpClient::RangeResult::Whole))
         rangesIgnored_.store(true, std::memory_order_relaxed);
     return result;
 }
@@ -469,7 +471,7 @@ bool DeltaFetcher::Prepare(HttpClient& client,
         std::vector<int> results(ranges.size(), -1);
         Spread(client, ranges.size(), [&](size_t n, HttpClient& with) {
             TextWriter writer(bytes[n], ranges[n].length);
-            results[n] = FetchInto(with, zcbLocation, ranges[n].offset, ranges[n].length, writer, nullptr, {}) ==
+            results[n] = FetchInto(with, zcbLocation, ranges[n].offset, ranges[n].length, writer, nullptr, {}, true) ==
                                  HttpClient::RangeResult::Done
                              ? 0
                              : -1;
@@ -502,15 +504,48 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
     // A server that answers a range with the whole file: that answer is the file's one
     // download (the fetching stops; nothing is assembled).
     WholeClaim claim(incoming, [&prepared] { prepared.old.Reset(); });
+    // Each connection keeps to the source that last served it, so that it stays open.
+    std::mutex servedLock;
+    std::map<const HttpClient*, int> served;
     const bool fetched = Spread(client, remote.size(), [&](size_t n, HttpClient& with) {
-        FetchRange fetch = [&](uint64_t offset, uint64_t length, RangeWriter& out) {
-            ClaimedWriter writer(claim, out);
-            ClaimingSink whole(claim);
-            return FetchInto(with, location, offset, length, writer, &whole, progress) == HttpClient::RangeResult::Done
-                       ? 0
-                       : -1;
-        };
-        if (zefo::FetchInto(incoming.file(), remote[n], fetch) != DeltaResult::Done)
+        std::vector<std::pair<int, Location>> sources = mirrors_->Sources(location);
+        {
+            std::lock_guard guard(servedLock);
+            auto last = served.find(&with);
+            auto same = std::find_if(sources.begin(), sources.end(), [&](const auto& source) {
+                return last != served.end() && source.first == last->second;
+            });
+            if (same != sources.end())
+                std::rotate(sources.begin(), same, same + 1);
+        }
+        // The mirrors that answer, then the server; a mirror that fails a range is set
+        // aside and the range asked elsewhere.
+        bool came = false;
+        for (const auto& [index, from] : sources) {
+            if (!mirrors_->Use(index))
+                continue;
+            HttpClient::RangeResult result = HttpClient::RangeResult::Failed;
+            FetchRange fetch = [&, &from = from, server = index == MirrorSet::kServer](uint64_t offset, uint64_t length,
+                                                                                       RangeWriter& out) {
+                ClaimedWriter writer(claim, out);
+                ClaimingSink whole(claim);
+                result = FetchInto(with, from, offset, length, writer, &whole, progress, server);
+                return result == HttpClient::RangeResult::Done ? 0 : -1;
+            };
+            if (zefo::FetchInto(incoming.file(), remote[n], fetch) == DeltaResult::Done) {
+                mirrors_->Done(index, true);
+                std::lock_guard guard(servedLock);
+                served[&with] = index;
+                came = true;
+                break;
+            }
+            if (result == HttpClient::RangeResult::Whole || observer_.StopRequested() || index == MirrorSet::kServer) {
+                mirrors_->Done(index, result == HttpClient::RangeResult::Whole);
+                return false;
+            }
+            mirrors_->SetAside(index);
+        }
+        if (!came)
             return false;
         const uint64_t now = done.fetch_add(remote[n].length) + remote[n].length;
         if (progress)
@@ -585,7 +620,8 @@ DeltaOutcome DeltaFetcher::Fetch(HttpClient& client,
     // The one download of the whole file; bytes written at offsets are no start of it.
     if (wrote && !incoming.StartOver())
         return outcome;
-    outcome.ok = client.Download(location, incoming, &observer_, progress);
+    // From the mirrors that answer, then the server: a mirror that fails it is set aside.
+    outcome.ok = DownloadFromSources(client, *mirrors_, location, incoming, &observer_, progress);
     return outcome;
 }
 

@@ -31,6 +31,7 @@
 #include "base/safe_folder.h"
 #include "net/address.h"
 #include "net/http_client.h"
+#include "net/mirrors.h"
 #include "net/observer.h"
 #include "sync/delta_update.h"
 #include "sync/fingerprint_cache.h"
@@ -111,6 +112,11 @@ class DeltaFetcher {
         helpers_ = helpers;
     }
 
+    // The run's mirrors: a file's ranges and whole downloads are asked of the mirrors
+    // that answer and the server (its indexes of the server only). Unset: the server
+    // alone. Set before the first Fetch; `mirrors` must outlive this.
+    void UseMirrors(MirrorSet* mirrors) { mirrors_ = mirrors ? mirrors : &serverOnly_; }
+
     // The game's folder, below which the files the cache remembers lie, so that they may
     // serve other files. Unset: a file draws on its own old copy only. Set before the
     // first Fetch or Estimate.
@@ -155,7 +161,8 @@ class DeltaFetcher {
                                       uint64_t length,
                                       RangeWriter& out,
                                       DownloadSink* whole,
-                                      const HttpClient::FileProgress& progress);
+                                      const HttpClient::FileProgress& progress,
+                                      bool server);
     // The size of the file with `md5` as the manifest (fetched once per run) gives it; 0
     // when the server has no index of it.
     uint64_t IndexedSize(HttpClient& client, const std::string& md5);
@@ -180,6 +187,8 @@ class DeltaFetcher {
     std::mutex lock_;
     bool manifestRead_ = false;                 // guarded by lock_
     std::map<std::string, uint64_t> manifest_;  // guarded by lock_ until manifestRead_
+    MirrorSet serverOnly_;
+    MirrorSet* mirrors_ = &serverOnly_;
     std::string base_;
     std::once_flag localsMade_;
     std::unique_ptr<LocalFiles> locals_;  // set once through localsMade_

@@ -3,7 +3,8 @@
 # server: the file is changed (bytes overwritten here and there, bytes inserted, data
 # appended) and published again, and the update must fetch a small share of it and end
 # byte-exact; then the file copied and renamed. Then the ways it must fall back to one
-# whole download: a server that ignores ranges, an index that lies. Last, --full heals a damaged file with few bytes.
+# whole download: a server that ignores ranges, an index that lies; a game with
+# mirrors. Last, --full heals a damaged file with few bytes.
 # Bytes are counted in nginx's access log.
 #
 #   cli_delta.sh ZEFO TOOLS
@@ -114,6 +115,22 @@ update "the file's ranges answered whole"
     fail "the whole answer to a range was not the download"
 [ "$(served /demo/data/big.bin)" = "$(stat -c %s "$big")" ] || fail "the file's bytes were sent more than once"
 serve ""
+
+# Mirrors: the first refuses the game's files, the second serves them (ranges too):
+# the refusing one is asked once and set aside, the ranges come from the other and the
+# server, the indexes from the server only.
+ln -s . "$work/www/m"
+overwrite "$big" 2000000 300
+overwrite "$big" 10000000 300
+"$tools/zefo_publish" "$work/source" "$work/www" --mirror "http://$server/bad" --mirror "http://$server/m" \
+    >/dev/null || fail "publish with mirrors"
+update "mirrors"
+from_mirror=$(served /m/demo/data/big.bin)
+[ "$(requests /m/demo/data/big.bin 206)" -ge 1 ] || fail "no range came from the mirror"
+[ "$(requests /bad/ 404)$(requests /m/demo/.zefo/ 200)" = 10 ] || fail "the mirrors were not asked as they should"
+[ $((from_mirror + $(served /demo/data/big.bin))) -lt $((size / 10)) ] || fail "the update fetched too much"
+echo "ok: mirrors: $from_mirror bytes of the file from the mirror"
+rm "$work/www/m"
 
 # An index that lies about a chunk's SHA-256: the chunk fails its check, and the whole
 # file comes once.
