@@ -100,9 +100,14 @@ class TextWriter final : public RangeWriter {
 // takes it over, and no range writes into it after that.
 struct WholeClaim {
     explicit WholeClaim(IncomingFile& file, std::function<void()> release)
-        : incoming(file), beforeCommit(std::move(release)) {}
+        : incoming(file), limit(file.limit()), beforeCommit(std::move(release)) {}
     IncomingFile& incoming;
+    const int64_t limit;
     std::function<void()> beforeCommit;  // lets the old file go before the new one takes its name
+    bool Claimed() {
+        std::shared_lock guard(lock);
+        return claimed;
+    }
     std::shared_mutex lock;
     bool claimed = false;  // guarded by lock
     std::atomic<bool> committed{false};
@@ -129,8 +134,14 @@ class ClaimingSink final : public DownloadSink {
   public:
     explicit ClaimingSink(WholeClaim& claim) : claim_(claim) {}
     int64_t held() const override { return mine_ ? claim_.incoming.held() : 0; }
-    int64_t limit() const override { return claim_.incoming.limit(); }
-    bool HasRoomFor(int64_t bytes) const override { return claim_.incoming.HasRoomFor(bytes); }
+    int64_t limit() const override { return claim_.limit; }
+    // Asked before the file is taken over; once another answer took it, there is none.
+    bool HasRoomFor(int64_t bytes) const override {
+        if (mine_)
+            return claim_.incoming.HasRoomFor(bytes);
+        std::shared_lock guard(claim_.lock);
+        return !claim_.claimed && claim_.incoming.HasRoomFor(bytes);
+    }
     bool StartOver() override {
         if (!mine_) {
             std::unique_lock guard(claim_.lock);
@@ -507,7 +518,7 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
     // Each connection keeps to the source that last served it, so that it stays open.
     std::mutex servedLock;
     std::map<const HttpClient*, int> served;
-    const bool fetched = Spread(client, remote.size(), [&](size_t n, HttpClient& with) {
+    const std::function<bool(size_t, HttpClient&)> fetchRange = [&](size_t n, HttpClient& with) {
         std::vector<std::pair<int, Location>> sources = mirrors_->Sources(location);
         {
             std::lock_guard guard(servedLock);
@@ -539,7 +550,9 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
                 came = true;
                 break;
             }
-            if (result == HttpClient::RangeResult::Whole || observer_.StopRequested() || index == MirrorSet::kServer) {
+            // A range cut off because another answer took the file over is no fault of its source.
+            if (result == HttpClient::RangeResult::Whole || claim.Claimed() || observer_.StopRequested() ||
+                index == MirrorSet::kServer) {
                 mirrors_->Done(index, result == HttpClient::RangeResult::Whole);
                 return false;
             }
@@ -547,11 +560,19 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
         }
         if (!came)
             return false;
+        rangesServed_.store(true, std::memory_order_relaxed);
         const uint64_t now = done.fetch_add(remote[n].length) + remote[n].length;
         if (progress)
             progress(static_cast<int64_t>(now), static_cast<int64_t>(prepared.cost.fetched));
         return true;
-    });
+    };
+    // Until a range of a file came as asked in this run, the first range goes alone: a
+    // server that answers it with the whole file sends the file once, not once for
+    // every range asked at the same time.
+    const size_t alone = rangesServed_.load(std::memory_order_relaxed) || remote.size() < 2 ? 0 : 1;
+    const bool fetched =
+        (alone == 0 || fetchRange(0, client)) &&
+        Spread(client, remote.size() - alone, [&](size_t n, HttpClient& with) { return fetchRange(n + alone, with); });
     if (claim.committed.load()) {
         outcome.ok = true;
         return true;

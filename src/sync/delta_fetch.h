@@ -184,6 +184,7 @@ class DeltaFetcher {
     OfferHelp offer_;
     size_t helpers_ = 0;
     std::atomic<bool> rangesIgnored_{false};  // the server answered a range with a whole file
+    std::atomic<bool> rangesServed_{false};   // a range of a file came as asked
     std::mutex lock_;
     bool manifestRead_ = false;                 // guarded by lock_
     std::map<std::string, uint64_t> manifest_;  // guarded by lock_ until manifestRead_
