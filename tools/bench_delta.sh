@@ -11,7 +11,8 @@
 # Defaults: build/native, build/win64, 64 MiB, 50 ms. Installs zsync and casync with
 # apt-get when they are missing; needs nginx, python3, and wine for the Windows
 # figures. zsync and casync are given the old file as their seed, also for the renamed
-# file; zefo finds what it reuses itself, at the file's own path.
+# file; zefo finds what it reuses itself (the old copy at the file's path, or another
+# installed file that its fingerprint cache vouches for).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)

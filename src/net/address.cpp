@@ -110,14 +110,6 @@ std::string HostLine(const ServerAddress& address) {
     return address.port == own ? host : host + ":" + std::to_string(address.port);
 }
 
-std::string ServerUrlBase(std::string_view serverText) {
-    bool tls = false;
-    size_t rest = 0;
-    if (Scheme(serverText, tls, rest))
-        return std::string(tls ? kHttps : kHttp) + std::string(Authority(serverText.substr(rest)));
-    return std::string(kHttp) + std::string(serverText);
-}
-
 std::string UrlEncodePath(std::string_view text) {
     std::string result;
     result.reserve(text.size());

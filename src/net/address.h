@@ -41,10 +41,6 @@ ServerAddress ParseServerAddress(std::string_view text);
 // with ":port" unless the port is the scheme's own (443 for TLS, 80 otherwise).
 std::string HostLine(const ServerAddress& address);
 
-// "http://" or "https://" and the authority of a server text: a text without a
-// scheme is taken as it stands after "http://".
-std::string ServerUrlBase(std::string_view serverText);
-
 // Every space replaced by "%20".
 std::string UrlEncodePath(std::string_view text);
 

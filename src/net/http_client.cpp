@@ -324,14 +324,16 @@ HttpClient::RangeResult HttpClient::FetchRange(const Location& location,
                                                int64_t first,
                                                int64_t length,
                                                ByteSink& sink,
-                                               Observer* observer) {
+                                               Observer* observer,
+                                               DownloadSink* whole,
+                                               const FileProgress& progress) {
     if (first < 0 || length <= 0 || length > kMaxBodyLength || first > kMaxBodyLength - length)
         return RangeResult::Failed;
     RangeResult result = RangeResult::Failed;
     Location current = location;
     bool retriedFresh = false;
     for (int redirects = 0;;) {
-        const Attempt attempt = FetchPart(current, first, length, sink, observer, result);
+        const Attempt attempt = FetchPart(current, first, length, sink, observer, whole, progress, result);
         // A stale kept-open connection costs one more attempt, as for a whole file.
         if (attempt == Attempt::RetryFresh && !retriedFresh) {
             retriedFresh = true;
@@ -472,6 +474,17 @@ HttpClient::Attempt HttpClient::Fetch(const Location& location,
         sink.Keep();
         return Attempt::Failed;
     }
+    return Receive(exchange, sink, from, size, parsed.status == 200 && from > 0, observer, progress);
+}
+
+HttpClient::Attempt HttpClient::Receive(const Exchange& exchange,
+                                        DownloadSink& sink,
+                                        int64_t from,
+                                        int64_t size,
+                                        bool startOver,
+                                        Observer* observer,
+                                        const FileProgress& progress) {
+    const ReplyHead& parsed = exchange.head;
     // A file announced larger than its limit, or larger than its sink has room for,
     // fails before any of it is written; what was kept stays.
     const int64_t limit = sink.limit();
@@ -481,7 +494,7 @@ HttpClient::Attempt HttpClient::Fetch(const Location& location,
         sink.Keep();
         return Attempt::Failed;
     }
-    if (parsed.status == 200 && from > 0 && !sink.StartOver()) {
+    if (startOver && !sink.StartOver()) {
         Close();
         return Attempt::Failed;
     }
@@ -518,6 +531,8 @@ HttpClient::Attempt HttpClient::FetchPart(const Location& location,
                                           int64_t length,
                                           ByteSink& sink,
                                           Observer* observer,
+                                          DownloadSink* whole,
+                                          const FileProgress& progress,
                                           RangeResult& result) {
     result = RangeResult::Failed;
     const int64_t last = first + length - 1;
@@ -529,6 +544,13 @@ HttpClient::Attempt HttpClient::FetchPart(const Location& location,
     bool redirectFailed = false;
     if (Redirect(location, exchange, observer, redirectFailed))
         return redirectFailed ? Attempt::Failed : Attempt::Redirected;
+    if (parsed.status == 200 && whole) {
+        // The whole file is here: taken as its download rather than asked for again.
+        const Attempt taken = Receive(exchange, *whole, 0, parsed.contentLength, true, observer, progress);
+        if (taken == Attempt::Done)
+            result = RangeResult::Whole;
+        return taken == Attempt::Done ? Attempt::Done : Attempt::Failed;
+    }
     if (parsed.status != 206) {
         if (parsed.status == 200)
             result = RangeResult::Ignored;

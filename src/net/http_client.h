@@ -36,6 +36,7 @@ class HttpClient {
         Done,     // 206 with the Content-Range asked for: every byte of the range went to the sink
         Ignored,  // 200: the server sends whole files only; nothing went to the sink
         Failed,   // anything else; bytes may have gone to the sink
+        Whole,    // 200, and the whole file went to the sink for it, committed
     };
 
     // With `keepAlive` false every request asks the server to close after its reply.
@@ -52,8 +53,17 @@ class HttpClient {
 
     // Fetches bytes [first, first + length) of the file at `location` into `sink`
     // ("Range: bytes=first-last"); `length` must be positive. The observer, when given,
-    // hears of the body bytes and can stop the request (it then fails).
-    RangeResult FetchRange(const Location& location, int64_t first, int64_t length, ByteSink& sink, Observer* observer);
+    // hears of the body bytes and can stop the request (it then fails). With `whole`, a
+    // server that answers with the whole file (200) has it taken as a download into
+    // `whole` (started over first, committed at the end): Whole when it was, else
+    // Failed; `progress` hears of it.
+    RangeResult FetchRange(const Location& location,
+                           int64_t first,
+                           int64_t length,
+                           ByteSink& sink,
+                           Observer* observer,
+                           DownloadSink* whole = nullptr,
+                           const FileProgress& progress = {});
 
     // Connections this client opened so far.
     int connectionsOpened() const { return opened_; }
@@ -68,7 +78,18 @@ class HttpClient {
                       int64_t length,
                       ByteSink& sink,
                       Observer* observer,
+                      DownloadSink* whole,
+                      const FileProgress& progress,
                       RangeResult& result);
+    // Takes the body of the reply in `exchange` into `sink` after the `from` bytes it
+    // holds (none: started over when `startOver`), of the file's `size` (-1: unknown).
+    Attempt Receive(const Exchange& exchange,
+                    DownloadSink& sink,
+                    int64_t from,
+                    int64_t size,
+                    bool startOver,
+                    Observer* observer,
+                    const FileProgress& progress);
     Attempt Begin(const Location& location, const std::string& range, Observer* observer, Exchange& exchange);
     void Close();
     // Whether the reply in `exchange` is a redirect; when it is, its body is read past

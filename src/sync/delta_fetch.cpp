@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <shared_mutex>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "base/native_file.h"
 #include "sync/chunk_index.h"
 #include "sync/delta_update.h"
+#include "sync/http_download.h"
 #include "sync/listed_file.h"
 #include "sync/remembered_indexes.h"
 
@@ -20,6 +22,25 @@ namespace zefo {
 namespace {
 
 constexpr char kIndexFolder[] = ".zefo/";
+// The chunks of other files a run looks up at most (some 128 GiB of files at the
+// chunks' mean size): the remembered indexes past them are not read.
+constexpr size_t kMaxLocalChunks = size_t{1} << 21;
+// Files that hold a chunk, looked at per chunk; files lending chunks to one file.
+constexpr size_t kMaxHoldersPerChunk = 8;
+constexpr size_t kMaxLendingFiles = 8;
+// Files with the wanted MD5 tried for a copy.
+constexpr int kMaxCopyTries = 4;
+// Local files are copied in pieces of this size.
+constexpr size_t kCopyPiece = size_t{1} << 20;
+
+// The key of a chunk in the run's table: the first bytes of its SHA-256. Two chunks
+// alike there only make a file looked at in vain: the plan compares whole digests.
+uint64_t ChunkKey(const Sha256Digest& digest) {
+    uint64_t key = 0;
+    for (size_t i = 0; i < 8; ++i)
+        key = (key << 8) | digest[i];
+    return key;
+}
 
 // A whole small reply in memory, of at most `limit` bytes.
 class MemorySink final : public DownloadSink {
@@ -74,6 +95,79 @@ class TextWriter final : public RangeWriter {
     const uint64_t length_;
 };
 
+// The file's temporary file as the ranges written at their offsets share it with a
+// download of the whole file: the first range a server answers with the whole file
+// takes it over, and no range writes into it after that.
+struct WholeClaim {
+    explicit WholeClaim(IncomingFile& file, std::function<void()> release)
+        : incoming(file), limit(file.limit()), beforeCommit(std::move(release)) {}
+    IncomingFile& incoming;
+    const int64_t limit;
+    std::function<void()> beforeCommit;  // lets the old file go before the new one takes its name
+    bool Claimed() {
+        std::shared_lock guard(lock);
+        return claimed;
+    }
+    std::shared_mutex lock;
+    bool claimed = false;  // guarded by lock
+    std::atomic<bool> committed{false};
+};
+
+// A range's writer that stops once the file was taken over.
+class ClaimedWriter final : public RangeWriter {
+  public:
+    ClaimedWriter(WholeClaim& claim, RangeWriter& out) : claim_(claim), out_(out) {}
+    bool Write(const void* data, size_t size) override {
+        std::shared_lock guard(claim_.lock);
+        return !claim_.claimed && out_.Write(data, size);
+    }
+
+  private:
+    WholeClaim& claim_;
+    RangeWriter& out_;
+};
+
+// The sink of a whole file that came for a range: it takes the temporary file over when
+// the download starts over, unless another answer took it first. What fails is left to
+// the caller, who starts the file over.
+class ClaimingSink final : public DownloadSink {
+  public:
+    explicit ClaimingSink(WholeClaim& claim) : claim_(claim) {}
+    int64_t held() const override { return mine_ ? claim_.incoming.held() : 0; }
+    int64_t limit() const override { return claim_.limit; }
+    // Asked before the file is taken over; once another answer took it, there is none.
+    bool HasRoomFor(int64_t bytes) const override {
+        if (mine_)
+            return claim_.incoming.HasRoomFor(bytes);
+        std::shared_lock guard(claim_.lock);
+        return !claim_.claimed && claim_.incoming.HasRoomFor(bytes);
+    }
+    bool StartOver() override {
+        if (!mine_) {
+            std::unique_lock guard(claim_.lock);
+            if (claim_.claimed)
+                return false;
+            claim_.claimed = mine_ = true;
+        }
+        return claim_.incoming.StartOver();
+    }
+    bool Append(const char* data, size_t length) override { return mine_ && claim_.incoming.Append(data, length); }
+    bool Commit() override {
+        if (!mine_)
+            return false;
+        claim_.beforeCommit();
+        const bool committed = claim_.incoming.Commit();
+        claim_.committed.store(committed);
+        return committed;
+    }
+    void Keep() override {}
+    void Discard() override {}
+
+  private:
+    WholeClaim& claim_;
+    bool mine_ = false;
+};
+
 // The ranges of one Spread, taken in turn by whoever works on it.
 struct SpreadState {
     std::atomic<size_t> next{0};
@@ -122,6 +216,161 @@ DeltaFetcher::DeltaFetcher(const GameSource& source, FingerprintCache* cache, Ob
 
 DeltaFetcher::~DeltaFetcher() = default;
 
+// A file's delta as planned: the old copy held open, the index and the plan over them.
+struct DeltaFetcher::Prepared {
+    NativeFile old;
+    std::vector<std::unique_ptr<NativeFile>> lenders;  // other files of the game
+    std::string zci;
+    ChunkIndex index;
+    std::unique_ptr<DeltaSources> sources;  // refers to `index`, `old` and `lenders`
+    DeltaPlan plan;
+    DeltaBytes cost;
+};
+
+// What the cache remembers of the game's files, sorted for look-ups.
+struct DeltaFetcher::LocalFiles {
+    std::vector<std::pair<std::string, std::string>> byMd5;  // (MD5, listed path)
+    std::vector<std::string> indexed;                        // paths of files with a remembered index
+    std::vector<std::pair<uint64_t, uint32_t>> chunks;       // (ChunkKey, file in `indexed`)
+};
+
+const DeltaFetcher::LocalFiles& DeltaFetcher::Locals() {
+    std::call_once(localsMade_, [this] {
+        locals_ = std::make_unique<LocalFiles>();
+        if (!cache_ || base_.empty())
+            return;
+        LocalFiles& locals = *locals_;
+        const RememberedFiles entries = cache_->Entries();
+        const RememberedIndexes kept(cache_->file());
+        std::vector<std::string> read;  // the MD5s whose index was looked for
+        for (const auto& [path, entry] : entries) {
+            if (!IsLowerHexText(entry.md5, 32))
+                continue;
+            locals.byMd5.emplace_back(entry.md5, path);
+            // The entry's own stamp stands for the file here: whether the file still has
+            // it is asked only of the files that would lend chunks.
+            ChunkIndex index;
+            if (entry.stamp.size < kMinDeltaSize || locals.chunks.size() >= kMaxLocalChunks ||
+                std::find(read.begin(), read.end(), entry.md5) != read.end())
+                continue;
+            read.push_back(entry.md5);
+            if (!kept.Find(entry, entry.stamp, index))
+                continue;
+            const uint32_t id = static_cast<uint32_t>(locals.indexed.size());
+            locals.indexed.push_back(path);
+            for (const Chunk& chunk : index.chunks)
+                locals.chunks.emplace_back(ChunkKey(chunk.sha256), id);
+        }
+        std::sort(locals.byMd5.begin(), locals.byMd5.end());
+        std::sort(locals.chunks.begin(), locals.chunks.end());
+        locals.chunks.erase(std::unique(locals.chunks.begin(), locals.chunks.end()), locals.chunks.end());
+    });
+    return *locals_;
+}
+
+NativeFile DeltaFetcher::OpenVouched(const std::string& path, const std::string& md5) const {
+    ListedFolders folders(base_, false);
+    std::string name;
+    bool missing = false;
+    const std::shared_ptr<const SafeFolder> folder = folders.Open(path, name, missing);
+    if (!folder)
+        return {};
+    NativeFile file = folder->OpenForReading(name);
+    RememberedFile entry;
+    FileStamp stamp;
+    if (!file.valid() || !cache_->Entry(path, entry) || entry.md5 != md5 || !StampOf(file, stamp) ||
+        !Vouches(entry, stamp))
+        return {};
+    return file;
+}
+
+NativeFile DeltaFetcher::FindCopy(const std::string& path, const std::string& md5) {
+    const LocalFiles& locals = Locals();
+    auto at = std::lower_bound(locals.byMd5.begin(), locals.byMd5.end(), std::make_pair(md5, std::string()));
+    for (int tries = 0; at != locals.byMd5.end() && at->first == md5 && tries < kMaxCopyTries; ++at) {
+        if (at->second == path)
+            continue;
+        ++tries;
+        NativeFile file = OpenVouched(at->second, md5);
+        if (file.valid())
+            return file;
+    }
+    return {};
+}
+
+bool DeltaFetcher::CopyLocal(IncomingFile& incoming,
+                             const std::string& path,
+                             const DownloadChecks& checks,
+                             const HttpClient::FileProgress& progress) {
+    const std::string md5 = LowerAsciiText(checks.md5);
+    if (!IsHexText(md5, 32))
+        return false;
+    NativeFile from = FindCopy(path, md5);
+    const int64_t size = from.valid() ? FileSizeOf(from) : -1;
+    if (size < 0 || (checks.size >= 0 && size != checks.size) || (incoming.size() > 0 && !incoming.StartOver()))
+        return false;
+    std::vector<char> piece(static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(kCopyPiece), size)));
+    for (int64_t at = 0; at < size;) {
+        const int64_t got = ReadAtOffset(from, static_cast<uint64_t>(at), piece.data(),
+                                         static_cast<size_t>(std::min<int64_t>(size - at, piece.size())));
+        if (got <= 0 || !incoming.Append(piece.data(), static_cast<size_t>(got))) {
+            incoming.StartOver();
+            return false;
+        }
+        at += got;
+    }
+    // Checked as a download is: a copy that fails leaves no temporary file behind, and
+    // StartOver makes a new one for the download that follows.
+    if (!incoming.Commit()) {
+        incoming.StartOver();
+        return false;
+    }
+    if (progress)
+        progress(size, size);
+    return true;
+}
+
+void DeltaFetcher::AddOtherFiles(Prepared& out, const std::string& path) {
+    const LocalFiles& locals = Locals();
+    if (locals.chunks.empty())
+        return;
+    std::map<uint32_t, uint64_t> lent;  // file -> bytes of the new file it holds
+    for (const Chunk& chunk : out.index.chunks) {
+        const uint64_t key = ChunkKey(chunk.sha256);
+        auto at = std::lower_bound(locals.chunks.begin(), locals.chunks.end(), std::make_pair(key, uint32_t{0}));
+        for (size_t n = 0; at != locals.chunks.end() && at->first == key && n < kMaxHoldersPerChunk; ++at, ++n)
+            lent[at->second] += chunk.length;
+    }
+    std::vector<std::pair<uint64_t, uint32_t>> best;
+    for (const auto& [id, bytes] : lent) {
+        if (locals.indexed[id] != path)
+            best.emplace_back(bytes, id);
+    }
+    std::sort(best.rbegin(), best.rend());
+    if (best.size() > kMaxLendingFiles)
+        best.resize(kMaxLendingFiles);
+    const RememberedIndexes kept(cache_->file());
+    for (const auto& [bytes, id] : best) {
+        ListedFolders folders(base_, false);
+        std::string name;
+        bool missing = false;
+        const std::shared_ptr<const SafeFolder> folder = folders.Open(locals.indexed[id], name, missing);
+        if (!folder)
+            continue;
+        auto file = std::make_unique<NativeFile>(folder->OpenForReading(name));
+        RememberedFile entry;
+        FileStamp stamp;
+        ChunkIndex index;
+        // The index as the cache vouches for the file now, which may have changed
+        // since the table was made.
+        if (!file->valid() || !cache_->Entry(locals.indexed[id], entry) || !StampOf(*file, stamp) ||
+            !kept.Find(entry, stamp, index))
+            continue;
+        out.sources->AddIndexedFile(*file, index);
+        out.lenders.push_back(std::move(file));
+    }
+}
+
 bool DeltaFetcher::Locate(const std::string& name, Location& location) const {
     return FileLocation(source_, kIndexFolder + name, location);
 }
@@ -139,26 +388,19 @@ uint64_t DeltaFetcher::IndexedSize(HttpClient& client, const std::string& md5) {
     return found == manifest_.end() ? 0 : found->second;
 }
 
-// A file's delta as planned: the old copy held open, the index and the plan over them.
-struct DeltaFetcher::Prepared {
-    NativeFile old;
-    std::string zci;
-    ChunkIndex index;
-    std::unique_ptr<DeltaSources> sources;  // refers to `index` and `old`
-    DeltaPlan plan;
-    DeltaBytes cost;
-};
-
 HttpClient::RangeResult DeltaFetcher::FetchInto(HttpClient& client,
                                                 const Location& from,
                                                 uint64_t offset,
                                                 uint64_t length,
-                                                RangeWriter& out) {
+                                                RangeWriter& out,
+                                                DownloadSink* whole,
+                                                const HttpClient::FileProgress& progress,
+                                                bool server) {
     WriterSink sink(out);
-    const HttpClient::RangeResult result =
-        client.FetchRange(from, static_cast<int64_t>(offset), static_cast<int64_t>(length), sink, &observer_);
+    const HttpClient::RangeResult result = client.FetchRange(
+        from, static_cast<int64_t>(offset), static_cast<int64_t>(length), sink, &observer_, whole, progress);
     // A server that answers a range with the whole file serves this run whole files only.
-    if (result == HttpClient::RangeResult::Ignored)
+    if (server && (result == HttpClient::RangeResult::Ignored || result == HttpClient::RangeResult::Whole))
         rangesIgnored_.store(true, std::memory_order_relaxed);
     return result;
 }
@@ -205,10 +447,12 @@ bool DeltaFetcher::Prepare(HttpClient& client,
     const std::string md5 = LowerAsciiText(checks.md5);
     out.old = folder.OpenForReading(name);
     const int64_t oldSize = out.old.valid() ? FileSizeOf(out.old) : -1;
-    // No old copy to draw from, or a small one, or a small file: the whole file, without
-    // a look at any index. A leftover alone goes on where it stopped (a plain resume).
-    if (!IsHexText(md5, 32) || oldSize < kMinDeltaSize || (checks.size >= 0 && checks.size < kMinDeltaSize) ||
-        rangesIgnored_.load(std::memory_order_relaxed))
+    // No old copy to draw from, or a small one, and no other file's remembered index, or
+    // a small file: the whole file, without a look at any index. A leftover alone goes
+    // on where it stopped (a plain resume).
+    const bool hasOld = oldSize >= kMinDeltaSize;
+    if (!IsHexText(md5, 32) || (checks.size >= 0 && checks.size < kMinDeltaSize) ||
+        rangesIgnored_.load(std::memory_order_relaxed) || (!hasOld && Locals().chunks.empty()))
         return false;
     // The manifest gives the file's size, which bounds its index.
     const uint64_t fileSize = IndexedSize(client, md5);
@@ -228,8 +472,9 @@ bool DeltaFetcher::Prepare(HttpClient& client,
     FileStamp stamp;
     const bool known = cache_ && cache_->Entry(path, entry) && StampOf(out.old, stamp) &&
                        RememberedIndexes(cache_->file()).Find(entry, stamp, remembered);
-    if (!out.sources->AddOldFile(out.old, known ? &remembered : nullptr))
+    if (hasOld && !out.sources->AddOldFile(out.old, known ? &remembered : nullptr))
         return false;
+    AddOtherFiles(out, path);
     if (leftover)
         out.sources->AddLeftover(*leftover);
 
@@ -237,7 +482,7 @@ bool DeltaFetcher::Prepare(HttpClient& client,
         std::vector<int> results(ranges.size(), -1);
         Spread(client, ranges.size(), [&](size_t n, HttpClient& with) {
             TextWriter writer(bytes[n], ranges[n].length);
-            results[n] = FetchInto(with, zcbLocation, ranges[n].offset, ranges[n].length, writer) ==
+            results[n] = FetchInto(with, zcbLocation, ranges[n].offset, ranges[n].length, writer, nullptr, {}, true) ==
                                  HttpClient::RangeResult::Done
                              ? 0
                              : -1;
@@ -267,17 +512,71 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
     wrote = true;
     std::atomic<uint64_t> done{0};
     const std::vector<ByteRange>& remote = prepared.plan.remote;
-    const bool fetched = Spread(client, remote.size(), [&](size_t n, HttpClient& with) {
-        FetchRange fetch = [&](uint64_t offset, uint64_t length, RangeWriter& out) {
-            return FetchInto(with, location, offset, length, out) == HttpClient::RangeResult::Done ? 0 : -1;
-        };
-        if (zefo::FetchInto(incoming.file(), remote[n], fetch) != DeltaResult::Done)
+    // A server that answers a range with the whole file: that answer is the file's one
+    // download (the fetching stops; nothing is assembled).
+    WholeClaim claim(incoming, [&prepared] { prepared.old.Reset(); });
+    // Each connection keeps to the source that last served it, so that it stays open.
+    std::mutex servedLock;
+    std::map<const HttpClient*, int> served;
+    const std::function<bool(size_t, HttpClient&)> fetchRange = [&](size_t n, HttpClient& with) {
+        std::vector<std::pair<int, Location>> sources = mirrors_->Sources(location);
+        {
+            std::lock_guard guard(servedLock);
+            auto last = served.find(&with);
+            auto same = std::find_if(sources.begin(), sources.end(), [&](const auto& source) {
+                return last != served.end() && source.first == last->second;
+            });
+            if (same != sources.end())
+                std::rotate(sources.begin(), same, same + 1);
+        }
+        // The mirrors that answer, then the server; a mirror that fails a range is set
+        // aside and the range asked elsewhere.
+        bool came = false;
+        for (const auto& [index, from] : sources) {
+            if (!mirrors_->Use(index))
+                continue;
+            HttpClient::RangeResult result = HttpClient::RangeResult::Failed;
+            FetchRange fetch = [&, &from = from, server = index == MirrorSet::kServer](uint64_t offset, uint64_t length,
+                                                                                       RangeWriter& out) {
+                ClaimedWriter writer(claim, out);
+                ClaimingSink whole(claim);
+                result = FetchInto(with, from, offset, length, writer, &whole, progress, server);
+                return result == HttpClient::RangeResult::Done ? 0 : -1;
+            };
+            if (zefo::FetchInto(incoming.file(), remote[n], fetch) == DeltaResult::Done) {
+                mirrors_->Done(index, true);
+                std::lock_guard guard(servedLock);
+                served[&with] = index;
+                came = true;
+                break;
+            }
+            // A range cut off because another answer took the file over is no fault of its source.
+            if (result == HttpClient::RangeResult::Whole || claim.Claimed() || observer_.StopRequested() ||
+                index == MirrorSet::kServer) {
+                mirrors_->Done(index, result == HttpClient::RangeResult::Whole);
+                return false;
+            }
+            mirrors_->SetAside(index);
+        }
+        if (!came)
             return false;
+        rangesServed_.store(true, std::memory_order_relaxed);
         const uint64_t now = done.fetch_add(remote[n].length) + remote[n].length;
         if (progress)
             progress(static_cast<int64_t>(now), static_cast<int64_t>(prepared.cost.fetched));
         return true;
-    });
+    };
+    // Until a range of a file came as asked in this run, the first range goes alone: a
+    // server that answers it with the whole file sends the file once, not once for
+    // every range asked at the same time.
+    const size_t alone = rangesServed_.load(std::memory_order_relaxed) || remote.size() < 2 ? 0 : 1;
+    const bool fetched =
+        (alone == 0 || fetchRange(0, client)) &&
+        Spread(client, remote.size() - alone, [&](size_t n, HttpClient& with) { return fetchRange(n + alone, with); });
+    if (claim.committed.load()) {
+        outcome.ok = true;
+        return true;
+    }
     if (!fetched)
         return false;
     if (AssembleDelta(prepared.index, prepared.plan, *prepared.sources, incoming.file(), checks) != DeltaResult::Done)
@@ -285,6 +584,7 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
     // The old file is let go before the new one takes its name.
     prepared.sources.reset();
     prepared.old.Reset();
+    prepared.lenders.clear();
     if (!incoming.CommitAssembled())
         return false;
     outcome.delta = true;
@@ -302,6 +602,10 @@ FetchEstimate DeltaFetcher::Estimate(HttpClient& client,
                                      const DownloadChecks& checks) {
     FetchEstimate estimate;
     estimate.size = checks.size;
+    if (FindCopy(path, LowerAsciiText(checks.md5)).valid()) {
+        estimate.fetch = 0;
+        return estimate;
+    }
     Prepared prepared;
     if (Prepare(client, folder, name, path, checks, nullptr, prepared)) {
         estimate.size = static_cast<int64_t>(prepared.cost.fileSize);
@@ -325,6 +629,10 @@ DeltaOutcome DeltaFetcher::Fetch(HttpClient& client,
     IncomingFile incoming;
     if (incoming.Open(folder, name, checks) != IncomingFile::OpenResult::Ready)
         return outcome;
+    if (CopyLocal(incoming, path, checks, progress)) {
+        outcome.ok = true;
+        return outcome;
+    }
     bool wrote = false;
     if (TryDelta(client, location, incoming, folder, name, path, checks, progress, outcome, wrote))
         return outcome;
@@ -333,7 +641,8 @@ DeltaOutcome DeltaFetcher::Fetch(HttpClient& client,
     // The one download of the whole file; bytes written at offsets are no start of it.
     if (wrote && !incoming.StartOver())
         return outcome;
-    outcome.ok = client.Download(location, incoming, &observer_, progress);
+    // From the mirrors that answer, then the server: a mirror that fails it is set aside.
+    outcome.ok = DownloadFromSources(client, *mirrors_, location, incoming, &observer_, progress);
     return outcome;
 }
 
@@ -355,6 +664,7 @@ void EstimateUpdate(const GameSource& source,
                     Observer& observer,
                     const std::function<void(size_t index, const FetchEstimate& estimate)>& each) {
     DeltaFetcher fetcher(source, cache, observer);
+    fetcher.SetGameFolder(base);
     HttpClient client;
     ListedFolders folders(base, false);
     for (size_t i : which) {

@@ -6,9 +6,17 @@
 // from its local bytes and HTTP ranges of the published file (delta_update.h); every
 // surprise on the way (no manifest or index, an index that disagrees with the list, a
 // server that answers a range with the whole file, a failed check) ends in exactly one
-// download of the whole file. A file without an old copy of kMinDeltaSize or more is
-// fetched whole at once (a temporary file left by an earlier attempt resumed), without
-// asking for any index; with one, the chunks such a leftover holds in place are kept.
+// download of the whole file: where a range of the file itself was answered with the
+// whole file, that answer is the download. A file without an old copy of kMinDeltaSize
+// or more is fetched whole at once (a temporary file left by an earlier attempt
+// resumed), without asking for any index; with one, the chunks such a leftover holds in
+// place are kept.
+//
+// Other files of the game serve too, as far as the fingerprint cache vouches for them: a
+// file with the new file's MD5 is copied (a file renamed or duplicated), and the files
+// whose remembered indexes share chunks with the new index lend them (looked up in one
+// table of their chunks made once per run; only the files that contribute are opened).
+// With such indexes remembered, a file without an old copy has its index asked for.
 #pragma once
 
 #include <atomic>
@@ -23,6 +31,7 @@
 #include "base/safe_folder.h"
 #include "net/address.h"
 #include "net/http_client.h"
+#include "net/mirrors.h"
 #include "net/observer.h"
 #include "sync/delta_update.h"
 #include "sync/fingerprint_cache.h"
@@ -103,6 +112,16 @@ class DeltaFetcher {
         helpers_ = helpers;
     }
 
+    // The run's mirrors: a file's ranges and whole downloads are asked of the mirrors
+    // that answer and the server (its indexes of the server only). Unset: the server
+    // alone. Set before the first Fetch; `mirrors` must outlive this.
+    void UseMirrors(MirrorSet* mirrors) { mirrors_ = mirrors ? mirrors : &serverOnly_; }
+
+    // The game's folder, below which the files the cache remembers lie, so that they may
+    // serve other files. Unset: a file draws on its own old copy only. Set before the
+    // first Fetch or Estimate.
+    void SetGameFolder(std::string base) { base_ = std::move(base); }
+
     // Keeps `zci`, the index of the committed file with `md5` (a no-op without a cache).
     void KeepIndex(const std::string& zci, const std::string& md5);
     // Removes the remembered indexes no remembered file names any more.
@@ -110,6 +129,20 @@ class DeltaFetcher {
 
   private:
     struct Prepared;
+    struct LocalFiles;
+    // The table of the game's remembered files, made on first use.
+    const LocalFiles& Locals();
+    // The file listed as `path` open for reading when the cache vouches for it with `md5`.
+    NativeFile OpenVouched(const std::string& path, const std::string& md5) const;
+    // A file of the game other than `path` that the cache vouches for with `md5`.
+    NativeFile FindCopy(const std::string& path, const std::string& md5);
+    // Copies such a file into `incoming` and commits it there, checked as a download.
+    bool CopyLocal(IncomingFile& incoming,
+                   const std::string& path,
+                   const DownloadChecks& checks,
+                   const HttpClient::FileProgress& progress);
+    // Adds the files whose remembered indexes share the most chunks with the new one.
+    void AddOtherFiles(Prepared& out, const std::string& path);
     // The plan of the file by its changes; false when it is to come whole.
     bool Prepare(HttpClient& client,
                  const SafeFolder& folder,
@@ -126,7 +159,10 @@ class DeltaFetcher {
                                       const Location& from,
                                       uint64_t offset,
                                       uint64_t length,
-                                      RangeWriter& out);
+                                      RangeWriter& out,
+                                      DownloadSink* whole,
+                                      const HttpClient::FileProgress& progress,
+                                      bool server);
     // The size of the file with `md5` as the manifest (fetched once per run) gives it; 0
     // when the server has no index of it.
     uint64_t IndexedSize(HttpClient& client, const std::string& md5);
@@ -148,9 +184,15 @@ class DeltaFetcher {
     OfferHelp offer_;
     size_t helpers_ = 0;
     std::atomic<bool> rangesIgnored_{false};  // the server answered a range with a whole file
+    std::atomic<bool> rangesServed_{false};   // a range of a file came as asked
     std::mutex lock_;
     bool manifestRead_ = false;                 // guarded by lock_
     std::map<std::string, uint64_t> manifest_;  // guarded by lock_ until manifestRead_
+    MirrorSet serverOnly_;
+    MirrorSet* mirrors_ = &serverOnly_;
+    std::string base_;
+    std::once_flag localsMade_;
+    std::unique_ptr<LocalFiles> locals_;  // set once through localsMade_
 };
 
 // What updating the entries `which` of `files` below `base` would fetch, told to `each`

@@ -7,6 +7,7 @@
 #include "base/ascii.h"
 #include "base/md5.h"
 #include "net/crypto.h"
+#include "sync/span_sink.h"
 
 namespace zefo {
 
@@ -52,22 +53,14 @@ bool ChunkFile(const NativeFile& file, uint64_t size, const ChunkerParams& param
 // A writer into the file at the range's offsets.
 class FileRangeWriter : public RangeWriter {
   public:
-    FileRangeWriter(const NativeFile& file, const ByteRange& range) : file_(file), range_(range) {}
+    FileRangeWriter(const NativeFile& file, const ByteRange& range)
+        : span_(file, static_cast<int64_t>(range.offset), static_cast<int64_t>(range.length)) {}
 
-    bool Write(const void* data, size_t size) override {
-        if (size > range_.length - written_)
-            return false;
-        if (!WriteAtOffset(file_, range_.offset + written_, std::string_view(static_cast<const char*>(data), size)))
-            return false;
-        written_ += size;
-        return true;
-    }
-    uint64_t written() const { return written_; }
+    bool Write(const void* data, size_t size) override { return span_.Append(static_cast<const char*>(data), size); }
+    uint64_t written() const { return static_cast<uint64_t>(span_.written()); }
 
   private:
-    const NativeFile& file_;
-    ByteRange range_;
-    uint64_t written_ = 0;
+    SpanSink span_;
 };
 
 // A writer into memory, of at most the range's length.

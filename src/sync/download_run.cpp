@@ -228,6 +228,7 @@ DownloadRun::DownloadRun(const GameSource& source,
     shared_->workers = static_cast<size_t>(std::clamp(source.connections, 1, kMaxConnections));
     shared_->ahead = std::max<size_t>(2 * shared_->workers, 8);
     shared_->mirrors = std::make_unique<MirrorSet>(source.network.mirrors);
+    delta_->UseMirrors(shared_->mirrors.get());
     delta_->SetHelpers([this](HelpTask task) { Offer(std::move(task)); }, shared_->workers - 1);
 }
 
@@ -260,14 +261,8 @@ bool DownloadRun::Fetch(HttpClient& client, const Job& job) {
     }
     if (!located)
         return false;
-    // A game with mirrors fetches its files whole from the mirrors that answer (the
-    // server last); one without updates a file by its changes where it can.
-    DeltaOutcome outcome;
-    if (source_.network.mirrors.empty())
-        outcome = delta_->Fetch(client, location, *job.folder, job.name, entry.path, checks, advance);
-    else
-        outcome.ok = DownloadFromSources(client, *shared_->mirrors, location, *job.folder, job.name, checks, &observer_,
-                                         advance);
+    // From the mirrors that answer and the server, by the file's changes where it can.
+    const DeltaOutcome outcome = delta_->Fetch(client, location, *job.folder, job.name, entry.path, checks, advance);
     if (!outcome.ok)
         return false;
     // The program's own file, installed with the game, must run there.
@@ -368,6 +363,7 @@ void DownloadRun::Enqueue(Job job) {
 
 RunResult DownloadRun::Run(const std::string& base, Decider& decider) {
     decider_ = &decider;
+    delta_->SetGameFolder(base);
     Shared& shared = *shared_;
     ListedFolders folders(base, true);
     // A file listed twice is loaded once, by its first entry: two downloads of one name

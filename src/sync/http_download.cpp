@@ -25,10 +25,21 @@ bool DownloadFromSources(HttpClient& client,
                          const DownloadChecks& checks,
                          Observer* observer,
                          const HttpClient::FileProgress& progress) {
+    IncomingFile incoming;
+    return incoming.Open(folder, name, checks) == IncomingFile::OpenResult::Ready &&
+           DownloadFromSources(client, mirrors, server, incoming, observer, progress);
+}
+
+bool DownloadFromSources(HttpClient& client,
+                         MirrorSet& mirrors,
+                         const Location& server,
+                         IncomingFile& incoming,
+                         Observer* observer,
+                         const HttpClient::FileProgress& progress) {
     for (const auto& [index, location] : mirrors.Sources(server)) {
         if (!mirrors.Use(index))
             continue;
-        if (DownloadFile(client, location, folder, name, checks, observer, progress)) {
+        if (client.Download(location, incoming, observer, progress)) {
             mirrors.Done(index, true);
             return true;
         }
@@ -39,6 +50,9 @@ bool DownloadFromSources(HttpClient& client,
             return false;
         }
         mirrors.SetAside(index);
+        // The next source goes on from what was kept (a failed commit kept nothing).
+        if (!incoming.Reopen())
+            return false;
     }
     return false;
 }

@@ -27,13 +27,20 @@ bool DownloadFile(HttpClient& client,
 
 // DownloadFile from the mirrors of `mirrors` still in use, then from `server`: a
 // mirror that fails the file is set aside for the rest of the run and the file is
-// asked for elsewhere.
+// asked for elsewhere (going on from what arrived).
 bool DownloadFromSources(HttpClient& client,
                          MirrorSet& mirrors,
                          const Location& server,
                          const SafeFolder& folder,
                          const std::string& name,
                          const DownloadChecks& checks,
+                         Observer* observer,
+                         const HttpClient::FileProgress& progress = {});
+// The same into a temporary file open already.
+bool DownloadFromSources(HttpClient& client,
+                         MirrorSet& mirrors,
+                         const Location& server,
+                         IncomingFile& incoming,
                          Observer* observer,
                          const HttpClient::FileProgress& progress = {});
 

@@ -229,6 +229,10 @@ bool IncomingFile::StartOver() {
     return origin_ && Open(*origin_, name_, checks_) == OpenResult::Ready && Restart();
 }
 
+bool IncomingFile::Reopen() {
+    return file_.valid() || (origin_ && Open(*origin_, name_, checks_) == OpenResult::Ready);
+}
+
 bool IncomingFile::HasRoomFor(int64_t bytes) const {
     const SafeFolder* folder = folder_ ? folder_ : origin_;
     const int64_t free = folder ? folder->FreeBytes() : -1;

@@ -87,6 +87,10 @@ class IncomingFile final : public DownloadSink {
     // Restart(), or, once the temporary file is gone (a failed commit), Open() anew
     // with what the last Open() was given and then Restart().
     bool StartOver() override;
+    // Takes the temporary file up again after Keep() or a failed commit, as Open() with
+    // what the last Open() was given: what was kept goes on where it stopped. True when
+    // the file is held (still or again).
+    bool Reopen();
 
   private:
     bool WriteOut();

@@ -2,8 +2,9 @@
 # The command-line client updating a big file by its changes against nginx, as on a real
 # server: the file is changed (bytes overwritten here and there, bytes inserted, data
 # appended) and published again, and the update must fetch a small share of it and end
-# byte-exact. Then the ways it must fall back to one whole download: a server that
-# ignores ranges, an index that lies. Last, --full heals a damaged file with few bytes.
+# byte-exact; then the file copied and renamed. Then the ways it must fall back to one
+# whole download: a server that ignores ranges, an index that lies; a game with
+# mirrors. Last, --full heals a damaged file with few bytes.
 # Bytes are counted in nginx's access log.
 #
 #   cli_delta.sh ZEFO TOOLS
@@ -83,13 +84,53 @@ fetched=$(served /demo/data/big.bin)
 [ "$(requests /demo/data/big.bin 200)" = 0 ] || fail "the update fetched the whole file"
 [ "$(requests /demo/.zefo/indexes 200)" = 1 ] || fail "the manifest was not fetched once"
 
+# The file copied unchanged and copied with an insertion under new names: the copy is
+# made locally, the edited one from the installed file's remembered index and few bytes.
+data="$work/source/demo/data"
+cp "$big" "$data/copy.bin"
+{ head -c 4000000 "$big"; head -c 3000 /dev/urandom; tail -c +4000001 "$big"; } >"$data/moved.bin"
+"$tools/zefo_publish" "$work/source" "$work/www" >/dev/null || fail "republish"
+: >"$work/access.log"
+client update "$(path_for_client "$installed")"
+expect_rc "renamed and copied" 0
+for f in copy moved; do cmp -s "$data/$f.bin" "$installed/data/$f.bin" || fail "$f.bin differs from the source"; done
+moved=$(served /demo/data/moved.bin)
+[ "$(served /demo/data/copy.bin)" = 0 ] || fail "the copy was fetched"
+[ "$moved" -lt $((size / 50)) ] || fail "the renamed file fetched $moved bytes"
+echo "ok: renamed and copied: $moved bytes of the edited one, none of the copy"
+
 # A server that answers ranges with the whole file: one whole download, still exact.
 overwrite "$big" 3000000 300
 "$tools/zefo_publish" "$work/source" "$work/www" >/dev/null || fail "republish"
 serve "max_ranges 0;"
 update "ranges ignored"
 [ "$(requests /demo/data/big.bin 200)" = 1 ] || fail "not one whole download after an ignored range"
+# Ranges of the index's records served, the file's answered whole: the answer to the
+# first is the download, the file's bytes are sent once (its other ranges are not asked).
+for offset in 2000000 6000000 14000000; do overwrite "$big" $offset 300; done
+"$tools/zefo_publish" "$work/source" "$work/www" >/dev/null || fail "republish"
+serve "location /demo/data/ { max_ranges 0; }"
+update "the file's ranges answered whole"
+[ "$(requests /demo/data/big.bin 200)$(requests /demo/data/big.bin 206)" = 10 ] ||
+    fail "the whole answer to a range was not the download"
+[ "$(served /demo/data/big.bin)" = "$(stat -c %s "$big")" ] || fail "the file's bytes were sent more than once"
 serve ""
+
+# Mirrors: the first refuses the game's files, the second serves them (ranges too):
+# the refusing one is asked once and set aside, the ranges come from the other and the
+# server, the indexes from the server only.
+ln -s . "$work/www/m"
+overwrite "$big" 2000000 300
+overwrite "$big" 10000000 300
+"$tools/zefo_publish" "$work/source" "$work/www" --mirror "http://$server/bad" --mirror "http://$server/m" \
+    >/dev/null || fail "publish with mirrors"
+update "mirrors"
+from_mirror=$(served /m/demo/data/big.bin)
+[ "$(requests /m/demo/data/big.bin 206)" -ge 1 ] || fail "no range came from the mirror"
+[ "$(requests /bad/ 404)$(requests /m/demo/.zefo/ 200)" = 10 ] || fail "the mirrors were not asked as they should"
+[ $((from_mirror + $(served /demo/data/big.bin))) -lt $((size / 10)) ] || fail "the update fetched too much"
+echo "ok: mirrors: $from_mirror bytes of the file from the mirror"
+rm "$work/www/m"
 
 # An index that lies about a chunk's SHA-256: the chunk fails its check, and the whole
 # file comes once.

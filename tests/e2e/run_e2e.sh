@@ -74,6 +74,11 @@ publish_demo() {
     # A newer updater: the same program with a few bytes appended.
     cp "$program" "$src/Update.exe"
     printf 'ZEFO-NEWER-UPDATER' >>"$src/Update.exe"
+    # With $big: a file big enough for an index (the installed copy is $big), edited.
+    if [ -n "${big:-}" ]; then
+        cp "$big" "$src/data/big.bin"
+        printf 'ZEFO-EDITED' | dd of="$src/data/big.bin" bs=1 seek=1500000 conv=notrunc status=none
+    fi
     "$tools/zefo_publish" "$work/src" "$1" >"$work/publish.log" 2>&1 || { cat "$work/publish.log"; fail "publish"; }
 }
 
@@ -131,6 +136,8 @@ use_system_proxy() {
 proxy_passed() { grep -qF ": GET $1 HTTP/" "$work/tinyproxy.log"; }
 
 run_updater() {
+    big="$work/big.bin"
+    head -c 3000000 /dev/urandom >"$big"
     publish_and_serve
     # Both programs through the system's proxy: the client lists the games first.
     use_system_proxy
@@ -142,20 +149,21 @@ run_updater() {
     mkdir -p "$game/data"
     cp "$work/root/demo/data/game.dat" "$game/data/game.dat"
     cp "$work/root/demo/data/config.ini" "$game/data/config.ini"
+    cp "$big" "$game/data/big.bin"
     printf 'Readme, first edition\r\n' >"$game/readme.txt"
     cp "$program" "$game/Update.exe"
 
     start_program "$game"
     drive wait-line "Zefo Updater" 5 "updated file(s) available" 60000 >/dev/null || fail "no file count"
     check_eq "status lines" "$(printf '%s\n' 'Welcome to the Zefo Updater.' 'Loading file list for "Demo Game"...' \
-        'File list has been loaded.' '5 file(s) found.' '3 updated file(s) available.')" \
+        'File list has been loaded.' '6 file(s) found.' '4 updated file(s) available.')" \
         "$(drive lines "Zefo Updater" 5)"
     check_eq "Update enabled" 1 "$(drive enabled "Zefo Updater" 2)"
     shot updater-main
 
     drive click "Zefo Updater" 3 >/dev/null || fail "Show files"
     drive wait-window "File list" >/dev/null || fail "no files window"
-    check_eq "files to update" "$(printf '%s\n' "1	0	Update.exe" "1	0	maps/level 1.map" "1	0	readme.txt")" \
+    check_eq "files to update" "$(printf '%s\n' "1	0	Update.exe" "1	0	data/big.bin" "1	0	maps/level 1.map" "1	0	readme.txt")" \
         "$(drive rows "File list" 9)"
     shot updater-files
     drive close "File list" >/dev/null && drive wait-gone "File list" >/dev/null || fail "closing the files window"
@@ -185,7 +193,7 @@ run_updater() {
     [ ! -e "$game/Update_copy.exe" ] || fail "Update_copy.exe is still there"
     cmp -s "$game/Update.exe" "$work/root/demo/Update.exe" || fail "Update.exe was not replaced by the new one"
     echo "ok: Update.exe replaced by the new updater, script removed"
-    for f in readme.txt "maps/level 1.map" data/config.ini; do
+    for f in readme.txt "maps/level 1.map" data/config.ini data/big.bin; do
         cmp -s "$game/$f" "$work/root/demo/$f" || fail "$f differs from the server's"
     done
     echo "ok: game files updated"
@@ -193,6 +201,14 @@ run_updater() {
         proxy_passed "http://$server/$f" || fail "$f did not pass the proxy: $(cat "$work/tinyproxy.log")"
     done
     echo "ok: Update.exe's list, files and new copy through the system's proxy"
+    # The big file by its changes: ranges of it, far fewer bytes than it holds.
+    local ranges whole sent
+    ranges=$(grep -c '/demo/data/big.bin HTTP/1\.[01]" 206 ' "$work/serve.log")
+    whole=$(grep -c '/demo/data/big.bin HTTP/1\.[01]" 200 ' "$work/serve.log")
+    sent=$(awk '/\/demo\/data\/big.bin HTTP/ {n += $NF} END {print n + 0}' "$work/serve.log")
+    [ "$ranges" -ge 1 ] && [ "$whole" = 0 ] && [ "$sent" -lt 300000 ] ||
+        fail "big.bin: $ranges ranges, $whole whole downloads, $sent bytes of 3000000"
+    echo "ok: big.bin updated by $ranges range(s), $sent bytes"
     check_eq "settings file" "$(bytes_of <(printf '\357\273\277\r\n[Program]\r\nserver = %s\r\nlang = en\r\n' "$server"))" \
         "$(bytes_of "$settings")"
 }
