@@ -6,9 +6,12 @@
 # round trip. The cases: bytes overwritten here and there, bytes inserted, data
 # appended, the file renamed, a file entirely new (no old copy: fetched whole).
 #
-#   tools/bench_delta.sh [native build] [win64 build] [size MiB] [round trip ms]
+#   tools/bench_delta.sh [native build] [win64 build] [size MiB] [round trip ms] [cases]
 #
-# Defaults: build/native, build/win64, 64 MiB, 50 ms. Installs zsync and casync with
+# Defaults: build/native, build/win64, 64 MiB, 50 ms, the cases "scattered inserted
+# appended renamed new". One more case, "patch": 1 MiB overwritten in 256 places of
+# 4 KiB (a patch of a big archive), e.g. tools/bench_delta.sh build/native build/win64
+# 1024 50 patch. Installs zsync and casync with
 # apt-get when they are missing; needs nginx, python3, and wine for the Windows
 # figures. zsync and casync are given the old file as their seed, also for the renamed
 # file; zefo finds what it reuses itself (the old copy at the file's path, or another
@@ -20,6 +23,7 @@ native=${1:-$root/build/native}
 win64=${2:-$root/build/win64}
 mib=${3:-64}
 rtt=${4:-50}
+cases=${5:-scattered inserted appended renamed new}
 cmake --build "$native" --target zefo_cli zefo_publish latency_proxy -j 2 >/dev/null
 zefo=$native/src/cli/zefo
 zefo_exe=$win64/src/cli/zefo.exe
@@ -33,14 +37,16 @@ source "$root/tools/lib/many_files.sh"
 nginx_workspace delta
 
 # The versions: v1 and, per case, the new file (seeded, so every run sees the same bytes).
-python3 - "$work" "$mib" <<'PY'
+python3 - "$work" "$mib" "$cases" <<'PY'
 import os, random, sys
-work, mib = sys.argv[1], int(sys.argv[2])
+work, mib, cases = sys.argv[1], int(sys.argv[2]), sys.argv[3].split()
 rng = random.Random(7)
-def noise(n): return rng.randbytes(n)
+def noise(n): return b"".join(rng.randbytes(min(n - at, 1 << 24)) for at in range(0, n, 1 << 24))
 v1 = noise(mib << 20)
 os.makedirs(f"{work}/versions", exist_ok=True)
 def save(name, data):
+    if name != "v1" and name not in cases:
+        return
     with open(f"{work}/versions/{name}", "wb") as f: f.write(data)
 save("v1", v1)
 scattered = bytearray(v1)
@@ -54,7 +60,14 @@ for at in sorted(rng.sample(range(len(v1)), 3), reverse=True):
 save("inserted", inserted)
 save("appended", v1 + noise(1 << 20))
 save("renamed", v1)
-save("new", noise(mib << 20))
+if "new" in cases:
+    save("new", noise(mib << 20))
+if "patch" in cases:
+    patch = bytearray(v1)
+    for _ in range(256):
+        at = rng.randrange(len(v1) - 4096)
+        patch[at:at + 4096] = noise(4096)
+    save("patch", bytes(patch))
 PY
 size_of() { stat -c %s "$1"; }
 
@@ -124,7 +137,7 @@ measure_casync() {  # case, port
 
 printf '%s MiB file; bytes fetched (file, indexes and metadata) and seconds at 0 ms and %s ms round trip\n' "$mib" "$rtt"
 printf '%-10s %-14s %12s %9s %9s\n' case tool bytes "0 ms" "$rtt ms"
-for case in scattered inserted appended renamed new; do
+for case in $cases; do
     publish_case "$case"
     tools=(zefo zsync casync)
     [ -n "$zefo_exe" ] && tools=(zefo zefo.exe zsync casync)
