@@ -137,33 +137,34 @@ std::vector<std::string> MirrorsFromHead(std::string_view head) {
     return UsableMirrors(urls);
 }
 
-MirrorSet::MirrorSet(const std::vector<std::string>& mirrors)
-    : urls_(UsableMirrors(mirrors)),
-      aside_(urls_.size(), false),
-      served_(urls_.size(), false),
-      tried_(urls_.size(), false),
-      tries_(urls_.size(), 0) {}
+MirrorSet::MirrorSet(const std::vector<std::string>& mirrors) {
+    for (std::string url : UsableMirrors(mirrors)) {
+        if (url.back() != '/')
+            url += '/';
+        Mirror mirror;
+        // The target is in the bytes of requests already; ParseUrl takes it as it is.
+        mirror.aside = !ParseUrl(url, mirror.root);
+        mirror.root.pin.clear();
+        mirrors_.push_back(std::move(mirror));
+    }
+}
+
+MirrorSet::Mirror* MirrorSet::Find(int index) {
+    return index >= 0 && static_cast<size_t>(index) < mirrors_.size() ? &mirrors_[static_cast<size_t>(index)] : nullptr;
+}
 
 std::vector<std::pair<int, Location>> MirrorSet::Sources(const Location& server) {
     std::vector<std::pair<int, Location>> sources;
     std::lock_guard guard(lock_);
-    const size_t count = urls_.size();
+    const size_t count = mirrors_.size();
     const size_t first = count == 0 ? 0 : next_++ % count;
     for (size_t step = 0; step < count; ++step) {
         const size_t index = (first + step) % count;
-        if (aside_[index])
+        const Mirror& mirror = mirrors_[index];
+        if (mirror.aside)
             continue;
-        std::string url = urls_[index];
-        if (url.back() != '/')
-            url += '/';
-        Location location;
-        // The target is in the bytes of requests already; ParseUrl takes it as it is.
-        if (!ParseUrl(url, location)) {
-            aside_[index] = true;
-            continue;
-        }
+        Location location = mirror.root;
         location.target += server.target;
-        location.pin.clear();
         sources.emplace_back(static_cast<int>(index), std::move(location));
     }
     sources.emplace_back(kServer, server);
@@ -172,38 +173,35 @@ std::vector<std::pair<int, Location>> MirrorSet::Sources(const Location& server)
 
 void MirrorSet::SetAside(int index) {
     std::lock_guard guard(lock_);
-    if (index >= 0 && static_cast<size_t>(index) < aside_.size()) {
-        aside_[static_cast<size_t>(index)] = true;
-        tried_[static_cast<size_t>(index)] = false;
+    if (Mirror* mirror = Find(index)) {
+        mirror->aside = true;
+        mirror->trying = false;
     }
 }
 
 void MirrorSet::Done(int index, bool served) {
     std::lock_guard guard(lock_);
-    if (index < 0 || static_cast<size_t>(index) >= aside_.size())
-        return;
-    const auto at = static_cast<size_t>(index);
-    tried_[at] = false;
-    if (served)
-        served_[at] = true;
+    if (Mirror* mirror = Find(index)) {
+        mirror->trying = false;
+        mirror->served = mirror->served || served;
+    }
 }
 
 bool MirrorSet::Use(int index) {
     std::lock_guard guard(lock_);
-    if (index < 0 || static_cast<size_t>(index) >= aside_.size())
+    Mirror* mirror = Find(index);
+    if (!mirror)
         return index == kServer;
-    const auto at = static_cast<size_t>(index);
-    if (aside_[at] || (!served_[at] && tried_[at]))
+    if (mirror->aside || (!mirror->served && mirror->trying))
         return false;
-    if (!served_[at])
-        tried_[at] = true;
-    ++tries_[at];
+    mirror->trying = !mirror->served;
+    ++mirror->tries;
     return true;
 }
 
 int MirrorSet::Tries(int index) const {
     std::lock_guard guard(lock_);
-    return index >= 0 && static_cast<size_t>(index) < tries_.size() ? tries_[static_cast<size_t>(index)] : 0;
+    return index >= 0 && static_cast<size_t>(index) < mirrors_.size() ? mirrors_[static_cast<size_t>(index)].tries : 0;
 }
 
 }  // namespace zefo

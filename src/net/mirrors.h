@@ -72,12 +72,17 @@ class MirrorSet {
     int Tries(int index) const;
 
   private:
+    struct Mirror {
+        Location root;        // the mirror's URL as a location, its path ending in "/"
+        bool aside = false;   // failed a request (or its URL could not be read)
+        bool served = false;  // answered a request
+        bool trying = false;  // a first request to it is in flight, before it served one
+        int tries = 0;
+    };
+    Mirror* Find(int index);
+
     mutable std::mutex lock_;
-    std::vector<std::string> urls_;
-    std::vector<bool> aside_;  // guarded by lock_, as are the four below
-    std::vector<bool> served_;
-    std::vector<bool> tried_;  // a request to a mirror that has not served yet is in flight
-    std::vector<int> tries_;
+    std::vector<Mirror> mirrors_;  // guarded by lock_, as is next_
     size_t next_ = 0;
 };
 

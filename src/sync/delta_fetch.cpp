@@ -79,22 +79,6 @@ class WriterSink final : public ByteSink {
     RangeWriter& out_;
 };
 
-// A range's bytes in memory.
-class TextWriter final : public RangeWriter {
-  public:
-    TextWriter(std::string& bytes, uint64_t length) : bytes_(bytes), length_(length) {}
-    bool Write(const void* data, size_t size) override {
-        if (size > length_ - bytes_.size())
-            return false;
-        bytes_.append(static_cast<const char*>(data), size);
-        return true;
-    }
-
-  private:
-    std::string& bytes_;
-    const uint64_t length_;
-};
-
 // The file's temporary file as the ranges written at their offsets share it with a
 // download of the whole file: the first range a server answers with the whole file
 // takes it over, and no range writes into it after that.
@@ -481,7 +465,7 @@ bool DeltaFetcher::Prepare(HttpClient& client,
     FetchRanges records = [&](const std::vector<ByteRange>& ranges, std::vector<std::string>& bytes) {
         std::vector<int> results(ranges.size(), -1);
         Spread(client, ranges.size(), [&](size_t n, HttpClient& with) {
-            TextWriter writer(bytes[n], ranges[n].length);
+            TextRangeWriter writer(bytes[n], ranges[n].length);
             results[n] = FetchInto(with, zcbLocation, ranges[n].offset, ranges[n].length, writer, nullptr, {}, true) ==
                                  HttpClient::RangeResult::Done
                              ? 0

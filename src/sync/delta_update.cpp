@@ -63,24 +63,6 @@ class FileRangeWriter : public RangeWriter {
     SpanSink span_;
 };
 
-// A writer into memory, of at most the range's length.
-class MemoryRangeWriter : public RangeWriter {
-  public:
-    explicit MemoryRangeWriter(uint64_t length) : length_(length) {}
-
-    bool Write(const void* data, size_t size) override {
-        if (size > length_ - bytes_.size())
-            return false;
-        bytes_.append(static_cast<const char*>(data), size);
-        return true;
-    }
-    const std::string& bytes() const { return bytes_; }
-
-  private:
-    uint64_t length_;
-    std::string bytes_;
-};
-
 // The chunks with bytes in remote spans of `plan`.
 std::vector<bool> RemoteChunks(const std::vector<Chunk>& chunks, const Plan& plan) {
     std::vector<bool> remote(chunks.size(), false);
@@ -214,6 +196,13 @@ class ChunkChecks {
 
 }  // namespace
 
+bool TextRangeWriter::Write(const void* data, size_t size) {
+    if (size > length_ - text_.size())
+        return false;
+    text_.append(static_cast<const char*>(data), size);
+    return true;
+}
+
 bool CheckIndexAgainstListing(const ChunkIndexHeader& header, const DownloadChecks& listed) {
     if (!IsHexText(listed.md5, 32) || !SameHexText(listed.md5, DigestHex(header.fileMd5.data(), 16)))
         return false;
@@ -280,9 +269,8 @@ DeltaPlan PlanDelta(const ChunkIndex& index,
     FetchRanges inTurn = [&blockRecords](const std::vector<ByteRange>& ranges, std::vector<std::string>& out) {
         std::vector<int> results;
         for (size_t n = 0; n < ranges.size(); ++n) {
-            MemoryRangeWriter writer(ranges[n].length);
+            TextRangeWriter writer(out[n], ranges[n].length);
             results.push_back(blockRecords(ranges[n].offset, ranges[n].length, writer));
-            out[n] = writer.bytes();
             if (results.back() != 0)
                 break;
         }

@@ -42,6 +42,17 @@ class RangeWriter {
     virtual bool Write(const void* data, size_t size) = 0;
 };
 
+// A range's bytes appended to a text, which holds at most the range's length.
+class TextRangeWriter final : public RangeWriter {
+  public:
+    TextRangeWriter(std::string& text, uint64_t length) : text_(text), length_(length) {}
+    bool Write(const void* data, size_t size) override;
+
+  private:
+    std::string& text_;
+    const uint64_t length_;
+};
+
 // Fetches the bytes [offset, offset + length) of a file on the server into `out`:
 // 0 when all of them came, anything else when not.
 using FetchRange = std::function<int(uint64_t offset, uint64_t length, RangeWriter& out)>;

@@ -25,11 +25,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../common/tinyproxy.sh"
 
 stop() {
+    end_process "$dir/nginx.pid"
     end_process "$dir/tinyproxy.pid"
-    if [ -f "$dir/nginx.pid" ]; then
-        kill "$(cat "$dir/nginx.pid")" 2>/dev/null || true
-        for _ in $(seq 50); do [ -f "$dir/nginx.pid" ] || break; sleep 0.1; done
-    fi
     rm -rf "$dir"
 }
 stop
