@@ -164,6 +164,16 @@ struct SpreadState {
 
 }  // namespace
 
+// The index of a file fetched whole, asked for beside its download by an idle download.
+struct SideIndex {
+    std::mutex lock;
+    std::condition_variable finished;
+    bool started = false;  // a helper took it; guarded by lock, as are the three below
+    bool closed = false;   // no helper starts it any more
+    bool done = false;
+    std::string zci;  // what the helper fetched: a sound index of the file, or empty
+};
+
 std::map<std::string, uint64_t> ParseIndexManifest(const std::string& text) {
     std::map<std::string, uint64_t> entries;
     size_t at = 0;
@@ -491,8 +501,12 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
                             DeltaOutcome& outcome,
                             bool& wrote) {
     Prepared prepared;
-    if (!Prepare(client, folder, name, path, checks, incoming.size() > 0 ? &incoming.file() : nullptr, prepared))
+    if (!Prepare(client, folder, name, path, checks, incoming.size() > 0 ? &incoming.file() : nullptr, prepared)) {
+        // An index that agrees with the listing but found nothing to reuse is still the
+        // one of the file that comes whole.
+        outcome.zci = std::move(prepared.zci);
         return false;
+    }
     wrote = true;
     std::atomic<uint64_t> done{0};
     const std::vector<ByteRange>& remote = prepared.plan.remote;
@@ -625,13 +639,98 @@ DeltaOutcome DeltaFetcher::Fetch(HttpClient& client,
     // The one download of the whole file; bytes written at offsets are no start of it.
     if (wrote && !incoming.StartOver())
         return outcome;
+    // The file's index, to remember, is fetched beside the download where none is at hand
+    // yet; after an attempt by its changes that failed, the index is in doubt.
+    // Only a file that a later update can take by its changes: one whose size, from the
+    // list or else from the reply's head, is kMinDeltaSize or more.
+    std::shared_ptr<SideIndex> side;
+    const bool wanted = outcome.zci.empty() && !wrote && IndexWorthKeeping(checks);
+    auto offerAt = [&](int64_t size) {
+        if (!side && size >= kMinDeltaSize)
+            side = OfferIndexFetch(checks);
+    };
+    HttpClient::FileProgress watched = progress;
+    if (wanted && checks.size >= 0) {
+        offerAt(checks.size);
+    } else if (wanted) {
+        // Told on this thread, as the bytes arrive.
+        watched = [&](int64_t held, int64_t size) {
+            offerAt(size);
+            if (progress)
+                progress(held, size);
+        };
+    }
     // From the mirrors that answer, then the server: a mirror that fails it is set aside.
-    outcome.ok = DownloadFromSources(client, *mirrors_, location, incoming, &observer_, progress);
+    outcome.ok = DownloadFromSources(client, *mirrors_, location, incoming, &observer_, watched);
+    if (side)
+        outcome.zci = TakeIndex(*side, client, outcome.ok, checks);
     return outcome;
 }
 
+std::string DeltaFetcher::FetchIndex(HttpClient& client, const DownloadChecks& checks) {
+    const std::string md5 = LowerAsciiText(checks.md5);
+    const uint64_t fileSize = IndexedSize(client, md5);
+    Location location;
+    MemorySink zci(static_cast<int64_t>(std::min<uint64_t>(MaxChunkIndexSize(fileSize), kMaxIndexFetched)));
+    ChunkIndex index;
+    if (fileSize == 0 || (checks.size >= 0 && fileSize != static_cast<uint64_t>(checks.size)) ||
+        !Locate(md5 + ".zci", location) || !client.Download(location, zci, &observer_) ||
+        !ParseChunkIndex(zci.bytes(), index) || !CheckIndexAgainstListing(index.header, checks))
+        return {};
+    return std::move(zci.bytes());
+}
+
+bool DeltaFetcher::IndexWorthKeeping(const DownloadChecks& checks) const {
+    // Somewhere to keep it, a file named by its MD5, and a server that serves ranges.
+    return cache_ && IsHexText(checks.md5, 32) && !rangesIgnored_.load(std::memory_order_relaxed);
+}
+
+std::shared_ptr<SideIndex> DeltaFetcher::OfferIndexFetch(const DownloadChecks& checks) {
+    auto side = std::make_shared<SideIndex>();
+    if (offer_ && helpers_ > 0) {
+        // A helper that comes after the download ended does nothing: the download then
+        // fetched the index itself, or let it be.
+        offer_([this, side, checks](HttpClient& with) {
+            {
+                std::lock_guard guard(side->lock);
+                if (side->closed)
+                    return;
+                side->started = true;
+            }
+            std::string zci = FetchIndex(with, checks);
+            std::lock_guard guard(side->lock);
+            side->zci = std::move(zci);
+            side->done = true;
+            side->finished.notify_all();
+        });
+    }
+    return side;
+}
+
+std::string DeltaFetcher::TakeIndex(SideIndex& side,
+                                    HttpClient& client,
+                                    bool downloaded,
+                                    const DownloadChecks& checks) {
+    std::unique_lock guard(side.lock);
+    side.closed = true;
+    if (side.started) {
+        // Bounded: the helper's requests are (the client's time-outs).
+        side.finished.wait(guard, [&side] { return side.done; });
+        return downloaded ? std::move(side.zci) : std::string();
+    }
+    guard.unlock();
+    // No download was idle meanwhile: one request more on this connection, now that the
+    // file is in.
+    return downloaded && !observer_.StopRequested() ? FetchIndex(client, checks) : std::string();
+}
+
 void DeltaFetcher::KeepIndex(const std::string& zci, const std::string& md5) {
-    if (cache_ && !zci.empty())
+    if (!cache_ || zci.empty())
+        return;
+    // A cache filled before its game was known keeps the indexes for its owner.
+    if (cache_->file().empty())
+        cache_->HoldIndex(LowerAsciiText(md5), zci);
+    else
         RememberedIndexes(cache_->file()).Keep(zci, LowerAsciiText(md5));
 }
 

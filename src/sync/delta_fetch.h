@@ -17,6 +17,11 @@
 // whose remembered indexes share chunks with the new index lend them (looked up in one
 // table of their chunks made once per run; only the files that contribute are opened).
 // With such indexes remembered, a file without an old copy has its index asked for.
+//
+// A file of kMinDeltaSize or more that comes whole has its index (where the server has
+// one that agrees with the list) fetched beside the download by an idle download of the
+// run, or after it when none is idle, and remembered with the file: its next update
+// then needs no chunking of the old copy.
 #pragma once
 
 #include <atomic>
@@ -39,6 +44,8 @@
 #include "sync/incoming_file.h"
 
 namespace zefo {
+
+struct SideIndex;
 
 // Local bytes between two fetched ranges shorter than this are fetched with them: one
 // request fewer is worth this many bytes where a round trip costs about a millisecond
@@ -122,7 +129,8 @@ class DeltaFetcher {
     // first Fetch or Estimate.
     void SetGameFolder(std::string base) { base_ = std::move(base); }
 
-    // Keeps `zci`, the index of the committed file with `md5` (a no-op without a cache).
+    // Keeps `zci`, the index of the committed file with `md5` (a no-op without a cache;
+    // held by a cache kept nowhere yet).
     void KeepIndex(const std::string& zci, const std::string& md5);
     // Removes the remembered indexes no remembered file names any more.
     void Prune();
@@ -163,6 +171,16 @@ class DeltaFetcher {
                                       DownloadSink* whole,
                                       const HttpClient::FileProgress& progress,
                                       bool server);
+    // The index of the listed file when the server has a sound one, else empty.
+    std::string FetchIndex(HttpClient& client, const DownloadChecks& checks);
+    // Whether the index of a file that comes whole is to be fetched and remembered.
+    bool IndexWorthKeeping(const DownloadChecks& checks) const;
+    // Has an idle download fetch the index of a file that is coming whole, so that it
+    // can be remembered.
+    std::shared_ptr<SideIndex> OfferIndexFetch(const DownloadChecks& checks);
+    // The index `side` fetched, once the download ended (`downloaded`: it succeeded); when
+    // no helper took it, fetched now over `client`.
+    std::string TakeIndex(SideIndex& side, HttpClient& client, bool downloaded, const DownloadChecks& checks);
     // The size of the file with `md5` as the manifest (fetched once per run) gives it; 0
     // when the server has no index of it.
     uint64_t IndexedSize(HttpClient& client, const std::string& md5);

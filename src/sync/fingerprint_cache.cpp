@@ -3,6 +3,7 @@
 #include <charconv>
 #include <climits>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "base/ascii.h"
@@ -278,6 +279,20 @@ void FingerprintCache::Merge(const FingerprintCache& other) {
     for (auto& [path, entry] : entries)
         entries_[path] = std::move(entry);
     changed_ = changed_ || !entries.empty();
+}
+
+void FingerprintCache::HoldIndex(const std::string& md5, const std::string& zci) {
+    std::lock_guard guard(lock_);
+    if (zci.size() > kMaxHeldIndexBytes - heldBytes_ || heldIndexes_.count(md5) != 0)
+        return;
+    heldBytes_ += zci.size();
+    heldIndexes_.emplace(md5, zci);
+}
+
+std::map<std::string, std::string> FingerprintCache::TakeHeldIndexes() {
+    std::lock_guard guard(lock_);
+    heldBytes_ = 0;
+    return std::exchange(heldIndexes_, {});
 }
 
 void FingerprintCache::Clear() {

@@ -76,6 +76,15 @@ class FingerprintCache {
     void Remember(const SafeFolder& folder, const std::string& name, const std::string& path, const std::string& md5);
     // Takes over what `other` remembers (a cache filled before its game was known).
     void Merge(const FingerprintCache& other);
+    // Holds `zci`, the chunk index of a committed file whose MD5 is `md5`, in a cache that
+    // is kept nowhere (yet): its owner keeps the indexes once the cache has a place
+    // (remembered_indexes.h). At most kMaxHeldIndexBytes in all; past them, indexes are
+    // let go (their files are chunked when they are next updated).
+    void HoldIndex(const std::string& md5, const std::string& zci);
+    // The indexes held (MD5 -> index), given up.
+    std::map<std::string, std::string> TakeHeldIndexes();
+    static constexpr size_t kMaxHeldIndexBytes = size_t{64} << 20;
+
     // Forgets everything remembered, so that every file is read again.
     void Clear();
     // Writes the cache back when it changed, in one step. True when nothing had to be
@@ -101,6 +110,8 @@ class FingerprintCache {
     RememberedFiles entries_;
     bool changed_ = false;
     uint64_t reads_ = 0;
+    std::map<std::string, std::string> heldIndexes_;  // guarded by lock_, as is the count below
+    size_t heldBytes_ = 0;
 };
 
 }  // namespace zefo

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "sync/fingerprint_cache.h"
+#include "sync/remembered_indexes.h"
 #include "sync/text_file.h"
 
 namespace zefo {
@@ -28,6 +29,10 @@ RunResult InstallAndRemember(const GameSource& source,
         std::shared_ptr<FingerprintCache> cache = FingerprintCache::ForGame(game->name, target);
         cache->Merge(written);
         cache->Save();
+        // The indexes the files came with, so that their first update needs no chunking.
+        const RememberedIndexes indexes(cache->file());
+        for (const auto& [md5, zci] : written.TakeHeldIndexes())
+            indexes.Keep(zci, md5);
     }
     return result;
 }

@@ -61,6 +61,13 @@ serve ""
 installed="$work/installed"
 client install demo "$(path_for_client "$installed")"
 expect_rc "install" 0
+# The install fetched the big file's index beside it and remembered it with the file,
+# byte for byte as served: its first update by changes needs no chunking of the old copy.
+config_root=$work/config
+[ $windows = 1 ] && config_root=${WINEPREFIX:-$HOME/.wine}/drive_c
+md5=$(md5sum <"$big" | cut -c1-32)
+kept=$(find "$config_root" -path "*.indexes/$md5.zci" 2>/dev/null | head -n 1)
+[ -n "$kept" ] && cmp -s "$kept" "$work/www/demo/.zefo/$md5.zci" || fail "the install did not remember the index"
 
 # Overwrites here and there, an insertion and appended data, in one new version.
 for offset in 1000000 5000000 9000000 13000000; do overwrite "$big" $offset 200; done

@@ -313,8 +313,15 @@ TEST_F(HostileTest, AnUpdateKilledTwiceIsFinishedByTheNextRunFromWhatItKept) {
         from = kept.size();
     }
     server.EnqueueReply(list);
-    server.Enqueue(
-        Script().AwaitRequest().Send(rest(from, fresh.size())).AwaitRequest().Send(FileReply("new other")).Close());
+    // Once the file is in, its chunk index is asked for (this server has none), then the other file.
+    server.Enqueue(Script()
+                       .AwaitRequest()
+                       .Send(rest(from, fresh.size()))
+                       .AwaitRequest()
+                       .Send(HttpResponse("HTTP/1.1 404 Not Found", {"Content-Length: 0"}, ""))
+                       .AwaitRequest()
+                       .Send(FileReply("new other"))
+                       .Close());
     const size_t request = server.Connections() + 1;
     Outcome done = Zefo({"update", work.path(), "--connections", "1"});
     EXPECT_EQ(done.code, 0) << done.out << done.err;

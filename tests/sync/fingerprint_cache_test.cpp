@@ -101,6 +101,8 @@ TEST_F(FingerprintCacheTest, DownloadsAreRememberedWithTheirVerifiedDigest) {
     ScriptedServer server;
     const std::string big = Pattern(static_cast<size_t>(kFlushedFileSize), 4);
     server.EnqueueReply(HttpResponse("HTTP/1.1 200 OK", {"Content-Length: " + std::to_string(big.size())}, big));
+    // A big file that came whole has its chunk index asked for, to remember: this server has none.
+    server.EnqueueReply(HttpResponse("HTTP/1.1 404 Not Found", {"Content-Length: 0"}, ""));
     server.EnqueueReply(HttpResponse("HTTP/1.1 200 OK", {"Content-Length: 4"}, "data"));
     files = {{"big.pak", Md5Of(big)}, {"small.pak", Md5Of("data")}};
     {
