@@ -262,6 +262,27 @@ const DeltaFetcher::LocalFiles& DeltaFetcher::Locals() {
     return *locals_;
 }
 
+void DeltaFetcher::SetListedPaths(const FileList& files) {
+    listed_.clear();
+    for (const FileEntry& entry : files)
+        listed_.push_back(entry.path);
+    std::sort(listed_.begin(), listed_.end());
+    listedSet_ = true;
+}
+
+bool DeltaFetcher::AnyFileUnlisted() {
+    std::call_once(unlistedMade_, [this] {
+        if (!listedSet_ || !cache_)
+            return;
+        const RememberedFiles entries = cache_->Entries();
+        unlisted_ = std::any_of(entries.begin(), entries.end(), [this](const auto& item) {
+            return item.second.stamp.size >= kMinDeltaSize &&
+                   !std::binary_search(listed_.begin(), listed_.end(), item.first);
+        });
+    });
+    return unlisted_;
+}
+
 NativeFile DeltaFetcher::OpenVouched(const std::string& path, const std::string& md5) const {
     ListedFolders folders(base_, false);
     std::string name;
@@ -441,12 +462,13 @@ bool DeltaFetcher::Prepare(HttpClient& client,
     const std::string md5 = LowerAsciiText(checks.md5);
     out.old = folder.OpenForReading(name);
     const int64_t oldSize = out.old.valid() ? FileSizeOf(out.old) : -1;
-    // No old copy to draw from, or a small one, and no other file's remembered index, or
-    // a small file: the whole file, without a look at any index. A leftover alone goes
-    // on where it stopped (a plain resume).
+    // No old copy to draw from, or a small one, and no other file's remembered index (or
+    // none that left the list: the new file is most likely new), or a small file: the
+    // whole file, without a look at any index first. A leftover alone goes on where it
+    // stopped (a plain resume).
     const bool hasOld = oldSize >= kMinDeltaSize;
     if (!IsHexText(md5, 32) || (checks.size >= 0 && checks.size < kMinDeltaSize) ||
-        rangesIgnored_.load(std::memory_order_relaxed) || (!hasOld && Locals().chunks.empty()))
+        rangesIgnored_.load(std::memory_order_relaxed) || (!hasOld && (!AnyFileUnlisted() || Locals().chunks.empty())))
         return false;
     // The manifest gives the file's size, which bounds its index.
     const uint64_t fileSize = IndexedSize(client, md5);
@@ -748,6 +770,7 @@ void EstimateUpdate(const GameSource& source,
                     const std::function<void(size_t index, const FetchEstimate& estimate)>& each) {
     DeltaFetcher fetcher(source, cache, observer);
     fetcher.SetGameFolder(base);
+    fetcher.SetListedPaths(files);
     HttpClient client;
     ListedFolders folders(base, false);
     for (size_t i : which) {

@@ -129,6 +129,12 @@ class DeltaFetcher {
     // first Fetch or Estimate.
     void SetGameFolder(std::string base) { base_ = std::move(base); }
 
+    // The paths the run's list `files` names. A file without an old copy has its index asked for
+    // first, to take chunks from the game's other files, only where a file the cache
+    // remembers is listed no more (renamed, or given up for another); else it comes
+    // whole at once. Unset: it always is asked for. Set before the first Fetch or Estimate.
+    void SetListedPaths(const FileList& files);
+
     // Keeps `zci`, the index of the committed file with `md5` (a no-op without a cache;
     // held by a cache kept nowhere yet).
     void KeepIndex(const std::string& zci, const std::string& md5);
@@ -140,6 +146,8 @@ class DeltaFetcher {
     struct LocalFiles;
     // The table of the game's remembered files, made on first use.
     const LocalFiles& Locals();
+    // Whether a file of kMinDeltaSize or more that the cache remembers is listed no more.
+    bool AnyFileUnlisted();
     // The file listed as `path` open for reading when the cache vouches for it with `md5`.
     NativeFile OpenVouched(const std::string& path, const std::string& md5) const;
     // A file of the game other than `path` that the cache vouches for with `md5`.
@@ -209,6 +217,10 @@ class DeltaFetcher {
     MirrorSet serverOnly_;
     MirrorSet* mirrors_ = &serverOnly_;
     std::string base_;
+    std::vector<std::string> listed_;  // sorted
+    bool listedSet_ = false;
+    std::once_flag unlistedMade_;
+    bool unlisted_ = true;  // set once through unlistedMade_
     std::once_flag localsMade_;
     std::unique_ptr<LocalFiles> locals_;  // set once through localsMade_
 };

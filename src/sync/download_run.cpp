@@ -364,6 +364,7 @@ void DownloadRun::Enqueue(Job job) {
 RunResult DownloadRun::Run(const std::string& base, Decider& decider) {
     decider_ = &decider;
     delta_->SetGameFolder(base);
+    delta_->SetListedPaths(files_);
     Shared& shared = *shared_;
     ListedFolders folders(base, true);
     // A file listed twice is loaded once, by its first entry: two downloads of one name

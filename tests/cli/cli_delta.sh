@@ -91,11 +91,13 @@ fetched=$(served /demo/data/big.bin)
 [ "$(requests /demo/data/big.bin 200)" = 0 ] || fail "the update fetched the whole file"
 [ "$(requests /demo/.zefo/indexes 200)" = 1 ] || fail "the manifest was not fetched once"
 
-# The file copied unchanged and copied with an insertion under new names: the copy is
-# made locally, the edited one from the installed file's remembered index and few bytes.
+# The file copied unchanged and renamed with an insertion: the copy is made locally, the
+# renamed one from the installed file's remembered index and few bytes. A file that is
+# new while every remembered file is still listed comes whole at once: no index first.
 data="$work/source/demo/data"
 cp "$big" "$data/copy.bin"
 { head -c 4000000 "$big"; head -c 3000 /dev/urandom; tail -c +4000001 "$big"; } >"$data/moved.bin"
+mv "$big" "$work/big.away"
 "$tools/zefo_publish" "$work/source" "$work/www" >/dev/null || fail "republish"
 : >"$work/access.log"
 client update "$(path_for_client "$installed")"
@@ -105,6 +107,18 @@ moved=$(served /demo/data/moved.bin)
 [ "$(served /demo/data/copy.bin)" = 0 ] || fail "the copy was fetched"
 [ "$moved" -lt $((size / 50)) ] || fail "the renamed file fetched $moved bytes"
 echo "ok: renamed and copied: $moved bytes of the edited one, none of the copy"
+mv "$work/big.away" "$big"
+head -c $((2 << 20)) /dev/urandom >"$data/new.bin"
+"$tools/zefo_publish" "$work/source" "$work/www" >/dev/null || fail "republish"
+# The dry run plans as the update does: the whole file, no index looked at.
+: >"$work/access.log"
+client update "$(path_for_client "$installed")" --dry-run
+expect_rc "a new file, dry run" 0
+[ "$(requests /demo/.zefo/ 200)" = 0 ] || fail "a new file had its index asked for first"
+client update "$(path_for_client "$installed")"
+expect_rc "a new file" 0
+cmp -s "$data/new.bin" "$installed/data/new.bin" || fail "new.bin differs from the source"
+rm "$data/new.bin"
 
 # A server that answers ranges with the whole file: one whole download, still exact.
 overwrite "$big" 3000000 300
