@@ -16,9 +16,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "sync/chunker.h"
@@ -70,11 +73,128 @@ struct ChunkIndexHeader {
     bool operator==(const ChunkIndexHeader&) const = default;
 };
 
+// The chunks of a file in order, held as the .zci records them: each chunk's end and
+// SHA-256 (40 bytes a chunk); a chunk starts where the one before it ends.
+class ChunkList {
+  public:
+    struct Record {
+        uint64_t end = 0;
+        Sha256Digest sha256{};
+        bool operator==(const Record&) const = default;
+    };
+    static_assert(sizeof(Record) == 40);
+
+    // Chunks by value, in order.
+    class Iterator {
+      public:
+        using iterator_category = std::input_iterator_tag;
+        using value_type = Chunk;
+        using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = Chunk;
+
+        Iterator(const ChunkList* list, size_t at) : list_(list), at_(at) {}
+        Chunk operator*() const { return (*list_)[at_]; }
+        Iterator& operator++() {
+            ++at_;
+            return *this;
+        }
+        Iterator operator+(difference_type n) const { return {list_, at_ + static_cast<size_t>(n)}; }
+        difference_type operator-(const Iterator& other) const {
+            return static_cast<difference_type>(at_) - static_cast<difference_type>(other.at_);
+        }
+        bool operator==(const Iterator& other) const { return at_ == other.at_; }
+
+      private:
+        const ChunkList* list_;
+        size_t at_;
+    };
+
+    size_t size() const { return records_.size(); }
+    bool empty() const { return records_.empty(); }
+    uint64_t offset(size_t i) const { return i == 0 ? 0 : records_[i - 1].end; }
+    uint64_t end(size_t i) const { return records_[i].end; }
+    uint32_t length(size_t i) const { return static_cast<uint32_t>(end(i) - offset(i)); }
+    const Sha256Digest& sha256(size_t i) const { return records_[i].sha256; }
+    Chunk operator[](size_t i) const { return {offset(i), length(i), sha256(i)}; }
+    Chunk back() const { return (*this)[size() - 1]; }
+    Iterator begin() const { return {this, 0}; }
+    Iterator end() const { return {this, size()}; }
+
+    // Appends `chunk`, taken to start where the list ends.
+    void push_back(const Chunk& chunk) { records_.push_back({chunk.end(), chunk.sha256}); }
+    void reserve(size_t count) { records_.reserve(count); }
+    void clear() { records_ = {}; }
+
+    bool operator==(const ChunkList&) const = default;
+
+  private:
+    std::vector<Record> records_;
+};
+
+// The same chunks in the same order.
+bool operator==(const ChunkList& list, const std::vector<Chunk>& chunks);
+
+// The chunks of a list looked up by their length and SHA-256 (the whole digest).
+class ChunkLookup {
+  public:
+    static constexpr uint32_t kNone = UINT32_MAX;
+
+    // `chunks` must outlive this and stay as it is.
+    explicit ChunkLookup(const ChunkList& chunks);
+
+    // The first chunk of the list with these bytes, or kNone.
+    uint32_t Find(const Sha256Digest& sha256, uint32_t length) const;
+    uint32_t Find(const Chunk& chunk) const { return Find(chunk.sha256, chunk.length); }
+    const ChunkList& chunks() const { return chunks_; }
+
+  private:
+    const ChunkList& chunks_;
+    std::vector<uint32_t> order_;  // the chunks sorted by digest, length and position
+};
+
 struct ChunkIndex {
     ChunkIndexHeader header;
-    std::vector<Chunk> chunks;
-    // The block records before each chunk's, then the total: chunks.size() + 1 entries.
-    std::vector<uint64_t> firstBlock;
+    ChunkList chunks;
+    // The block records before every kBlockMarkStep-th chunk's, then the total (see
+    // MarkBlocks, FirstBlock).
+    std::vector<uint64_t> blockMarks;
+};
+
+// Chunks of an index between two block marks.
+constexpr size_t kBlockMarkStep = 64;
+// Sets `index.blockMarks` from its chunks and block size.
+void MarkBlocks(ChunkIndex& index);
+// The block records before chunk `chunk`'s (the total at chunks.size()); 0 beyond.
+uint64_t FirstBlock(const ChunkIndex& index, size_t chunk);
+
+// Hands each chunk to a visitor, in order.
+using ChunkVisitor = std::function<void(const Chunk& chunk)>;
+// Reads an index: its header into `header`, each chunk to `each`, in order. False when
+// the index is not sound; the chunks handed on before then count for nothing.
+using ChunkFeed = std::function<bool(ChunkIndexHeader& header, const ChunkVisitor& each)>;
+// The feed of an index in memory, which must outlive it.
+ChunkFeed FeedOf(const ChunkIndex& index);
+
+// Reads a .zci that arrives in pieces, checked as ParseChunkIndex checks it, handing
+// on each chunk as its record completes: an index read without holding it whole.
+class ChunkIndexReader {
+  public:
+    // Takes the next bytes; false, from then on, once they are no sound index.
+    bool Update(std::string_view bytes, const ChunkVisitor& each);
+    // True when the index ended where its header says it does.
+    bool Finish() const;
+    const ChunkIndexHeader& header() const { return header_; }
+
+  private:
+    bool Record(const char* record, const ChunkVisitor& each);
+
+    ChunkIndexHeader header_;
+    bool headerRead_ = false;
+    bool failed_ = false;
+    std::string pending_;  // a header or record that came in pieces
+    uint64_t records_ = 0;
+    uint64_t offset_ = 0;
 };
 
 // Reads the header at the start of `bytes` (at least kChunkIndexHeaderSize of them);
@@ -141,6 +261,8 @@ class ChunkHasher {
     // Ends the stream; false when the parameters were refused or a digest failed.
     bool Finish();
     const std::vector<Chunk>& chunks() const { return chunks_; }
+    // The chunks ended so far, which the hasher then forgets.
+    std::vector<Chunk> TakeChunks() { return std::exchange(chunks_, {}); }
 
   private:
     friend class ChunkIndexWriter;

@@ -2,47 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_map>
 
 #include "net/crypto.h"
 
 namespace zefo {
 
 namespace {
-
-// A chunk's identity: its length and SHA-256.
-struct ChunkKey {
-    const Sha256Digest* sha256;
-    uint32_t length;
-};
-
-struct ChunkKeyHash {
-    size_t operator()(const ChunkKey& key) const {
-        uint64_t head;
-        std::memcpy(&head, key.sha256->data(), 8);
-        return static_cast<size_t>(head ^ key.length);
-    }
-};
-
-struct ChunkKeyEqual {
-    bool operator()(const ChunkKey& a, const ChunkKey& b) const {
-        return a.length == b.length && *a.sha256 == *b.sha256;
-    }
-};
-
-// A place in a source: the source's position in the list and an offset in it.
-struct Place {
-    size_t source = 0;
-    uint64_t offset = 0;
-
-    bool operator==(const Place&) const = default;
-};
-
-struct PlaceHash {
-    size_t operator()(const Place& place) const {
-        return static_cast<size_t>(place.offset * 0x9e3779b97f4a7c15 ^ place.source);
-    }
-};
 
 // Adds `span` to the end of `plan`, joined to the last span when it continues it in
 // the new file and in the same source.
@@ -73,13 +38,17 @@ const LocalSource* SourceWithId(const std::vector<LocalSource>& sources, uint32_
 }
 
 // The index of the chunk of `target` that holds byte `offset` (target.size() past the end).
-size_t ChunkAt(const std::vector<Chunk>& target, uint64_t offset) {
-    auto after = std::upper_bound(target.begin(), target.end(), offset,
-                                  [](uint64_t value, const Chunk& chunk) { return value < chunk.offset; });
-    const size_t index = static_cast<size_t>(after - target.begin());
-    if (index == 0)
-        return target.size();
-    return offset < target[index - 1].end() ? index - 1 : target.size();
+size_t ChunkAt(const ChunkList& target, uint64_t offset) {
+    // The first chunk that ends after `offset`.
+    size_t low = 0, high = target.size();
+    while (low < high) {
+        const size_t middle = low + (high - low) / 2;
+        if (target.end(middle) <= offset)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low;
 }
 
 // Bytes of one region, read through the callback in windows that move forward only.
@@ -213,56 +182,73 @@ class BlockTable {
 
 }  // namespace
 
-Plan PlanChunks(const std::vector<Chunk>& target, const std::vector<LocalSource>& sources) {
-    // Distinct chunks of the new file, each the first place any source holds it, and
-    // every place a source holds one of them (to continue a span where it can).
-    std::unordered_map<ChunkKey, size_t, ChunkKeyHash, ChunkKeyEqual> slots;
-    std::vector<size_t> slotOf(target.size());
-    for (size_t i = 0; i < target.size(); ++i)
-        slotOf[i] = slots.try_emplace(ChunkKey{&target[i].sha256, target[i].length}, slots.size()).first->second;
-    constexpr Place kNowhere{SIZE_MAX, 0};
-    std::vector<Place> first(slots.size(), kNowhere);
-    std::unordered_map<Place, size_t, PlaceHash> held;
+void Hold(LocalSource& source, const ChunkLookup& target, const Chunk& chunk) {
+    if (chunk.length == 0 || chunk.offset > source.size || chunk.length > source.size - chunk.offset)
+        return;
+    const uint32_t found = target.Find(chunk);
+    if (found != ChunkLookup::kNone)
+        source.chunks.push_back({chunk.offset, found});
+}
+
+LocalSource SourceOf(uint32_t id, uint64_t size, const std::vector<Chunk>& chunks, const ChunkLookup& target) {
+    LocalSource source{id, size, {}};
+    for (const Chunk& chunk : chunks)
+        Hold(source, target, chunk);
+    return source;
+}
+
+Plan PlanChunks(const ChunkLookup& target, const std::vector<LocalSource>& sources) {
+    const ChunkList& chunks = target.chunks();
+    // A held chunk: the source's position in the list (high half) and the chunk's in
+    // the source's (low half).
+    constexpr uint64_t kNowhere = UINT64_MAX;
+    auto sound = [&](size_t s, size_t h) {
+        const HeldChunk& held = sources[s].chunks[h];
+        return held.chunk < chunks.size() && held.offset <= sources[s].size &&
+               chunks.length(held.chunk) <= sources[s].size - held.offset;
+    };
+    // The first place any source holds each chunk at, by the first chunk of the new file
+    // with its bytes.
+    std::vector<uint64_t> first(chunks.size(), kNowhere);
     for (size_t s = 0; s < sources.size(); ++s) {
-        for (const Chunk& chunk : sources[s].chunks) {
-            if (chunk.length == 0 || chunk.offset > sources[s].size || chunk.length > sources[s].size - chunk.offset)
-                continue;
-            auto slot = slots.find(ChunkKey{&chunk.sha256, chunk.length});
-            if (slot == slots.end())
-                continue;
-            if (first[slot->second] == kNowhere)
-                first[slot->second] = Place{s, chunk.offset};
-            held.emplace(Place{s, chunk.offset}, slot->second);
+        for (size_t h = 0; h < sources[s].chunks.size(); ++h) {
+            if (sound(s, h) && first[sources[s].chunks[h].chunk] == kNowhere)
+                first[sources[s].chunks[h].chunk] = uint64_t{s} << 32 | h;
         }
     }
 
     Plan plan;
-    Place next = kNowhere;  // where the last local span ends
-    for (size_t i = 0; i < target.size(); ++i) {
-        const Chunk& chunk = target[i];
-        Place from = kNowhere;
-        auto continued = held.find(next);
-        if (next != kNowhere && continued != held.end() && continued->second == slotOf[i])
-            from = next;
-        else
-            from = first[slotOf[i]];
-        if (from == kNowhere) {
-            Append(plan, RemoteSpan(chunk.offset, chunk.length));
-            next = kNowhere;
-        } else {
-            Append(plan, Span{chunk.offset, chunk.length, sources[from.source].id, from.offset});
-            next = Place{from.source, from.offset + chunk.length};
+    uint64_t last = kNowhere;  // the held chunk the last local span ends with
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        const uint32_t same = target.Find(chunks.sha256(i), chunks.length(i));
+        uint64_t from = same == ChunkLookup::kNone ? kNowhere : first[same];
+        // The chunk the same source holds next, when it continues the span.
+        if (last != kNowhere && same != ChunkLookup::kNone) {
+            const size_t s = last >> 32, h = (last & 0xffffffff) + 1;
+            const HeldChunk& before = sources[s].chunks[h - 1];
+            if (h < sources[s].chunks.size() && sources[s].chunks[h].chunk == same &&
+                sources[s].chunks[h].offset == before.offset + chunks.length(before.chunk) && sound(s, h))
+                from = uint64_t{s} << 32 | h;
         }
+        if (from == kNowhere) {
+            Append(plan, RemoteSpan(chunks.offset(i), chunks.length(i)));
+        } else {
+            const LocalSource& source = sources[from >> 32];
+            Append(plan, Span{chunks.offset(i), chunks.length(i), source.id, source.chunks[from & 0xffffffff].offset});
+        }
+        last = from;
     }
     return plan;
 }
 
-LocalSource VerifyAtFinalOffsets(uint32_t id, uint64_t size, const std::vector<Chunk>& target, const ReadLocal& read) {
+LocalSource VerifyAtFinalOffsets(uint32_t id, uint64_t size, const ChunkLookup& target, const ReadLocal& read) {
     LocalSource source;
     source.id = id;
     source.size = size;
     std::vector<uint8_t> bytes;
-    for (const Chunk& chunk : target) {
+    const ChunkList& chunks = target.chunks();
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        const Chunk chunk = chunks[i];
         if (chunk.length == 0 || chunk.length > kMaxChunkSizeCeiling || chunk.offset > size ||
             chunk.length > size - chunk.offset)
             continue;
@@ -273,13 +259,13 @@ LocalSource VerifyAtFinalOffsets(uint32_t id, uint64_t size, const std::vector<C
         sha.Update(bytes.data(), bytes.size());
         Sha256Digest digest;
         if (sha.Final(digest.data()) && digest == chunk.sha256)
-            source.chunks.push_back(chunk);
+            Hold(source, target, chunk);
     }
     return source;
 }
 
 std::vector<BlockSearch> BlockSearches(const Plan& plan,
-                                       const std::vector<Chunk>& target,
+                                       const ChunkList& target,
                                        const std::vector<LocalSource>& sources,
                                        uint64_t slack) {
     std::vector<BlockSearch> searches;
@@ -340,7 +326,7 @@ std::vector<BlockSearch> BlockSearches(const Plan& plan,
 }
 
 std::vector<Span> FindBlocks(const BlockSearch& search,
-                             const std::vector<Chunk>& target,
+                             const ChunkList& target,
                              const std::vector<BlockRecord>& records,
                              uint32_t blockSize,
                              const ReadLocal& read,
@@ -350,7 +336,7 @@ std::vector<Span> FindBlocks(const BlockSearch& search,
         return {};
     std::vector<TargetBlock> blocks;
     for (size_t c = search.firstChunk; c < search.firstChunk + search.chunkCount; ++c) {
-        const Chunk& chunk = target[c];
+        const Chunk chunk = target[c];
         for (uint64_t at = 0; at < chunk.length; at += blockSize) {
             if (blocks.size() == records.size())
                 return {};
