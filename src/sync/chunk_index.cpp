@@ -69,11 +69,11 @@ constexpr uint64_t kLane2 = 0x165667b19e3779f9;
 constexpr uint64_t kLane3 = 0xd6e8feb86659fd93;
 
 // Orders chunks by digest (its first 8 bytes as a number first), then length.
-int CompareChunks(const Sha256Digest& a, uint32_t aLength, const Sha256Digest& b, uint32_t bLength) {
-    const uint64_t aHead = Load64(a.data()), bHead = Load64(b.data());
+int CompareChunks(const uint8_t* a, uint32_t aLength, const uint8_t* b, uint32_t bLength) {
+    const uint64_t aHead = Load64(a), bHead = Load64(b);
     if (aHead != bHead)
         return aHead < bHead ? -1 : 1;
-    if (const int order = std::memcmp(a.data() + 8, b.data() + 8, a.size() - 8); order != 0)
+    if (const int order = std::memcmp(a + 8, b + 8, 24); order != 0)
         return order;
     return aLength == bLength ? 0 : aLength < bLength ? -1 : 1;
 }
@@ -172,6 +172,24 @@ bool ParseChunkIndex(std::string_view bytes, ChunkIndex& index) {
     return true;
 }
 
+void ChunkList::push_back(const Chunk& chunk) {
+    if (bytes_.empty())
+        bytes_.resize(kChunkIndexHeaderSize);
+    Put64(bytes_, chunk.end());
+    bytes_.append(reinterpret_cast<const char*>(chunk.sha256.data()), chunk.sha256.size());
+}
+
+void ChunkList::AppendRecord(const char* record) {
+    if (bytes_.empty())
+        bytes_.resize(kChunkIndexHeaderSize);
+    bytes_.append(record, kChunkRecordSize);
+}
+
+bool ChunkList::operator==(const ChunkList& other) const {
+    return size() == other.size() &&
+           (empty() || std::memcmp(Record(0), other.Record(0), size() * kChunkRecordSize) == 0);
+}
+
 bool operator==(const ChunkList& list, const std::vector<Chunk>& chunks) {
     if (list.size() != chunks.size())
         return false;
@@ -186,16 +204,16 @@ ChunkLookup::ChunkLookup(const ChunkList& chunks) : chunks_(chunks), order_(chun
     for (size_t i = 0; i < order_.size(); ++i)
         order_[i] = static_cast<uint32_t>(i);
     std::sort(order_.begin(), order_.end(), [&chunks](uint32_t a, uint32_t b) {
-        const int order = CompareChunks(chunks.sha256(a), chunks.length(a), chunks.sha256(b), chunks.length(b));
+        const int order = CompareChunks(chunks.digest(a), chunks.length(a), chunks.digest(b), chunks.length(b));
         return order != 0 ? order < 0 : a < b;
     });
 }
 
-uint32_t ChunkLookup::Find(const Sha256Digest& sha256, uint32_t length) const {
+uint32_t ChunkLookup::Find(const uint8_t* sha256, uint32_t length) const {
     auto at = std::lower_bound(order_.begin(), order_.end(), 0u, [&](uint32_t chunk, uint32_t) {
-        return CompareChunks(chunks_.sha256(chunk), chunks_.length(chunk), sha256, length) < 0;
+        return CompareChunks(chunks_.digest(chunk), chunks_.length(chunk), sha256, length) < 0;
     });
-    if (at == order_.end() || CompareChunks(chunks_.sha256(*at), chunks_.length(*at), sha256, length) != 0)
+    if (at == order_.end() || CompareChunks(chunks_.digest(*at), chunks_.length(*at), sha256, length) != 0)
         return kNone;
     return *at;
 }
@@ -233,10 +251,11 @@ ChunkFeed FeedOf(const ChunkIndex& index) {
     };
 }
 
-std::string ChunkIndexBytes(const ChunkIndex& index) {
-    const ChunkIndexHeader& header = index.header;
+namespace {
+
+// A .zci's header for `header` with `count` chunks.
+std::string HeaderBytes(const ChunkIndexHeader& header, uint64_t count) {
     std::string out(kChunkIndexMagic, 8);
-    out.reserve(kChunkIndexHeaderSize + index.chunks.size() * kChunkRecordSize);
     Put32(out, kChunkIndexVersion);
     Put32(out, kChunkIndexHeaderSize);
     Put32(out, header.chunker.minSize);
@@ -249,11 +268,25 @@ std::string ChunkIndexBytes(const ChunkIndex& index) {
     Put64(out, header.fileSize);
     out.append(reinterpret_cast<const char*>(header.fileSha256.data()), 32);
     out.append(reinterpret_cast<const char*>(header.fileMd5.data()), 16);
-    Put64(out, index.chunks.size());
-    for (size_t i = 0; i < index.chunks.size(); ++i) {
-        Put64(out, index.chunks.end(i));
-        out.append(reinterpret_cast<const char*>(index.chunks.sha256(i).data()), 32);
-    }
+    Put64(out, count);
+    return out;
+}
+
+}  // namespace
+
+std::string ChunkIndexBytes(const ChunkIndex& index) {
+    std::string out = HeaderBytes(index.header, index.chunks.size());
+    out.append(index.chunks.records());
+    return out;
+}
+
+std::string ChunkIndexBytes(ChunkIndex&& index) {
+    const std::string header = HeaderBytes(index.header, index.chunks.size());
+    std::string out = std::move(index.chunks.bytes_);
+    index = ChunkIndex();
+    if (out.empty())
+        return header;
+    std::memcpy(out.data(), header.data(), header.size());
     return out;
 }
 

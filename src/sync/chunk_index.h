@@ -16,6 +16,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -30,6 +31,7 @@ namespace zefo {
 
 class Md5;
 class Sha256;
+struct ChunkIndex;
 
 using Sha256Digest = std::array<uint8_t, 32>;
 
@@ -74,16 +76,11 @@ struct ChunkIndexHeader {
 };
 
 // The chunks of a file in order, held as the .zci records them: each chunk's end and
-// SHA-256 (40 bytes a chunk); a chunk starts where the one before it ends.
+// SHA-256 (40 bytes a chunk; a chunk starts where the one before it ends), after room
+// for the .zci's header, so that the index's bytes can be taken without a copy
+// (ChunkIndexBytes).
 class ChunkList {
   public:
-    struct Record {
-        uint64_t end = 0;
-        Sha256Digest sha256{};
-        bool operator==(const Record&) const = default;
-    };
-    static_assert(sizeof(Record) == 40);
-
     // Chunks by value, in order.
     class Iterator {
       public:
@@ -110,26 +107,45 @@ class ChunkList {
         size_t at_;
     };
 
-    size_t size() const { return records_.size(); }
-    bool empty() const { return records_.empty(); }
-    uint64_t offset(size_t i) const { return i == 0 ? 0 : records_[i - 1].end; }
-    uint64_t end(size_t i) const { return records_[i].end; }
+    size_t size() const { return bytes_.empty() ? 0 : (bytes_.size() - kChunkIndexHeaderSize) / kChunkRecordSize; }
+    bool empty() const { return size() == 0; }
+    uint64_t offset(size_t i) const { return i == 0 ? 0 : end(i - 1); }
+    uint64_t end(size_t i) const {
+        uint64_t value;
+        std::memcpy(&value, Record(i), 8);
+        return value;
+    }
     uint32_t length(size_t i) const { return static_cast<uint32_t>(end(i) - offset(i)); }
-    const Sha256Digest& sha256(size_t i) const { return records_[i].sha256; }
+    // The chunk's SHA-256: 32 bytes.
+    const uint8_t* digest(size_t i) const { return reinterpret_cast<const uint8_t*>(Record(i) + 8); }
+    Sha256Digest sha256(size_t i) const {
+        Sha256Digest digest;
+        std::memcpy(digest.data(), Record(i) + 8, digest.size());
+        return digest;
+    }
     Chunk operator[](size_t i) const { return {offset(i), length(i), sha256(i)}; }
     Chunk back() const { return (*this)[size() - 1]; }
     Iterator begin() const { return {this, 0}; }
     Iterator end() const { return {this, size()}; }
 
+    // The records as the .zci holds them.
+    std::string_view records() const {
+        return empty() ? std::string_view() : std::string_view(bytes_).substr(kChunkIndexHeaderSize);
+    }
     // Appends `chunk`, taken to start where the list ends.
-    void push_back(const Chunk& chunk) { records_.push_back({chunk.end(), chunk.sha256}); }
-    void reserve(size_t count) { records_.reserve(count); }
-    void clear() { records_ = {}; }
+    void push_back(const Chunk& chunk);
+    // Appends a record as the .zci holds it.
+    void AppendRecord(const char* record);
+    void reserve(size_t count) { bytes_.reserve(kChunkIndexHeaderSize + count * kChunkRecordSize); }
+    void clear() { bytes_ = std::string(); }
 
-    bool operator==(const ChunkList&) const = default;
+    bool operator==(const ChunkList& other) const;
 
   private:
-    std::vector<Record> records_;
+    friend std::string ChunkIndexBytes(ChunkIndex&& index);
+    const char* Record(size_t i) const { return bytes_.data() + kChunkIndexHeaderSize + i * kChunkRecordSize; }
+
+    std::string bytes_;  // empty, or room for a header and the records
 };
 
 // The same chunks in the same order.
@@ -144,8 +160,8 @@ class ChunkLookup {
     explicit ChunkLookup(const ChunkList& chunks);
 
     // The first chunk of the list with these bytes, or kNone.
-    uint32_t Find(const Sha256Digest& sha256, uint32_t length) const;
-    uint32_t Find(const Chunk& chunk) const { return Find(chunk.sha256, chunk.length); }
+    uint32_t Find(const uint8_t* sha256, uint32_t length) const;
+    uint32_t Find(const Chunk& chunk) const { return Find(chunk.sha256.data(), chunk.length); }
     const ChunkList& chunks() const { return chunks_; }
 
   private:
@@ -207,6 +223,8 @@ bool ParseChunkIndexHeader(std::string_view bytes, ChunkIndexHeader& header);
 bool ParseChunkIndex(std::string_view bytes, ChunkIndex& index);
 // The bytes of `index` as a .zci (its header's count is taken from the chunks).
 std::string ChunkIndexBytes(const ChunkIndex& index);
+// The same, taking the bytes the index holds: it is left empty.
+std::string ChunkIndexBytes(ChunkIndex&& index);
 // The largest .zci a file of `fileSize` bytes can have: a bound for fetching it.
 uint64_t MaxChunkIndexSize(uint64_t fileSize);
 

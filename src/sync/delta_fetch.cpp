@@ -73,6 +73,54 @@ class MemorySink final : public DownloadSink {
     std::string bytes_;
 };
 
+// A chunk index of at most `limit` bytes read as it arrives: only its parsed form is
+// held (its bytes are made again to remember it).
+class IndexSink final : public DownloadSink {
+  public:
+    explicit IndexSink(int64_t limit) : limit_(limit) {}
+    bool Append(const char* data, size_t length) override {
+        if (static_cast<int64_t>(length) > limit_ - held_)
+            return false;
+        held_ += static_cast<int64_t>(length);
+        return reader_.Update(std::string_view(data, length), [this](const Chunk& chunk) {
+            if (index_.chunks.empty()) {
+                const uint64_t fit = static_cast<uint64_t>(limit_) / kChunkRecordSize;
+                index_.chunks.reserve(static_cast<size_t>(std::min(reader_.header().chunkCount, fit)));
+            }
+            index_.chunks.push_back(chunk);
+        });
+    }
+    int64_t held() const override { return held_; }
+    int64_t limit() const override { return limit_; }
+    bool HasRoomFor(int64_t bytes) const override { return bytes <= limit_; }
+    bool StartOver() override {
+        Discard();
+        return true;
+    }
+    bool Commit() override { return true; }
+    void Keep() override {}
+    void Discard() override {
+        reader_ = ChunkIndexReader();
+        index_ = ChunkIndex();
+        held_ = 0;
+    }
+    // The index, once all of it came; false unless it is sound.
+    bool Take(ChunkIndex& index) {
+        if (!reader_.Finish())
+            return false;
+        index_.header = reader_.header();
+        MarkBlocks(index_);
+        index = std::move(index_);
+        return true;
+    }
+
+  private:
+    const int64_t limit_;
+    int64_t held_ = 0;
+    ChunkIndexReader reader_;
+    ChunkIndex index_;
+};
+
 // A range's bytes handed on to the writer delta_update.h gives.
 class WriterSink final : public ByteSink {
   public:
@@ -449,13 +497,11 @@ bool DeltaFetcher::Prepare(HttpClient& client,
     if (fileSize == 0 || (checks.size >= 0 && fileSize != static_cast<uint64_t>(checks.size)))
         return false;
     Location zciLocation, zcbLocation;
-    MemorySink zci(static_cast<int64_t>(std::min<uint64_t>(MaxChunkIndexSize(fileSize), kMaxIndexFetched)));
+    IndexSink zci(static_cast<int64_t>(std::min<uint64_t>(MaxChunkIndexSize(fileSize), kMaxIndexFetched)));
     if (!Locate(md5 + ".zci", zciLocation) || !Locate(md5 + ".zcb", zcbLocation) ||
-        !client.Download(zciLocation, zci, &observer_) || !ParseChunkIndex(zci.bytes(), out.index) ||
+        !client.Download(zciLocation, zci, &observer_) || !zci.Take(out.index) ||
         !CheckIndexAgainstListing(out.index.header, checks))
         return false;
-    // Only the parsed index is kept (its bytes are made again to remember it).
-    zci.bytes() = std::string();
 
     out.sources = std::make_unique<DeltaSources>(out.index);
     RememberedFile entry;
@@ -586,7 +632,7 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
     // Every record of the index held true for the file it made: the fetched chunks
     // passed their SHA-256, the copied ones the file's digest. It is remembered.
     prepared.plan = DeltaPlan();
-    outcome.zci = ChunkIndexBytes(prepared.index);
+    outcome.zci = ChunkIndexBytes(std::move(prepared.index));
     return true;
 }
 

@@ -199,43 +199,59 @@ LocalSource SourceOf(uint32_t id, uint64_t size, const std::vector<Chunk>& chunk
 
 Plan PlanChunks(const ChunkLookup& target, const std::vector<LocalSource>& sources) {
     const ChunkList& chunks = target.chunks();
-    // A held chunk: the source's position in the list (high half) and the chunk's in
-    // the source's (low half).
-    constexpr uint64_t kNowhere = UINT64_MAX;
     auto sound = [&](size_t s, size_t h) {
         const HeldChunk& held = sources[s].chunks[h];
         return held.chunk < chunks.size() && held.offset <= sources[s].size &&
                chunks.length(held.chunk) <= sources[s].size - held.offset;
     };
     // The first place any source holds each chunk at, by the first chunk of the new file
-    // with its bytes.
-    std::vector<uint64_t> first(chunks.size(), kNowhere);
+    // with its bytes: the place's number among the held chunks of all sources in order.
+    constexpr uint32_t kNowhere = UINT32_MAX;
+    std::vector<uint32_t> first(chunks.size(), kNowhere);
+    std::vector<uint64_t> numbered(sources.size() + 1, 0);  // the places before each source's
     for (size_t s = 0; s < sources.size(); ++s) {
-        for (size_t h = 0; h < sources[s].chunks.size(); ++h) {
+        numbered[s + 1] = numbered[s] + sources[s].chunks.size();
+        for (size_t h = 0; h < sources[s].chunks.size() && numbered[s] + h < kNowhere; ++h) {
             if (sound(s, h) && first[sources[s].chunks[h].chunk] == kNowhere)
-                first[sources[s].chunks[h].chunk] = uint64_t{s} << 32 | h;
+                first[sources[s].chunks[h].chunk] = static_cast<uint32_t>(numbered[s] + h);
         }
     }
+    struct Place {
+        size_t source;
+        size_t held;
+    };
+    auto placeOf = [&numbered](uint32_t number) {
+        size_t s = 0;
+        while (numbered[s + 1] <= number)
+            ++s;
+        return Place{s, number - numbered[s]};
+    };
 
     Plan plan;
-    uint64_t last = kNowhere;  // the held chunk the last local span ends with
+    bool continues = false;  // the last span is local and ends with the chunk at `last`
+    Place last{0, 0};
     for (size_t i = 0; i < chunks.size(); ++i) {
-        const uint32_t same = target.Find(chunks.sha256(i), chunks.length(i));
-        uint64_t from = same == ChunkLookup::kNone ? kNowhere : first[same];
+        const uint32_t same = target.Find(chunks.digest(i), chunks.length(i));
+        bool local = same != ChunkLookup::kNone && first[same] != kNowhere;
+        Place from = local ? placeOf(first[same]) : Place{0, 0};
         // The chunk the same source holds next, when it continues the span.
-        if (last != kNowhere && same != ChunkLookup::kNone) {
-            const size_t s = last >> 32, h = (last & 0xffffffff) + 1;
-            const HeldChunk& before = sources[s].chunks[h - 1];
-            if (h < sources[s].chunks.size() && sources[s].chunks[h].chunk == same &&
-                sources[s].chunks[h].offset == before.offset + chunks.length(before.chunk) && sound(s, h))
-                from = uint64_t{s} << 32 | h;
+        if (continues && same != ChunkLookup::kNone) {
+            const std::vector<HeldChunk>& held = sources[last.source].chunks;
+            const size_t next = last.held + 1;
+            if (next < held.size() && held[next].chunk == same &&
+                held[next].offset == held[last.held].offset + chunks.length(held[last.held].chunk) &&
+                sound(last.source, next)) {
+                from = {last.source, next};
+                local = true;
+            }
         }
-        if (from == kNowhere) {
-            Append(plan, RemoteSpan(chunks.offset(i), chunks.length(i)));
+        if (local) {
+            const LocalSource& source = sources[from.source];
+            Append(plan, Span{chunks.offset(i), chunks.length(i), source.id, source.chunks[from.held].offset});
         } else {
-            const LocalSource& source = sources[from >> 32];
-            Append(plan, Span{chunks.offset(i), chunks.length(i), source.id, source.chunks[from & 0xffffffff].offset});
+            Append(plan, RemoteSpan(chunks.offset(i), chunks.length(i)));
         }
+        continues = local;
         last = from;
     }
     return plan;

@@ -222,6 +222,8 @@ uint32_t DeltaSources::Add(const NativeFile& file, LocalSource source) {
     const uint32_t id = static_cast<uint32_t>(files_.size());
     files_.push_back(&file);
     source.id = id;
+    if (source.chunks.capacity() > source.chunks.size() + source.chunks.size() / 8)
+        source.chunks.shrink_to_fit();
     sources_.push_back(std::move(source));
     return id;
 }
@@ -229,13 +231,15 @@ uint32_t DeltaSources::Add(const NativeFile& file, LocalSource source) {
 bool DeltaSources::HeldByIndex(const ChunkFeed& remembered,
                                uint64_t size,
                                const ChunkerParams* chunker,
+                               size_t expected,
                                LocalSource& out) const {
     out = LocalSource{0, size, {}};
+    out.chunks.reserve(expected);
     ChunkIndexHeader header;
     if (remembered && remembered(header, [&](const Chunk& chunk) { Hold(out, lookup_, chunk); }) &&
         header.fileSize == size && (!chunker || header.chunker == *chunker))
         return true;
-    out = LocalSource{0, size, {}};
+    out.chunks.clear();
     return false;
 }
 
@@ -244,7 +248,8 @@ bool DeltaSources::AddOldFile(const NativeFile& file, const ChunkFeed& remembere
     if (size < 0)
         return false;
     LocalSource source;
-    if (!HeldByIndex(remembered, static_cast<uint64_t>(size), &index_.header.chunker, source) &&
+    // The old file most often holds about as many of the new file's chunks as it has.
+    if (!HeldByIndex(remembered, static_cast<uint64_t>(size), &index_.header.chunker, index_.chunks.size(), source) &&
         !ChunkFile(file, index_.header.chunker, lookup_, source))
         return false;
     Add(file, std::move(source));
@@ -254,7 +259,7 @@ bool DeltaSources::AddOldFile(const NativeFile& file, const ChunkFeed& remembere
 bool DeltaSources::AddIndexedFile(const NativeFile& file, const ChunkFeed& remembered) {
     const int64_t size = FileSizeOf(file);
     LocalSource source;
-    if (size < 0 || !HeldByIndex(remembered, static_cast<uint64_t>(size), nullptr, source))
+    if (size < 0 || !HeldByIndex(remembered, static_cast<uint64_t>(size), nullptr, 0, source))
         return false;
     Add(file, std::move(source));
     return true;

@@ -101,9 +101,14 @@ class DeltaSources {
 
   private:
     uint32_t Add(const NativeFile& file, LocalSource source);
-    // The chunks of the new file that `remembered` says a file of `size` bytes holds;
-    // false when the feed fails or its index is not of that size or `chunker`'s.
-    bool HeldByIndex(const ChunkFeed& remembered, uint64_t size, const ChunkerParams* chunker, LocalSource& out) const;
+    // The chunks of the new file that `remembered` says a file of `size` bytes holds
+    // (about `expected` of them); false, with `out` empty, when the feed fails or its
+    // index is not of that size or `chunker`'s.
+    bool HeldByIndex(const ChunkFeed& remembered,
+                     uint64_t size,
+                     const ChunkerParams* chunker,
+                     size_t expected,
+                     LocalSource& out) const;
 
     const ChunkIndex& index_;
     ChunkLookup lookup_;

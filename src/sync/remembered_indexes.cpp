@@ -49,10 +49,11 @@ bool RememberedIndexes::OpenFolder(SafeFolder& folder, bool create) const {
 }
 
 bool RememberedIndexes::Keep(std::string_view zci, const std::string& md5) const {
-    ChunkIndex index;
+    // Checked as it is read, without a parsed copy beside the bytes.
+    ChunkIndexReader reader;
     SafeFolder folder;
-    if (!IsHexText(md5, 32) || !ParseChunkIndex(zci, index) || !DescribesFile(index.header, md5) ||
-        !OpenFolder(folder, true))
+    if (!IsHexText(md5, 32) || !reader.Update(zci, [](const Chunk&) {}) || !reader.Finish() ||
+        !DescribesFile(reader.header(), md5) || !OpenFolder(folder, true))
         return false;
     const std::string name = IndexName(md5);
     return ReplaceFileWith(folder, name, zci, name + ".tmp");

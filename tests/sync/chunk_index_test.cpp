@@ -96,6 +96,24 @@ TEST(ChunkIndexTest, WhatTheWriterWritesReadsBack) {
                                                         BlockRecordRange(index, 4, 1).length);
     EXPECT_EQ(BlockRecordRange(index, index.chunks.size(), 1), ByteRange{});
 
+    // Read in pieces that split the header and the records anywhere: the same index;
+    // its bytes come back whole, also when taken from it.
+    for (size_t piece : {1, 7, 40, 113, 4096}) {
+        ChunkIndexReader reader;
+        ChunkIndex read;
+        for (size_t at = 0; at < written.zci.size(); at += piece) {
+            ASSERT_TRUE(reader.Update(std::string_view(written.zci).substr(at, piece),
+                                      [&read](const Chunk& chunk) { read.chunks.push_back(chunk); }));
+        }
+        ASSERT_TRUE(reader.Finish()) << piece;
+        EXPECT_EQ(reader.header(), index.header);
+        EXPECT_TRUE(read.chunks == index.chunks) << piece;
+    }
+    EXPECT_EQ(ChunkIndexBytes(index), written.zci);
+    ChunkIndex taken = index;
+    EXPECT_EQ(ChunkIndexBytes(std::move(taken)), written.zci);
+    EXPECT_TRUE(taken.chunks.empty());
+
     // Written again from other pieces: the same bytes; an empty file has no chunk.
     const Written again = Write(bytes, kSmall, 1000, 4096);
     EXPECT_EQ(again.zci, written.zci);
@@ -180,6 +198,11 @@ TEST(ChunkIndexTest, HostileIndexesAreRefused) {
         index.chunks.push_back(Chunk{});
         EXPECT_FALSE(ParseChunkIndex(bad, index)) << what;
         EXPECT_TRUE(index.chunks.empty() && index.blockMarks.empty()) << what;
+        ChunkIndexReader reader;
+        bool sound = true;
+        for (size_t at = 0; at < bad.size(); at += 7)
+            sound = reader.Update(std::string_view(bad).substr(at, 7), [](const Chunk&) {}) && sound;
+        EXPECT_FALSE(sound && reader.Finish()) << what;
     }
 
     // Chunk lengths: min to max, the last one may be shorter.

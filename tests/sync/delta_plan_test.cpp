@@ -120,6 +120,36 @@ TEST(DeltaPlanTest, ChunksComeFromTheOldFileAnotherFileOrTheServer) {
               (Plan{{0, 3000, 30, 0}, {3000, 9000, kRemoteSource, 3000}}));
 }
 
+TEST(DeltaPlanTest, ChunksAreKnownByTheirWholeDigestAndLength) {
+    // Digests alike in their first bytes (where the lookup sorts them first), or in
+    // all of them with another length, are other chunks.
+    const Sha256Digest a = Fake(1);
+    Sha256Digest lastBit = a, ninthByte = a, middle = a;
+    lastBit[31] ^= 1;
+    ninthByte[8] ^= 0x80;
+    middle[20] ^= 1;
+    ChunkList chunks;
+    for (const Chunk& chunk : {Chunk{0, 3000, a}, Chunk{3000, 3000, lastBit}, Chunk{6000, 4000, a},
+                               Chunk{10000, 3000, ninthByte}, Chunk{13000, 3000, a}})
+        chunks.push_back(chunk);
+    const ChunkLookup lookup(chunks);
+    EXPECT_EQ(lookup.Find(a.data(), 3000), 0u);  // the first of the two alike
+    EXPECT_EQ(lookup.Find(lastBit.data(), 3000), 1u);
+    EXPECT_EQ(lookup.Find(a.data(), 4000), 2u);
+    EXPECT_EQ(lookup.Find(ninthByte.data(), 3000), 3u);
+    EXPECT_EQ(lookup.Find(middle.data(), 3000), ChunkLookup::kNone);
+    EXPECT_EQ(lookup.Find(a.data(), 5000), ChunkLookup::kNone);
+
+    // A source holding near twins lends only what it really holds.
+    const LocalSource source = SourceOf(5, 50000, {{0, 3000, middle}, {3000, 4000, a}, {7000, 3000, a}}, lookup);
+    EXPECT_EQ(source.chunks, (std::vector<HeldChunk>{{3000, 2}, {7000, 0}}));
+    EXPECT_EQ(PlanChunks(lookup, {source}), (Plan{{0, 3000, 5, 7000},
+                                                  {3000, 3000, kRemoteSource, 3000},
+                                                  {6000, 4000, 5, 3000},
+                                                  {10000, 3000, kRemoteSource, 10000},
+                                                  {13000, 3000, 5, 7000}}));
+}
+
 TEST(DeltaPlanTest, ATemporaryFileGivesTheChunksItHoldsAtTheirFinalOffsets) {
     const std::string now = Pattern(600000, 4);
     const std::string partial = now.substr(0, 350000) + std::string(50000, 'x');
