@@ -71,14 +71,13 @@ class DeltaSources {
     // For the new file of `index`, which must outlive this.
     explicit DeltaSources(const ChunkIndex& index) : index_(index), lookup_(index.chunks) {}
 
-    // The file at the new file's path. Its chunks come from `remembered` (its own
-    // remembered index, remembered_indexes.h) when that is of its size and cut with the
-    // new index's parameters, else from chunking it now with them. False when it
-    // cannot be read (then it is no source). A file being healed, whose bytes may no
-    // longer be what its stamp vouches for, comes without its remembered index: its
-    // intact chunks are found by chunking it.
-    // The remembered index comes through a feed (none: the file is chunked), read
-    // without being held whole.
+    // The file at the new file's path. Its chunks come from `remembered` (a feed of its
+    // own remembered index, remembered_indexes.h, read without being held whole) when
+    // that is of its size and cut with the new index's parameters, else from chunking
+    // it now with them. False when it cannot be read (then it is no source). A file
+    // being healed, whose bytes may no longer be what its stamp vouches for, comes
+    // without its remembered index (an empty feed): its intact chunks are found by
+    // chunking it. Either way only the chunks the new file has are kept.
     bool AddOldFile(const NativeFile& file, const ChunkFeed& remembered);
     // Another file of the game with its remembered index: a file renamed or copied.
     // False when the index is not of its size (then it is no source).
