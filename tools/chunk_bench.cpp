@@ -210,24 +210,26 @@ zefo::ReadLocal ReaderOf(const std::vector<uint8_t>& old) {
     };
 }
 
-// `old` chunked with the default parameters: the one local source of a plan.
-std::vector<zefo::LocalSource> SourcesOf(const std::vector<uint8_t>& old) {
+// `old` chunked with the default parameters: the one local source of a plan of the
+// new file of `target`.
+std::vector<zefo::LocalSource> SourcesOf(const std::vector<uint8_t>& old, const zefo::ChunkLookup& target) {
     zefo::ChunkHasher hasher(zefo::ChunkerParams{});
     hasher.Update(old.data(), old.size());
     hasher.Finish();
-    return {{0, old.size(), hasher.chunks()}};
+    return {zefo::SourceOf(0, old.size(), hasher.chunks(), target)};
 }
 
 // What plans of `now` over `old` fetch at chunk level and with blocks; false when a
 // plan takes bytes that differ from the new file's.
 bool Analyse(const std::vector<uint8_t>& old, const std::vector<uint8_t>& now, std::initializer_list<uint64_t> gaps) {
     const zefo::ReadLocal read = ReaderOf(old);
-    const std::vector<zefo::LocalSource> sources = SourcesOf(old);
 
     bool sound = true;
     for (uint32_t blockSize : {1024u, 2048u, 4096u}) {
         const Indexed target = IndexOf(now, blockSize);
-        const Plan chunks = zefo::PlanChunks(target.index.chunks, sources);
+        const zefo::ChunkLookup lookup(target.index.chunks);
+        const std::vector<zefo::LocalSource> sources = SourcesOf(old, lookup);
+        const Plan chunks = zefo::PlanChunks(lookup, sources);
         sound = sound && Sound(chunks, old, now);
         if (blockSize == 1024) {
             std::printf(".zci %zu bytes, %zu chunks\n", target.zci.size(), target.index.chunks.size());
@@ -274,9 +276,10 @@ struct Wire {
 // the .zci, the .zcb ranges of the missing chunks, then the merged remote ranges.
 Wire ThroughIndexes(const std::vector<uint8_t>& old, const std::vector<uint8_t>& now) {
     const zefo::ReadLocal read = ReaderOf(old);
-    const std::vector<zefo::LocalSource> sources = SourcesOf(old);
     const Indexed target = IndexOf(now, zefo::kDefaultBlockSize);
-    const Plan chunks = zefo::PlanChunks(target.index.chunks, sources);
+    const zefo::ChunkLookup lookup(target.index.chunks);
+    const std::vector<zefo::LocalSource> sources = SourcesOf(old, lookup);
+    const Plan chunks = zefo::PlanChunks(lookup, sources);
     Wire wire{target.zci.size() + kRequestOverhead, 1};
     std::vector<zefo::Span> found;
     for (const zefo::BlockSearch& search :
@@ -450,9 +453,10 @@ int Update(const char* path) {
         sound = chunked.AddOldFile(oldFile, nullptr) && sound;
         chunking = std::min(chunking, Since(start));
 
-        zefo::DeltaSources sources(target.index);
-        sources.AddOldFile(oldFile, &remembered.index);
+        // The plan's time includes looking up the remembered chunks in the new index.
         start = Clock::now();
+        zefo::DeltaSources sources(target.index);
+        sources.AddOldFile(oldFile, zefo::FeedOf(remembered.index));
         const zefo::DeltaPlan plan = zefo::PlanDelta(target.index, sources, Serve(target.zcb));
         planning = std::min(planning, Since(start));
         bytes = zefo::CountDeltaBytes(target.index, plan);

@@ -68,16 +68,14 @@ constexpr uint64_t kLane1 = 0xc2b2ae3d27d4eb4f;
 constexpr uint64_t kLane2 = 0x165667b19e3779f9;
 constexpr uint64_t kLane3 = 0xd6e8feb86659fd93;
 
-// The records' running totals of block records, from the chunks' lengths.
-void CountBlocks(ChunkIndex& index) {
-    index.firstBlock.clear();
-    index.firstBlock.reserve(index.chunks.size() + 1);
-    uint64_t total = 0;
-    index.firstBlock.push_back(0);
-    for (const Chunk& chunk : index.chunks) {
-        total += BlocksOf(chunk.length, index.header.blockSize);
-        index.firstBlock.push_back(total);
-    }
+// Orders chunks by digest (its first 8 bytes as a number first), then length.
+int CompareChunks(const uint8_t* a, uint32_t aLength, const uint8_t* b, uint32_t bLength) {
+    const uint64_t aHead = Load64(a), bHead = Load64(b);
+    if (aHead != bHead)
+        return aHead < bHead ? -1 : 1;
+    if (const int order = std::memcmp(a + 8, b + 8, 24); order != 0)
+        return order;
+    return aLength == bLength ? 0 : aLength < bLength ? -1 : 1;
 }
 
 }  // namespace
@@ -111,6 +109,52 @@ bool ParseChunkIndexHeader(std::string_view bytes, ChunkIndexHeader& header) {
     return true;
 }
 
+bool ChunkIndexReader::Record(const char* record, const ChunkVisitor& each) {
+    const uint64_t end = Get64(record);
+    const bool last = records_ + 1 == header_.chunkCount;
+    if (records_ >= header_.chunkCount || end <= offset_ || end - offset_ > header_.chunker.maxSize ||
+        (!last && end - offset_ < header_.chunker.minSize))
+        return false;
+    Chunk chunk;
+    chunk.offset = offset_;
+    chunk.length = static_cast<uint32_t>(end - offset_);
+    std::memcpy(chunk.sha256.data(), record + 8, 32);
+    each(chunk);
+    offset_ = end;
+    ++records_;
+    return true;
+}
+
+bool ChunkIndexReader::Update(std::string_view bytes, const ChunkVisitor& each) {
+    while (!failed_ && !bytes.empty()) {
+        const size_t want = headerRead_ ? kChunkRecordSize : kChunkIndexHeaderSize;
+        // Whole records straight from the bytes, pieces of one through `pending_`.
+        if (pending_.empty() && bytes.size() >= want) {
+            if (headerRead_)
+                failed_ = !Record(bytes.data(), each);
+            else
+                failed_ = !(headerRead_ = ParseChunkIndexHeader(bytes.substr(0, want), header_));
+            bytes.remove_prefix(want);
+            continue;
+        }
+        const size_t take = std::min(want - pending_.size(), bytes.size());
+        pending_.append(bytes.data(), take);
+        bytes.remove_prefix(take);
+        if (pending_.size() < want)
+            break;
+        if (headerRead_)
+            failed_ = !Record(pending_.data(), each);
+        else
+            failed_ = !(headerRead_ = ParseChunkIndexHeader(pending_, header_));
+        pending_.clear();
+    }
+    return !failed_;
+}
+
+bool ChunkIndexReader::Finish() const {
+    return !failed_ && headerRead_ && pending_.empty() && records_ == header_.chunkCount && offset_ == header_.fileSize;
+}
+
 bool ParseChunkIndex(std::string_view bytes, ChunkIndex& index) {
     index = ChunkIndex();
     ChunkIndexHeader header;
@@ -118,33 +162,100 @@ bool ParseChunkIndex(std::string_view bytes, ChunkIndex& index) {
         bytes.size() != kChunkIndexHeaderSize + header.chunkCount * kChunkRecordSize)
         return false;
     ChunkIndex read;
-    read.header = header;
     read.chunks.reserve(header.chunkCount);
-    const char* record = bytes.data() + kChunkIndexHeaderSize;
-    uint64_t offset = 0;
-    for (uint64_t i = 0; i < header.chunkCount; ++i, record += kChunkRecordSize) {
-        const uint64_t end = Get64(record);
-        const bool last = i + 1 == header.chunkCount;
-        if (end <= offset || end - offset > header.chunker.maxSize || (!last && end - offset < header.chunker.minSize))
-            return false;
-        Chunk chunk;
-        chunk.offset = offset;
-        chunk.length = static_cast<uint32_t>(end - offset);
-        std::memcpy(chunk.sha256.data(), record + 8, 32);
-        read.chunks.push_back(chunk);
-        offset = end;
-    }
-    if (offset != header.fileSize)
+    ChunkIndexReader reader;
+    if (!reader.Update(bytes, [&read](const Chunk& chunk) { read.chunks.push_back(chunk); }) || !reader.Finish())
         return false;
-    CountBlocks(read);
+    read.header = reader.header();
+    MarkBlocks(read);
     index = std::move(read);
     return true;
 }
 
-std::string ChunkIndexBytes(const ChunkIndex& index) {
-    const ChunkIndexHeader& header = index.header;
+void ChunkList::push_back(const Chunk& chunk) {
+    if (bytes_.empty())
+        bytes_.resize(kChunkIndexHeaderSize);
+    Put64(bytes_, chunk.end());
+    bytes_.append(reinterpret_cast<const char*>(chunk.sha256.data()), chunk.sha256.size());
+}
+
+void ChunkList::AppendRecord(const char* record) {
+    if (bytes_.empty())
+        bytes_.resize(kChunkIndexHeaderSize);
+    bytes_.append(record, kChunkRecordSize);
+}
+
+bool ChunkList::operator==(const ChunkList& other) const {
+    return size() == other.size() &&
+           (empty() || std::memcmp(Record(0), other.Record(0), size() * kChunkRecordSize) == 0);
+}
+
+bool operator==(const ChunkList& list, const std::vector<Chunk>& chunks) {
+    if (list.size() != chunks.size())
+        return false;
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        if (list[i] != chunks[i])
+            return false;
+    }
+    return true;
+}
+
+ChunkLookup::ChunkLookup(const ChunkList& chunks) : chunks_(chunks), order_(chunks.size()) {
+    for (size_t i = 0; i < order_.size(); ++i)
+        order_[i] = static_cast<uint32_t>(i);
+    std::sort(order_.begin(), order_.end(), [&chunks](uint32_t a, uint32_t b) {
+        const int order = CompareChunks(chunks.digest(a), chunks.length(a), chunks.digest(b), chunks.length(b));
+        return order != 0 ? order < 0 : a < b;
+    });
+}
+
+uint32_t ChunkLookup::Find(const uint8_t* sha256, uint32_t length) const {
+    auto at = std::lower_bound(order_.begin(), order_.end(), 0u, [&](uint32_t chunk, uint32_t) {
+        return CompareChunks(chunks_.digest(chunk), chunks_.length(chunk), sha256, length) < 0;
+    });
+    if (at == order_.end() || CompareChunks(chunks_.digest(*at), chunks_.length(*at), sha256, length) != 0)
+        return kNone;
+    return *at;
+}
+
+void MarkBlocks(ChunkIndex& index) {
+    index.blockMarks.clear();
+    index.blockMarks.reserve(index.chunks.size() / kBlockMarkStep + 2);
+    uint64_t total = 0;
+    for (size_t i = 0; i < index.chunks.size(); ++i) {
+        if (i % kBlockMarkStep == 0)
+            index.blockMarks.push_back(total);
+        total += BlocksOf(index.chunks.length(i), index.header.blockSize);
+    }
+    index.blockMarks.push_back(total);
+}
+
+uint64_t FirstBlock(const ChunkIndex& index, size_t chunk) {
+    const size_t count = index.chunks.size();
+    if (chunk > count || index.blockMarks.size() != (count + kBlockMarkStep - 1) / kBlockMarkStep + 1)
+        return 0;
+    if (chunk == count)
+        return index.blockMarks.back();
+    uint64_t total = index.blockMarks[chunk / kBlockMarkStep];
+    for (size_t i = chunk - chunk % kBlockMarkStep; i < chunk; ++i)
+        total += BlocksOf(index.chunks.length(i), index.header.blockSize);
+    return total;
+}
+
+ChunkFeed FeedOf(const ChunkIndex& index) {
+    return [&index](ChunkIndexHeader& header, const ChunkVisitor& each) {
+        header = index.header;
+        for (const Chunk& chunk : index.chunks)
+            each(chunk);
+        return true;
+    };
+}
+
+namespace {
+
+// A .zci's header for `header` with `count` chunks.
+std::string HeaderBytes(const ChunkIndexHeader& header, uint64_t count) {
     std::string out(kChunkIndexMagic, 8);
-    out.reserve(kChunkIndexHeaderSize + index.chunks.size() * kChunkRecordSize);
     Put32(out, kChunkIndexVersion);
     Put32(out, kChunkIndexHeaderSize);
     Put32(out, header.chunker.minSize);
@@ -157,11 +268,25 @@ std::string ChunkIndexBytes(const ChunkIndex& index) {
     Put64(out, header.fileSize);
     out.append(reinterpret_cast<const char*>(header.fileSha256.data()), 32);
     out.append(reinterpret_cast<const char*>(header.fileMd5.data()), 16);
-    Put64(out, index.chunks.size());
-    for (const Chunk& chunk : index.chunks) {
-        Put64(out, chunk.end());
-        out.append(reinterpret_cast<const char*>(chunk.sha256.data()), 32);
-    }
+    Put64(out, count);
+    return out;
+}
+
+}  // namespace
+
+std::string ChunkIndexBytes(const ChunkIndex& index) {
+    std::string out = HeaderBytes(index.header, index.chunks.size());
+    out.append(index.chunks.records());
+    return out;
+}
+
+std::string ChunkIndexBytes(ChunkIndex&& index) {
+    const std::string header = HeaderBytes(index.header, index.chunks.size());
+    std::string out = std::move(index.chunks.bytes_);
+    index = ChunkIndex();
+    if (out.empty())
+        return header;
+    std::memcpy(out.data(), header.data(), header.size());
     return out;
 }
 
@@ -170,15 +295,14 @@ uint64_t MaxChunkIndexSize(uint64_t fileSize) {
 }
 
 ByteRange BlockRecordRange(const ChunkIndex& index, size_t first, size_t count) {
-    if (index.firstBlock.size() != index.chunks.size() + 1 || first > index.chunks.size() ||
-        count > index.chunks.size() - first)
+    if (first > index.chunks.size() || count > index.chunks.size() - first)
         return {};
-    const uint64_t begin = index.firstBlock[first];
-    return {begin * kBlockRecordSize, (index.firstBlock[first + count] - begin) * kBlockRecordSize};
+    const uint64_t begin = FirstBlock(index, first);
+    return {begin * kBlockRecordSize, (FirstBlock(index, first + count) - begin) * kBlockRecordSize};
 }
 
 uint64_t BlockIndexSize(const ChunkIndex& index) {
-    return index.firstBlock.empty() ? 0 : index.firstBlock.back() * kBlockRecordSize;
+    return FirstBlock(index, index.chunks.size()) * kBlockRecordSize;
 }
 
 uint64_t BlocksOf(uint64_t length, uint32_t blockSize) {
@@ -377,9 +501,12 @@ bool ChunkIndexWriter::Finish(std::string& chunkIndex, std::string& blockIndex, 
         std::memcpy(header.fileMd5.data(), givenMd5, header.fileMd5.size());
     else
         return false;
-    index_.chunks = std::move(hasher_.chunks_);
+    index_.chunks.reserve(hasher_.chunks_.size());
+    for (const Chunk& chunk : hasher_.chunks_)
+        index_.chunks.push_back(chunk);
+    hasher_.chunks_ = {};
     header.chunkCount = index_.chunks.size();
-    CountBlocks(index_);
+    MarkBlocks(index_);
     if (header.chunkCount > kMaxChunkCount || blocks_.size() != BlockIndexSize(index_))
         return false;
     chunkIndex = ChunkIndexBytes(index_);

@@ -16,9 +16,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "sync/chunker.h"
@@ -27,6 +31,7 @@ namespace zefo {
 
 class Md5;
 class Sha256;
+struct ChunkIndex;
 
 using Sha256Digest = std::array<uint8_t, 32>;
 
@@ -70,11 +75,142 @@ struct ChunkIndexHeader {
     bool operator==(const ChunkIndexHeader&) const = default;
 };
 
+// The chunks of a file in order, held as the .zci records them: each chunk's end and
+// SHA-256 (40 bytes a chunk; a chunk starts where the one before it ends), after room
+// for the .zci's header, so that the index's bytes can be taken without a copy
+// (ChunkIndexBytes).
+class ChunkList {
+  public:
+    // Chunks by value, in order.
+    class Iterator {
+      public:
+        using iterator_category = std::input_iterator_tag;
+        using value_type = Chunk;
+        using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = Chunk;
+
+        Iterator(const ChunkList* list, size_t at) : list_(list), at_(at) {}
+        Chunk operator*() const { return (*list_)[at_]; }
+        Iterator& operator++() {
+            ++at_;
+            return *this;
+        }
+        Iterator operator+(difference_type n) const { return {list_, at_ + static_cast<size_t>(n)}; }
+        difference_type operator-(const Iterator& other) const {
+            return static_cast<difference_type>(at_) - static_cast<difference_type>(other.at_);
+        }
+        bool operator==(const Iterator& other) const { return at_ == other.at_; }
+
+      private:
+        const ChunkList* list_;
+        size_t at_;
+    };
+
+    size_t size() const { return bytes_.empty() ? 0 : (bytes_.size() - kChunkIndexHeaderSize) / kChunkRecordSize; }
+    bool empty() const { return size() == 0; }
+    uint64_t offset(size_t i) const { return i == 0 ? 0 : end(i - 1); }
+    uint64_t end(size_t i) const {
+        uint64_t value;
+        std::memcpy(&value, Record(i), 8);
+        return value;
+    }
+    uint32_t length(size_t i) const { return static_cast<uint32_t>(end(i) - offset(i)); }
+    // The chunk's SHA-256: 32 bytes.
+    const uint8_t* digest(size_t i) const { return reinterpret_cast<const uint8_t*>(Record(i) + 8); }
+    Sha256Digest sha256(size_t i) const {
+        Sha256Digest digest;
+        std::memcpy(digest.data(), Record(i) + 8, digest.size());
+        return digest;
+    }
+    Chunk operator[](size_t i) const { return {offset(i), length(i), sha256(i)}; }
+    Chunk back() const { return (*this)[size() - 1]; }
+    Iterator begin() const { return {this, 0}; }
+    Iterator end() const { return {this, size()}; }
+
+    // The records as the .zci holds them.
+    std::string_view records() const {
+        return empty() ? std::string_view() : std::string_view(bytes_).substr(kChunkIndexHeaderSize);
+    }
+    // Appends `chunk`, taken to start where the list ends.
+    void push_back(const Chunk& chunk);
+    // Appends a record as the .zci holds it.
+    void AppendRecord(const char* record);
+    void reserve(size_t count) { bytes_.reserve(kChunkIndexHeaderSize + count * kChunkRecordSize); }
+    void clear() { bytes_ = std::string(); }
+
+    bool operator==(const ChunkList& other) const;
+
+  private:
+    friend std::string ChunkIndexBytes(ChunkIndex&& index);
+    const char* Record(size_t i) const { return bytes_.data() + kChunkIndexHeaderSize + i * kChunkRecordSize; }
+
+    std::string bytes_;  // empty, or room for a header and the records
+};
+
+// The same chunks in the same order.
+bool operator==(const ChunkList& list, const std::vector<Chunk>& chunks);
+
+// The chunks of a list looked up by their length and SHA-256 (the whole digest).
+class ChunkLookup {
+  public:
+    static constexpr uint32_t kNone = UINT32_MAX;
+
+    // `chunks` must outlive this and stay as it is.
+    explicit ChunkLookup(const ChunkList& chunks);
+
+    // The first chunk of the list with these bytes, or kNone.
+    uint32_t Find(const uint8_t* sha256, uint32_t length) const;
+    uint32_t Find(const Chunk& chunk) const { return Find(chunk.sha256.data(), chunk.length); }
+    const ChunkList& chunks() const { return chunks_; }
+
+  private:
+    const ChunkList& chunks_;
+    std::vector<uint32_t> order_;  // the chunks sorted by digest, length and position
+};
+
 struct ChunkIndex {
     ChunkIndexHeader header;
-    std::vector<Chunk> chunks;
-    // The block records before each chunk's, then the total: chunks.size() + 1 entries.
-    std::vector<uint64_t> firstBlock;
+    ChunkList chunks;
+    // The block records before every kBlockMarkStep-th chunk's, then the total (see
+    // MarkBlocks, FirstBlock).
+    std::vector<uint64_t> blockMarks;
+};
+
+// Chunks of an index between two block marks.
+constexpr size_t kBlockMarkStep = 64;
+// Sets `index.blockMarks` from its chunks and block size.
+void MarkBlocks(ChunkIndex& index);
+// The block records before chunk `chunk`'s (the total at chunks.size()); 0 beyond.
+uint64_t FirstBlock(const ChunkIndex& index, size_t chunk);
+
+// Hands each chunk to a visitor, in order.
+using ChunkVisitor = std::function<void(const Chunk& chunk)>;
+// Reads an index: its header into `header`, each chunk to `each`, in order. False when
+// the index is not sound; the chunks handed on before then count for nothing.
+using ChunkFeed = std::function<bool(ChunkIndexHeader& header, const ChunkVisitor& each)>;
+// The feed of an index in memory, which must outlive it.
+ChunkFeed FeedOf(const ChunkIndex& index);
+
+// Reads a .zci that arrives in pieces, checked as ParseChunkIndex checks it, handing
+// on each chunk as its record completes: an index read without holding it whole.
+class ChunkIndexReader {
+  public:
+    // Takes the next bytes; false, from then on, once they are no sound index.
+    bool Update(std::string_view bytes, const ChunkVisitor& each);
+    // True when the index ended where its header says it does.
+    bool Finish() const;
+    const ChunkIndexHeader& header() const { return header_; }
+
+  private:
+    bool Record(const char* record, const ChunkVisitor& each);
+
+    ChunkIndexHeader header_;
+    bool headerRead_ = false;
+    bool failed_ = false;
+    std::string pending_;  // a header or record that came in pieces
+    uint64_t records_ = 0;
+    uint64_t offset_ = 0;
 };
 
 // Reads the header at the start of `bytes` (at least kChunkIndexHeaderSize of them);
@@ -87,6 +223,8 @@ bool ParseChunkIndexHeader(std::string_view bytes, ChunkIndexHeader& header);
 bool ParseChunkIndex(std::string_view bytes, ChunkIndex& index);
 // The bytes of `index` as a .zci (its header's count is taken from the chunks).
 std::string ChunkIndexBytes(const ChunkIndex& index);
+// The same, taking the bytes the index holds: it is left empty.
+std::string ChunkIndexBytes(ChunkIndex&& index);
 // The largest .zci a file of `fileSize` bytes can have: a bound for fetching it.
 uint64_t MaxChunkIndexSize(uint64_t fileSize);
 
@@ -141,6 +279,8 @@ class ChunkHasher {
     // Ends the stream; false when the parameters were refused or a digest failed.
     bool Finish();
     const std::vector<Chunk>& chunks() const { return chunks_; }
+    // The chunks ended so far, which the hasher then forgets.
+    std::vector<Chunk> TakeChunks() { return std::exchange(chunks_, {}); }
 
   private:
     friend class ChunkIndexWriter;

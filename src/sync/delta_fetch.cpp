@@ -33,13 +33,17 @@ constexpr int kMaxCopyTries = 4;
 // Local files are copied in pieces of this size.
 constexpr size_t kCopyPiece = size_t{1} << 20;
 
-// The key of a chunk in the run's table: the first bytes of its SHA-256. Two chunks
-// alike there only make a file looked at in vain: the plan compares whole digests.
+// An entry of the run's table of chunks: the first bits of a chunk's SHA-256 above the
+// file that holds it (below 2^kFileBits: every file adds a chunk or more, and there are
+// at most kMaxLocalChunks). Two chunks alike in those bits only make a file looked at
+// in vain: the plan compares whole digests.
+constexpr int kFileBits = 22;
+static_assert(kMaxLocalChunks < size_t{1} << kFileBits);
 uint64_t ChunkKey(const Sha256Digest& digest) {
     uint64_t key = 0;
     for (size_t i = 0; i < 8; ++i)
         key = (key << 8) | digest[i];
-    return key;
+    return key >> kFileBits << kFileBits;
 }
 
 // A whole small reply in memory, of at most `limit` bytes.
@@ -67,6 +71,54 @@ class MemorySink final : public DownloadSink {
   private:
     const int64_t limit_;
     std::string bytes_;
+};
+
+// A chunk index of at most `limit` bytes read as it arrives: only its parsed form is
+// held (its bytes are made again to remember it).
+class IndexSink final : public DownloadSink {
+  public:
+    explicit IndexSink(int64_t limit) : limit_(limit) {}
+    bool Append(const char* data, size_t length) override {
+        if (static_cast<int64_t>(length) > limit_ - held_)
+            return false;
+        held_ += static_cast<int64_t>(length);
+        return reader_.Update(std::string_view(data, length), [this](const Chunk& chunk) {
+            if (index_.chunks.empty()) {
+                const uint64_t fit = static_cast<uint64_t>(limit_) / kChunkRecordSize;
+                index_.chunks.reserve(static_cast<size_t>(std::min(reader_.header().chunkCount, fit)));
+            }
+            index_.chunks.push_back(chunk);
+        });
+    }
+    int64_t held() const override { return held_; }
+    int64_t limit() const override { return limit_; }
+    bool HasRoomFor(int64_t bytes) const override { return bytes <= limit_; }
+    bool StartOver() override {
+        Discard();
+        return true;
+    }
+    bool Commit() override { return true; }
+    void Keep() override {}
+    void Discard() override {
+        reader_ = ChunkIndexReader();
+        index_ = ChunkIndex();
+        held_ = 0;
+    }
+    // The index, once all of it came; false unless it is sound.
+    bool Take(ChunkIndex& index) {
+        if (!reader_.Finish())
+            return false;
+        index_.header = reader_.header();
+        MarkBlocks(index_);
+        index = std::move(index_);
+        return true;
+    }
+
+  private:
+    const int64_t limit_;
+    int64_t held_ = 0;
+    ChunkIndexReader reader_;
+    ChunkIndex index_;
 };
 
 // A range's bytes handed on to the writer delta_update.h gives.
@@ -214,7 +266,6 @@ DeltaFetcher::~DeltaFetcher() = default;
 struct DeltaFetcher::Prepared {
     NativeFile old;
     std::vector<std::unique_ptr<NativeFile>> lenders;  // other files of the game
-    std::string zci;
     ChunkIndex index;
     std::unique_ptr<DeltaSources> sources;  // refers to `index`, `old` and `lenders`
     DeltaPlan plan;
@@ -225,7 +276,7 @@ struct DeltaFetcher::Prepared {
 struct DeltaFetcher::LocalFiles {
     std::vector<std::pair<std::string, std::string>> byMd5;  // (MD5, listed path)
     std::vector<std::string> indexed;                        // paths of files with a remembered index
-    std::vector<std::pair<uint64_t, uint32_t>> chunks;       // (ChunkKey, file in `indexed`)
+    std::vector<uint64_t> chunks;                            // ChunkKey | file in `indexed`, sorted
 };
 
 const DeltaFetcher::LocalFiles& DeltaFetcher::Locals() {
@@ -243,17 +294,19 @@ const DeltaFetcher::LocalFiles& DeltaFetcher::Locals() {
             locals.byMd5.emplace_back(entry.md5, path);
             // The entry's own stamp stands for the file here: whether the file still has
             // it is asked only of the files that would lend chunks.
-            ChunkIndex index;
             if (entry.stamp.size < kMinDeltaSize || locals.chunks.size() >= kMaxLocalChunks ||
                 std::find(read.begin(), read.end(), entry.md5) != read.end())
                 continue;
             read.push_back(entry.md5);
-            if (!kept.Find(entry, entry.stamp, index))
+            const uint64_t id = locals.indexed.size();
+            const size_t before = locals.chunks.size();
+            ChunkIndexHeader header;
+            if (!kept.Read(entry, entry.stamp, header,
+                           [&](const Chunk& chunk) { locals.chunks.push_back(ChunkKey(chunk.sha256) | id); })) {
+                locals.chunks.resize(before);
                 continue;
-            const uint32_t id = static_cast<uint32_t>(locals.indexed.size());
+            }
             locals.indexed.push_back(path);
-            for (const Chunk& chunk : index.chunks)
-                locals.chunks.emplace_back(ChunkKey(chunk.sha256), id);
         }
         std::sort(locals.byMd5.begin(), locals.byMd5.end());
         std::sort(locals.chunks.begin(), locals.chunks.end());
@@ -350,11 +403,12 @@ void DeltaFetcher::AddOtherFiles(Prepared& out, const std::string& path) {
     if (locals.chunks.empty())
         return;
     std::map<uint32_t, uint64_t> lent;  // file -> bytes of the new file it holds
-    for (const Chunk& chunk : out.index.chunks) {
-        const uint64_t key = ChunkKey(chunk.sha256);
-        auto at = std::lower_bound(locals.chunks.begin(), locals.chunks.end(), std::make_pair(key, uint32_t{0}));
-        for (size_t n = 0; at != locals.chunks.end() && at->first == key && n < kMaxHoldersPerChunk; ++at, ++n)
-            lent[at->second] += chunk.length;
+    constexpr uint64_t kFile = (uint64_t{1} << kFileBits) - 1;
+    for (size_t i = 0; i < out.index.chunks.size(); ++i) {
+        const uint64_t key = ChunkKey(out.index.chunks.sha256(i));
+        auto at = std::lower_bound(locals.chunks.begin(), locals.chunks.end(), key);
+        for (size_t n = 0; at != locals.chunks.end() && (*at & ~kFile) == key && n < kMaxHoldersPerChunk; ++at, ++n)
+            lent[static_cast<uint32_t>(*at & kFile)] += out.index.chunks.length(i);
     }
     std::vector<std::pair<uint64_t, uint32_t>> best;
     for (const auto& [id, bytes] : lent) {
@@ -375,13 +429,13 @@ void DeltaFetcher::AddOtherFiles(Prepared& out, const std::string& path) {
         auto file = std::make_unique<NativeFile>(folder->OpenForReading(name));
         RememberedFile entry;
         FileStamp stamp;
-        ChunkIndex index;
         // The index as the cache vouches for the file now, which may have changed
         // since the table was made.
         if (!file->valid() || !cache_->Entry(locals.indexed[id], entry) || !StampOf(*file, stamp) ||
-            !kept.Find(entry, stamp, index))
+            !out.sources->AddIndexedFile(*file, [&](ChunkIndexHeader& header, const ChunkVisitor& each) {
+                return kept.Read(entry, stamp, header, each);
+            }))
             continue;
-        out.sources->AddIndexedFile(*file, index);
         out.lenders.push_back(std::move(file));
     }
 }
@@ -475,20 +529,22 @@ bool DeltaFetcher::Prepare(HttpClient& client,
     if (fileSize == 0 || (checks.size >= 0 && fileSize != static_cast<uint64_t>(checks.size)))
         return false;
     Location zciLocation, zcbLocation;
-    MemorySink zci(static_cast<int64_t>(std::min<uint64_t>(MaxChunkIndexSize(fileSize), kMaxIndexFetched)));
+    IndexSink zci(static_cast<int64_t>(std::min<uint64_t>(MaxChunkIndexSize(fileSize), kMaxIndexFetched)));
     if (!Locate(md5 + ".zci", zciLocation) || !Locate(md5 + ".zcb", zcbLocation) ||
-        !client.Download(zciLocation, zci, &observer_) || !ParseChunkIndex(zci.bytes(), out.index) ||
+        !client.Download(zciLocation, zci, &observer_) || !zci.Take(out.index) ||
         !CheckIndexAgainstListing(out.index.header, checks))
         return false;
-    out.zci = std::move(zci.bytes());
 
     out.sources = std::make_unique<DeltaSources>(out.index);
-    ChunkIndex remembered;
     RememberedFile entry;
     FileStamp stamp;
-    const bool known = cache_ && cache_->Entry(path, entry) && StampOf(out.old, stamp) &&
-                       RememberedIndexes(cache_->file()).Find(entry, stamp, remembered);
-    if (hasOld && !out.sources->AddOldFile(out.old, known ? &remembered : nullptr))
+    ChunkFeed remembered;
+    if (cache_ && cache_->Entry(path, entry) && StampOf(out.old, stamp)) {
+        remembered = [&](ChunkIndexHeader& header, const ChunkVisitor& each) {
+            return RememberedIndexes(cache_->file()).Read(entry, stamp, header, each);
+        };
+    }
+    if (hasOld && !out.sources->AddOldFile(out.old, remembered))
         return false;
     AddOtherFiles(out, path);
     if (leftover)
@@ -611,7 +667,8 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
     outcome.ok = true;
     // Every record of the index held true for the file it made: the fetched chunks
     // passed their SHA-256, the copied ones the file's digest. It is remembered.
-    outcome.zci = std::move(prepared.zci);
+    prepared.plan = DeltaPlan();
+    outcome.zci = ChunkIndexBytes(std::move(prepared.index));
     return true;
 }
 
@@ -630,7 +687,7 @@ FetchEstimate DeltaFetcher::Estimate(HttpClient& client,
     if (Prepare(client, folder, name, path, checks, nullptr, prepared)) {
         estimate.size = static_cast<int64_t>(prepared.cost.fileSize);
         estimate.fetch = static_cast<int64_t>(prepared.cost.total());
-    } else if (!prepared.zci.empty()) {
+    } else if (prepared.sources) {
         estimate.size = static_cast<int64_t>(prepared.index.header.fileSize);
     }
     if (estimate.fetch < 0)

@@ -2,47 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_map>
 
 #include "net/crypto.h"
 
 namespace zefo {
 
 namespace {
-
-// A chunk's identity: its length and SHA-256.
-struct ChunkKey {
-    const Sha256Digest* sha256;
-    uint32_t length;
-};
-
-struct ChunkKeyHash {
-    size_t operator()(const ChunkKey& key) const {
-        uint64_t head;
-        std::memcpy(&head, key.sha256->data(), 8);
-        return static_cast<size_t>(head ^ key.length);
-    }
-};
-
-struct ChunkKeyEqual {
-    bool operator()(const ChunkKey& a, const ChunkKey& b) const {
-        return a.length == b.length && *a.sha256 == *b.sha256;
-    }
-};
-
-// A place in a source: the source's position in the list and an offset in it.
-struct Place {
-    size_t source = 0;
-    uint64_t offset = 0;
-
-    bool operator==(const Place&) const = default;
-};
-
-struct PlaceHash {
-    size_t operator()(const Place& place) const {
-        return static_cast<size_t>(place.offset * 0x9e3779b97f4a7c15 ^ place.source);
-    }
-};
 
 // Adds `span` to the end of `plan`, joined to the last span when it continues it in
 // the new file and in the same source.
@@ -73,13 +38,17 @@ const LocalSource* SourceWithId(const std::vector<LocalSource>& sources, uint32_
 }
 
 // The index of the chunk of `target` that holds byte `offset` (target.size() past the end).
-size_t ChunkAt(const std::vector<Chunk>& target, uint64_t offset) {
-    auto after = std::upper_bound(target.begin(), target.end(), offset,
-                                  [](uint64_t value, const Chunk& chunk) { return value < chunk.offset; });
-    const size_t index = static_cast<size_t>(after - target.begin());
-    if (index == 0)
-        return target.size();
-    return offset < target[index - 1].end() ? index - 1 : target.size();
+size_t ChunkAt(const ChunkList& target, uint64_t offset) {
+    // The first chunk that ends after `offset`.
+    size_t low = 0, high = target.size();
+    while (low < high) {
+        const size_t middle = low + (high - low) / 2;
+        if (target.end(middle) <= offset)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low;
 }
 
 // Bytes of one region, read through the callback in windows that move forward only.
@@ -213,56 +182,89 @@ class BlockTable {
 
 }  // namespace
 
-Plan PlanChunks(const std::vector<Chunk>& target, const std::vector<LocalSource>& sources) {
-    // Distinct chunks of the new file, each the first place any source holds it, and
-    // every place a source holds one of them (to continue a span where it can).
-    std::unordered_map<ChunkKey, size_t, ChunkKeyHash, ChunkKeyEqual> slots;
-    std::vector<size_t> slotOf(target.size());
-    for (size_t i = 0; i < target.size(); ++i)
-        slotOf[i] = slots.try_emplace(ChunkKey{&target[i].sha256, target[i].length}, slots.size()).first->second;
-    constexpr Place kNowhere{SIZE_MAX, 0};
-    std::vector<Place> first(slots.size(), kNowhere);
-    std::unordered_map<Place, size_t, PlaceHash> held;
+void Hold(LocalSource& source, const ChunkLookup& target, const Chunk& chunk) {
+    if (chunk.length == 0 || chunk.offset > source.size || chunk.length > source.size - chunk.offset)
+        return;
+    const uint32_t found = target.Find(chunk);
+    if (found != ChunkLookup::kNone)
+        source.chunks.push_back({chunk.offset, found});
+}
+
+LocalSource SourceOf(uint32_t id, uint64_t size, const std::vector<Chunk>& chunks, const ChunkLookup& target) {
+    LocalSource source{id, size, {}};
+    for (const Chunk& chunk : chunks)
+        Hold(source, target, chunk);
+    return source;
+}
+
+Plan PlanChunks(const ChunkLookup& target, const std::vector<LocalSource>& sources) {
+    const ChunkList& chunks = target.chunks();
+    auto sound = [&](size_t s, size_t h) {
+        const HeldChunk& held = sources[s].chunks[h];
+        return held.chunk < chunks.size() && held.offset <= sources[s].size &&
+               chunks.length(held.chunk) <= sources[s].size - held.offset;
+    };
+    // The first place any source holds each chunk at, by the first chunk of the new file
+    // with its bytes: the place's number among the held chunks of all sources in order.
+    constexpr uint32_t kNowhere = UINT32_MAX;
+    std::vector<uint32_t> first(chunks.size(), kNowhere);
+    std::vector<uint64_t> numbered(sources.size() + 1, 0);  // the places before each source's
     for (size_t s = 0; s < sources.size(); ++s) {
-        for (const Chunk& chunk : sources[s].chunks) {
-            if (chunk.length == 0 || chunk.offset > sources[s].size || chunk.length > sources[s].size - chunk.offset)
-                continue;
-            auto slot = slots.find(ChunkKey{&chunk.sha256, chunk.length});
-            if (slot == slots.end())
-                continue;
-            if (first[slot->second] == kNowhere)
-                first[slot->second] = Place{s, chunk.offset};
-            held.emplace(Place{s, chunk.offset}, slot->second);
+        numbered[s + 1] = numbered[s] + sources[s].chunks.size();
+        for (size_t h = 0; h < sources[s].chunks.size() && numbered[s] + h < kNowhere; ++h) {
+            if (sound(s, h) && first[sources[s].chunks[h].chunk] == kNowhere)
+                first[sources[s].chunks[h].chunk] = static_cast<uint32_t>(numbered[s] + h);
         }
     }
+    struct Place {
+        size_t source;
+        size_t held;
+    };
+    auto placeOf = [&numbered](uint32_t number) {
+        size_t s = 0;
+        while (numbered[s + 1] <= number)
+            ++s;
+        return Place{s, number - numbered[s]};
+    };
 
     Plan plan;
-    Place next = kNowhere;  // where the last local span ends
-    for (size_t i = 0; i < target.size(); ++i) {
-        const Chunk& chunk = target[i];
-        Place from = kNowhere;
-        auto continued = held.find(next);
-        if (next != kNowhere && continued != held.end() && continued->second == slotOf[i])
-            from = next;
-        else
-            from = first[slotOf[i]];
-        if (from == kNowhere) {
-            Append(plan, RemoteSpan(chunk.offset, chunk.length));
-            next = kNowhere;
-        } else {
-            Append(plan, Span{chunk.offset, chunk.length, sources[from.source].id, from.offset});
-            next = Place{from.source, from.offset + chunk.length};
+    bool continues = false;  // the last span is local and ends with the chunk at `last`
+    Place last{0, 0};
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        const uint32_t same = target.Find(chunks.digest(i), chunks.length(i));
+        bool local = same != ChunkLookup::kNone && first[same] != kNowhere;
+        Place from = local ? placeOf(first[same]) : Place{0, 0};
+        // The chunk the same source holds next, when it continues the span.
+        if (continues && same != ChunkLookup::kNone) {
+            const std::vector<HeldChunk>& held = sources[last.source].chunks;
+            const size_t next = last.held + 1;
+            if (next < held.size() && held[next].chunk == same &&
+                held[next].offset == held[last.held].offset + chunks.length(held[last.held].chunk) &&
+                sound(last.source, next)) {
+                from = {last.source, next};
+                local = true;
+            }
         }
+        if (local) {
+            const LocalSource& source = sources[from.source];
+            Append(plan, Span{chunks.offset(i), chunks.length(i), source.id, source.chunks[from.held].offset});
+        } else {
+            Append(plan, RemoteSpan(chunks.offset(i), chunks.length(i)));
+        }
+        continues = local;
+        last = from;
     }
     return plan;
 }
 
-LocalSource VerifyAtFinalOffsets(uint32_t id, uint64_t size, const std::vector<Chunk>& target, const ReadLocal& read) {
+LocalSource VerifyAtFinalOffsets(uint32_t id, uint64_t size, const ChunkLookup& target, const ReadLocal& read) {
     LocalSource source;
     source.id = id;
     source.size = size;
     std::vector<uint8_t> bytes;
-    for (const Chunk& chunk : target) {
+    const ChunkList& chunks = target.chunks();
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        const Chunk chunk = chunks[i];
         if (chunk.length == 0 || chunk.length > kMaxChunkSizeCeiling || chunk.offset > size ||
             chunk.length > size - chunk.offset)
             continue;
@@ -273,13 +275,13 @@ LocalSource VerifyAtFinalOffsets(uint32_t id, uint64_t size, const std::vector<C
         sha.Update(bytes.data(), bytes.size());
         Sha256Digest digest;
         if (sha.Final(digest.data()) && digest == chunk.sha256)
-            source.chunks.push_back(chunk);
+            Hold(source, target, chunk);
     }
     return source;
 }
 
 std::vector<BlockSearch> BlockSearches(const Plan& plan,
-                                       const std::vector<Chunk>& target,
+                                       const ChunkList& target,
                                        const std::vector<LocalSource>& sources,
                                        uint64_t slack) {
     std::vector<BlockSearch> searches;
@@ -340,7 +342,7 @@ std::vector<BlockSearch> BlockSearches(const Plan& plan,
 }
 
 std::vector<Span> FindBlocks(const BlockSearch& search,
-                             const std::vector<Chunk>& target,
+                             const ChunkList& target,
                              const std::vector<BlockRecord>& records,
                              uint32_t blockSize,
                              const ReadLocal& read,
@@ -350,7 +352,7 @@ std::vector<Span> FindBlocks(const BlockSearch& search,
         return {};
     std::vector<TargetBlock> blocks;
     for (size_t c = search.firstChunk; c < search.firstChunk + search.chunkCount; ++c) {
-        const Chunk& chunk = target[c];
+        const Chunk chunk = target[c];
         for (uint64_t at = 0; at < chunk.length; at += blockSize) {
             if (blocks.size() == records.size())
                 return {};

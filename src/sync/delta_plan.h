@@ -42,12 +42,29 @@ struct Span {
 };
 using Plan = std::vector<Span>;
 
-// A local file and the chunks it holds, at their offsets in it.
+// A chunk of the new file that a local file holds: where it lies there, and the first
+// chunk of the new file with its bytes (ChunkLookup::Find).
+struct HeldChunk {
+    uint64_t offset = 0;
+    uint32_t chunk = 0;
+
+    bool operator==(const HeldChunk&) const = default;
+};
+
+// A local file and the chunks of the new file it holds, in the order of their offsets
+// in it. Its other chunks are not kept.
 struct LocalSource {
     uint32_t id = 0;
     uint64_t size = 0;
-    std::vector<Chunk> chunks;
+    std::vector<HeldChunk> chunks;
 };
+
+// Adds `chunk` of `source` (a chunk at its offset there) when the new file of `target`
+// has one with its bytes and it lies within the source's size. Chunks are added in
+// the order of their offsets.
+void Hold(LocalSource& source, const ChunkLookup& target, const Chunk& chunk);
+// The source `id` of `size` bytes cut into `chunks`, as far as the new file has them.
+LocalSource SourceOf(uint32_t id, uint64_t size, const std::vector<Chunk>& chunks, const ChunkLookup& target);
 
 // Reads `length` bytes of source `source` at `offset` into `out`; false when it cannot.
 using ReadLocal = std::function<bool(uint32_t source, uint64_t offset, size_t length, uint8_t* out)>;
@@ -55,11 +72,11 @@ using ReadLocal = std::function<bool(uint32_t source, uint64_t offset, size_t le
 // The plan at chunk level for the file of `target` chunks. A chunk held by several
 // sources is taken from the one that continues the span before it, else from the
 // first source in the order given (the caller's preference).
-Plan PlanChunks(const std::vector<Chunk>& target, const std::vector<LocalSource>& sources);
+Plan PlanChunks(const ChunkLookup& target, const std::vector<LocalSource>& sources);
 
 // The chunks of `target` that a temporary file of `size` bytes already holds at their
 // final offsets (read through `read` as source `id`, each checked by its SHA-256).
-LocalSource VerifyAtFinalOffsets(uint32_t id, uint64_t size, const std::vector<Chunk>& target, const ReadLocal& read);
+LocalSource VerifyAtFinalOffsets(uint32_t id, uint64_t size, const ChunkLookup& target, const ReadLocal& read);
 
 // A region of a source to search for blocks.
 struct Region {
@@ -81,7 +98,7 @@ struct BlockSearch {
 
 // The searches for a plan made by PlanChunks from these sources.
 std::vector<BlockSearch> BlockSearches(const Plan& plan,
-                                       const std::vector<Chunk>& target,
+                                       const ChunkList& target,
                                        const std::vector<LocalSource>& sources,
                                        uint64_t slack);
 
@@ -89,7 +106,7 @@ std::vector<BlockSearch> BlockSearches(const Plan& plan,
 // regions, as local spans in the order of the new file. Regions are read in windows of
 // at most `window` bytes.
 std::vector<Span> FindBlocks(const BlockSearch& search,
-                             const std::vector<Chunk>& target,
+                             const ChunkList& target,
                              const std::vector<BlockRecord>& records,
                              uint32_t blockSize,
                              const ReadLocal& read,

@@ -33,8 +33,10 @@ bool ReadExactly(const NativeFile& file, uint64_t offset, uint8_t* out, size_t l
     return true;
 }
 
-// The chunks of the whole file, cut with `params`; false when it cannot be read.
-bool ChunkFile(const NativeFile& file, uint64_t size, const ChunkerParams& params, std::vector<Chunk>& chunks) {
+// The chunks of the whole file, cut with `params`, that the new file of `target` has
+// too, added to `source`; false when it cannot be read.
+bool ChunkFile(const NativeFile& file, const ChunkerParams& params, const ChunkLookup& target, LocalSource& source) {
+    const uint64_t size = source.size;
     ChunkHasher hasher(params);
     std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(kPiece, size)));
     for (uint64_t at = 0; at < size;) {
@@ -42,11 +44,14 @@ bool ChunkFile(const NativeFile& file, uint64_t size, const ChunkerParams& param
         if (!ReadExactly(file, at, piece.data(), length))
             return false;
         hasher.Update(piece.data(), length);
+        for (const Chunk& chunk : hasher.TakeChunks())
+            Hold(source, target, chunk);
         at += length;
     }
     if (!hasher.Finish())
         return false;
-    chunks = hasher.chunks();
+    for (const Chunk& chunk : hasher.TakeChunks())
+        Hold(source, target, chunk);
     return true;
 }
 
@@ -64,15 +69,15 @@ class FileRangeWriter : public RangeWriter {
 };
 
 // The chunks with bytes in remote spans of `plan`.
-std::vector<bool> RemoteChunks(const std::vector<Chunk>& chunks, const Plan& plan) {
+std::vector<bool> RemoteChunks(const ChunkList& chunks, const Plan& plan) {
     std::vector<bool> remote(chunks.size(), false);
     size_t c = 0;
     for (const Span& span : plan) {
         if (!span.remote())
             continue;
-        while (c < chunks.size() && chunks[c].end() <= span.offset)
+        while (c < chunks.size() && chunks.end(c) <= span.offset)
             ++c;
-        for (; c < chunks.size() && chunks[c].offset < span.offset + span.length; ++c)
+        for (; c < chunks.size() && chunks.offset(c) < span.offset + span.length; ++c)
             remote[c] = true;
         if (c > 0)
             --c;  // the last one may reach into the next span
@@ -156,17 +161,16 @@ Plan LeftoverInPlace(const Plan& plan, uint32_t leftover) {
 // Feeds the file's bytes, in order, to the checks of the chunks that need one.
 class ChunkChecks {
   public:
-    ChunkChecks(const std::vector<Chunk>& chunks, const std::vector<bool>& checked)
-        : chunks_(chunks), checked_(checked) {}
+    ChunkChecks(const ChunkList& chunks, const std::vector<bool>& checked) : chunks_(chunks), checked_(checked) {}
 
     // False once a checked chunk ends with another SHA-256.
     bool Take(uint64_t at, const uint8_t* data, size_t size) {
         while (size > 0) {
-            while (next_ < chunks_.size() && chunks_[next_].end() <= at)
+            while (next_ < chunks_.size() && chunks_.end(next_) <= at)
                 ++next_;
             if (next_ == chunks_.size())
                 return true;
-            const Chunk& chunk = chunks_[next_];
+            const Chunk chunk = chunks_[next_];
             const size_t take = static_cast<size_t>(std::min<uint64_t>(size, chunk.end() - at));
             if (next_ < checked_.size() && checked_[next_]) {
                 if (!sha_)
@@ -188,7 +192,7 @@ class ChunkChecks {
     }
 
   private:
-    const std::vector<Chunk>& chunks_;
+    const ChunkList& chunks_;
     const std::vector<bool>& checked_;
     size_t next_ = 0;
     std::unique_ptr<Sha256> sha_;
@@ -214,41 +218,59 @@ bool CheckIndexAgainstListing(const ChunkIndexHeader& header, const DownloadChec
     return true;
 }
 
-uint32_t DeltaSources::Add(const NativeFile& file, uint64_t size, std::vector<Chunk> chunks) {
+uint32_t DeltaSources::Add(const NativeFile& file, LocalSource source) {
     const uint32_t id = static_cast<uint32_t>(files_.size());
     files_.push_back(&file);
-    sources_.push_back({id, size, std::move(chunks)});
+    source.id = id;
+    if (source.chunks.capacity() > source.chunks.size() + source.chunks.size() / 8)
+        source.chunks.shrink_to_fit();
+    sources_.push_back(std::move(source));
     return id;
 }
 
-bool DeltaSources::AddOldFile(const NativeFile& file, const ChunkIndex* remembered) {
+bool DeltaSources::HeldByIndex(const ChunkFeed& remembered,
+                               uint64_t size,
+                               const ChunkerParams* chunker,
+                               size_t expected,
+                               LocalSource& out) const {
+    out = LocalSource{0, size, {}};
+    out.chunks.reserve(expected);
+    ChunkIndexHeader header;
+    if (remembered && remembered(header, [&](const Chunk& chunk) { Hold(out, lookup_, chunk); }) &&
+        header.fileSize == size && (!chunker || header.chunker == *chunker))
+        return true;
+    out.chunks.clear();
+    return false;
+}
+
+bool DeltaSources::AddOldFile(const NativeFile& file, const ChunkFeed& remembered) {
     const int64_t size = FileSizeOf(file);
     if (size < 0)
         return false;
-    if (remembered && remembered->header.fileSize == static_cast<uint64_t>(size) &&
-        remembered->header.chunker == index_.header.chunker) {
-        Add(file, static_cast<uint64_t>(size), remembered->chunks);
-        return true;
-    }
-    std::vector<Chunk> chunks;
-    if (!ChunkFile(file, static_cast<uint64_t>(size), index_.header.chunker, chunks))
+    LocalSource source;
+    // The old file most often holds about as many of the new file's chunks as it has.
+    if (!HeldByIndex(remembered, static_cast<uint64_t>(size), &index_.header.chunker, index_.chunks.size(), source) &&
+        !ChunkFile(file, index_.header.chunker, lookup_, source))
         return false;
-    Add(file, static_cast<uint64_t>(size), std::move(chunks));
+    Add(file, std::move(source));
     return true;
 }
 
-void DeltaSources::AddIndexedFile(const NativeFile& file, const ChunkIndex& remembered) {
+bool DeltaSources::AddIndexedFile(const NativeFile& file, const ChunkFeed& remembered) {
     const int64_t size = FileSizeOf(file);
-    if (size >= 0 && remembered.header.fileSize == static_cast<uint64_t>(size))
-        Add(file, static_cast<uint64_t>(size), remembered.chunks);
+    LocalSource source;
+    if (size < 0 || !HeldByIndex(remembered, static_cast<uint64_t>(size), nullptr, 0, source))
+        return false;
+    Add(file, std::move(source));
+    return true;
 }
 
 void DeltaSources::AddLeftover(const NativeFile& temporary) {
     const int64_t size = FileSizeOf(temporary);
     if (size <= 0 || leftover_ != kRemoteSource)
         return;
-    const uint32_t id = Add(temporary, static_cast<uint64_t>(size), {});
-    sources_.back() = VerifyAtFinalOffsets(id, static_cast<uint64_t>(size), index_.chunks, Reader());
+    const uint32_t id = Add(temporary, LocalSource{0, static_cast<uint64_t>(size), {}});
+    sources_.back() = VerifyAtFinalOffsets(id, static_cast<uint64_t>(size), lookup_, Reader());
     leftover_ = id;
 }
 
@@ -284,7 +306,7 @@ DeltaPlan PlanDeltaAtOnce(const ChunkIndex& index,
                           const FetchRanges& blockRecords,
                           uint64_t mergeGap) {
     DeltaPlan out;
-    Plan plan = PlanChunks(index.chunks, sources.sources());
+    Plan plan = PlanChunks(sources.lookup(), sources.sources());
     out.checkedChunks = RemoteChunks(index.chunks, plan);
     if (blockRecords)
         plan = WithLocalSpans(plan, FindLocalBlocks(index, plan, sources, blockRecords, out));

@@ -69,22 +69,29 @@ using FetchRanges =
 class DeltaSources {
   public:
     // For the new file of `index`, which must outlive this.
-    explicit DeltaSources(const ChunkIndex& index) : index_(index) {}
+    explicit DeltaSources(const ChunkIndex& index) : index_(index), lookup_(index.chunks) {}
 
-    // The file at the new file's path. Its chunks come from `remembered` (its own
-    // remembered index, remembered_indexes.h) when that is of its size and cut with the
-    // new index's parameters, else from chunking it now with them. False when it
-    // cannot be read (then it is no source). A file being healed, whose bytes may no
-    // longer be what its stamp vouches for, comes without its remembered index: its
-    // intact chunks are found by chunking it.
-    bool AddOldFile(const NativeFile& file, const ChunkIndex* remembered);
+    // The file at the new file's path. Its chunks come from `remembered` (a feed of its
+    // own remembered index, remembered_indexes.h, read without being held whole) when
+    // that is of its size and cut with the new index's parameters, else from chunking
+    // it now with them. False when it cannot be read (then it is no source). A file
+    // being healed, whose bytes may no longer be what its stamp vouches for, comes
+    // without its remembered index (an empty feed): its intact chunks are found by
+    // chunking it. Either way only the chunks the new file has are kept.
+    bool AddOldFile(const NativeFile& file, const ChunkFeed& remembered);
     // Another file of the game with its remembered index: a file renamed or copied.
-    void AddIndexedFile(const NativeFile& file, const ChunkIndex& remembered);
+    // False when the index is not of its size (then it is no source).
+    bool AddIndexedFile(const NativeFile& file, const ChunkFeed& remembered);
+    bool AddIndexedFile(const NativeFile& file, const ChunkIndex& remembered) {
+        return AddIndexedFile(file, FeedOf(remembered));
+    }
     // The temporary file the new file is assembled in, as an earlier attempt left it:
     // each chunk it holds at its final offset (checked by its SHA-256) stays there.
     void AddLeftover(const NativeFile& temporary);
 
     const std::vector<LocalSource>& sources() const { return sources_; }
+    // The new file's chunks by their bytes.
+    const ChunkLookup& lookup() const { return lookup_; }
     // Reads source bytes; true only when all of them were read.
     ReadLocal Reader() const;
     // The leftover's source id, or kRemoteSource when there is none.
@@ -92,9 +99,18 @@ class DeltaSources {
     const NativeFile* file(uint32_t id) const { return id < files_.size() ? files_[id] : nullptr; }
 
   private:
-    uint32_t Add(const NativeFile& file, uint64_t size, std::vector<Chunk> chunks);
+    uint32_t Add(const NativeFile& file, LocalSource source);
+    // The chunks of the new file that `remembered` says a file of `size` bytes holds
+    // (about `expected` of them); false, with `out` empty, when the feed fails or its
+    // index is not of that size or `chunker`'s.
+    bool HeldByIndex(const ChunkFeed& remembered,
+                     uint64_t size,
+                     const ChunkerParams* chunker,
+                     size_t expected,
+                     LocalSource& out) const;
 
     const ChunkIndex& index_;
+    ChunkLookup lookup_;
     std::vector<const NativeFile*> files_;  // by source id
     std::vector<LocalSource> sources_;
     uint32_t leftover_ = kRemoteSource;

@@ -1,5 +1,6 @@
 #include "sync/remembered_indexes.h"
 
+#include <algorithm>
 #include <set>
 #include <vector>
 
@@ -13,6 +14,8 @@ namespace zefo {
 namespace {
 
 constexpr std::string_view kSuffix = ".zci";
+// Kept indexes are read in pieces of this size.
+constexpr int64_t kReadPiece = 64 * 1024;
 // More names than this in the folder are not looked at in one pruning.
 constexpr size_t kMaxNames = 1 << 20;
 
@@ -20,27 +23,8 @@ std::string IndexName(const std::string& md5) {
     return LowerAsciiText(md5) + std::string(kSuffix);
 }
 
-// The whole file `name`, at most `limit` bytes; false when it is larger or unreadable.
-bool ReadBounded(const SafeFolder& folder, const std::string& name, uint64_t limit, std::string& bytes) {
-    bytes.clear();
-    NativeFile file = folder.OpenForReading(name);
-    const int64_t size = file.valid() ? FileSizeOf(file) : -1;
-    if (size < 0 || static_cast<uint64_t>(size) > limit)
-        return false;
-    bytes.resize(static_cast<size_t>(size));
-    size_t filled = 0;
-    while (filled < bytes.size()) {
-        const int64_t got = ReadFromFile(file, bytes.data() + filled, bytes.size() - filled);
-        if (got <= 0)
-            return false;
-        filled += static_cast<size_t>(got);
-    }
-    char more;
-    return ReadFromFile(file, &more, 1) == 0;
-}
-
-bool DescribesFile(const ChunkIndex& index, const std::string& md5) {
-    return SameHexText(md5, HexText(std::string_view(reinterpret_cast<const char*>(index.header.fileMd5.data()), 16)));
+bool DescribesFile(const ChunkIndexHeader& header, const std::string& md5) {
+    return SameHexText(md5, HexText(std::string_view(reinterpret_cast<const char*>(header.fileMd5.data()), 16)));
 }
 
 }  // namespace
@@ -65,9 +49,11 @@ bool RememberedIndexes::OpenFolder(SafeFolder& folder, bool create) const {
 }
 
 bool RememberedIndexes::Keep(std::string_view zci, const std::string& md5) const {
-    ChunkIndex index;
+    // Checked as it is read, without a parsed copy beside the bytes.
+    ChunkIndexReader reader;
     SafeFolder folder;
-    if (!IsHexText(md5, 32) || !ParseChunkIndex(zci, index) || !DescribesFile(index, md5) || !OpenFolder(folder, true))
+    if (!IsHexText(md5, 32) || !reader.Update(zci, [](const Chunk&) {}) || !reader.Finish() ||
+        !DescribesFile(reader.header(), md5) || !OpenFolder(folder, true))
         return false;
     const std::string name = IndexName(md5);
     return ReplaceFileWith(folder, name, zci, name + ".tmp");
@@ -75,16 +61,38 @@ bool RememberedIndexes::Keep(std::string_view zci, const std::string& md5) const
 
 bool RememberedIndexes::Find(const RememberedFile& entry, const FileStamp& stamp, ChunkIndex& index) const {
     index = ChunkIndex();
-    SafeFolder folder;
-    std::string bytes;
-    if (!IsLowerHexText(entry.md5, 32) || !Vouches(entry, stamp) || !OpenFolder(folder, false) ||
-        !ReadBounded(folder, IndexName(entry.md5), MaxChunkIndexSize(static_cast<uint64_t>(stamp.size)), bytes))
-        return false;
     ChunkIndex read;
-    if (!ParseChunkIndex(bytes, read) || !DescribesFile(read, entry.md5) ||
-        read.header.fileSize != static_cast<uint64_t>(stamp.size))
+    if (!Read(entry, stamp, read.header, [&read](const Chunk& chunk) { read.chunks.push_back(chunk); }))
         return false;
+    MarkBlocks(read);
     index = std::move(read);
+    return true;
+}
+
+bool RememberedIndexes::Read(const RememberedFile& entry,
+                             const FileStamp& stamp,
+                             ChunkIndexHeader& header,
+                             const ChunkVisitor& each) const {
+    SafeFolder folder;
+    if (!IsLowerHexText(entry.md5, 32) || !Vouches(entry, stamp) || !OpenFolder(folder, false))
+        return false;
+    NativeFile file = folder.OpenForReading(IndexName(entry.md5));
+    const int64_t size = file.valid() ? FileSizeOf(file) : -1;
+    if (size < 0 || static_cast<uint64_t>(size) > MaxChunkIndexSize(static_cast<uint64_t>(stamp.size)))
+        return false;
+    ChunkIndexReader reader;
+    std::string piece(kReadPiece, '\0');
+    for (int64_t left = size; left > 0;) {
+        const int64_t got = ReadFromFile(file, piece.data(), static_cast<size_t>(std::min<int64_t>(left, kReadPiece)));
+        if (got <= 0 || !reader.Update(std::string_view(piece.data(), static_cast<size_t>(got)), each))
+            return false;
+        left -= got;
+    }
+    char more;
+    if (ReadFromFile(file, &more, 1) != 0 || !reader.Finish() || !DescribesFile(reader.header(), entry.md5) ||
+        reader.header().fileSize != static_cast<uint64_t>(stamp.size))
+        return false;
+    header = reader.header();
     return true;
 }
 

@@ -34,6 +34,13 @@ class RememberedIndexes {
     // `stamp` now (taken from the file opened for reading); false when the entry does
     // not vouch for the file, or no sound index of it is kept.
     bool Find(const RememberedFile& entry, const FileStamp& stamp, ChunkIndex& index) const;
+    // The same index read in pieces, without being held whole: its header into
+    // `header`, each chunk to `each` in order. False as Find is; the chunks handed on
+    // then count for nothing.
+    bool Read(const RememberedFile& entry,
+              const FileStamp& stamp,
+              ChunkIndexHeader& header,
+              const ChunkVisitor& each) const;
     // Removes every kept index that no entry of `files` names by its MD5, and anything
     // else in the folder. The number of files removed.
     size_t Prune(const RememberedFiles& files) const;

@@ -29,13 +29,13 @@ void CheckAccepted(std::string_view bytes, const zefo::ChunkIndex& index) {
     FUZZ_CHECK(bytes.size() <= zefo::MaxChunkIndexSize(header.fileSize));
 
     uint64_t at = 0;
-    FUZZ_CHECK(index.firstBlock.size() == index.chunks.size() + 1 && index.firstBlock[0] == 0);
+    FUZZ_CHECK(zefo::FirstBlock(index, 0) == 0);
     for (size_t i = 0; i < index.chunks.size(); ++i) {
-        const zefo::Chunk& chunk = index.chunks[i];
+        const zefo::Chunk chunk = index.chunks[i];
         FUZZ_CHECK(chunk.offset == at && chunk.length >= 1 && chunk.length <= header.chunker.maxSize);
         FUZZ_CHECK(i + 1 == index.chunks.size() || chunk.length >= header.chunker.minSize);
         const zefo::ByteRange range = zefo::BlockRecordRange(index, i, 1);
-        FUZZ_CHECK(range.offset == index.firstBlock[i] * zefo::kBlockRecordSize);
+        FUZZ_CHECK(range.offset == zefo::FirstBlock(index, i) * zefo::kBlockRecordSize);
         FUZZ_CHECK(range.length == zefo::BlocksOf(chunk.length, header.blockSize) * zefo::kBlockRecordSize);
         at = chunk.end();
     }
@@ -44,17 +44,19 @@ void CheckAccepted(std::string_view bytes, const zefo::ChunkIndex& index) {
     FUZZ_CHECK(zefo::ChunkIndexBytes(index) == bytes);
 
     // The file against itself.
-    const std::vector<zefo::LocalSource> itself = {{7, header.fileSize, index.chunks}};
-    const zefo::Plan plan = zefo::PlanChunks(index.chunks, itself);
+    const zefo::ChunkLookup lookup(index.chunks);
+    const std::vector<zefo::Chunk> all(index.chunks.begin(), index.chunks.end());
+    const std::vector<zefo::LocalSource> itself = {zefo::SourceOf(7, header.fileSize, all, lookup)};
+    const zefo::Plan plan = zefo::PlanChunks(lookup, itself);
     const zefo::Plan whole = {{0, header.fileSize, 7, 0}};
     FUZZ_CHECK(header.fileSize == 0 ? plan.empty() : plan == whole);
 
     // Every other chunk gone.
     zefo::LocalSource half{7, header.fileSize, {}};
     for (size_t i = 0; i < index.chunks.size(); i += 2)
-        half.chunks.push_back(index.chunks[i]);
+        zefo::Hold(half, lookup, index.chunks[i]);
     const std::vector<zefo::LocalSource> sources = {half};
-    const zefo::Plan partial = zefo::PlanChunks(index.chunks, sources);
+    const zefo::Plan partial = zefo::PlanChunks(lookup, sources);
     FUZZ_CHECK(zefo::PlanCovers(partial, header.fileSize, sources));
     for (const zefo::BlockSearch& search : zefo::BlockSearches(partial, index.chunks, sources, 65536)) {
         FUZZ_CHECK(search.chunkCount > 0 && search.firstChunk + search.chunkCount <= index.chunks.size());
@@ -74,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (zefo::ParseChunkIndex(bytes, index)) {
         CheckAccepted(bytes, index);
     } else {
-        FUZZ_CHECK(index.chunks.empty() && index.firstBlock.empty());
+        FUZZ_CHECK(index.chunks.empty() && index.blockMarks.empty());
     }
 
     std::vector<zefo::BlockRecord> records;

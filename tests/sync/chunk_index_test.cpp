@@ -70,12 +70,12 @@ TEST(ChunkIndexTest, WhatTheWriterWritesReadsBack) {
     ChunkHasher hasher(kSmall);
     hasher.Update(bytes.data(), bytes.size());
     ASSERT_TRUE(hasher.Finish());
-    EXPECT_EQ(hasher.chunks(), index.chunks);
+    EXPECT_TRUE(index.chunks == hasher.chunks());
 
     // The blocks of each chunk, where BlockRecordRange says they are.
     EXPECT_EQ(written.zcb.size(), BlockIndexSize(index));
     for (size_t i = 0; i < index.chunks.size(); ++i) {
-        const Chunk& chunk = index.chunks[i];
+        const Chunk chunk = index.chunks[i];
         EXPECT_EQ(chunk.end(), cuts[i]);
         EXPECT_EQ(chunk.sha256, ShaOf(bytes.substr(chunk.offset, chunk.length)));
         const ByteRange range = BlockRecordRange(index, i, 1);
@@ -95,6 +95,24 @@ TEST(ChunkIndexTest, WhatTheWriterWritesReadsBack) {
                                                         BlockRecordRange(index, 3, 1).length +
                                                         BlockRecordRange(index, 4, 1).length);
     EXPECT_EQ(BlockRecordRange(index, index.chunks.size(), 1), ByteRange{});
+
+    // Read in pieces that split the header and the records anywhere: the same index;
+    // its bytes come back whole, also when taken from it.
+    for (size_t piece : {1, 7, 40, 113, 4096}) {
+        ChunkIndexReader reader;
+        ChunkIndex read;
+        for (size_t at = 0; at < written.zci.size(); at += piece) {
+            ASSERT_TRUE(reader.Update(std::string_view(written.zci).substr(at, piece),
+                                      [&read](const Chunk& chunk) { read.chunks.push_back(chunk); }));
+        }
+        ASSERT_TRUE(reader.Finish()) << piece;
+        EXPECT_EQ(reader.header(), index.header);
+        EXPECT_TRUE(read.chunks == index.chunks) << piece;
+    }
+    EXPECT_EQ(ChunkIndexBytes(index), written.zci);
+    ChunkIndex taken = index;
+    EXPECT_EQ(ChunkIndexBytes(std::move(taken)), written.zci);
+    EXPECT_TRUE(taken.chunks.empty());
 
     // Written again from other pieces: the same bytes; an empty file has no chunk.
     const Written again = Write(bytes, kSmall, 1000, 4096);
@@ -179,7 +197,12 @@ TEST(ChunkIndexTest, HostileIndexesAreRefused) {
         damage(bad);
         index.chunks.push_back(Chunk{});
         EXPECT_FALSE(ParseChunkIndex(bad, index)) << what;
-        EXPECT_TRUE(index.chunks.empty() && index.firstBlock.empty()) << what;
+        EXPECT_TRUE(index.chunks.empty() && index.blockMarks.empty()) << what;
+        ChunkIndexReader reader;
+        bool sound = true;
+        for (size_t at = 0; at < bad.size(); at += 7)
+            sound = reader.Update(std::string_view(bad).substr(at, 7), [](const Chunk&) {}) && sound;
+        EXPECT_FALSE(sound && reader.Finish()) << what;
     }
 
     // Chunk lengths: min to max, the last one may be shorter.
@@ -194,7 +217,9 @@ TEST(ChunkIndexTest, HostileIndexesAreRefused) {
         return ChunkIndexBytes(made);
     };
     EXPECT_TRUE(ParseChunkIndex(crafted({5000, 65536, 4096, 1}), index));
-    EXPECT_EQ(index.firstBlock, (std::vector<uint64_t>{0, 3, 35, 37, 38}));
+    const std::vector<uint64_t> firstBlocks = {0, 3, 35, 37, 38};
+    for (size_t i = 0; i < firstBlocks.size(); ++i)
+        EXPECT_EQ(FirstBlock(index, i), firstBlocks[i]) << i;
     EXPECT_FALSE(ParseChunkIndex(crafted({5000, 4095, 5000}), index));
     EXPECT_FALSE(ParseChunkIndex(crafted({65537, 10}), index));
     EXPECT_FALSE(ParseChunkIndex(crafted({5000, 0}), index));

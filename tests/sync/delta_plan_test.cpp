@@ -33,11 +33,12 @@ Target IndexOf(const std::string& bytes) {
     return target;
 }
 
-LocalSource SourceOf(uint32_t id, const std::string& bytes) {
+// The chunks of the new file of `target` that `bytes` hold, as source `id`.
+LocalSource SourceOf(uint32_t id, const std::string& bytes, const ChunkLookup& target) {
     ChunkHasher hasher(kSmall);
     hasher.Update(bytes.data(), bytes.size());
     EXPECT_TRUE(hasher.Finish());
-    return {id, bytes.size(), hasher.chunks()};
+    return zefo::SourceOf(id, bytes.size(), hasher.chunks(), target);
 }
 
 // Local files by source id.
@@ -81,10 +82,11 @@ TEST(DeltaPlanTest, ChunksComeFromTheOldFileAnotherFileOrTheServer) {
     Files files;
     files.Add(1, old);
     files.Add(2, other);
-    const std::vector<LocalSource> sources = {SourceOf(1, old), SourceOf(2, other)};
     const Target target = IndexOf(now);
+    const ChunkLookup lookup(target.index.chunks);
+    const std::vector<LocalSource> sources = {SourceOf(1, old, lookup), SourceOf(2, other, lookup)};
 
-    const Plan plan = PlanChunks(target.index.chunks, sources);
+    const Plan plan = PlanChunks(lookup, sources);
     ASSERT_TRUE(PlanCovers(plan, now.size(), sources));
     EXPECT_EQ(files.Run(plan, now), now);
     const PlanTotals totals = Totals(plan);
@@ -100,14 +102,52 @@ TEST(DeltaPlanTest, ChunksComeFromTheOldFileAnotherFileOrTheServer) {
 
     // A chunk held by two sources comes from the one that continues the span before it,
     // else from the first source.
-    const std::vector<Chunk> chunks = {{0, 3000, Fake(1)}, {3000, 4000, Fake(2)}, {7000, 5000, Fake(3)}};
-    const LocalSource held = {20, 50000, {{1000, 3000, Fake(1)}, {4000, 4000, Fake(2)}, {8000, 5000, Fake(3)}}};
-    EXPECT_EQ(PlanChunks(chunks, {{10, 50000, {{0, 4000, Fake(2)}}}, held}), (Plan{{0, 12000, 20, 1000}}));
-    EXPECT_EQ(PlanChunks(chunks, {{10, 50000, {{0, 4000, Fake(2)}, {9000, 3000, Fake(1)}}}, held}),
+    ChunkList chunks;
+    for (const Chunk& chunk : {Chunk{0, 3000, Fake(1)}, Chunk{3000, 4000, Fake(2)}, Chunk{7000, 5000, Fake(3)}})
+        chunks.push_back(chunk);
+    const ChunkLookup three(chunks);
+    auto source = [&three](uint32_t id, uint64_t size, const std::vector<Chunk>& held) {
+        return zefo::SourceOf(id, size, held, three);
+    };
+    const LocalSource held = source(20, 50000, {{1000, 3000, Fake(1)}, {4000, 4000, Fake(2)}, {8000, 5000, Fake(3)}});
+    EXPECT_EQ(PlanChunks(three, {source(10, 50000, {{0, 4000, Fake(2)}}), held}), (Plan{{0, 12000, 20, 1000}}));
+    EXPECT_EQ(PlanChunks(three, {source(10, 50000, {{0, 4000, Fake(2)}, {9000, 3000, Fake(1)}}), held}),
               (Plan{{0, 3000, 10, 9000}, {3000, 4000, 10, 0}, {7000, 5000, 20, 8000}}));
     // A source's chunk that lies beyond its size is not taken.
-    EXPECT_EQ(PlanChunks(chunks, {{30, 4000, {{0, 3000, Fake(1)}, {3000, 4000, Fake(2)}}}}),
+    EXPECT_EQ(PlanChunks(three, {source(30, 4000, {{0, 3000, Fake(1)}, {3000, 4000, Fake(2)}})}),
               (Plan{{0, 3000, 30, 0}, {3000, 9000, kRemoteSource, 3000}}));
+    EXPECT_EQ(PlanChunks(three, {{30, 4000, {{0, 0}, {3000, 1}}}}),
+              (Plan{{0, 3000, 30, 0}, {3000, 9000, kRemoteSource, 3000}}));
+}
+
+TEST(DeltaPlanTest, ChunksAreKnownByTheirWholeDigestAndLength) {
+    // Digests alike in their first bytes (where the lookup sorts them first), or in
+    // all of them with another length, are other chunks.
+    const Sha256Digest a = Fake(1);
+    Sha256Digest lastBit = a, ninthByte = a, middle = a;
+    lastBit[31] ^= 1;
+    ninthByte[8] ^= 0x80;
+    middle[20] ^= 1;
+    ChunkList chunks;
+    for (const Chunk& chunk : {Chunk{0, 3000, a}, Chunk{3000, 3000, lastBit}, Chunk{6000, 4000, a},
+                               Chunk{10000, 3000, ninthByte}, Chunk{13000, 3000, a}})
+        chunks.push_back(chunk);
+    const ChunkLookup lookup(chunks);
+    EXPECT_EQ(lookup.Find(a.data(), 3000), 0u);  // the first of the two alike
+    EXPECT_EQ(lookup.Find(lastBit.data(), 3000), 1u);
+    EXPECT_EQ(lookup.Find(a.data(), 4000), 2u);
+    EXPECT_EQ(lookup.Find(ninthByte.data(), 3000), 3u);
+    EXPECT_EQ(lookup.Find(middle.data(), 3000), ChunkLookup::kNone);
+    EXPECT_EQ(lookup.Find(a.data(), 5000), ChunkLookup::kNone);
+
+    // A source holding near twins lends only what it really holds.
+    const LocalSource source = SourceOf(5, 50000, {{0, 3000, middle}, {3000, 4000, a}, {7000, 3000, a}}, lookup);
+    EXPECT_EQ(source.chunks, (std::vector<HeldChunk>{{3000, 2}, {7000, 0}}));
+    EXPECT_EQ(PlanChunks(lookup, {source}), (Plan{{0, 3000, 5, 7000},
+                                                  {3000, 3000, kRemoteSource, 3000},
+                                                  {6000, 4000, 5, 3000},
+                                                  {10000, 3000, kRemoteSource, 10000},
+                                                  {13000, 3000, 5, 7000}}));
 }
 
 TEST(DeltaPlanTest, ATemporaryFileGivesTheChunksItHoldsAtTheirFinalOffsets) {
@@ -117,20 +157,21 @@ TEST(DeltaPlanTest, ATemporaryFileGivesTheChunksItHoldsAtTheirFinalOffsets) {
     files.Add(9, partial);
     const Target target = IndexOf(now);
 
-    const LocalSource verified = VerifyAtFinalOffsets(9, partial.size(), target.index.chunks, files.Reader());
+    const ChunkLookup lookup(target.index.chunks);
+    const LocalSource verified = VerifyAtFinalOffsets(9, partial.size(), lookup, files.Reader());
     ASSERT_FALSE(verified.chunks.empty());
-    size_t expected = 0;
-    while (target.index.chunks[expected].end() <= 350000)
-        ++expected;
-    EXPECT_EQ(verified.chunks, std::vector<Chunk>(target.index.chunks.begin(), target.index.chunks.begin() + expected));
+    std::vector<HeldChunk> expected;
+    for (uint32_t c = 0; target.index.chunks.end(c) <= 350000; ++c)
+        expected.push_back({target.index.chunks.offset(c), c});
+    EXPECT_EQ(verified.chunks, expected);
 
-    const Plan plan = PlanChunks(target.index.chunks, {verified});
+    const Plan plan = PlanChunks(lookup, {verified});
     ASSERT_EQ(plan.size(), 2u);
-    EXPECT_EQ(plan[0], (Span{0, verified.chunks.back().end(), 9, 0}));
+    EXPECT_EQ(plan[0], (Span{0, target.index.chunks.end(expected.size() - 1), 9, 0}));
     EXPECT_TRUE(plan[1].remote());
     EXPECT_EQ(files.Run(plan, now), now);
     // Nothing is taken from a file that cannot be read.
-    EXPECT_TRUE(VerifyAtFinalOffsets(8, partial.size(), target.index.chunks, files.Reader()).chunks.empty());
+    EXPECT_TRUE(VerifyAtFinalOffsets(8, partial.size(), lookup, files.Reader()).chunks.empty());
 }
 
 using Edits = std::vector<std::pair<uint64_t, uint64_t>>;
@@ -140,9 +181,10 @@ using Edits = std::vector<std::pair<uint64_t, uint64_t>>;
 Plan BlockPlan(const std::string& old, const std::string& now, const Edits& edits, Plan& chunks) {
     Files files;
     files.Add(1, old);
-    const std::vector<LocalSource> sources = {SourceOf(1, old)};
     const Target target = IndexOf(now);
-    chunks = PlanChunks(target.index.chunks, sources);
+    const ChunkLookup lookup(target.index.chunks);
+    const std::vector<LocalSource> sources = {SourceOf(1, old, lookup)};
+    chunks = PlanChunks(lookup, sources);
     std::vector<Span> found;
     for (const BlockSearch& search : BlockSearches(chunks, target.index.chunks, sources, 16384)) {
         const ByteRange range = BlockRecordRange(target.index, search.firstChunk, search.chunkCount);
