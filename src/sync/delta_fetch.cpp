@@ -267,6 +267,7 @@ struct DeltaFetcher::Prepared {
     NativeFile old;
     std::vector<std::unique_ptr<NativeFile>> lenders;  // other files of the game
     ChunkIndex index;
+    bool indexChecked = false;              // `index` was read and agrees with the list
     std::unique_ptr<DeltaSources> sources;  // refers to `index`, `old` and `lenders`
     DeltaPlan plan;
     DeltaBytes cost;
@@ -534,6 +535,7 @@ bool DeltaFetcher::Prepare(HttpClient& client,
         !client.Download(zciLocation, zci, &observer_) || !zci.Take(out.index) ||
         !CheckIndexAgainstListing(out.index.header, checks))
         return false;
+    out.indexChecked = true;
 
     out.sources = std::make_unique<DeltaSources>(out.index);
     RememberedFile entry;
@@ -582,7 +584,10 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
     if (!Prepare(client, folder, name, path, checks, incoming.size() > 0 ? &incoming.file() : nullptr, prepared)) {
         // An index that agrees with the listing but found nothing to reuse is still the
         // one of the file that comes whole.
-        outcome.zci = std::move(prepared.zci);
+        if (prepared.indexChecked) {
+            prepared.sources.reset();
+            outcome.zci = ChunkIndexBytes(std::move(prepared.index));
+        }
         return false;
     }
     wrote = true;
