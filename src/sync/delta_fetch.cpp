@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <shared_mutex>
 #include <string_view>
@@ -401,21 +402,35 @@ bool DeltaFetcher::Spread(HttpClient& client,
     const size_t batch =
         ahead ? std::clamp<size_t>((count + offers) / (offers + 1), 1, HttpClient::kMaxAhead) : size_t{1};
     auto work = [state, count, batch, &fetch, &ahead](HttpClient& with) {
-        while (!state->failed.load(std::memory_order_relaxed)) {
+        std::deque<size_t> mine;  // the fetches claimed, in order
+        size_t sent = 0;          // the first of them that went ahead
+        auto claim = [&] {
             const size_t first = state->next.fetch_add(batch);
-            if (first >= count)
+            for (size_t n = first; n < count && n - first < batch; ++n)
+                mine.push_back(n);
+        };
+        while (!state->failed.load(std::memory_order_relaxed)) {
+            if (mine.empty())
+                claim();
+            if (mine.empty())
                 return;
-            const size_t end = std::min(count, first + batch);
-            size_t sent = first;  // the fetches before this one went ahead
-            for (size_t n = first; n < end && !state->failed.load(std::memory_order_relaxed); ++n) {
-                // What went ahead is gone once the connection closed.
-                if (sent < n || with.ahead() == 0)
-                    sent = n;
-                while (ahead && sent < end && ahead(sent, with))
+            // What went ahead is gone once the connection closed.
+            if (with.ahead() == 0)
+                sent = 0;
+            if (ahead) {
+                // The last of the run went ahead: the next run is claimed now, so that
+                // its requests follow before the connection falls idle.
+                if (mine.size() == 1 && sent == 1)
+                    claim();
+                while (sent < mine.size() && ahead(mine[sent], with))
                     ++sent;
-                if (!fetch(n, with))
-                    state->failed.store(true, std::memory_order_relaxed);
             }
+            const size_t n = mine.front();
+            mine.pop_front();
+            if (sent > 0)
+                --sent;
+            if (!fetch(n, with))
+                state->failed.store(true, std::memory_order_relaxed);
         }
     };
     for (size_t i = 0; i < offers; ++i) {
@@ -484,6 +499,9 @@ bool DeltaFetcher::Prepare(HttpClient& client,
 
     FetchRanges records = [&](const std::vector<ByteRange>& ranges, std::vector<std::string>& bytes) {
         std::vector<int> results(ranges.size(), -1);
+        // Until one came as asked, each connection asks for one at a time: a server that
+        // answers ranges with the whole index sends it once per connection.
+        std::atomic<bool> served{false};
         Spread(
             client, ranges.size(),
             [&](size_t n, HttpClient& with) {
@@ -492,10 +510,13 @@ bool DeltaFetcher::Prepare(HttpClient& client,
                                        true) == HttpClient::RangeResult::Done
                                  ? 0
                                  : -1;
+                if (results[n] == 0)
+                    served.store(true, std::memory_order_relaxed);
                 return results[n] == 0;
             },
             [&](size_t n, HttpClient& with) {
-                return with.SendAhead(zcbLocation, static_cast<int64_t>(ranges[n].offset),
+                return served.load(std::memory_order_relaxed) &&
+                       with.SendAhead(zcbLocation, static_cast<int64_t>(ranges[n].offset),
                                       static_cast<int64_t>(ranges[n].length));
             });
         return results;
