@@ -280,6 +280,7 @@ void HttpClient::Close() {
     stream_.reset();
     endpoint_.clear();
     ahead_.clear();
+    unsent_.clear();
     carry_.clear();
 }
 
@@ -375,10 +376,8 @@ bool HttpClient::SendAhead(const Location& location, int64_t first, int64_t leng
     if (HostLine(address) + (address.tls ? "|tls|" : "|") + location.pin != endpoint_ ||
         !RequestText(location, std::to_string(first) + "-" + std::to_string(first + length - 1), request))
         return false;
-    if (stream_->Send(request.data(), static_cast<int>(request.size())) < 0) {
-        Close();
-        return false;
-    }
+    // Written together when the first of them is asked for.
+    unsent_.append(request);
     ahead_.push_back(std::move(request));
     return true;
 }
@@ -418,10 +417,12 @@ HttpClient::Attempt HttpClient::Begin(const Location& location,
         endpoint_ = endpoint;
         ++opened_;
     }
-    if (!sentAhead && stream_->Send(request.data(), static_cast<int>(request.size())) < 0) {
+    const std::string& send = sentAhead ? unsent_ : request;
+    if (!send.empty() && stream_->Send(send.data(), static_cast<int>(send.size())) < 0) {
         Close();
         return reused ? Attempt::RetryFresh : Attempt::Failed;
     }
+    unsent_.clear();
 
     // Status line and headers, up to kHeadLimit bytes within kReadMs; they may have
     // come with the end of the reply before.

@@ -74,10 +74,11 @@ class HttpClient {
                            DownloadSink* whole = nullptr,
                            const FileProgress& progress = {});
 
-    // Sends the request for bytes [first, first + length) of the file at `location` now,
-    // on the open connection kept from the last reply, when it leads there: the
-    // FetchRange for the same range, when it comes next, takes its reply without
-    // asking again. At most kMaxAhead wait for their turn. False when nothing was sent.
+    // Sends the request for bytes [first, first + length) of the file at `location` ahead,
+    // on the open connection kept from the last reply, when it leads there (the requests
+    // sent ahead go out together once the first of them is fetched): the FetchRange for
+    // the same range, when it comes in turn, takes its reply without asking again. At
+    // most kMaxAhead wait for their turn. False when nothing was sent.
     bool SendAhead(const Location& location, int64_t first, int64_t length);
     // The requests sent ahead that no FetchRange has taken yet.
     size_t ahead() const { return ahead_.size(); }
@@ -128,6 +129,7 @@ class HttpClient {
     StreamPtr stream_;
     std::string endpoint_;           // where the open stream leads, and with which pin
     std::deque<std::string> ahead_;  // requests sent on stream_ and not answered yet, in order
+    std::string unsent_;             // the last of them, still to be written
     std::string carry_;              // bytes past the last reply: the start of the next one's
     bool aheadRefused_ = false;      // a request sent ahead went unanswered
     int opened_ = 0;
