@@ -403,7 +403,7 @@ bool DeltaFetcher::Spread(HttpClient& client,
         ahead ? std::clamp<size_t>((count + offers) / (offers + 1), 1, HttpClient::kMaxAhead) : size_t{1};
     auto work = [state, count, batch, &fetch, &ahead](HttpClient& with) {
         std::deque<size_t> mine;  // the fetches claimed, in order
-        size_t sent = 0;          // the first of them that went ahead
+        size_t sent = 0;          // how many of the first of them went ahead
         auto claim = [&] {
             const size_t first = state->next.fetch_add(batch);
             for (size_t n = first; n < count && n - first < batch; ++n)
