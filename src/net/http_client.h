@@ -80,6 +80,8 @@ class HttpClient {
     // the same range, when it comes in turn, takes its reply without asking again. At
     // most kMaxAhead wait for their turn. False when nothing was sent.
     bool SendAhead(const Location& location, int64_t first, int64_t length);
+    // Whether a connection is open, kept from the last reply.
+    bool connected() const { return stream_ != nullptr; }
     // The requests sent ahead that no FetchRange has taken yet.
     size_t ahead() const { return ahead_.size(); }
     static constexpr size_t kMaxAhead = 16;

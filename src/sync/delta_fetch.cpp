@@ -404,26 +404,31 @@ bool DeltaFetcher::Spread(HttpClient& client,
     auto work = [state, count, batch, &fetch, &ahead](HttpClient& with) {
         std::deque<size_t> mine;  // the fetches claimed, in order
         size_t sent = 0;          // how many of the first of them went ahead
-        auto claim = [&] {
-            const size_t first = state->next.fetch_add(batch);
-            for (size_t n = first; n < count && n - first < batch; ++n)
+        auto claim = [&](size_t size) {
+            const size_t first = state->next.fetch_add(size);
+            for (size_t n = first; n < count && n - first < size; ++n)
                 mine.push_back(n);
         };
         while (!state->failed.load(std::memory_order_relaxed)) {
+            // A connection still to be opened cannot have requests ahead of its first
+            // reply: it takes one fetch, and the kept ones meanwhile take the rest.
             if (mine.empty())
-                claim();
+                claim(with.connected() ? batch : 1);
             if (mine.empty())
                 return;
             // What went ahead is gone once the connection closed.
             if (with.ahead() == 0)
                 sent = 0;
-            if (ahead) {
-                // The last of the run went ahead: the next run is claimed now, so that
-                // its requests follow before the connection falls idle.
-                if (mine.size() == 1 && sent == 1)
-                    claim();
-                while (sent < mine.size() && ahead(mine[sent], with))
+            auto sendAhead = [&] {
+                while (ahead && sent < mine.size() && ahead(mine[sent], with))
                     ++sent;
+            };
+            sendAhead();
+            // Once no more than a run is left and all of it went ahead, the next run is
+            // claimed, so that its requests are on the way before the replies to these end.
+            if (ahead && sent == mine.size() && mine.size() <= batch) {
+                claim(batch);
+                sendAhead();
             }
             const size_t n = mine.front();
             mine.pop_front();
@@ -499,9 +504,8 @@ bool DeltaFetcher::Prepare(HttpClient& client,
 
     FetchRanges records = [&](const std::vector<ByteRange>& ranges, std::vector<std::string>& bytes) {
         std::vector<int> results(ranges.size(), -1);
-        // Until one came as asked, each connection asks for one at a time: a server that
-        // answers ranges with the whole index sends it once per connection.
-        std::atomic<bool> served{false};
+        // A server that answers them with the whole index sends it once per connection:
+        // the connection is closed at the head of that reply, before any other.
         Spread(
             client, ranges.size(),
             [&](size_t n, HttpClient& with) {
@@ -510,13 +514,10 @@ bool DeltaFetcher::Prepare(HttpClient& client,
                                        true) == HttpClient::RangeResult::Done
                                  ? 0
                                  : -1;
-                if (results[n] == 0)
-                    served.store(true, std::memory_order_relaxed);
                 return results[n] == 0;
             },
             [&](size_t n, HttpClient& with) {
-                return served.load(std::memory_order_relaxed) &&
-                       with.SendAhead(zcbLocation, static_cast<int64_t>(ranges[n].offset),
+                return with.SendAhead(zcbLocation, static_cast<int64_t>(ranges[n].offset),
                                       static_cast<int64_t>(ranges[n].length));
             });
         return results;
@@ -602,8 +603,9 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
     // every range asked at the same time.
     const size_t alone = rangesServed_.load(std::memory_order_relaxed) || remote.size() < 2 ? 0 : 1;
     // A range goes ahead to the source its connection served last (or to the server
-    // where there are no mirrors): a mirror that has not served yet takes one request
+    // where no mirror is in use): a mirror that has not served yet takes one request
     // at a time. Should the range go elsewhere after all, the connection is closed.
+    const bool serverOnly = !mirrors_->AnyInUse();
     const std::function<bool(size_t, HttpClient&)> sendRange = [&](size_t n, HttpClient& with) {
         Location to = location;
         {
@@ -611,7 +613,7 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
             auto last = served.find(&with);
             if (last != served.end())
                 to = last->second.second;
-            else if (mirrors_ != &serverOnly_)
+            else if (!serverOnly)
                 return false;
         }
         const ByteRange& range = remote[n + alone];
