@@ -279,6 +279,9 @@ HttpClient::~HttpClient() = default;
 void HttpClient::Close() {
     stream_.reset();
     endpoint_.clear();
+    ahead_.clear();
+    unsent_.clear();
+    carry_.clear();
 }
 
 bool HttpClient::Download(const Location& location,
@@ -346,29 +349,59 @@ HttpClient::RangeResult HttpClient::FetchRange(const Location& location,
     }
 }
 
+bool HttpClient::RequestText(const Location& location, const std::string& range, std::string& request) {
+    const ServerAddress& address = location.address;
+    const ProxyChoice& proxy = ProxyFor(address);
+    const std::string target = RequestTarget(address, proxy, "/" + location.target);
+    request = "GET ";
+    request.append(target).append(" HTTP/1.1\r\nAccept: */*\r\nHost: ").append(HostLine(address)).append("\r\n");
+    // The request (without a range) and its terminating zero must fit the room beside
+    // the host (and the absolute URL's own part through a proxy).
+    if (request.size() + std::string_view("Connection: close\r\n\r\n").size() + 1 >
+        address.host.size() + (target.size() - location.target.size() - 1) + kRequestRoom)
+        return false;
+    request.append(ProxyAuthorizationLine(address, proxy));
+    if (!range.empty())
+        request.append("Range: bytes=").append(range).append("\r\n");
+    request.append(keepAlive_ ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n");
+    return true;
+}
+
+bool HttpClient::SendAhead(const Location& location, int64_t first, int64_t length) {
+    if (!keepAlive_ || !stream_ || aheadRefused_ || ahead_.size() >= kMaxAhead || first < 0 || length <= 0 ||
+        length > kMaxBodyLength || first > kMaxBodyLength - length)
+        return false;
+    const ServerAddress& address = location.address;
+    std::string request;
+    if (HostLine(address) + (address.tls ? "|tls|" : "|") + location.pin != endpoint_ ||
+        !RequestText(location, std::to_string(first) + "-" + std::to_string(first + length - 1), request))
+        return false;
+    // Written together when the first of them is asked for.
+    unsent_.append(request);
+    ahead_.push_back(std::move(request));
+    return true;
+}
+
 HttpClient::Attempt HttpClient::Begin(const Location& location,
                                       const std::string& range,
                                       Observer* observer,
                                       Exchange& exchange) {
     const ServerAddress& address = location.address;
-    const ProxyChoice& proxy = ProxyFor(address);
-    const std::string target = RequestTarget(address, proxy, "/" + location.target);
-    std::string request = "GET ";
-    request.append(target).append(" HTTP/1.1\r\nAccept: */*\r\nHost: ").append(HostLine(address)).append("\r\n");
-    // The request (without a range) and its terminating zero must fit the room beside
-    // the host (and the absolute URL's own part through a proxy).
-    if (request.size() + std::string_view("Connection: close\r\n\r\n").size() + 1 >
-        address.host.size() + (target.size() - location.target.size() - 1) + kRequestRoom) {
+    std::string request;
+    if (!RequestText(location, range, request)) {
         exchange.keep = false;
         return Attempt::Failed;
     }
-    request.append(ProxyAuthorizationLine(address, proxy));
-    if (!range.empty())
-        request.append("Range: bytes=").append(range).append("\r\n");
-    request.append(keepAlive_ ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n");
 
     const std::string endpoint = HostLine(address) + (address.tls ? "|tls|" : "|") + location.pin;
     if (stream_ && endpoint != endpoint_)
+        Close();
+    // The request may have gone ahead already; anything else asked for while requests
+    // wait for their replies goes over a fresh connection.
+    const bool sentAhead = !ahead_.empty() && ahead_.front() == request;
+    if (sentAhead)
+        ahead_.pop_front();
+    else if (!ahead_.empty())
         Close();
     const bool reused = stream_ != nullptr;
     if (!stream_) {
@@ -376,7 +409,7 @@ HttpClient::Attempt HttpClient::Begin(const Location& location,
         StreamOptions options;
         if (observer)
             options.stopRequested = [observer] { return observer->StopRequested(); };
-        options.proxy = proxy;
+        options.proxy = ProxyFor(address);
         options.connectLimitMs = network_.connectLimitMs;
         stream_ = OpenStream(address, location.pin, kHandshakeMs, reason, options);
         if (!stream_)
@@ -384,13 +417,27 @@ HttpClient::Attempt HttpClient::Begin(const Location& location,
         endpoint_ = endpoint;
         ++opened_;
     }
-    if (stream_->Send(request.data(), static_cast<int>(request.size())) < 0) {
+    const std::string& send = sentAhead ? unsent_ : request;
+    if (!send.empty() && stream_->Send(send.data(), static_cast<int>(send.size())) < 0) {
         Close();
         return reused ? Attempt::RetryFresh : Attempt::Failed;
     }
+    unsent_.clear();
 
-    // Status line and headers, up to kHeadLimit bytes within kReadMs.
+    // Status line and headers, up to kHeadLimit bytes within kReadMs; they may have
+    // come with the end of the reply before.
     std::string& head = exchange.bytes;
+    head = std::move(carry_);
+    carry_.clear();
+    if (!head.empty()) {
+        const HeadResult result = ParseReplyHead(head, false, exchange.head);
+        if (result == HeadResult::Complete)
+            return Attempt::Done;
+        if (result == HeadResult::Refused || head.size() >= kHeadLimit) {
+            Close();
+            return Attempt::Failed;
+        }
+    }
     auto buffer = std::make_unique<char[]>(kReadBlock);
     WallTimer headTimer;
     for (;;) {
@@ -398,10 +445,17 @@ HttpClient::Attempt HttpClient::Begin(const Location& location,
         const int64_t headLeft = kReadMs - headTimer.Elapsed();
         const int received =
             headLeft > 0 ? ReadWithin(*stream_, buffer.get(), capacity, headLeft, observer) : kReadTimedOut;
-        if (received <= 0 && head.empty() && reused && received != kReadTimedOut &&
-            !(observer && observer->StopRequested())) {
+        const bool stopped = observer && observer->StopRequested();
+        if (received <= 0 && head.empty() && reused && received != kReadTimedOut && !stopped) {
             // The server had closed the connection it kept open: try once more anew.
             Close();
+            return Attempt::RetryFresh;
+        }
+        if (received == kReadTimedOut && head.empty() && sentAhead && !stopped) {
+            // A server that does not answer requests sent before its last reply ended:
+            // asked anew, one request at a time.
+            Close();
+            aheadRefused_ = true;
             return Attempt::RetryFresh;
         }
         if (received < 0 || received == kReadTimedOut || (received == 0 && head.empty())) {
@@ -426,8 +480,8 @@ bool HttpClient::Redirect(const Location& location, const Exchange& exchange, Ob
         return false;
     failed = !ResolveRedirect(location, head.location, redirect_);
     // The body of a redirect says nothing the client needs.
-    if (!keepAlive_ || !head.keepsOpen || head.contentLength < 0 || head.contentLength > kSkippedBodyLimit ||
-        !SkipBody(*stream_, head.contentLength, exchange.first(), observer))
+    if (!keepAlive_ || !head.keepsOpen || !ahead_.empty() || head.contentLength < 0 ||
+        head.contentLength > kSkippedBodyLimit || !SkipBody(*stream_, head.contentLength, exchange.first(), observer))
         Close();
     return true;
 }
@@ -507,7 +561,7 @@ HttpClient::Attempt HttpClient::Receive(const Exchange& exchange,
                       std::move(taken));
     bool reusable = false;
     const Body body = reader.Read(parsed, exchange.first(), reusable);
-    if (body != Body::Complete || !keepAlive_ || !parsed.keepsOpen || !reusable)
+    if (body != Body::Complete || !keepAlive_ || !parsed.keepsOpen || !reusable || !ahead_.empty())
         Close();
     switch (body) {
         case Body::Complete:
@@ -555,7 +609,8 @@ HttpClient::Attempt HttpClient::FetchPart(const Location& location,
         if (parsed.status == 200)
             result = RangeResult::Ignored;
         // The body is not wanted; a short one is read past so that the connection serves the next request.
-        if (!keepAlive_ || !parsed.keepsOpen || parsed.contentLength < 0 || parsed.contentLength > kSkippedBodyLimit ||
+        if (!keepAlive_ || !parsed.keepsOpen || !ahead_.empty() || parsed.contentLength < 0 ||
+            parsed.contentLength > kSkippedBodyLimit ||
             !SkipBody(*stream_, parsed.contentLength, exchange.first(), observer))
             Close();
         return Attempt::Failed;
@@ -568,9 +623,17 @@ HttpClient::Attempt HttpClient::FetchPart(const Location& location,
     }
     BodyReader reader(*stream_, sink, observer, network_.limiter.get(), length, {});
     bool reusable = false;
-    const Body body = reader.Read(parsed, exchange.first(), reusable);
-    if (body != Body::Complete || !keepAlive_ || !parsed.keepsOpen || !reusable)
+    const std::string_view firstBytes = exchange.first();
+    const Body body = reader.Read(parsed, firstBytes, reusable);
+    // Bytes past a body of known length are the start of the reply to the next request
+    // sent ahead; with none, or past a body without a length, they answer nothing.
+    const bool sized = parsed.contentLength != -1;
+    const bool more = sized && firstBytes.size() > static_cast<size_t>(length);
+    if (body != Body::Complete || !keepAlive_ || !parsed.keepsOpen || (more ? ahead_.empty() : !reusable) ||
+        (!sized && !ahead_.empty()))
         Close();
+    else if (more)
+        carry_.assign(firstBytes.substr(static_cast<size_t>(length)));
     if (body != Body::Complete || reader.taken() != length)
         return Attempt::Failed;
     result = RangeResult::Done;

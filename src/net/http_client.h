@@ -11,9 +11,18 @@
 // never from https to plain http; a range asked for stays asked for.
 // A server is waited for at most 10 seconds for its next bytes and for its whole head,
 // and a body that brings less than a kilobyte in 10 seconds has broken off too.
+//
+// Range requests may be sent ahead on a kept connection (SendAhead), so that their
+// replies follow one another without a round trip between them. Only ranges are sent
+// ahead: a whole file, anything asked for out of turn, and every reply that ends the
+// connection's use (one that closes it, has no length of its own, is no 206, a
+// redirect, an error, a time-out) close the connection, and the requests still ahead
+// are asked again on a fresh one when their turn comes. A server that leaves a request
+// sent ahead unanswered gets none sent ahead any more.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 
@@ -65,6 +74,18 @@ class HttpClient {
                            DownloadSink* whole = nullptr,
                            const FileProgress& progress = {});
 
+    // Sends the request for bytes [first, first + length) of the file at `location` ahead,
+    // on the open connection kept from the last reply, when it leads there (the requests
+    // sent ahead go out together once the first of them is fetched): the FetchRange for
+    // the same range, when it comes in turn, takes its reply without asking again. At
+    // most kMaxAhead wait for their turn. False when nothing was sent.
+    bool SendAhead(const Location& location, int64_t first, int64_t length);
+    // Whether a connection is open, kept from the last reply.
+    bool connected() const { return stream_ != nullptr; }
+    // The requests sent ahead that no FetchRange has taken yet.
+    size_t ahead() const { return ahead_.size(); }
+    static constexpr size_t kMaxAhead = 16;
+
     // Connections this client opened so far.
     int connectionsOpened() const { return opened_; }
 
@@ -91,6 +112,8 @@ class HttpClient {
                     Observer* observer,
                     const FileProgress& progress);
     Attempt Begin(const Location& location, const std::string& range, Observer* observer, Exchange& exchange);
+    // The request for `range` ("" for all) of `location`; false when it is too long.
+    bool RequestText(const Location& location, const std::string& range, std::string& request);
     void Close();
     // Whether the reply in `exchange` is a redirect; when it is, its body is read past
     // (or the connection closed) and redirect_ holds where it leads, or the attempt
@@ -106,7 +129,11 @@ class HttpClient {
     ProxyChoice proxy_;
     Location redirect_;
     StreamPtr stream_;
-    std::string endpoint_;  // where the open stream leads, and with which pin
+    std::string endpoint_;           // where the open stream leads, and with which pin
+    std::deque<std::string> ahead_;  // requests sent on stream_ and not answered yet, in order
+    std::string unsent_;             // the last of them, still to be written
+    std::string carry_;              // bytes past the last reply: the start of the next one's
+    bool aheadRefused_ = false;      // a request sent ahead went unanswered
     int opened_ = 0;
 };
 

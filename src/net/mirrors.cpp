@@ -204,4 +204,9 @@ int MirrorSet::Tries(int index) const {
     return index >= 0 && static_cast<size_t>(index) < mirrors_.size() ? mirrors_[static_cast<size_t>(index)].tries : 0;
 }
 
+bool MirrorSet::AnyInUse() const {
+    std::lock_guard guard(lock_);
+    return std::any_of(mirrors_.begin(), mirrors_.end(), [](const Mirror& mirror) { return !mirror.aside; });
+}
+
 }  // namespace zefo

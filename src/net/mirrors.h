@@ -70,6 +70,8 @@ class MirrorSet {
     void Done(int index, bool served);
     // Requests handed to the mirror `index` so far.
     int Tries(int index) const;
+    // Whether a mirror is still in use (not set aside).
+    bool AnyInUse() const;
 
   private:
     struct Mirror {

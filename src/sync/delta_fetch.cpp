@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <shared_mutex>
 #include <string_view>
@@ -475,15 +476,54 @@ HttpClient::RangeResult DeltaFetcher::FetchInto(HttpClient& client,
     return result;
 }
 
-bool DeltaFetcher::Spread(HttpClient& client, size_t count, const std::function<bool(size_t, HttpClient&)>& fetch) {
+bool DeltaFetcher::Spread(HttpClient& client,
+                          size_t count,
+                          const std::function<bool(size_t, HttpClient&)>& fetch,
+                          const std::function<bool(size_t, HttpClient&)>& ahead) {
     auto state = std::make_shared<SpreadState>();
-    auto work = [state, count, &fetch](HttpClient& with) {
-        for (size_t n = 0; !state->failed.load(std::memory_order_relaxed) && (n = state->next.fetch_add(1)) < count;) {
+    const size_t offers = offer_ && count > 1 ? std::min(helpers_, count - 1) : 0;
+    // Each connection claims a run of consecutive fetches, as many as keep the
+    // connections even, and sends the requests of the run ahead where it can, so that
+    // their replies follow one another without a round trip between them.
+    const size_t batch =
+        ahead ? std::clamp<size_t>((count + offers) / (offers + 1), 1, HttpClient::kMaxAhead) : size_t{1};
+    auto work = [state, count, batch, &fetch, &ahead](HttpClient& with) {
+        std::deque<size_t> mine;  // the fetches claimed, in order
+        size_t sent = 0;          // how many of the first of them went ahead
+        auto claim = [&](size_t size) {
+            const size_t first = state->next.fetch_add(size);
+            for (size_t n = first; n < count && n - first < size; ++n)
+                mine.push_back(n);
+        };
+        while (!state->failed.load(std::memory_order_relaxed)) {
+            // A connection still to be opened cannot have requests ahead of its first
+            // reply: it takes one fetch, and the kept ones meanwhile take the rest.
+            if (mine.empty())
+                claim(with.connected() ? batch : 1);
+            if (mine.empty())
+                return;
+            // What went ahead is gone once the connection closed.
+            if (with.ahead() == 0)
+                sent = 0;
+            auto sendAhead = [&] {
+                while (ahead && sent < mine.size() && ahead(mine[sent], with))
+                    ++sent;
+            };
+            sendAhead();
+            // Once no more than a run is left and all of it went ahead, the next run is
+            // claimed, so that its requests are on the way before the replies to these end.
+            if (ahead && sent == mine.size() && mine.size() <= batch) {
+                claim(batch);
+                sendAhead();
+            }
+            const size_t n = mine.front();
+            mine.pop_front();
+            if (sent > 0)
+                --sent;
             if (!fetch(n, with))
                 state->failed.store(true, std::memory_order_relaxed);
         }
     };
-    const size_t offers = offer_ && count > 1 ? std::min(helpers_, count - 1) : 0;
     for (size_t i = 0; i < offers; ++i) {
         // A helper that comes after the work ended does nothing: `fetch` is gone then.
         offer_([state, work](HttpClient& with) {
@@ -554,14 +594,22 @@ bool DeltaFetcher::Prepare(HttpClient& client,
 
     FetchRanges records = [&](const std::vector<ByteRange>& ranges, std::vector<std::string>& bytes) {
         std::vector<int> results(ranges.size(), -1);
-        Spread(client, ranges.size(), [&](size_t n, HttpClient& with) {
-            TextRangeWriter writer(bytes[n], ranges[n].length);
-            results[n] = FetchInto(with, zcbLocation, ranges[n].offset, ranges[n].length, writer, nullptr, {}, true) ==
-                                 HttpClient::RangeResult::Done
-                             ? 0
-                             : -1;
-            return results[n] == 0;
-        });
+        // A server that answers them with the whole index sends it once per connection:
+        // the connection is closed at the head of that reply, before any other.
+        Spread(
+            client, ranges.size(),
+            [&](size_t n, HttpClient& with) {
+                TextRangeWriter writer(bytes[n], ranges[n].length);
+                results[n] = FetchInto(with, zcbLocation, ranges[n].offset, ranges[n].length, writer, nullptr, {},
+                                       true) == HttpClient::RangeResult::Done
+                                 ? 0
+                                 : -1;
+                return results[n] == 0;
+            },
+            [&](size_t n, HttpClient& with) {
+                return with.SendAhead(zcbLocation, static_cast<int64_t>(ranges[n].offset),
+                                      static_cast<int64_t>(ranges[n].length));
+            });
         return results;
     };
     out.plan = PlanDeltaAtOnce(out.index, *out.sources, records, kRangeMergeGap);
@@ -598,14 +646,14 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
     WholeClaim claim(incoming, [&prepared] { prepared.old.Reset(); });
     // Each connection keeps to the source that last served it, so that it stays open.
     std::mutex servedLock;
-    std::map<const HttpClient*, int> served;
+    std::map<const HttpClient*, std::pair<int, Location>> served;
     const std::function<bool(size_t, HttpClient&)> fetchRange = [&](size_t n, HttpClient& with) {
         std::vector<std::pair<int, Location>> sources = mirrors_->Sources(location);
         {
             std::lock_guard guard(servedLock);
             auto last = served.find(&with);
             auto same = std::find_if(sources.begin(), sources.end(), [&](const auto& source) {
-                return last != served.end() && source.first == last->second;
+                return last != served.end() && source.first == last->second.first;
             });
             if (same != sources.end())
                 std::rotate(sources.begin(), same, same + 1);
@@ -627,7 +675,7 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
             if (zefo::FetchInto(incoming.file(), remote[n], fetch) == DeltaResult::Done) {
                 mirrors_->Done(index, true);
                 std::lock_guard guard(servedLock);
-                served[&with] = index;
+                served[&with] = {index, from};
                 came = true;
                 break;
             }
@@ -651,9 +699,28 @@ bool DeltaFetcher::TryDelta(HttpClient& client,
     // server that answers it with the whole file sends the file once, not once for
     // every range asked at the same time.
     const size_t alone = rangesServed_.load(std::memory_order_relaxed) || remote.size() < 2 ? 0 : 1;
-    const bool fetched =
-        (alone == 0 || fetchRange(0, client)) &&
-        Spread(client, remote.size() - alone, [&](size_t n, HttpClient& with) { return fetchRange(n + alone, with); });
+    // A range goes ahead to the source its connection served last (or to the server
+    // where no mirror is in use): a mirror that has not served yet takes one request
+    // at a time. Should the range go elsewhere after all, the connection is closed.
+    const bool serverOnly = !mirrors_->AnyInUse();
+    const std::function<bool(size_t, HttpClient&)> sendRange = [&](size_t n, HttpClient& with) {
+        Location to = location;
+        {
+            std::lock_guard guard(servedLock);
+            auto last = served.find(&with);
+            if (last != served.end())
+                to = last->second.second;
+            else if (!serverOnly)
+                return false;
+        }
+        const ByteRange& range = remote[n + alone];
+        return !claim.Claimed() &&
+               with.SendAhead(to, static_cast<int64_t>(range.offset), static_cast<int64_t>(range.length));
+    };
+    const bool fetched = (alone == 0 || fetchRange(0, client)) &&
+                         Spread(
+                             client, remote.size() - alone,
+                             [&](size_t n, HttpClient& with) { return fetchRange(n + alone, with); }, sendRange);
     if (claim.committed.load()) {
         outcome.ok = true;
         return true;

@@ -170,7 +170,12 @@ class DeltaFetcher {
     // Runs fetch(n, client) for every n below `count`, over `client` and the clients of
     // the idle downloads that help; returns once no helper works on it any more. True
     // when every call returned true (after a false one, no further ones are made).
-    bool Spread(HttpClient& client, size_t count, const std::function<bool(size_t, HttpClient&)>& fetch);
+    // `ahead`, when given, sends the request of fetch n ahead on the client (false when
+    // it did not): each client takes runs of consecutive fetches, sent ahead in order.
+    bool Spread(HttpClient& client,
+                size_t count,
+                const std::function<bool(size_t, HttpClient&)>& fetch,
+                const std::function<bool(size_t, HttpClient&)>& ahead = {});
     HttpClient::RangeResult FetchInto(HttpClient& client,
                                       const Location& from,
                                       uint64_t offset,

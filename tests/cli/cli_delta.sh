@@ -31,7 +31,7 @@ expect_rc() {  # what, expected
 serve() {  # [directives]: (re)starts nginx with an access log of its own
     nginx_stop "$work"
     : >"$work/access.log"
-    nginx_start "$work" "$work/www" "access_log $work/access.log; $1" || fail "nginx did not start"
+    nginx_start "$work" "$work/www" "access_log $work/access.log pipelined; $1" || fail "nginx did not start"
     server="127.0.0.1:$NGINX_PORT"
 }
 served() {  # path prefix: body bytes nginx sent for it since the log was last emptied
@@ -39,6 +39,9 @@ served() {  # path prefix: body bytes nginx sent for it since the log was last e
 }
 requests() {  # path prefix, status: how many such answers
     awk -v p="$1" -v s="$2" '$7 ~ "^"p && $9 == s {n++} END {print n + 0}' "$work/access.log"
+}
+pipelined() {  # path prefix: how many requests for it came before the reply to the one before ended
+    awk -v p="$1" '$7 ~ "^"p && $NF == "p" {n++} END {print n + 0}' "$work/access.log"
 }
 update() {  # what, [arguments]: updates, checks the result byte-exact, prints the bytes served
     : >"$work/access.log"
@@ -172,4 +175,12 @@ overwrite "$installed/data/big.bin" 8000000 4096
 update "heal with --full" --full
 healed=$(served /demo/data/big.bin)
 [ "$healed" -lt $((size / 10)) ] || fail "healing fetched $healed bytes"
+
+# Over one connection, the block records and the ranges of places far apart are asked
+# for before the replies to the ones before them came.
+for offset in 1000000 3000000 5000000 7000000 9000000 11000000; do overwrite "$big" $offset 300; done
+"$tools/zefo_publish" "$work/source" "$work/www" >/dev/null || fail "republish"
+update "requests sent ahead" --connections 1
+[ "$(pipelined /demo/data/big.bin)" -ge 4 ] || fail "$(pipelined /demo/data/big.bin) ranges were sent ahead"
+[ "$(pipelined /demo/.zefo/)" -ge 1 ] || fail "no block records were sent ahead"
 echo "cli delta updates: all passed"

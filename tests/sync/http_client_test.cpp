@@ -326,6 +326,98 @@ TEST_F(HttpClientTest, RangesFillOneFileAtTheirOffsets) {
     EXPECT_EQ(small.written(), 0);
 }
 
+// Requests sent ahead on a kept connection are answered one after another over it; a
+// server that closes it or answers with the whole file has the rest asked again anew.
+TEST_F(HttpClientTest, RangesSentAheadShareOneConnectionOrAreAskedAgain) {
+    struct Collected final : ByteSink {
+        bool Append(const char* data, size_t length) override {
+            bytes.append(data, length);
+            return true;
+        }
+        std::string bytes;
+    };
+    const std::string big = Pattern(40000, 12);
+    auto part = [&big](size_t first, size_t length) {
+        return HttpResponse("HTTP/1.1 206 Partial Content",
+                            {"Content-Length: " + std::to_string(length),
+                             "Content-Range: bytes " + std::to_string(first) + "-" +
+                                 std::to_string(first + length - 1) + "/" + std::to_string(big.size())},
+                            big.substr(first, length));
+    };
+    Location location;
+    ASSERT_TRUE(ParseUrl(server.Url("f.bin"), location));
+    HttpClient client;
+    const std::vector<std::pair<size_t, size_t>> ranges = {{0, 300},     {1000, 500},  {5000, 20},  {9000, 700},
+                                                           {12000, 400}, {20000, 900}, {30000, 50}, {39000, 1000}};
+    auto range = [&](size_t i, bool answered) { return answered ? part(ranges[i].first, ranges[i].second) : ""; };
+    // The first range opens the connection. The server answers the next three only once
+    // it holds all of their requests, and two of its replies come in one write, the
+    // third in pieces. Then it closes after the first of two more.
+    server.Enqueue(Script()
+                       .AwaitRequest()
+                       .Send(range(0, true))
+                       .AwaitRequest()
+                       .AwaitRequest()
+                       .AwaitRequest()
+                       .Send(range(1, true) + range(2, true))
+                       .SendInPieces(range(3, true), 37, 1)
+                       .AwaitRequest()
+                       .AwaitRequest()
+                       .Send(range(4, true))
+                       .Close());
+    // The rest asked again, then a whole file for a range sent ahead.
+    server.Enqueue(Script().AwaitRequest().Send(range(5, true)).AwaitRequest().AwaitRequest().Send(Whole(big)).Close());
+    server.EnqueueReply(range(7, true));
+    std::vector<Collected> got(ranges.size());
+    auto fetch = [&](size_t i) {
+        return client.FetchRange(location, ranges[i].first, ranges[i].second, got[i], nullptr);
+    };
+    auto ahead = [&](size_t i) { return client.SendAhead(location, ranges[i].first, ranges[i].second); };
+
+    EXPECT_FALSE(ahead(0));  // no connection yet
+    EXPECT_EQ(fetch(0), HttpClient::RangeResult::Done);
+    EXPECT_TRUE(ahead(1) && ahead(2) && ahead(3));
+    EXPECT_EQ(client.ahead(), 3u);
+    for (size_t i = 1; i <= 3; ++i)
+        EXPECT_EQ(fetch(i), HttpClient::RangeResult::Done);
+    EXPECT_EQ(client.connectionsOpened(), 1);
+    EXPECT_TRUE(ahead(4) && ahead(5));
+    EXPECT_EQ(fetch(4), HttpClient::RangeResult::Done);
+    EXPECT_EQ(fetch(5), HttpClient::RangeResult::Done);
+    EXPECT_EQ(client.connectionsOpened(), 2);
+    EXPECT_TRUE(ahead(6) && ahead(7));
+    EXPECT_EQ(fetch(6), HttpClient::RangeResult::Ignored);
+    EXPECT_EQ(client.ahead(), 0u);
+    EXPECT_EQ(fetch(7), HttpClient::RangeResult::Done);
+    EXPECT_EQ(client.connectionsOpened(), 3);
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        if (i != 6) {
+            EXPECT_EQ(got[i].bytes, big.substr(ranges[i].first, ranges[i].second)) << i;
+        }
+    }
+    EXPECT_EQ(got[6].bytes, "");
+    auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count(server.Request(0), "GET /f.bin "), 6u);
+    EXPECT_EQ(count(server.Request(1), "GET /f.bin "), 3u);
+    EXPECT_NE(server.Request(1).find("Range: bytes=20000-20899\r\n"), std::string::npos);
+    EXPECT_NE(server.Request(2).find("Range: bytes=39000-39999\r\n"), std::string::npos);
+
+    // Anything asked out of turn goes over a fresh connection.
+    server.Enqueue(Script().AwaitRequest().Send(range(0, true)).AwaitRequest().Pause(100).Hangup());
+    server.EnqueueReply(range(2, true));
+    Collected first, other;
+    EXPECT_EQ(client.FetchRange(location, 0, 300, first, nullptr), HttpClient::RangeResult::Done);
+    EXPECT_TRUE(ahead(1));
+    EXPECT_EQ(client.FetchRange(location, 5000, 20, other, nullptr), HttpClient::RangeResult::Done);
+    EXPECT_EQ(other.bytes, big.substr(5000, 20));
+    EXPECT_EQ(client.connectionsOpened(), 5);
+}
+
 // The scripted server stands in for a proxy: what it receives is what a proxy gets.
 TEST_F(HttpClientTest, RequestsThroughAProxyNameTheirUrlOrOpenATunnelWithTheProxysCredentials) {
     const std::string body = "through the proxy";

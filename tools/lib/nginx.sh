@@ -27,6 +27,9 @@ pid $work/nginx.pid;
 events { worker_connections 256; }
 http {
     access_log off;
+    # The combined format and "p" or "." last: whether the request came before the reply to the one before ended.
+    log_format pipelined '\$remote_addr - \$remote_user [\$time_local] "\$request" \$status \$body_bytes_sent '
+                         '"\$http_referer" "\$http_user_agent" \$pipe';
     sendfile on;
     tcp_nopush on;
     keepalive_requests 1000000;
