@@ -33,6 +33,28 @@ std::string Rest(const std::string& body, size_t from, size_t claimedFirst) {
                         body.substr(from));
 }
 
+// A 206 with `length` bytes of `body` from `first`, claimed to be the range from `claimed`.
+std::string Part(const std::string& body,
+                 size_t first,
+                 size_t length,
+                 size_t claimed,
+                 const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> headers = {"Content-Length: " + std::to_string(length),
+                                        "Content-Range: bytes " + std::to_string(claimed) + "-" +
+                                            std::to_string(claimed + length - 1) + "/" + std::to_string(body.size())};
+    headers.insert(headers.end(), extra.begin(), extra.end());
+    return HttpResponse("HTTP/1.1 206 Partial Content", headers, body.substr(first, length));
+}
+
+// A range's bytes as they arrive.
+struct Collected final : ByteSink {
+    bool Append(const char* data, size_t length) override {
+        bytes.append(data, length);
+        return true;
+    }
+    std::string bytes;
+};
+
 class HttpClientTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { ASSERT_TRUE(NetworkStartup()); }
@@ -228,21 +250,9 @@ TEST_F(HttpClientTest, StartingOverMakesANewTemporaryFile) {
 // goes to the sink; a server that sends the whole file instead says so, and the
 // connection serves the next range.
 TEST_F(HttpClientTest, ARangeIsFetchedIntoItsSinkOrReportedAsIgnored) {
-    struct Collected final : ByteSink {
-        bool Append(const char* data, size_t length) override {
-            bytes.append(data, length);
-            return true;
-        }
-        std::string bytes;
-    };
     const std::string big = Pattern(50000, 10);
     auto part = [&big](size_t first, size_t length, size_t claimed, const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> headers = {"Content-Length: " + std::to_string(length),
-                                            "Content-Range: bytes " + std::to_string(claimed) + "-" +
-                                                std::to_string(claimed + length - 1) + "/" +
-                                                std::to_string(big.size())};
-        headers.insert(headers.end(), extra.begin(), extra.end());
-        return HttpResponse("HTTP/1.1 206 Partial Content", headers, big.substr(first, length));
+        return Part(big, first, length, claimed, extra);
     };
     Location location;
     ASSERT_TRUE(ParseUrl(server.Url("f.bin"), location));
@@ -329,21 +339,8 @@ TEST_F(HttpClientTest, RangesFillOneFileAtTheirOffsets) {
 // Requests sent ahead on a kept connection are answered one after another over it; a
 // server that closes it or answers with the whole file has the rest asked again anew.
 TEST_F(HttpClientTest, RangesSentAheadShareOneConnectionOrAreAskedAgain) {
-    struct Collected final : ByteSink {
-        bool Append(const char* data, size_t length) override {
-            bytes.append(data, length);
-            return true;
-        }
-        std::string bytes;
-    };
     const std::string big = Pattern(40000, 12);
-    auto part = [&big](size_t first, size_t length) {
-        return HttpResponse("HTTP/1.1 206 Partial Content",
-                            {"Content-Length: " + std::to_string(length),
-                             "Content-Range: bytes " + std::to_string(first) + "-" +
-                                 std::to_string(first + length - 1) + "/" + std::to_string(big.size())},
-                            big.substr(first, length));
-    };
+    auto part = [&big](size_t first, size_t length) { return Part(big, first, length, first); };
     Location location;
     ASSERT_TRUE(ParseUrl(server.Url("f.bin"), location));
     HttpClient client;
