@@ -565,15 +565,8 @@ bool DeltaFetcher::Prepare(HttpClient& client,
     if (!IsHexText(md5, 32) || (checks.size >= 0 && checks.size < kMinDeltaSize) ||
         rangesIgnored_.load(std::memory_order_relaxed) || (!hasOld && (!AnyFileUnlisted() || Locals().chunks.empty())))
         return false;
-    // The manifest gives the file's size, which bounds its index.
-    const uint64_t fileSize = IndexedSize(client, md5);
-    if (fileSize == 0 || (checks.size >= 0 && fileSize != static_cast<uint64_t>(checks.size)))
-        return false;
-    Location zciLocation, zcbLocation;
-    IndexSink zci(static_cast<int64_t>(std::min<uint64_t>(MaxChunkIndexSize(fileSize), kMaxIndexFetched)));
-    if (!Locate(md5 + ".zci", zciLocation) || !Locate(md5 + ".zcb", zcbLocation) ||
-        !client.Download(zciLocation, zci, &observer_) || !zci.Take(out.index) ||
-        !CheckIndexAgainstListing(out.index.header, checks))
+    Location zcbLocation;
+    if (!FetchIndex(client, checks, out.index) || !Locate(md5 + ".zcb", zcbLocation))
         return false;
     out.indexChecked = true;
 
@@ -818,17 +811,21 @@ DeltaOutcome DeltaFetcher::Fetch(HttpClient& client,
     return outcome;
 }
 
-std::string DeltaFetcher::FetchIndex(HttpClient& client, const DownloadChecks& checks) {
+bool DeltaFetcher::FetchIndex(HttpClient& client, const DownloadChecks& checks, ChunkIndex& index) {
     const std::string md5 = LowerAsciiText(checks.md5);
+    // The manifest gives the file's size, which bounds its index.
     const uint64_t fileSize = IndexedSize(client, md5);
+    if (fileSize == 0 || (checks.size >= 0 && fileSize != static_cast<uint64_t>(checks.size)))
+        return false;
     Location location;
-    MemorySink zci(static_cast<int64_t>(std::min<uint64_t>(MaxChunkIndexSize(fileSize), kMaxIndexFetched)));
+    IndexSink zci(static_cast<int64_t>(std::min<uint64_t>(MaxChunkIndexSize(fileSize), kMaxIndexFetched)));
+    return Locate(md5 + ".zci", location) && client.Download(location, zci, &observer_) && zci.Take(index) &&
+           CheckIndexAgainstListing(index.header, checks);
+}
+
+std::string DeltaFetcher::FetchIndexBytes(HttpClient& client, const DownloadChecks& checks) {
     ChunkIndex index;
-    if (fileSize == 0 || (checks.size >= 0 && fileSize != static_cast<uint64_t>(checks.size)) ||
-        !Locate(md5 + ".zci", location) || !client.Download(location, zci, &observer_) ||
-        !ParseChunkIndex(zci.bytes(), index) || !CheckIndexAgainstListing(index.header, checks))
-        return {};
-    return std::move(zci.bytes());
+    return FetchIndex(client, checks, index) ? ChunkIndexBytes(std::move(index)) : std::string();
 }
 
 bool DeltaFetcher::IndexWorthKeeping(const DownloadChecks& checks) const {
@@ -848,7 +845,7 @@ std::shared_ptr<SideIndex> DeltaFetcher::OfferIndexFetch(const DownloadChecks& c
                     return;
                 side->started = true;
             }
-            std::string zci = FetchIndex(with, checks);
+            std::string zci = FetchIndexBytes(with, checks);
             std::lock_guard guard(side->lock);
             side->zci = std::move(zci);
             side->done = true;
@@ -872,7 +869,7 @@ std::string DeltaFetcher::TakeIndex(SideIndex& side,
     guard.unlock();
     // No download was idle meanwhile: one request more on this connection, now that the
     // file is in.
-    return downloaded && !observer_.StopRequested() ? FetchIndex(client, checks) : std::string();
+    return downloaded && !observer_.StopRequested() ? FetchIndexBytes(client, checks) : std::string();
 }
 
 void DeltaFetcher::KeepIndex(const std::string& zci, const std::string& md5) {

@@ -184,8 +184,11 @@ class DeltaFetcher {
                                       DownloadSink* whole,
                                       const HttpClient::FileProgress& progress,
                                       bool server);
-    // The index of the listed file when the server has a sound one, else empty.
-    std::string FetchIndex(HttpClient& client, const DownloadChecks& checks);
+    // The index of the listed file, when the manifest names it with the listed size and
+    // the server has a sound one that agrees with the list.
+    bool FetchIndex(HttpClient& client, const DownloadChecks& checks, ChunkIndex& index);
+    // The same as the bytes of a .zci, else empty.
+    std::string FetchIndexBytes(HttpClient& client, const DownloadChecks& checks);
     // Whether the index of a file that comes whole is to be fetched and remembered.
     bool IndexWorthKeeping(const DownloadChecks& checks) const;
     // Has an idle download fetch the index of a file that is coming whole, so that it
